@@ -1,0 +1,29 @@
+# Compiler settings shared by every target of the project.
+
+find_program(CCACHE_PROGRAM ccache)
+if(CCACHE_PROGRAM)
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+  set(CMAKE_C_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+endif()
+
+add_library(nuv_warnings INTERFACE)
+target_compile_options(nuv_warnings INTERFACE -Wall -Wextra -Werror)
+
+if(NUV_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+elseif(NUV_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT NUV_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "NUV_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+# nuv_add_test(NAME SOURCES... LIBS...): one GoogleTest binary, registered with CTest
+# test by test so that a failing case is named in the CTest output.
+function(nuv_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main nuv_warnings)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
+endfunction()
