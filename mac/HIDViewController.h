@@ -84,7 +84,7 @@ class HIDViewController {
   // The chosen update image: its path from download: on, the open file while writing.
   struct ImageStream {
     std::string path;
-    std::unique_ptr<FileSource> file;
+    std::unique_ptr<ByteSource> file;
   };
 
   static void IOHIDDeviceCallbackProc(void* context, iohid::IOReturn result, void* sender,

@@ -94,7 +94,8 @@ void HIDViewController::startDonwloading() {
                          "Error on reading the update image");
     return;
   }
-  inputStream->file = std::move(std::get<std::unique_ptr<FileSource>>(opened));
+  inputStream->file =
+      std::make_unique<ShrinkGuardSource>(std::move(std::get<std::unique_ptr<FileSource>>(opened)));
   status = HIDStatusWriting;
   progressIndicator->setHidden(false);
   progressIndicator->startAnimation();
@@ -127,19 +128,6 @@ void HIDViewController::writeBytesWithTargetOffset(std::int64_t target) {
     endDownloadWithError("The update image cannot be read (" + walk.error()->describe() +
                              "). Writing operation will be canceled",
                          text);
-    return;
-  }
-  // An image that passed its check has data up to 0xFBFF; one that ends earlier now has
-  // shrunk on disk, and zeros would be written where its data were.
-  if (address < image::kFirmwareSize &&
-      inputStream->file->offset() != *image::offsetOfAddress(address) + 4) {
-    char text[64];
-    std::snprintf(text, sizeof text, "Error on reading the update image for address: 0x%x",
-                  address);
-    endDownloadWithError(
-        "The update image ended early: it was changed on disk. Writing operation will be "
-        "canceled",
-        text);
     return;
   }
   std::memset(outputBuffer, 0, sizeof outputBuffer);

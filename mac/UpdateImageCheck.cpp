@@ -1,5 +1,6 @@
 #include "UpdateImageCheck.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "ByteSource.h"
@@ -32,6 +33,20 @@ std::optional<std::string> updateImageProblem(const std::string& path) {
   }
   if (total != image::kImageSize) return std::string("The file changed while it was read.");
   return std::nullopt;
+}
+
+ReadOutcome ShrinkGuardSource::read(std::uint8_t* dst, std::size_t n) {
+  const std::uint64_t start = file_->offset();
+  ReadOutcome got = file_->read(dst, n);
+  if (got.error || got.count == n) return got;
+  const std::uint64_t expected = start >= size() ? 0 : std::min<std::uint64_t>(n, size() - start);
+  if (got.count < expected) {
+    char text[96];
+    std::snprintf(text, sizeof text, "the file ended early at offset 0x%llx: it was changed on disk",
+                  static_cast<unsigned long long>(start + got.count));
+    got.error = Error::message(text);
+  }
+  return got;
 }
 
 }  // namespace nuv::mac

@@ -1,0 +1,16 @@
+# QuenlorHID: the Cocoa and HID manager seams and the controller, on the headless backend.
+nuv_add_test(test_cocoa_headless
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/cocoa_headless_test.cpp
+  LIBS nuv_cocoa_headless
+  LABELS unit)
+nuv_add_test(test_iohid_sim
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/iohid_sim_test.cpp
+  LIBS nuv_iohid_sim nuv_cocoa_headless
+  LABELS unit)
+nuv_add_test(test_mac
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/mac_lifecycle_test.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/mac_download_test.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/mac_faults_test.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/mac_helpers_test.cpp
+  LIBS nuv_mac nuv_iohid_sim nuv_cocoa_headless
+  LABELS unit)

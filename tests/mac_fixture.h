@@ -1,0 +1,134 @@
+// The QuenlorHID controller on the headless backend, against emulated devices on a virtual bus
+// that shares the run loop's virtual clock.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AppDelegate.h"
+#include "HIDProto.h"
+#include "HIDViewController.h"
+#include "Headless.h"
+#include "Log.h"
+#include "Sim.h"
+#include "UpdateImage.h"
+#include "VirtualBus.h"
+
+namespace mactest {
+
+using namespace std::chrono_literals;
+using nuv::cocoa::HeadlessApplication;
+using nuv::cocoa::HeadlessNib;
+using nuv::mac::HIDViewController;
+
+// The bus reads the loop's virtual clock (from any thread).
+class LoopClock final : public sim::TimeSource {
+ public:
+  explicit LoopClock(const nuv::cocoa::HeadlessRunLoop& loop) : loop_(loop) {}
+  sim::Clock::time_point now() const override { return loop_.now(); }
+
+ private:
+  const nuv::cocoa::HeadlessRunLoop& loop_;
+};
+
+class LogCapture final : public nuv::LogSink {
+ public:
+  void write(std::string_view line) override { lines.emplace_back(line); }
+  [[nodiscard]] bool has(std::string_view line) const {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+  [[nodiscard]] long count(std::string_view line) const {
+    return std::count(lines.begin(), lines.end(), line);
+  }
+  std::vector<std::string> lines;
+};
+
+// Firmware with no two neighbouring words alike, and its image with 0xEE in every filler byte.
+inline std::vector<std::uint8_t> testFirmware() {
+  std::vector<std::uint8_t> fw(nuv::image::kFirmwareSize);
+  for (std::size_t i = 0; i < fw.size(); ++i)
+    fw[i] = static_cast<std::uint8_t>((i * 131 + (i >> 8) * 7 + 1) & 0xFF);
+  const char header[] = "V1.01 test image";
+  std::copy(header, header + 16, fw.begin());
+  return fw;
+}
+
+inline std::string writeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+  const std::string path = ::testing::TempDir() + name;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
+class MacFixture : public ::testing::Test {
+ protected:
+  MacFixture() : clock(app.runLoop()), bus(clock), logScope(log) {
+    app.runLoop().setClockMovedHook([this] { bus.timeAdvanced(); });
+  }
+  ~MacFixture() override { delegate.reset(); }
+
+  nuv::cocoa::HeadlessRunLoop& loop() { return app.runLoop(); }
+
+  // Launches the program and lets the run loop deliver what the launch started.
+  void launch() {
+    delegate = std::make_unique<nuv::mac::AppDelegate>(
+        app, [this] { return nuv::iohid::createSimHIDManager(bus); });
+    delegate->applicationDidFinishLaunching();
+    nib().statusTextField.recordHistory(true);
+    percentage().recordHistory(true);
+    loop().runUntilIdle();
+  }
+
+  HIDViewController& ctrl() { return *delegate->viewController(); }
+  HeadlessNib& nib() { return *app.nib(); }
+  nuv::cocoa::HeadlessTextField& percentage() {
+    return *static_cast<nuv::cocoa::HeadlessTextField*>(ctrl().percentageField());
+  }
+  std::string statusText() { return nib().statusTextField.stringValue(); }
+  const std::vector<std::string>& statusHistory() { return nib().statusTextField.history(); }
+  nuv::mac::HIDStatus state() { return ctrl().currentStatus(); }
+
+  std::shared_ptr<sim::UpdateDevice> plug(sim::UpdateDeviceOptions options = {},
+                                          sim::DeviceInfo info = {}) {
+    auto device = bus.plug(std::move(info), std::move(options));
+    loop().runUntilIdle();
+    return device;
+  }
+
+  // The next open panel picks `path`.
+  void choose(const std::string& path) {
+    app.setOpenPanelResponder([path] {
+      return nuv::cocoa::OpenPanelResult{nuv::cocoa::kModalResponseOK, {path}};
+    });
+  }
+  std::string validImage() {
+    return writeFile("mac-valid.nuv", nuv::image::pack(testFirmware(), 0xEE));
+  }
+
+  // Download pressed with `path` chosen.
+  bool startDownload(const std::string& path) {
+    choose(path);
+    return nib().downloadButton.click();
+  }
+  // Until the controller is back at idle, at most `limit` of virtual time.
+  bool runToIdle(std::chrono::nanoseconds limit = 60s) {
+    return loop().advanceUntil([this] { return state() == nuv::mac::HIDStatusIdle; }, limit);
+  }
+  static std::uint32_t writes(const sim::UpdateDevice& d) { return d.countOf(kCmdWrite); }
+
+  HeadlessApplication app;
+  LoopClock clock;
+  sim::VirtualBus bus;
+  LogCapture log;
+  nuv::ScopedLogSink logScope;
+  std::unique_ptr<nuv::mac::AppDelegate> delegate;
+};
+
+}  // namespace mactest
