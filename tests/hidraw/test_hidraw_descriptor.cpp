@@ -69,12 +69,12 @@ std::string refusal(const Bytes& descriptor) {
   return result.ok() ? "" : result.error().describe();
 }
 
-TEST(ReportDescriptorLengths, UpdateDeviceCountsTheReportIdByteWindowsAdds) {
+TEST(HidrawReportDescriptorLengths, UpdateDeviceCountsTheReportIdByteWindowsAdds) {
   const ReportCaps caps = parsed(kUpdateDevice);
   EXPECT_EQ(caps, (ReportCaps{0xFF00, 0x01, 9, 9, 0, false}));
 }
 
-TEST(ReportDescriptorLengths, BootKeyboardRoundsBitsUpToBytes) {
+TEST(HidrawReportDescriptorLengths, BootKeyboardRoundsBitsUpToBytes) {
   const ReportCaps caps = parsed(kBootKeyboard);
   EXPECT_EQ(caps.usagePage, 0x01);
   EXPECT_EQ(caps.usage, 0x06);
@@ -84,7 +84,7 @@ TEST(ReportDescriptorLengths, BootKeyboardRoundsBitsUpToBytes) {
   EXPECT_FALSE(caps.usesReportIds);
 }
 
-TEST(ReportDescriptorLengths, WithReportIdsTheLargestReportOfEachKindCounts) {
+TEST(HidrawReportDescriptorLengths, WithReportIdsTheLargestReportOfEachKindCounts) {
   const ReportCaps caps = parsed(kWithReportIds);
   EXPECT_TRUE(caps.usesReportIds);
   EXPECT_EQ(caps.inputReportByteLength, 33);  // ID 2: 16 + 16 bytes
@@ -94,7 +94,7 @@ TEST(ReportDescriptorLengths, WithReportIdsTheLargestReportOfEachKindCounts) {
   EXPECT_EQ(caps.usage, 0x01);
 }
 
-TEST(ReportDescriptorLengths, PopRestoresTheGlobalsPushSaved) {
+TEST(HidrawReportDescriptorLengths, PopRestoresTheGlobalsPushSaved) {
   Bytes d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x95, 0x04,
              0xA4,                    // Push
              0x75, 0x01, 0x95, 0x01,  // Report Size 1, Count 1
@@ -106,7 +106,7 @@ TEST(ReportDescriptorLengths, PopRestoresTheGlobalsPushSaved) {
   EXPECT_EQ(caps.usagePage, 0xFF00);
 }
 
-TEST(ReportDescriptorLengths, LongItemsAreSkippedAndExtendedUsagesCarryTheirPage) {
+TEST(HidrawReportDescriptorLengths, LongItemsAreSkippedAndExtendedUsagesCarryTheirPage) {
   const Bytes d = {0x0B, 0x01, 0x00, 0x0C, 0x00,        // Usage (Consumer page 0x0C, usage 1)
                    0xFE, 0x03, 0x10, 0xA1, 0xC0, 0x81,  // a long item whose data looks like items
                    0xA1, 0x01, 0x75, 0x10, 0x95, 0x01, 0x81, 0x00, 0xC0};
@@ -116,14 +116,14 @@ TEST(ReportDescriptorLengths, LongItemsAreSkippedAndExtendedUsagesCarryTheirPage
   EXPECT_EQ(caps.inputReportByteLength, 3);
 }
 
-TEST(ReportDescriptorLengths, UsagePageAfterUsageStillAppliesToTheCollection) {
+TEST(HidrawReportDescriptorLengths, UsagePageAfterUsageStillAppliesToTheCollection) {
   const Bytes d = {0x09, 0x02, 0x05, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x95, 0x03, 0x81, 0x02, 0xC0};
   const ReportCaps caps = parsed(d);
   EXPECT_EQ(caps.usagePage, 0x01);
   EXPECT_EQ(caps.usage, 0x02);
 }
 
-TEST(ReportDescriptorRefusal, EveryProperPrefixOfAValidDescriptorIsRefused) {
+TEST(HidrawReportDescriptorRefusal, EveryProperPrefixOfAValidDescriptorIsRefused) {
   for (const Bytes* descriptor : {&kUpdateDevice, &kBootKeyboard, &kWithReportIds}) {
     for (std::size_t n = 0; n < descriptor->size(); ++n) {
       SCOPED_TRACE(n);
@@ -132,7 +132,7 @@ TEST(ReportDescriptorRefusal, EveryProperPrefixOfAValidDescriptorIsRefused) {
   }
 }
 
-TEST(ReportDescriptorRefusal, NamesWhatIsWrongAndWhere) {
+TEST(HidrawReportDescriptorRefusal, NamesWhatIsWrongAndWhere) {
   EXPECT_EQ(refusal({}), "report descriptor: empty");
   EXPECT_EQ(refusal({0x05, 0x01, 0x26, 0xFF}), "report descriptor: truncated item at offset 2");
   EXPECT_EQ(refusal({0xA1, 0x01, 0xFE, 0x04, 0x10, 0x00, 0x00}),
@@ -150,7 +150,7 @@ TEST(ReportDescriptorRefusal, NamesWhatIsWrongAndWhere) {
             "report descriptor: invalid report ID at offset 2");
 }
 
-TEST(ReportDescriptorRefusal, ReportsTheHostCannotFrameOrCountAreRefused) {
+TEST(HidrawReportDescriptorRefusal, ReportsTheHostCannotFrameOrCountAreRefused) {
   // Data before the first Report ID in a descriptor that uses report IDs.
   EXPECT_EQ(refusal({0xA1, 0x01, 0x75, 0x08, 0x95, 0x01, 0x81, 0x02, 0x85, 0x01, 0x81, 0x02, 0xC0}),
             "report descriptor: data items before the first Report ID");
@@ -163,7 +163,7 @@ TEST(ReportDescriptorRefusal, ReportsTheHostCannotFrameOrCountAreRefused) {
             "report descriptor: report size too large at offset 2");
 }
 
-TEST(ReportDescriptorRefusal, PushAndCollectionDepthsAreBounded) {
+TEST(HidrawReportDescriptorRefusal, PushAndCollectionDepthsAreBounded) {
   Bytes pushes = {0xA1, 0x01};
   pushes.insert(pushes.end(), 9, 0xA4);
   pushes.push_back(0xC0);

@@ -42,14 +42,14 @@ struct Harness {
   }
 };
 
-TEST(HidIdParsing, ReadsTheKernelsFormatAndOddCaseOrWidth) {
+TEST(HidrawHidIdParsing, ReadsTheKernelsFormatAndOddCaseOrWidth) {
   EXPECT_EQ(parseHidId("0003:0000FFFF:00000100"), (HidId{3, 0xFFFF, 0x0100}));
   EXPECT_EQ(parseHidId("0003:0000ffff:00000100"), (HidId{3, 0xFFFF, 0x0100}));
   EXPECT_EQ(parseHidId("5:fFfF:100"), (HidId{5, 0xFFFF, 0x0100}));
   EXPECT_EQ(parseHidId("00000018:00000000:00000000"), (HidId{0x18, 0, 0}));
 }
 
-TEST(HidIdParsing, RefusesAnythingElse) {
+TEST(HidrawHidIdParsing, RefusesAnythingElse) {
   for (const char* bad :
        {"", "0003", "0003:0000FFFF", "0003:0000FFFF:", "0003::0100",
         "0003:00010000:0100",  // vendor beyond 16 bits
@@ -59,7 +59,7 @@ TEST(HidIdParsing, RefusesAnythingElse) {
   }
 }
 
-TEST(DeviceFiltering, EmptyFieldsMatchAnything) {
+TEST(HidrawDeviceFiltering, EmptyFieldsMatchAnything) {
   EXPECT_TRUE(DeviceFilter{}.matches({3, 0x1234, 0x5678}));
   EXPECT_TRUE((DeviceFilter{0xFFFF, {}}).matches({3, 0xFFFF, 0x0001}));
   EXPECT_TRUE(kUpdateDevice.matches({5, 0xFFFF, 0x0100}));
@@ -67,7 +67,7 @@ TEST(DeviceFiltering, EmptyFieldsMatchAnything) {
   EXPECT_FALSE(kUpdateDevice.matches({3, 0xFFFE, 0x0100}));
 }
 
-TEST(EnumeratorScan, ReportsOnlyIdentifiableMatchingNodes) {
+TEST(HidrawEnumeratorScan, ReportsOnlyIdentifiableMatchingNodes) {
   Harness h;
   h.udev->present = {node(0, "0003:0000046D:0000C52B"),  // another vendor
                      node(1, "0003:0000FFFF:00000100"),
@@ -91,14 +91,14 @@ TEST(EnumeratorScan, ReportsOnlyIdentifiableMatchingNodes) {
   EXPECT_GE(devices[0].identity, 1u);
 }
 
-TEST(EnumeratorScan, WithoutFilterEveryIdentifiableNodeIsReported) {
+TEST(HidrawEnumeratorScan, WithoutFilterEveryIdentifiableNodeIsReported) {
   Harness h(DeviceFilter{});
   h.udev->present = {node(0, "0003:0000046D:0000C52B"), node(1, "0003:0000FFFF:00000100"),
                      node(2, "")};
   EXPECT_EQ(h.scan().size(), 2u);
 }
 
-TEST(EnumeratorScan, IdentityIsStableForANodeAndNewForAReplug) {
+TEST(HidrawEnumeratorScan, IdentityIsStableForANodeAndNewForAReplug) {
   Harness h;
   h.udev->present = {node(0, "0003:0000FFFF:00000100", 1)};
   const DeviceIdentity first = h.scan().at(0).identity;
@@ -116,7 +116,7 @@ TEST(EnumeratorScan, IdentityIsStableForANodeAndNewForAReplug) {
   EXPECT_NE(both.at(0).identity, both.at(1).identity);
 }
 
-TEST(EnumeratorScan, AUdevFailureIsPassedOn) {
+TEST(HidrawEnumeratorScan, AUdevFailureIsPassedOn) {
   Harness h;
   h.udev->enumerateError = Error::fromErrno("udev_enumerate_scan_devices", ENOMEM);
   auto result = h.enumerator.scan();
@@ -125,7 +125,7 @@ TEST(EnumeratorScan, AUdevFailureIsPassedOn) {
   EXPECT_EQ(result.error().code, ENOMEM);
 }
 
-TEST(EnumeratorMonitor, NotWatchingUntilStartedAndAFailedStartStaysSo) {
+TEST(HidrawEnumeratorMonitor, NotWatchingUntilStartedAndAFailedStartStaysSo) {
   Harness h;
   EXPECT_EQ(h.enumerator.monitorFd(), -1);
   h.udev->events.push_back(node(1, "0003:0000FFFF:00000100", 1, "add"));
@@ -143,7 +143,7 @@ TEST(EnumeratorMonitor, NotWatchingUntilStartedAndAFailedStartStaysSo) {
   EXPECT_FALSE(h.enumerator.startMonitor().has_value());  // again: nothing changes
 }
 
-TEST(EnumeratorMonitor, ArrivalsAndRemovalsCarryTheSameIdentity) {
+TEST(HidrawEnumeratorMonitor, ArrivalsAndRemovalsCarryTheSameIdentity) {
   Harness h;
   ASSERT_FALSE(h.enumerator.startMonitor().has_value());
   h.udev->events = {node(1, "0003:0000FFFF:00000100", 1, "add"),
@@ -173,7 +173,7 @@ TEST(EnumeratorMonitor, ArrivalsAndRemovalsCarryTheSameIdentity) {
   EXPECT_EQ(h.scan().at(0).identity, two);
 }
 
-TEST(EnumeratorMonitor, ScanAndEventsTogetherReportEachChangeOnce) {
+TEST(HidrawEnumeratorMonitor, ScanAndEventsTogetherReportEachChangeOnce) {
   Harness h;
   ASSERT_FALSE(h.enumerator.startMonitor().has_value());
   // The node arrived after the monitor started and before the scan: the scan reports it, the
@@ -192,7 +192,7 @@ TEST(EnumeratorMonitor, ScanAndEventsTogetherReportEachChangeOnce) {
   EXPECT_EQ(events[0].device.identity, id);
 }
 
-TEST(EnumeratorMonitor, OtherDevicesAndUnknownRemovalsAreDropped) {
+TEST(HidrawEnumeratorMonitor, OtherDevicesAndUnknownRemovalsAreDropped) {
   Harness h;
   ASSERT_FALSE(h.enumerator.startMonitor().has_value());
   h.udev->events = {node(3, "0003:0000046D:0000C52B", 1, "add"), node(3, "", 1, "remove"),
@@ -202,7 +202,7 @@ TEST(EnumeratorMonitor, OtherDevicesAndUnknownRemovalsAreDropped) {
 
 // On this machine: udev answers, whether or not any hidraw node (or the update device) is
 // present. Nothing is opened.
-TEST(RealEnumeration, ListsWithoutFailingWhenNoDeviceIsPresent) {
+TEST(HidrawRealEnumeration, ListsWithoutFailingWhenNoDeviceIsPresent) {
   auto created = Enumerator::create(kUpdateDevice);
   ASSERT_TRUE(created.ok()) << created.error().describe();
   Enumerator& enumerator = created.value();

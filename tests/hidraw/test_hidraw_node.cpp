@@ -17,11 +17,11 @@ const Bytes kUpdateDescriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15,
                                  0x81, 0x02, 0x95, 0x08, 0x09, 0x02, 0x91, 0x02, 0xC0};
 const std::string kPath = "/dev/hidraw2";
 
-struct NodeTest : ::testing::Test {
+struct HidrawNodeTest : ::testing::Test {
   FakeSystemCalls sys;
   FakeFile& device = sys.files[kPath];
 
-  NodeTest() {
+  HidrawNodeTest() {
     device.rdev = makedev(240, 2);
     device.descriptor = kUpdateDescriptor;
   }
@@ -38,7 +38,7 @@ struct NodeTest : ::testing::Test {
   }
 };
 
-TEST_F(NodeTest, EachModeOpensWithItsFlagsAndClosesOnceWhenDestroyedOrMoved) {
+TEST_F(HidrawNodeTest, EachModeOpensWithItsFlagsAndClosesOnceWhenDestroyedOrMoved) {
   {
     Node rw = open(OpenMode::ReadWrite);
     Node ro = open(OpenMode::ReadOnly);
@@ -58,7 +58,7 @@ TEST_F(NodeTest, EachModeOpensWithItsFlagsAndClosesOnceWhenDestroyedOrMoved) {
   EXPECT_EQ(sys.openFlags[2], O_PATH | O_CLOEXEC);
 }
 
-TEST_F(NodeTest, AFailedOpenNamesTheCallAndThePath) {
+TEST_F(HidrawNodeTest, AFailedOpenNamesTheCallAndThePath) {
   device.openErrno = EACCES;
   auto node = Node::open(kPath, OpenMode::ReadWrite, sys);
   ASSERT_FALSE(node.ok());
@@ -71,7 +71,7 @@ TEST_F(NodeTest, AFailedOpenNamesTheCallAndThePath) {
   EXPECT_EQ(missing.error().code, ENOENT);
 }
 
-TEST_F(NodeTest, RawInfoTurnsTheKernelsSignedIdsIntoUnsignedOnes) {
+TEST_F(HidrawNodeTest, RawInfoTurnsTheKernelsSignedIdsIntoUnsignedOnes) {
   Node node = open(OpenMode::ReadWrite);
   auto info = node.rawInfo();
   ASSERT_TRUE(info.ok());
@@ -82,7 +82,7 @@ TEST_F(NodeTest, RawInfoTurnsTheKernelsSignedIdsIntoUnsignedOnes) {
   EXPECT_EQ(node.rawInfo().value(), (RawInfo{3, 0x8086, 0xFFFE}));
 }
 
-TEST_F(NodeTest, DescriptorAndCapabilitiesComeFromTheIoctls) {
+TEST_F(HidrawNodeTest, DescriptorAndCapabilitiesComeFromTheIoctls) {
   Node node = open(OpenMode::ReadOnly);
   auto descriptor = node.reportDescriptor();
   ASSERT_TRUE(descriptor.ok());
@@ -94,7 +94,7 @@ TEST_F(NodeTest, DescriptorAndCapabilitiesComeFromTheIoctls) {
   EXPECT_FALSE(caps.value().usesReportIds);
 }
 
-TEST_F(NodeTest, IoctlFailuresAndBadSizesAreReported) {
+TEST_F(HidrawNodeTest, IoctlFailuresAndBadSizesAreReported) {
   Node node = open(OpenMode::ReadWrite);
   device.descriptor.clear();
   auto empty = node.reportDescriptor();
@@ -116,7 +116,7 @@ TEST_F(NodeTest, IoctlFailuresAndBadSizesAreReported) {
   EXPECT_EQ(size.error().call, "ioctl(HIDIOCGRDESCSIZE) /dev/hidraw2");
 }
 
-TEST_F(NodeTest, QueryOnlyReadsSysfsAndNeverTouchesTheDevice) {
+TEST_F(HidrawNodeTest, QueryOnlyReadsSysfsAndNeverTouchesTheDevice) {
   addSysfsFile("uevent", "DRIVER=hid-generic\nHID_ID=0003:0000FFFF:00000100\nHID_NAME=x\n");
   addSysfsFile("report_descriptor",
                std::string_view(reinterpret_cast<const char*>(kUpdateDescriptor.data()),
@@ -135,7 +135,7 @@ TEST_F(NodeTest, QueryOnlyReadsSysfsAndNeverTouchesTheDevice) {
   EXPECT_EQ(sys.openCount(), 1);  // the sysfs files were closed again
 }
 
-TEST_F(NodeTest, QueryOnlyWithoutUsableSysfsSaysSo) {
+TEST_F(HidrawNodeTest, QueryOnlyWithoutUsableSysfsSaysSo) {
   Node node = open(OpenMode::QueryOnly);
   auto missing = node.rawInfo();
   ASSERT_FALSE(missing.ok());
@@ -151,7 +151,7 @@ TEST_F(NodeTest, QueryOnlyWithoutUsableSysfsSaysSo) {
   EXPECT_EQ(sys.openCount(), 1);
 }
 
-TEST_F(NodeTest, WritesPassTheReportIdByteAndPayloadAsGiven) {
+TEST_F(HidrawNodeTest, WritesPassTheReportIdByteAndPayloadAsGiven) {
   Node node = open(OpenMode::ReadWrite);
   const Bytes report = {0x00, 0x1C, 0, 0, 0, 0, 0, 0, 0x1C};
   device.writeErrnos = {EINTR};  // interrupted once, then written whole
@@ -162,7 +162,7 @@ TEST_F(NodeTest, WritesPassTheReportIdByteAndPayloadAsGiven) {
   EXPECT_EQ(device.written[0], report);
 }
 
-TEST_F(NodeTest, WriteFailuresTellAnUnplugFromOtherErrors) {
+TEST_F(HidrawNodeTest, WriteFailuresTellAnUnplugFromOtherErrors) {
   Node node = open(OpenMode::ReadWrite);
   const Bytes report(9, 0x00);
   device.writeErrnos = {ENODEV, EIO, EPIPE};
@@ -187,7 +187,7 @@ TEST_F(NodeTest, WriteFailuresTellAnUnplugFromOtherErrors) {
   EXPECT_EQ(sys.systemCallsOnDevices, before);
 }
 
-TEST_F(NodeTest, ReadsHandOverOneReportOrSayWhyNot) {
+TEST_F(HidrawNodeTest, ReadsHandOverOneReportOrSayWhyNot) {
   Node node = open(OpenMode::ReadWrite);
   std::uint8_t buffer[9] = {};
   EXPECT_EQ(node.read(buffer).status, IoStatus::NotReady);
@@ -216,7 +216,7 @@ TEST_F(NodeTest, ReadsHandOverOneReportOrSayWhyNot) {
   EXPECT_EQ(gone.error->code, EIO);
 }
 
-TEST_F(NodeTest, ReadWithReportIdGivesWindowsFramingEitherWay) {
+TEST_F(HidrawNodeTest, ReadWithReportIdGivesWindowsFramingEitherWay) {
   Node node = open(OpenMode::ReadWrite);
   std::uint8_t buffer[9];
   std::fill(std::begin(buffer), std::end(buffer), 0xEE);
@@ -237,7 +237,7 @@ TEST_F(NodeTest, ReadWithReportIdGivesWindowsFramingEitherWay) {
   EXPECT_EQ(node.readWithReportId({}, false).status, IoStatus::Failed);
 }
 
-TEST_F(NodeTest, WaitReadableReportsReportsTimeOutsAndUnplugs) {
+TEST_F(HidrawNodeTest, WaitReadableReportsReportsTimeOutsAndUnplugs) {
   Node node = open(OpenMode::ReadWrite);
   EXPECT_EQ(node.waitReadable(200).status, IoStatus::NotReady);
   device.inputReports = {Bytes(8, 0)};
@@ -259,7 +259,7 @@ TEST_F(NodeTest, WaitReadableReportsReportsTimeOutsAndUnplugs) {
   EXPECT_EQ(failed.error->call, "poll /dev/hidraw2");
 }
 
-TEST_F(NodeTest, AClosedNodeRefusesEverything) {
+TEST_F(HidrawNodeTest, AClosedNodeRefusesEverything) {
   Node node = open(OpenMode::ReadWrite);
   node.close();
   node.close();
@@ -274,7 +274,7 @@ TEST_F(NodeTest, AClosedNodeRefusesEverything) {
 
 // The real system calls, on a character device that is not a HID device: the hidraw ioctls
 // are refused with the kernel's own code, and a query-only node finds no HID entry in sysfs.
-TEST(RealSystemCalls, ANonHidDeviceIsRefusedClearly) {
+TEST(HidrawRealSystemCalls, ANonHidDeviceIsRefusedClearly) {
   auto node = Node::open("/dev/null", OpenMode::ReadWrite);
   ASSERT_TRUE(node.ok()) << node.error().describe();
   auto info = node.value().rawInfo();
