@@ -142,7 +142,8 @@ struct RawInfo {
 // Largest report descriptor the kernel hands out (HID_MAX_DESCRIPTOR_SIZE).
 inline constexpr std::size_t kMaxDescriptorSize = 4096;
 
-// An open node; closes itself. Move-only. `sys` must outlive the node.
+// An open node; closes itself. Move-only. `sys` must outlive the node. Every call on a closed
+// (or moved-from) node fails without a system call.
 class Node {
  public:
   [[nodiscard]] static Result<Node> open(const std::string& path, OpenMode mode,
@@ -159,7 +160,9 @@ class Node {
   [[nodiscard]] OpenMode mode() const { return mode_; }
   [[nodiscard]] const std::string& path() const { return path_; }
 
-  // Bus, vendor and product as the kernel knows them (HIDIOCGRAWINFO).
+  // Bus, vendor and product as the kernel knows them (HIDIOCGRAWINFO; on a QueryOnly node
+  // the HID_ID of the node's sysfs entry). The version number is not among them: take it from
+  // the HidrawDevice the node was found as.
   [[nodiscard]] Result<RawInfo> rawInfo();
   // The raw report descriptor (HIDIOCGRDESCSIZE + HIDIOCGRDESC). Allocates; not for hot paths.
   [[nodiscard]] Result<std::vector<std::uint8_t>> reportDescriptor();
@@ -167,7 +170,9 @@ class Node {
   [[nodiscard]] Result<ReportCaps> capabilities();
 
   // Waits up to timeoutMs (0: just look, -1: forever) for a report. Ok when one is readable
-  // (reports still queued when the device went are readable before Gone is seen).
+  // (reports still queued when the device went are readable before Gone is seen). Nothing
+  // interrupts the wait but a report, an unplug or a signal: a thread that must be stoppable
+  // waits in slices. read, readWithReportId and waitReadable need ReadWrite or ReadOnly.
   [[nodiscard]] IoResult waitReadable(int timeoutMs);
   // One report, without waiting: NotReady when none is queued. A report longer than the
   // buffer is cut to it (the kernel drops the rest).
@@ -176,7 +181,8 @@ class Node {
   // report IDs, and count includes it. The buffer must hold at least one byte.
   [[nodiscard]] IoResult readWithReportId(std::span<std::uint8_t> buffer, bool deviceUsesReportIds);
   // One output report: report ID byte first (see the framing note above). Blocks until the
-  // kernel has sent it; all bytes or a failure.
+  // kernel has sent it (interrupted calls are retried); Ok means all bytes went, a short write
+  // is Failed with count set. Needs ReadWrite.
   [[nodiscard]] IoResult write(std::span<const std::uint8_t> report);
 
   void close();
