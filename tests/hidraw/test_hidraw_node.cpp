@@ -1,6 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "Fakes.h"
 #include "Hidraw.h"
@@ -294,6 +298,33 @@ TEST(HidrawRealSystemCalls, ANonHidDeviceIsRefusedClearly) {
   auto missing = Node::open("/dev/hidraw-none", OpenMode::QueryOnly);
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().code, ENOENT);
+}
+
+// The real poll and read on a FIFO, which like a hidraw node is a file that only has data when
+// someone put some there: nothing readable is a time-out and an empty read, never a hang.
+TEST(HidrawRealSystemCalls, WaitAndReadNeverBlockBeyondTheirTimeOut) {
+  std::string dir = (std::filesystem::temp_directory_path() / "hidraw-test-XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string fifo = dir + "/node";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  {
+    auto node = Node::open(fifo, OpenMode::ReadWrite);
+    ASSERT_TRUE(node.ok()) << node.error().describe();
+    Node& n = node.value();
+    EXPECT_EQ(n.waitReadable(0).status, IoStatus::NotReady);
+    std::uint8_t buffer[16] = {};
+    EXPECT_EQ(n.read(buffer).status, IoStatus::NotReady);
+
+    const Bytes report = {0x00, 0x1C, 0, 0, 0, 0, 0, 0, 0x1C};
+    ASSERT_EQ(n.write(report).status, IoStatus::Ok);
+    EXPECT_EQ(n.waitReadable(1000).status, IoStatus::Ok);
+    const IoResult got = n.read(buffer);
+    EXPECT_EQ(got.status, IoStatus::Ok);
+    EXPECT_EQ(Bytes(buffer, buffer + got.count), report);
+    EXPECT_EQ(n.read(buffer).status, IoStatus::NotReady);
+  }
+  EXPECT_EQ(unlink(fifo.c_str()), 0);
+  EXPECT_EQ(rmdir(dir.c_str()), 0);
 }
 
 }  // namespace
