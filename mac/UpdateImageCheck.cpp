@@ -42,7 +42,8 @@ ReadOutcome ShrinkGuardSource::read(std::uint8_t* dst, std::size_t n) {
   const std::uint64_t expected = start >= size() ? 0 : std::min<std::uint64_t>(n, size() - start);
   if (got.count < expected) {
     char text[96];
-    std::snprintf(text, sizeof text, "the file ended early at offset 0x%llx: it was changed on disk",
+    std::snprintf(text, sizeof text,
+                  "the file ended early at offset 0x%llx: it was changed on disk",
                   static_cast<unsigned long long>(start + got.count));
     got.error = Error::message(text);
   }

@@ -58,7 +58,8 @@ class IOHIDSim : public ::testing::Test {
     if (events.matched.empty()) return nullptr;
     IOHIDDeviceRef d = events.matched.front();
     EXPECT_EQ(manager->deviceOpen(d, 0), kIOReturnSuccess);
-    manager->deviceRegisterInputReportCallback(d, buffer, sizeof buffer, &Events::onReport, &events);
+    manager->deviceRegisterInputReportCallback(d, buffer, sizeof buffer, &Events::onReport,
+                                               &events);
     return d;
   }
   IOReturn sendLink(IOHIDDeviceRef d) {

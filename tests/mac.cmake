@@ -14,3 +14,11 @@ nuv_add_test(test_mac
           ${CMAKE_CURRENT_SOURCE_DIR}/mac_helpers_test.cpp
   LIBS nuv_mac nuv_iohid_sim nuv_cocoa_headless
   LABELS unit)
+if(TARGET nuv_iohid_linux)
+  nuv_add_test(test_iohid_linux
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/iohid_linux_test.cpp
+    LIBS nuv_iohid_linux nuv_mac nuv_cocoa_headless
+    LABELS unit)
+  # The fakes of the kernel and of udev that the hidraw layer's own tests use.
+  target_include_directories(test_iohid_linux PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/hidraw)
+endif()

@@ -155,14 +155,22 @@ TEST_F(MacFixture, SlowDeviceLinkReplyDuringVersionQueryOnlyShowsInitializing) {
 
 TEST_F(MacFixture, VersionBytesThatAreNotUtf8OrStopAtZero) {
   sim::UpdateDeviceOptions odd;
-  odd.version = std::string("\xFF" "1.0", 4);
+  odd.version = std::string(
+      "\xFF"
+      "1.0",
+      4);
   auto device = plug(odd);
   launch();
   ASSERT_TRUE(nib().versionButton.click());
   loop().advance(1s);
-  EXPECT_EQ(statusText(), "Version: \xEF\xBF\xBD" "1.0");
+  EXPECT_EQ(statusText(),
+            "Version: \xEF\xBF\xBD"
+            "1.0");
 
-  device->setVersion(std::string("2\0" "99", 4));
+  device->setVersion(
+      std::string("2\0"
+                  "99",
+                  4));
   ASSERT_TRUE(nib().versionButton.click());
   loop().advance(1s);
   EXPECT_EQ(statusText(), "Version: 2");

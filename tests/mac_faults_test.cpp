@@ -14,8 +14,12 @@ sim::UpdateDeviceOptions withFault(sim::FaultKind kind, sim::Trigger when) {
   o.faults.push_back({kind, when});
   return o;
 }
-constexpr sim::Trigger atAddress(std::uint32_t a) { return {sim::Trigger::Kind::AtAddress, a}; }
-constexpr sim::Trigger atCode(std::uint8_t c) { return {sim::Trigger::Kind::AtCode, c}; }
+constexpr sim::Trigger atAddress(std::uint32_t a) {
+  return {sim::Trigger::Kind::AtAddress, a};
+}
+constexpr sim::Trigger atCode(std::uint8_t c) {
+  return {sim::Trigger::Kind::AtCode, c};
+}
 
 TEST_F(MacFixture, WrongDataEchoShowsOneAlertThenIdle) {
   auto device = plug(withFault(sim::FaultKind::WrongData, atAddress(0x2000)));
@@ -228,7 +232,9 @@ TEST_F(MacFileFixture, MissingFileIsRefused) {
   expectRefused(::testing::TempDir() + "mac-no-such-file.nuv", "cannot be opened");
 }
 
-TEST_F(MacFileFixture, DirectoryIsRefused) { expectRefused(::testing::TempDir(), "cannot be opened"); }
+TEST_F(MacFileFixture, DirectoryIsRefused) {
+  expectRefused(::testing::TempDir(), "cannot be opened");
+}
 
 TEST_F(MacFileFixture, CancelledPanelChangesNothing) {
   app.setOpenPanelResponder([] { return nuv::cocoa::OpenPanelResult{}; });

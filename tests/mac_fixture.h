@@ -63,7 +63,8 @@ inline std::vector<std::uint8_t> testFirmware() {
 inline std::string writeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
   const std::string path = ::testing::TempDir() + name;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return path;
 }
 

@@ -39,9 +39,13 @@ TEST(VersionText, TakesUpToFourCharactersUntilZero) {
 
 TEST(VersionText, KeepsWellFormedUtf8AndReplacesTheRest) {
   const std::uint8_t euro[4] = {0xE2, 0x82, 0xAC, '1'};  // "€1"
-  EXPECT_EQ(versionText(euro), "\xE2\x82\xAC" "1");
+  EXPECT_EQ(versionText(euro),
+            "\xE2\x82\xAC"
+            "1");
   const std::uint8_t stray[4] = {'1', 0x80, '0', 0xFF};
-  EXPECT_EQ(versionText(stray), "1\xEF\xBF\xBD" "0\xEF\xBF\xBD");
+  EXPECT_EQ(versionText(stray),
+            "1\xEF\xBF\xBD"
+            "0\xEF\xBF\xBD");
   const std::uint8_t cut[4] = {'1', '.', 0xE2, 0x82};  // a sequence the four bytes cut off
   EXPECT_EQ(versionText(cut), "1.\xEF\xBF\xBD\xEF\xBF\xBD");
   const std::uint8_t surrogate[4] = {0xED, 0xA0, 0x80, 'x'};

@@ -107,9 +107,8 @@ TEST_F(MacFixture, CurrentDeviceReportedAgainIsReopenedAndKeepsState) {
 }
 
 TEST_F(MacFixture, ViewWithoutInterfaceFileDoesNotCrash) {
-  nuv::mac::HIDViewController controller("NoSuchNib", app, [this] {
-    return nuv::iohid::createSimHIDManager(bus);
-  });
+  nuv::mac::HIDViewController controller("NoSuchNib", app,
+                                         [this] { return nuv::iohid::createSimHIDManager(bus); });
   EXPECT_EQ(controller.view(), nullptr);
   controller.decideButtonState();
   EXPECT_TRUE(log.has("The interface file \"NoSuchNib\" is missing or incomplete"));

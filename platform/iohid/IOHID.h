@@ -39,16 +39,19 @@ enum IOHIDReportType : std::uint32_t {
 
 inline constexpr std::uint32_t kIOHIDOptionsTypeNone = 0;
 
-// An opaque device; each backend defines it.
-struct IOHIDDevice;
+// A device as a backend knows it; callers see only the reference.
+struct IOHIDDevice {
+  virtual ~IOHIDDevice() = default;
+};
 using IOHIDDeviceRef = IOHIDDevice*;
 
 // Matching and removal callbacks: (context, result, sender, device).
 using IOHIDDeviceCallback = void (*)(void* context, IOReturn result, void* sender,
                                      IOHIDDeviceRef device);
 // Input report callback: (context, result, sender, type, report ID, report bytes, length).
-// The bytes are the caller's registered buffer; the length is that of this report, at most
-// the buffer's size. For a device without report IDs the bytes are the payload only.
+// The bytes are the caller's registered buffer and hold the report's payload, without a
+// report-ID byte; the report ID, for a device that uses them, is `reportID` (0 otherwise).
+// The length is that of this payload, at most the buffer's size.
 using IOHIDReportCallback = void (*)(void* context, IOReturn result, void* sender,
                                      IOHIDReportType type, std::uint32_t reportID,
                                      std::uint8_t* report, long reportLength);

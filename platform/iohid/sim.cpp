@@ -8,7 +8,9 @@
 
 namespace nuv::iohid {
 
-struct IOHIDDevice {
+namespace {
+
+struct SimDevice final : IOHIDDevice {
   sim::DeviceInfo info;
   bool present = true;
   bool reported = false;  // the matching callback has been told of it
@@ -23,7 +25,9 @@ struct IOHIDDevice {
   std::array<std::uint8_t, 65> raw{};
 };
 
-namespace {
+SimDevice* simDevice(IOHIDDeviceRef ref) {
+  return static_cast<SimDevice*>(ref);
+}
 
 class SimHIDManager final : public IOHIDManager {
  public:
@@ -72,7 +76,8 @@ class SimHIDManager final : public IOHIDManager {
     return kIOReturnSuccess;
   }
 
-  IOReturn deviceOpen(IOHIDDeviceRef device, std::uint32_t) override {
+  IOReturn deviceOpen(IOHIDDeviceRef ref, std::uint32_t) override {
+    SimDevice* device = simDevice(ref);
     if (device == nullptr || loop_ == nullptr) return kIOReturnBadArgument;
     if (!device->present) return kIOReturnNotAttached;
     if (device->connection) return kIOReturnSuccess;
@@ -87,8 +92,9 @@ class SimHIDManager final : public IOHIDManager {
     return kIOReturnSuccess;
   }
 
-  void deviceRegisterInputReportCallback(IOHIDDeviceRef device, std::uint8_t* buffer, long length,
+  void deviceRegisterInputReportCallback(IOHIDDeviceRef ref, std::uint8_t* buffer, long length,
                                          IOHIDReportCallback callback, void* context) override {
+    SimDevice* device = simDevice(ref);
     if (device == nullptr) return;
     device->buffer = buffer;
     device->bufferLength = buffer != nullptr ? std::max(0L, length) : 0;
@@ -96,8 +102,9 @@ class SimHIDManager final : public IOHIDManager {
     device->context = context;
   }
 
-  IOReturn deviceSetReport(IOHIDDeviceRef device, IOHIDReportType type, std::uint32_t reportID,
+  IOReturn deviceSetReport(IOHIDDeviceRef ref, IOHIDReportType type, std::uint32_t reportID,
                            const std::uint8_t* report, long length) override {
+    SimDevice* device = simDevice(ref);
     if (device == nullptr || report == nullptr || length < 0) return kIOReturnBadArgument;
     if (type != kIOHIDReportTypeOutput) return kIOReturnBadArgument;
     if (!device->present) return kIOReturnNotAttached;
@@ -118,7 +125,8 @@ class SimHIDManager final : public IOHIDManager {
     }
   }
 
-  IOReturn deviceClose(IOHIDDeviceRef device, std::uint32_t) override {
+  IOReturn deviceClose(IOHIDDeviceRef ref, std::uint32_t) override {
+    SimDevice* device = simDevice(ref);
     if (device == nullptr) return kIOReturnBadArgument;
     if (!device->connection) return kIOReturnNotOpen;
     closeDevice(*device);
@@ -142,11 +150,11 @@ class SimHIDManager final : public IOHIDManager {
 
   // The record of a present device, made on first sight. A device plugged again is a new
   // device (a new instance id), as it is to IOKit.
-  IOHIDDevice& recordFor(const sim::DeviceInfo& info) {
+  SimDevice& recordFor(const sim::DeviceInfo& info) {
     for (auto& d : devices_)
       if (d->present && d->info.path == info.path && d->info.instanceId == info.instanceId)
         return *d;
-    auto& d = devices_.emplace_back(std::make_unique<IOHIDDevice>());
+    auto& d = devices_.emplace_back(std::make_unique<SimDevice>());
     d->info = info;
     return *d;
   }
@@ -168,7 +176,7 @@ class SimHIDManager final : public IOHIDManager {
     }
     for (const sim::DeviceInfo& info : now) {
       if (!matches(info)) continue;
-      IOHIDDevice& d = recordFor(info);
+      SimDevice& d = recordFor(info);
       if (d.reported) continue;
       d.reported = true;
       if (matched_ != nullptr) matched_(matchedContext_, kIOReturnSuccess, this, &d);
@@ -178,7 +186,7 @@ class SimHIDManager final : public IOHIDManager {
 
   // One report per run of the device's source, so that a reply's handler (which sends the next
   // command) ends before the next reply is delivered.
-  void deliverNext(IOHIDDevice& d) {
+  void deliverNext(SimDevice& d) {
     if (!d.connection) return;
     std::size_t n = 0;
     switch (d.connection->read(d.raw.data(), d.raw.size(), &n, std::chrono::nanoseconds(0))) {
@@ -199,7 +207,7 @@ class SimHIDManager final : public IOHIDManager {
                std::min(length, d.bufferLength));
   }
 
-  void closeDevice(IOHIDDevice& d) {
+  void closeDevice(SimDevice& d) {
     if (d.connection) {
       d.connection->setListener(nullptr);
       d.connection->close();
@@ -223,7 +231,7 @@ class SimHIDManager final : public IOHIDManager {
   bool open_ = false;
   cocoa::RunLoop::SourceId busSource_ = 0;
   int busListener_ = 0;
-  std::vector<std::unique_ptr<IOHIDDevice>> devices_;
+  std::vector<std::unique_ptr<SimDevice>> devices_;
 };
 
 }  // namespace
