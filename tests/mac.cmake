@@ -22,3 +22,14 @@ if(TARGET nuv_iohid_linux)
   # The fakes of the kernel and of udev that the hidraw layer's own tests use.
   target_include_directories(test_iohid_linux PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/hidraw)
 endif()
+if(TARGET nuv_cocoa_qt)
+  # The Qt window on the offscreen platform; it saves screenshots to look at.
+  nuv_add_test(test_mac_window
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/mac_window_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/cocoa_qt_test.cpp
+    LIBS nuv_mac nuv_cocoa_qt nuv_iohid_sim nuv_cocoa_headless
+    LABELS gui)
+  target_compile_definitions(test_mac_window PRIVATE
+    NUV_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
+  set_tests_properties(${test_mac_window_TESTS} PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+endif()
