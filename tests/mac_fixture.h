@@ -20,6 +20,7 @@
 #include "Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
+#include "mac_images.h"
 
 namespace mactest {
 
@@ -50,22 +51,8 @@ class LogCapture final : public nuv::LogSink {
   std::vector<std::string> lines;
 };
 
-// Firmware with no two neighbouring words alike, and its image with 0xEE in every filler byte.
-inline std::vector<std::uint8_t> testFirmware() {
-  std::vector<std::uint8_t> fw(nuv::image::kFirmwareSize);
-  for (std::size_t i = 0; i < fw.size(); ++i)
-    fw[i] = static_cast<std::uint8_t>((i * 131 + (i >> 8) * 7 + 1) & 0xFF);
-  const char header[] = "V1.01 test image";
-  std::copy(header, header + 16, fw.begin());
-  return fw;
-}
-
 inline std::string writeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-  const std::string path = ::testing::TempDir() + name;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  return path;
+  return writeFileIn(::testing::TempDir(), name, bytes);
 }
 
 class MacFixture : public ::testing::Test {
