@@ -2,8 +2,10 @@
 // download (screenshots under the build directory's screenshots/), and what its widgets show.
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QWidget>
 #include <filesystem>
 
@@ -115,6 +117,40 @@ TEST_F(MacWindow, PercentageLabelShowsTheLastValueAfterWriting) {
   EXPECT_FALSE(bar->isHidden());
   EXPECT_EQ(bar->findChild<QLabel*>("percentageLabel")->text(), "99%");
   shoot("quenlorhid-burning.png");
+}
+
+// The real alert: a modal dialog of its own; the device's replies wait until it is closed.
+TEST_F(MacWindow, WrongEchoAlertIsModalAndHoldsTheLoopBack) {
+  sim::UpdateDeviceOptions faulty;
+  faulty.faults.push_back({sim::FaultKind::WrongData, {sim::Trigger::Kind::AtAddress, 0x2000}});
+  auto device = bus.plug({}, faulty);
+  launch();
+  const std::string image = writeFile("mac-window3.nuv", nuv::image::pack(testFirmware(), 0));
+  qt.setOpenPanelResponder([image] {
+    return nuv::cocoa::OpenPanelResult{nuv::cocoa::kModalResponseOK, {image}};
+  });
+  std::string informative;
+  bool loopHeld = false;
+  // Runs inside the dialog's own event loop: looks at it, then presses its button.
+  QTimer::singleShot(0, [&] {
+    QWidget* dialog = QApplication::activeModalWidget();
+    ASSERT_NE(dialog, nullptr);
+    loopHeld = loop.runUntilIdle() == 0;
+    dialog->grab().save(QString::fromStdString(std::string(NUV_SCREENSHOT_DIR) +
+                                               "/quenlorhid-write-error-alert.png"));
+    if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
+      informative = box->informativeText().toStdString();
+      box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click()
+                                   : box->buttons().front()->click();
+    }
+  });
+  child<QPushButton>("downloadButton")->click();
+  ASSERT_TRUE(loop.advanceUntil(
+      [&] { return delegate->viewController()->currentStatus() == HIDStatusIdle; }, 20s));
+  EXPECT_TRUE(loopHeld);
+  EXPECT_EQ(informative, "Error on writing address: 0x2000. Writing operation will be canceled");
+  EXPECT_EQ(child<QLabel>("statusTextField")->text(), "Error on writing address: 0x2000");
+  shoot("quenlorhid-write-error.png");
 }
 
 }  // namespace

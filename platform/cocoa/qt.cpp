@@ -465,6 +465,9 @@ int QtApplication::runModalAlert(const Alert& alert) {
   box.setIcon(QMessageBox::Warning);
   box.setText(toQString(alert.messageText));
   box.setInformativeText(toQString(alert.informativeText));
+  // QMessageBox wraps its text narrowly; an alert of AppKit is wider.
+  box.setStyleSheet(QStringLiteral(
+      "QLabel#qt_msgbox_label, QLabel#qt_msgbox_informativelabel { min-width: 300px; }"));
   std::vector<QAbstractButton*> buttons;
   for (const std::string& title : alert.buttons)
     buttons.push_back(box.addButton(toQString(title), QMessageBox::AcceptRole));
