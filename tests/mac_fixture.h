@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -51,8 +52,12 @@ class LogCapture final : public nuv::LogSink {
   std::vector<std::string> lines;
 };
 
+// CTest runs the cases of one binary as processes side by side: each gets files of its own.
 inline std::string writeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-  return writeFileIn(::testing::TempDir(), name, bytes);
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string prefix = std::to_string(::getpid()) + "-" +
+                             (test != nullptr ? std::string(test->name()) + "-" : std::string());
+  return writeFileIn(::testing::TempDir(), prefix + name, bytes);
 }
 
 class MacFixture : public ::testing::Test {
@@ -64,13 +69,17 @@ class MacFixture : public ::testing::Test {
 
   nuv::cocoa::HeadlessRunLoop& loop() { return app.runLoop(); }
 
-  // Launches the program and lets the run loop deliver what the launch started.
-  void launch() {
+  // Launches the program; nothing the launch started has been delivered yet.
+  void launchOnly() {
     delegate = std::make_unique<nuv::mac::AppDelegate>(
         app, [this] { return nuv::iohid::createSimHIDManager(bus); });
     delegate->applicationDidFinishLaunching();
     nib().statusTextField.recordHistory(true);
     percentage().recordHistory(true);
+  }
+  // Launches the program and lets the run loop deliver what the launch started.
+  void launch() {
+    launchOnly();
     loop().runUntilIdle();
   }
 
