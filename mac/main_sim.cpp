@@ -16,11 +16,11 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: QuenlorHID-sim [--latency-us N] [--fault SPEC]... [--version TEXT]\n"
+    "usage: QuenlorHID-sim [--latency-us N] [--fault FAULT]... [--version TEXT]\n"
     "       QuenlorHID-sim --make-image PATH\n"
     "Shows QuenlorHID's window with an emulated update device plugged in.\n"
     "  --latency-us N     the device answers each command after N microseconds\n"
-    "  --fault SPEC       a fault of the device, e.g. wrong-data@0x2000, no-reply@write,\n"
+    "  --fault FAULT      a fault of the device, e.g. wrong-data@0x2000, no-reply@write,\n"
     "                     unplug@#500 (KIND[:PARAM]@WHERE[+])\n"
     "  --version TEXT     the device's four version characters (default 1.01)\n"
     "  --make-image PATH  writes a demo update image (65536 bytes) to PATH and exits\n";
