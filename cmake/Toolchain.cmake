@@ -7,7 +7,8 @@ if(CCACHE_PROGRAM)
 endif()
 
 add_library(nuv_warnings INTERFACE)
-target_compile_options(nuv_warnings INTERFACE -Wall -Wextra -Werror)
+# Designated initializers that leave later members at their defaults are intended.
+target_compile_options(nuv_warnings INTERFACE -Wall -Wextra -Werror -Wno-missing-field-initializers)
 
 if(NUV_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)

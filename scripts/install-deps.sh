@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when they are missing.
+# Usage: scripts/install-deps.sh [base|wine]...   (default: base)
+set -euo pipefail
+
+base_packages=(
+  build-essential cmake ninja-build pkg-config ccache
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libudev-dev qt6-base-dev
+  xvfb xauth x11-utils xdotool imagemagick
+)
+wine_packages=(g++-mingw-w64-i686 wine wine32:i386)
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then sudo_cmd=(sudo); else
+    echo "install-deps: run as root or install sudo" >&2; exit 1
+  fi
+fi
+
+missing() {
+  local pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || echo "$pkg"
+  done
+}
+
+wanted=()
+sets=("${@:-base}")
+for set in "${sets[@]}"; do
+  case "$set" in
+    base) wanted+=("${base_packages[@]}") ;;
+    wine)
+      if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        "${sudo_cmd[@]}" dpkg --add-architecture i386
+        need_update=1
+      fi
+      wanted+=("${wine_packages[@]}") ;;
+    *) echo "install-deps: unknown set '$set'" >&2; exit 2 ;;
+  esac
+done
+
+mapfile -t todo < <(missing "${wanted[@]}")
+if [ "${#todo[@]}" -eq 0 ] && [ -z "${need_update:-}" ]; then exit 0; fi
+echo "install-deps: installing ${todo[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+[ "${#todo[@]}" -eq 0 ] || "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${todo[@]}" >/dev/null

@@ -1,0 +1,4 @@
+nuv_add_test(test_protocol
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_hidproto.cpp ${CMAKE_CURRENT_SOURCE_DIR}/test_update_image.cpp ${CMAKE_CURRENT_SOURCE_DIR}/test_byte_source.cpp
+  LIBS nuv_protocol
+  LABELS unit)
