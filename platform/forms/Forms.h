@@ -9,9 +9,16 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
+
+#include "Controls.h"
 
 namespace forms {
 
@@ -54,11 +61,77 @@ class GuiThread {
   [[nodiscard]] virtual bool onGuiThread() const = 0;
 };
 
+// The clock of the timers. Real time, or a clock that a test moves.
+class Clock {
+ public:
+  using time_point = std::chrono::steady_clock::time_point;
+  virtual ~Clock() = default;
+  [[nodiscard]] virtual time_point now() const = 0;
+};
+[[nodiscard]] const Clock& realClock();
+
+// Stands still until advanced. Any thread may read or advance it; the application that uses
+// it is woken on every advance, so that timers that fell due are handled.
+class ManualClock final : public Clock {
+ public:
+  [[nodiscard]] time_point now() const override;
+  void advance(std::chrono::nanoseconds by);
+  // Called after every advance, on the advancing thread, with no lock held.
+  void setListener(std::function<void()> listener);
+
+ private:
+  mutable std::mutex mutex_;
+  time_point now_{std::chrono::hours(1)};
+  std::function<void()> listener_;
+};
+
+// The application object of the class library plus what a window needs of its backend.
+// GUI thread unless said otherwise.
+class Application : public GuiThread {
+ public:
+  // The task-bar text; the title of plain message boxes.
+  virtual void setTitle(std::string title) = 0;
+  [[nodiscard]] virtual const std::string& title() const = 0;
+
+  [[nodiscard]] virtual const Clock& clock() const = 0;
+  // Timers register themselves; ticks are handled when the GUI thread processes messages.
+  virtual void addTimer(Timer& timer) = 0;
+  virtual void removeTimer(Timer& timer) = 0;
+
+  // Modal; returns when the user closed the dialog or box. A plain box is titled with the
+  // application title and has no icon; an error box is titled "Error" with the error icon.
+  // Both have one "OK" button. The main form is activated again afterwards, as when the
+  // focus comes back to it from a box.
+  [[nodiscard]] virtual bool runOpenDialog(OpenDialog& dialog) = 0;
+  virtual void messageBox(BoxKind kind, std::string_view text) = 0;
+
+  // The form whose closing ends the message loop. Not owned.
+  virtual void setMainForm(Form& form) = 0;
+  // Shows the main form (activating it) and runs the message loop until it closed.
+  virtual void run() = 0;
+  // Ends the message loop: run() returns once the handler running now has returned.
+  virtual void terminate() = 0;
+  [[nodiscard]] virtual bool terminated() const = 0;
+
+  // Full path of the program file (empty when it cannot be had).
+  [[nodiscard]] virtual std::string exePath() const = 0;
+  // A colour as 0x00RRGGBB, system colours resolved.
+  [[nodiscard]] virtual std::uint32_t resolveColor(Color color) const = 0;
+  // The font of the window's controls.
+  [[nodiscard]] virtual const TextPainter& controlFont() const = 0;
+};
+
+class MessageCore;
+class TimerList;
+struct HeadlessWaker;
+
 // The headless backend (headless.cpp): no window, no display. The thread that constructs a
-// HeadlessGui is its GUI thread.
-class HeadlessGui : public GuiThread {
+// HeadlessGui is its GUI thread. What a user would do (choose a file, close a box, click, close
+// the window) is scripted by the test.
+class HeadlessGui : public Application {
  public:
   HeadlessGui();
+  explicit HeadlessGui(const Clock& clock);
   // Shuts down: synchronize calls waiting or arriving later return false without running.
   ~HeadlessGui() override;
   HeadlessGui(const HeadlessGui&) = delete;
@@ -66,35 +139,78 @@ class HeadlessGui : public GuiThread {
 
   [[nodiscard]] bool synchronize(void (*fn)(void*), void* context) override;
   void processMessages() override;
+  // With an idle handler set and nothing pending or due, runs the handler instead of waiting.
   void waitForMessages(std::chrono::milliseconds timeout) override;
   void postMainWindowMessage(const WindowMessage& message) override;
   void hookMainWindow(MainWindowHook& hook) override;
   void unhookMainWindow(MainWindowHook& hook) override;
   [[nodiscard]] bool onGuiThread() const override;
 
+  void setTitle(std::string title) override { title_ = std::move(title); }
+  [[nodiscard]] const std::string& title() const override { return title_; }
+  [[nodiscard]] const Clock& clock() const override { return clock_; }
+  void addTimer(Timer& timer) override;
+  void removeTimer(Timer& timer) override;
+  [[nodiscard]] bool runOpenDialog(OpenDialog& dialog) override;
+  void messageBox(BoxKind kind, std::string_view text) override;
+  void setMainForm(Form& form) override { mainForm_ = &form; }
+  void run() override;
+  void terminate() override { terminated_ = true; }
+  [[nodiscard]] bool terminated() const override { return terminated_; }
+  [[nodiscard]] std::string exePath() const override { return exePath_; }
+  [[nodiscard]] std::uint32_t resolveColor(Color color) const override;
+  [[nodiscard]] const TextPainter& controlFont() const override { return font_; }
+
   // Any thread: from now on synchronize returns false; callers blocked in it are released.
   void shutDown();
 
- private:
-  // Lives on the stack of the thread that called synchronize, so a call allocates nothing.
-  struct SyncCall {
-    void (*fn)(void*);
-    void* context;
-    SyncCall* next = nullptr;
-    bool done = false;
-    bool refused = false;
+  // --- scripting, for tests and the terminal front end ---
+  // Any thread: runs `action` on the GUI thread in its next round of message processing, as a
+  // click or a key press would arrive.
+  void post(std::function<void()> action);
+  // Any thread: the user asks to close the main form (runs its close query, then terminates
+  // the loop when allowed) in the next round.
+  void requestClose();
+  // Activates the main form, as showing it does.
+  void activateMainForm();
+  // Answers of the next open-file dialogs, in order: a path, or nothing for Cancel. With no
+  // answer queued the dialog is cancelled.
+  void queueOpenDialogAnswer(std::optional<std::string> path);
+  struct ShownBox {
+    BoxKind kind;
+    std::string title;
+    std::string text;
   };
-  [[nodiscard]] bool pendingLocked() const;
+  // Every box shown so far, and a handler that runs while a box is "open" (before it closes).
+  [[nodiscard]] const std::vector<ShownBox>& boxes() const { return boxes_; }
+  std::function<void(const ShownBox&)> onBox;
+  // The dialogs as they were shown (their properties at execute time).
+  [[nodiscard]] const std::vector<OpenDialog>& dialogsShown() const { return dialogs_; }
+  // Runs on the GUI thread when it would otherwise wait with nothing pending or due: a test
+  // moves its clock here, or lets a device reply.
+  std::function<void()> onIdle;
+  // Any thread: whether a synchronize call is waiting to be run.
+  [[nodiscard]] bool synchronizePending() const;
+  // Any thread: waits (real time, at most `limit`) until a synchronize call is waiting.
+  [[nodiscard]] bool waitForSynchronize(std::chrono::milliseconds limit) const;
+  void setExePath(std::string path) { exePath_ = std::move(path); }
+  // Any thread: wakes a GUI thread blocked in waitForMessages (after a manual clock moved).
+  void wakeUp();
 
+ private:
+  const Clock& clock_;
+  std::unique_ptr<HeadlessWaker> waker_;
+  std::unique_ptr<TimerList> timers_;
+  std::unique_ptr<MessageCore> core_;
   const std::thread::id guiThread_;
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;     // the GUI thread waits here
-  std::condition_variable handled_;  // synchronize callers wait here
-  SyncCall* syncHead_ = nullptr;
-  SyncCall* syncTail_ = nullptr;
-  std::deque<WindowMessage> posted_;
-  bool shuttingDown_ = false;
-  std::vector<MainWindowHook*> hooks_;
+  std::string title_;
+  std::string exePath_;
+  Form* mainForm_ = nullptr;
+  bool terminated_ = false;
+  BuiltinFont font_{1};
+  std::deque<std::optional<std::string>> openAnswers_;
+  std::vector<ShownBox> boxes_;
+  std::vector<OpenDialog> dialogs_;
 };
 
 }  // namespace forms

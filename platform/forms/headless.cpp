@@ -1,21 +1,51 @@
-#include <algorithm>
+#include <unistd.h>
+
+#include <array>
+#include <condition_variable>
 
 #include "Forms.h"
+#include "MessageCore.h"
 
 namespace forms {
 
-HeadlessGui::HeadlessGui() : guiThread_(std::this_thread::get_id()) {}
+namespace {
+std::string programPath() {
+  std::array<char, 4096> buf{};
+  const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  return n > 0 ? std::string(buf.data(), static_cast<std::size_t>(n)) : std::string();
+}
+}  // namespace
+
+// What the GUI thread waits on. Kept apart from the core's lock so that waking never nests.
+struct HeadlessWaker {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::uint64_t wakes = 0;
+  void wake() {
+    {
+      std::lock_guard lock(mutex);
+      ++wakes;
+    }
+    cv.notify_all();
+  }
+};
+
+HeadlessGui::HeadlessGui() : HeadlessGui(realClock()) {}
+
+HeadlessGui::HeadlessGui(const Clock& clock)
+    : clock_(clock),
+      waker_(std::make_unique<HeadlessWaker>()),
+      timers_(std::make_unique<TimerList>()),
+      core_(std::make_unique<MessageCore>([w = waker_.get()] { w->wake(); })),
+      guiThread_(std::this_thread::get_id()),
+      exePath_(programPath()) {}
 
 HeadlessGui::~HeadlessGui() {
   shutDown();
 }
 
 void HeadlessGui::shutDown() {
-  std::lock_guard lock(mutex_);
-  shuttingDown_ = true;
-  for (SyncCall* call = syncHead_; call != nullptr; call = call->next) call->refused = true;
-  syncHead_ = syncTail_ = nullptr;
-  handled_.notify_all();
+  core_->shutDown();
 }
 
 bool HeadlessGui::synchronize(void (*fn)(void*), void* context) {
@@ -23,74 +53,121 @@ bool HeadlessGui::synchronize(void (*fn)(void*), void* context) {
     fn(context);
     return true;
   }
-  SyncCall call{fn, context};
-  std::unique_lock lock(mutex_);
-  if (shuttingDown_) return false;
-  if (syncTail_ != nullptr) {
-    syncTail_->next = &call;
-  } else {
-    syncHead_ = &call;
-  }
-  syncTail_ = &call;
-  wake_.notify_all();
-  handled_.wait(lock, [&] { return call.done || call.refused; });
-  return call.done;
-}
-
-bool HeadlessGui::pendingLocked() const {
-  return syncHead_ != nullptr || !posted_.empty();
+  return core_->synchronize(fn, context);
 }
 
 void HeadlessGui::processMessages() {
-  // Only what is pending on entry is handled: a reader that delivers again at once is seen by
-  // the next round, so one round always ends.
-  std::unique_lock lock(mutex_);
-  std::size_t messages = posted_.size();
-  SyncCall* last = syncTail_;
-  while (messages > 0) {
-    const WindowMessage message = posted_.front();
-    posted_.pop_front();
-    --messages;
-    lock.unlock();
-    for (std::size_t i = 0; i < hooks_.size(); ++i) {
-      if (hooks_[i]->onMainWindowMessage(message)) break;
-    }
-    lock.lock();
-  }
-  while (last != nullptr && syncHead_ != nullptr) {
-    SyncCall* call = syncHead_;
-    syncHead_ = call->next;
-    if (syncHead_ == nullptr) syncTail_ = nullptr;
-    lock.unlock();
-    call->fn(call->context);
-    lock.lock();
-    call->done = true;
-    handled_.notify_all();
-    if (call == last) break;
-  }
+  core_->dispatch(*timers_, clock_.now());
 }
 
 void HeadlessGui::waitForMessages(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  wake_.wait_for(lock, timeout, [&] { return pendingLocked(); });
+  std::unique_lock lock(waker_->mutex);
+  const std::uint64_t seen = waker_->wakes;
+  if (core_->pending()) return;
+  const auto due = timers_->nextDue();
+  const auto now = clock_.now();
+  if (due && *due <= now) return;
+  if (onIdle) {
+    lock.unlock();
+    onIdle();
+    return;
+  }
+  // Woken by queued work, by a manual clock's advance (through wakeUp) or by real time.
+  auto limit = timeout;
+  if (due && &clock_ == &realClock()) {
+    limit = std::min(limit, std::chrono::ceil<std::chrono::milliseconds>(*due - now));
+  }
+  waker_->cv.wait_for(lock, limit, [&] { return waker_->wakes != seen; });
+}
+
+void HeadlessGui::wakeUp() {
+  waker_->wake();
 }
 
 void HeadlessGui::postMainWindowMessage(const WindowMessage& message) {
-  std::lock_guard lock(mutex_);
-  posted_.push_back(message);
-  wake_.notify_all();
+  core_->post(message);
 }
-
 void HeadlessGui::hookMainWindow(MainWindowHook& hook) {
-  if (std::find(hooks_.begin(), hooks_.end(), &hook) == hooks_.end()) hooks_.push_back(&hook);
+  core_->hook(hook);
 }
-
 void HeadlessGui::unhookMainWindow(MainWindowHook& hook) {
-  hooks_.erase(std::remove(hooks_.begin(), hooks_.end(), &hook), hooks_.end());
+  core_->unhook(hook);
 }
-
 bool HeadlessGui::onGuiThread() const {
   return std::this_thread::get_id() == guiThread_;
+}
+
+void HeadlessGui::addTimer(Timer& timer) {
+  timers_->add(timer);
+}
+void HeadlessGui::removeTimer(Timer& timer) {
+  timers_->remove(timer);
+}
+
+bool HeadlessGui::runOpenDialog(OpenDialog& dialog) {
+  dialogs_.push_back(dialog);
+  std::optional<std::string> answer;
+  if (!openAnswers_.empty()) {
+    answer = std::move(openAnswers_.front());
+    openAnswers_.pop_front();
+  }
+  activateMainForm();
+  if (!answer) return false;
+  dialog.fileName = *answer;
+  return true;
+}
+
+void HeadlessGui::messageBox(BoxKind kind, std::string_view text) {
+  boxes_.push_back(
+      {kind, kind == BoxKind::Error ? std::string("Error") : title_, std::string(text)});
+  if (onBox) onBox(boxes_.back());
+  activateMainForm();
+}
+
+void HeadlessGui::run() {
+  activateMainForm();
+  while (!terminated_) {
+    processMessages();
+    if (terminated_) break;
+    waitForMessages(std::chrono::milliseconds(100));
+  }
+}
+
+std::uint32_t HeadlessGui::resolveColor(Color color) const {
+  if (isSystemColor(color)) return 0xF0F0F0;  // the button face of the default theme
+  return pixelOf(color);
+}
+
+void HeadlessGui::post(std::function<void()> action) {
+  core_->post(std::move(action));
+}
+
+void HeadlessGui::requestClose() {
+  core_->post(std::function<void()>([this] {
+    if (mainForm_ == nullptr) {
+      terminate();
+      return;
+    }
+    bool canClose = true;
+    if (mainForm_->onCloseQuery) mainForm_->onCloseQuery(canClose);
+    if (canClose) terminate();
+  }));
+}
+
+void HeadlessGui::activateMainForm() {
+  if (mainForm_ != nullptr && mainForm_->onActivate) mainForm_->onActivate();
+}
+
+void HeadlessGui::queueOpenDialogAnswer(std::optional<std::string> path) {
+  openAnswers_.push_back(std::move(path));
+}
+
+bool HeadlessGui::synchronizePending() const {
+  return core_->synchronizePending();
+}
+
+bool HeadlessGui::waitForSynchronize(std::chrono::milliseconds limit) const {
+  return core_->waitForSynchronize(limit);
 }
 
 }  // namespace forms
