@@ -1,0 +1,6 @@
+if(TARGET nuv_vornex_gauge)
+  nuv_add_test(test_gauge SOURCES test_gauge.cpp LIBS nuv_vornex_gauge LABELS vornex)
+endif()
+if(TARGET nuv_forms_headless)
+  nuv_add_test(test_forms SOURCES test_forms.cpp LIBS nuv_forms_headless LABELS vornex)
+endif()
