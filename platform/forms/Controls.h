@@ -122,6 +122,16 @@ class Control : public Observable {
   bool enabled_ = true;
 };
 
+// A picture shown from a resource of the program (a banner, a glyph).
+class Picture : public Control {
+ public:
+  void setResource(std::string name) { resource_ = std::move(name), changed(); }
+  [[nodiscard]] const std::string& resource() const { return resource_; }
+
+ private:
+  std::string resource_;
+};
+
 // A flat button with a glyph that can stay down as one of a group.
 class SpeedButton : public Control {
  public:
@@ -247,7 +257,10 @@ class OpenDialog {
   Application& app_;
 };
 
-enum class BoxKind { Plain, Error };
+// Plain: titled with the application title, no icon. Error: titled "Error", error icon.
+// Exception: the class library's report of an exception that ended a handler (an I/O error):
+// titled with the application title, error icon.
+enum class BoxKind { Plain, Error, Exception };
 
 // The form whose closing ends the message loop. The backend calls the events.
 class Form : public Observable {

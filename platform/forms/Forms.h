@@ -100,8 +100,8 @@ class Application : public GuiThread {
 
   // Modal; returns when the user closed the dialog or box. A plain box is titled with the
   // application title and has no icon; an error box is titled "Error" with the error icon.
-  // Both have one "OK" button. The main form is activated again afterwards, as when the
-  // focus comes back to it from a box.
+  // Both have one "OK" button. The main form is activated again after a box, as when the
+  // focus comes back to it; not after the open dialog.
   [[nodiscard]] virtual bool runOpenDialog(OpenDialog& dialog) = 0;
   virtual void messageBox(BoxKind kind, std::string_view text) = 0;
 

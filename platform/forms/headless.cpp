@@ -111,7 +111,8 @@ bool HeadlessGui::runOpenDialog(OpenDialog& dialog) {
     answer = std::move(openAnswers_.front());
     openAnswers_.pop_front();
   }
-  activateMainForm();
+  // The main form is not activated again here: a form that switches its input off when it is
+  // activated would lose the device it just chose a file for.
   if (!answer) return false;
   dialog.fileName = *answer;
   return true;

@@ -21,30 +21,35 @@ namespace {
 void TGauge::SetKind(TGaugeKind v) {
   if (v == kind_) return;
   kind_ = v;
+  stale_ = true;
   Repaint();
 }
 
 void TGauge::SetShowText(bool v) {
   if (v == showText_) return;
   showText_ = v;
+  stale_ = true;
   Repaint();
 }
 
 void TGauge::SetBorderStyle(TBorderStyle v) {
   if (v == borderStyle_) return;
   borderStyle_ = v;
+  stale_ = true;
   Repaint();
 }
 
 void TGauge::SetForeColor(forms::Color v) {
   if (v == foreColor_) return;
   foreColor_ = v;
+  stale_ = true;
   Repaint();
 }
 
 void TGauge::SetBackColor(forms::Color v) {
   if (v == backColor_) return;
   backColor_ = v;
+  stale_ = true;
   Repaint();
 }
 
@@ -54,6 +59,7 @@ void TGauge::SetMinValue(std::int32_t v) {
     rangeError(-std::numeric_limits<std::int32_t>::max(), std::int64_t{max_} - 1);
   min_ = v;
   if (progress_ < v) progress_ = v;
+  stale_ = true;
   Repaint();
 }
 
@@ -63,6 +69,7 @@ void TGauge::SetMaxValue(std::int32_t v) {
     rangeError(std::int64_t{min_} + 1, std::numeric_limits<std::int32_t>::max());
   max_ = v;
   if (progress_ > v) progress_ = v;
+  stale_ = true;
   Repaint();
 }
 
@@ -75,6 +82,7 @@ void TGauge::SetProgress(std::int32_t v) {
   }
   if (v == progress_) return;
   progress_ = v;
+  stale_ = true;
   if (Percent() != before) Repaint();
 }
 
@@ -93,6 +101,13 @@ std::uint32_t TGauge::pixel(forms::Color c) const {
 void TGauge::Repaint() {
   if (!visible() || width() <= 0 || height() <= 0) return;
   ++paints_;
+  if (!stale_ && paintedWidth_ == width() && paintedHeight_ == height()) {
+    changed();
+    return;
+  }
+  stale_ = false;
+  paintedWidth_ = width();
+  paintedHeight_ = height();
   image_.resize(width(), height());
   image_.fill({0, 0, width(), height()}, 0);
   forms::Rect inner{0, 0, width(), height()};

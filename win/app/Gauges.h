@@ -79,5 +79,8 @@ class TGauge : public forms::Control {
   bool loading_ = false;
   forms::Bitmap image_, background_, text_;
   char label_[16] = {};
+  // Whether the image must be composed again; a repaint with nothing changed shows it as is.
+  bool stale_ = true;
+  int paintedWidth_ = 0, paintedHeight_ = 0;
   std::uint64_t paints_ = 0;
 };
