@@ -53,8 +53,8 @@ class EmulatedApi : public Api {
   [[nodiscard]] std::size_t livePreparsedCount() const;
 
   HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode,
-                     void* securityAttributes, DWORD creationDisposition,
-                     DWORD flagsAndAttributes, HANDLE templateFile) override;
+                     void* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
+                     HANDLE templateFile) override;
   BOOL CloseHandle(HANDLE handle) override;
   BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                  OVERLAPPED* overlapped) override;
@@ -83,9 +83,8 @@ class EmulatedApi : public Api {
   BOOL SetupDiEnumDeviceInterfaces(FARPROC entry, HDEVINFO set, SP_DEVINFO_DATA* deviceInfo,
                                    const GUID* interfaceClass, DWORD memberIndex,
                                    SP_DEVICE_INTERFACE_DATA* data) override;
-  BOOL SetupDiGetDeviceInterfaceDetailA(FARPROC entry, HDEVINFO set,
-                                        SP_DEVICE_INTERFACE_DATA* data, void* detail,
-                                        DWORD detailSize, DWORD* requiredSize,
+  BOOL SetupDiGetDeviceInterfaceDetailA(FARPROC entry, HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                        void* detail, DWORD detailSize, DWORD* requiredSize,
                                         SP_DEVINFO_DATA* deviceInfo) override;
   BOOL SetupDiDestroyDeviceInfoList(FARPROC entry, HDEVINFO set) override;
 
@@ -99,9 +98,8 @@ class EmulatedApi : public Api {
   // The present HID interfaces in the system's order, or false with a Windows error code.
   [[nodiscard]] virtual bool listInterfaces(std::vector<InterfaceEntry>& out, DWORD& error) = 0;
   // Opens the device at `path`; null with a Windows error code when it cannot be opened so.
-  [[nodiscard]] virtual std::shared_ptr<DeviceFile> openDevice(const std::string& path,
-                                                               bool read, bool write,
-                                                               DWORD& error) = 0;
+  [[nodiscard]] virtual std::shared_ptr<DeviceFile> openDevice(const std::string& path, bool read,
+                                                               bool write, DWORD& error) = 0;
   // Whether the path's interface detail can be read (a knob of the sim backend).
   [[nodiscard]] virtual bool detailReadable(const std::string& /*path*/) { return true; }
 

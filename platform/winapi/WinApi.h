@@ -90,6 +90,7 @@ inline constexpr DWORD kErrorNoMoreItems = 259;
 inline constexpr DWORD kErrorOperationAborted = 995;
 inline constexpr DWORD kErrorIoIncomplete = 996;
 inline constexpr DWORD kErrorDeviceNotConnected = 1167;
+inline constexpr DWORD kErrorInvalidUserBuffer = 1784;
 inline constexpr DWORD kErrorTooManyOutstandingReads = 1816;  // ERROR_NOT_ENOUGH_QUOTA
 
 struct GUID {
@@ -212,9 +213,11 @@ class Api {
                                                          const GUID* interfaceClass,
                                                          DWORD memberIndex,
                                                          SP_DEVICE_INTERFACE_DATA* data) = 0;
-  [[nodiscard]] virtual BOOL SetupDiGetDeviceInterfaceDetailA(
-      FARPROC entry, HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, void* detail,
-      DWORD detailSize, DWORD* requiredSize, SP_DEVINFO_DATA* deviceInfo) = 0;
+  [[nodiscard]] virtual BOOL SetupDiGetDeviceInterfaceDetailA(FARPROC entry, HDEVINFO set,
+                                                              SP_DEVICE_INTERFACE_DATA* data,
+                                                              void* detail, DWORD detailSize,
+                                                              DWORD* requiredSize,
+                                                              SP_DEVINFO_DATA* deviceInfo) = 0;
   virtual BOOL SetupDiDestroyDeviceInfoList(FARPROC entry, HDEVINFO set) = 0;
 };
 

@@ -41,7 +41,8 @@ class EControllerError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-inline constexpr char kOnlyOneControllerText[] = "Only one THidDeviceController allowed per program";
+inline constexpr char kOnlyOneControllerText[] =
+    "Only one THidDeviceController allowed per program";
 inline constexpr char kDeviceCannotBeOpenedText[] = "device cannot be opened";
 inline constexpr char kDeviceCannotBeIdentifiedText[] = "device cannot be identified";
 
@@ -68,7 +69,8 @@ struct THidPnPInfo {
 // tests); it must outlive every controller and device made with it.
 class HidProcess {
  public:
-  HidProcess(winapi::Api& api, forms::GuiThread& gui) : api(api), gui(gui), hid(api), setupApi(api) {}
+  HidProcess(winapi::Api& api, forms::GuiThread& gui)
+      : api(api), gui(gui), hid(api), setupApi(api) {}
   HidProcess(const HidProcess&) = delete;
   HidProcess& operator=(const HidProcess&) = delete;
 
@@ -103,6 +105,8 @@ class THidDeviceReadThread {
  private:
   void Execute();
   void waitBeforeRetry();
+  [[nodiscard]] bool handOver(void (*work)(void*));
+  void drainOutstandingRead();
   static void DeliverReport(void* self);
   static void DeliverError(void* self);
   static void MarkFinished(void* self);
@@ -116,6 +120,7 @@ class THidDeviceReadThread {
   std::atomic<bool> terminated_{false};
   std::atomic<bool> ended_{false};
   bool finishedSeen_ = false;  // GUI thread: the thread's last hand-over has run
+  bool started_ = false;
   std::mutex retryMutex_;
   std::condition_variable retryWake_;
 };
@@ -185,7 +190,7 @@ class THidDevice {
   void closeHandle(winapi::HANDLE& handle);
   // Reader thread: the cached report lengths only; never opens anything.
   [[nodiscard]] winapi::HIDP_CAPS cachedCapabilities();
-  void handBack();
+  [[nodiscard]] bool openReadLocked();
 
   HidProcess& process_;
   THidDeviceController* controller_;
@@ -262,10 +267,28 @@ class THidDeviceController : private forms::MainWindowHook {
  private:
   friend class THidDevice;
 
+  // Held while a rescan runs or a device's reader is being stopped (which processes messages):
+  // a device-change message seen meanwhile is put off and posted again when the last guard
+  // ends, so rescans never nest and never run under a caller that is iterating the list.
+  class BusyGuard {
+   public:
+    explicit BusyGuard(THidDeviceController& controller);
+    ~BusyGuard();
+    BusyGuard(const BusyGuard&) = delete;
+    BusyGuard& operator=(const BusyGuard&) = delete;
+
+   private:
+    THidDeviceController& controller_;
+  };
+
   [[nodiscard]] std::vector<THidDevice*> ScanDevices();
   [[nodiscard]] bool onMainWindowMessage(const forms::WindowMessage& message) override;
-  template <class Event, class... Args>
-  void callForDevice(const Event& handler, THidDevice& device, Args... args);
+  // Calls a plug event for `device` with its InCallback set. False when the handler destroyed
+  // the device.
+  [[nodiscard]] bool visit(const THidPlugEvent& handler, THidDevice& device);
+  [[nodiscard]] std::size_t indexOf(const THidDevice* device) const;
+  void deviceDestroyed(THidDevice& device, const THidDataEvent& onReport,
+                       const THidPlugEvent& onDetach);
 
   HidProcess& process_;
   bool counted_ = false;
@@ -282,6 +305,10 @@ class THidDeviceController : private forms::MainWindowHook {
   winapi::GUID hidGuid_ = winapi::kHidInterfaceClass;
   std::vector<THidDevice*> devices_;
   bool changeReported_ = false;
+  int busyDepth_ = 0;
+  bool changePutOff_ = false;
+  const THidDevice* visiting_ = nullptr;
+  bool visitingDestroyed_ = false;
 };
 
 }  // namespace hid

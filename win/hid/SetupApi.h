@@ -30,9 +30,8 @@ class SetupApi {
                                           winapi::DWORD index,
                                           winapi::SP_DEVICE_INTERFACE_DATA& data);
   [[nodiscard]] bool GetDeviceInterfaceDetail(winapi::HDEVINFO set,
-                                              winapi::SP_DEVICE_INTERFACE_DATA& data,
-                                              void* detail, winapi::DWORD detailSize,
-                                              winapi::DWORD* requiredSize,
+                                              winapi::SP_DEVICE_INTERFACE_DATA& data, void* detail,
+                                              winapi::DWORD detailSize, winapi::DWORD* requiredSize,
                                               winapi::SP_DEVINFO_DATA* deviceInfo);
   void DestroyDeviceInfoList(winapi::HDEVINFO set);
 
