@@ -91,6 +91,11 @@ TMainForm::TMainForm(forms::Application& app, hid::HidProcess& process)
   DevListBox.setVisible(false);
   ListBox1.setBounds(24, 208, 369, 161);
   ListBox1.setVisible(false);
+  OpenFlashfile.title = "Open updata File";
+  OpenFlashfile.filter = "UPDATA  file(*.nuv)|*.nuv";
+  OpenFlashfile.defaultExt = "nuv";
+  OpenFlashfile.options = {
+      .hideReadOnly = true, .pathMustExist = true, .fileMustExist = true, .enableSizing = true};
   Timer1.setInterval(200ms);
   Timer1.onTimer = [this] { Timer1Timer(); };
   Timer1.setEnabled(true);
