@@ -82,8 +82,11 @@ void TGauge::SetProgress(std::int32_t v) {
   }
   if (v == progress_) return;
   progress_ = v;
-  stale_ = true;
-  if (Percent() != before) Repaint();
+  // The picture depends on Percent only: a progress within the same percent leaves it as is.
+  if (Percent() != before) {
+    stale_ = true;
+    Repaint();
+  }
 }
 
 std::int32_t TGauge::Percent() const {
