@@ -234,6 +234,23 @@ TEST_F(ReaderTest, ReadersOfTwoDevicesDeliverOnTheGuiThreadOneAtATime) {
   b.reset();
 }
 
+TEST_F(ReaderTest, ControllerGoneWhileAReaderRunsStopsIt) {
+  plug();
+  Recorder rec;
+  auto ctl = makeController();
+  auto d = claimFirst(*ctl);
+  d->SetOnReport(rec.reportEvent());
+  ASSERT_TRUE(sendVersion(*d));
+  ctl.reset();
+  EXPECT_FALSE(d->ReaderRunning());
+  EXPECT_FALSE(d->Present());
+  d->SetOnReport(rec.reportEvent());
+  EXPECT_FALSE(d->ReaderRunning()) << "never restarted once detached";
+  d.reset();
+  EXPECT_EQ(api_->livePreparsedCount(), 0u);
+  EXPECT_EQ(api_->openHandleCount(), 0u);
+}
+
 TEST_F(ReaderTest, ControllerDataHandlerReachesDevicesThatUseTheOldOne) {
   plug();
   plug();

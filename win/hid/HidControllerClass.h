@@ -191,6 +191,8 @@ class THidDevice {
   // Reader thread: the cached report lengths only; never opens anything.
   [[nodiscard]] winapi::HIDP_CAPS cachedCapabilities();
   [[nodiscard]] bool openReadLocked();
+  // Frees the preparsed data while hid.dll is still bound, unless a reader may be using it.
+  void releasePreparsed();
 
   HidProcess& process_;
   THidDeviceController* controller_;
@@ -222,8 +224,8 @@ class THidDeviceController : private forms::MainWindowHook {
   // Binds the libraries, scans once and, with hid.dll bound, hooks the main window. Raises
   // EControllerError when another controller of `process` is alive.
   explicit THidDeviceController(HidProcess& process);
-  // Claimed devices survive, detached and without controller; the others are destroyed.
-  // A claimed device's reader must have been stopped before.
+  // Claimed devices survive, detached and without controller (a reader still running is
+  // stopped, as the binding it calls through goes); the others are destroyed.
   ~THidDeviceController() override;
   THidDeviceController(const THidDeviceController&) = delete;
   THidDeviceController& operator=(const THidDeviceController&) = delete;

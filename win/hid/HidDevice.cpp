@@ -44,13 +44,16 @@ THidDevice::~THidDevice() {
   CloseSync();
   CloseOverlapped(TOpenMode::ReadMode);
   CloseOverlapped(TOpenMode::WriteMode);
-  if (winapi::PHIDP_PREPARSED_DATA preparsed = preparsed_.exchange(nullptr)) {
-    // With the library already released (the controller went first) the data cannot be freed;
-    // leaking it beats calling into an unloaded library.
-    (void)process_.hid.FreePreparsedData(preparsed);
-  }
+  releasePreparsed();
   if (controller_ != nullptr)
     controller_->deviceDestroyed(*this, rememberedReport, rememberedDetach);
+}
+
+void THidDevice::releasePreparsed() {
+  if (reader_) return;
+  if (winapi::PHIDP_PREPARSED_DATA preparsed = preparsed_.exchange(nullptr)) {
+    (void)process_.hid.FreePreparsedData(preparsed);
+  }
 }
 
 bool THidDevice::IsUsable() const {

@@ -57,6 +57,10 @@ THidDeviceController::~THidDeviceController() {
     device->controller_ = nullptr;
     if (device->Claimed()) {
       device->Detach();  // the application still owns it
+      // hid.dll is released below: a reader its owner left running would call into it, and
+      // the device's later destruction could no longer free its preparsed data.
+      device->StopReader();
+      device->releasePreparsed();
     } else {
       delete device;
     }
