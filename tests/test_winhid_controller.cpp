@@ -111,6 +111,39 @@ TEST_F(ControllerTest, UnplugOfAClaimedDeviceKeepsItListedAndReportsItEveryResca
   EXPECT_TRUE(rec.events.empty());
 }
 
+// The owner may drop a gone device as soon as it hears of it.
+struct Dropper {
+  std::vector<std::unique_ptr<THidDevice>> held;
+  void Drop(THidDevice& d) {
+    std::erase_if(held, [&](const auto& p) { return p.get() == &d; });
+  }
+};
+
+TEST_F(ControllerTest, ClaimedDeviceHandedBackFromItsOwnDetachOrRemoval) {
+  const std::string a = plug();
+  const std::string b = plug();
+  const std::string c = plug();
+  Dropper dropper;
+  Recorder rec;
+  auto ctl = makeController();
+  ctl->SetOnRemoval(hid::THidPlugEvent::of<&Dropper::Drop>(dropper));
+  dropper.held.push_back(ctl->ClaimDevice(0));
+  dropper.held.push_back(ctl->ClaimDevice(1));
+  dropper.held.push_back(ctl->ClaimDevice(2));
+  dropper.held[0]->SetOnDetach(hid::THidPlugEvent::of<&Dropper::Drop>(dropper));
+  dropper.held[1]->SetOnReport(rec.reportEvent());
+  bus_.unplug(a);
+  bus_.unplug(b);
+  ctl->DeviceChange();
+  ASSERT_EQ(dropper.held.size(), 1u);
+  EXPECT_EQ(paths(*ctl), std::vector<std::string>{c});
+  dropper.held[0]->SetOnDetach(hid::THidPlugEvent::of<&Dropper::Drop>(dropper));
+  ctl.reset();
+  EXPECT_TRUE(dropper.held.empty());
+  EXPECT_EQ(api_->openHandleCount(), 0u);
+  EXPECT_EQ(api_->livePreparsedCount(), 0u);
+}
+
 TEST_F(ControllerTest, ArrivalsAreAppendedThenReported) {
   const std::string a = plug();
   Recorder rec;

@@ -285,6 +285,24 @@ class THidDeviceController : private forms::MainWindowHook {
 
   [[nodiscard]] std::vector<THidDevice*> ScanDevices();
   [[nodiscard]] bool onMainWindowMessage(const forms::WindowMessage& message) override;
+  // Notes whether a device is destroyed while the controller calls out (a handler may hand a
+  // claimed device back from any event), so that nothing touches it afterwards. Nests.
+  class DestructionWatch {
+   public:
+    DestructionWatch(THidDeviceController& controller, const THidDevice& device);
+    ~DestructionWatch();
+    DestructionWatch(const DestructionWatch&) = delete;
+    DestructionWatch& operator=(const DestructionWatch&) = delete;
+    [[nodiscard]] bool destroyed() const { return destroyed_; }
+
+   private:
+    friend class THidDeviceController;
+    THidDeviceController& controller_;
+    const THidDevice* device_;
+    DestructionWatch* outer_;
+    bool destroyed_ = false;
+  };
+
   // Calls a plug event for `device` with its InCallback set. False when the handler destroyed
   // the device.
   [[nodiscard]] bool visit(const THidPlugEvent& handler, THidDevice& device);
@@ -309,8 +327,7 @@ class THidDeviceController : private forms::MainWindowHook {
   bool changeReported_ = false;
   int busyDepth_ = 0;
   bool changePutOff_ = false;
-  const THidDevice* visiting_ = nullptr;
-  bool visitingDestroyed_ = false;
+  DestructionWatch* watches_ = nullptr;
 };
 
 }  // namespace hid

@@ -54,14 +54,19 @@ THidDeviceController::~THidDeviceController() {
   std::vector<THidDevice*> devices;
   devices.swap(devices_);
   for (THidDevice* device : devices) {
-    device->controller_ = nullptr;
     if (device->Claimed()) {
-      device->Detach();  // the application still owns it
+      {
+        DestructionWatch watch(*this, *device);
+        device->Detach();  // the application still owns it; OnDetach may hand it back
+        if (watch.destroyed()) continue;
+      }
+      device->controller_ = nullptr;
       // hid.dll is released below: a reader its owner left running would call into it, and
       // the device's later destruction could no longer free its preparsed data.
       device->StopReader();
       device->releasePreparsed();
     } else {
+      device->controller_ = nullptr;
       delete device;
     }
   }
@@ -113,19 +118,24 @@ std::vector<THidDevice*> THidDeviceController::ScanDevices() {
   return found;
 }
 
+THidDeviceController::DestructionWatch::DestructionWatch(THidDeviceController& controller,
+                                                         const THidDevice& device)
+    : controller_(controller), device_(&device), outer_(controller.watches_) {
+  controller_.watches_ = this;
+}
+
+THidDeviceController::DestructionWatch::~DestructionWatch() {
+  controller_.watches_ = outer_;
+}
+
 bool THidDeviceController::visit(const THidPlugEvent& handler, THidDevice& device) {
   if (!handler) return true;
-  const THidDevice* outer = visiting_;
-  const bool outerDestroyed = visitingDestroyed_;
-  visiting_ = &device;
-  visitingDestroyed_ = false;
+  DestructionWatch watch(*this, device);
   device.inCallback_ = true;
   handler(device);
-  const bool alive = !visitingDestroyed_;
-  if (alive) device.inCallback_ = false;
-  visiting_ = outer;
-  visitingDestroyed_ = outerDestroyed;
-  return alive;
+  if (watch.destroyed()) return false;
+  device.inCallback_ = false;
+  return true;
 }
 
 std::size_t THidDeviceController::indexOf(const THidDevice* device) const {
@@ -148,7 +158,11 @@ void THidDeviceController::DeviceChange() {
     THidDevice* device = devices_[i];
     if (device->Present() && listed(device->PnpRecord().DevInst)) continue;
     changed = true;
-    device->Detach();
+    {
+      DestructionWatch watch(*this, *device);
+      device->Detach();  // calls OnDetach, which may hand the device back
+      if (watch.destroyed()) continue;
+    }
     if (!visit(onRemoval_, *device)) continue;
     if (!device->Claimed()) {
       const std::size_t at = indexOf(device);
@@ -194,13 +208,10 @@ std::int32_t THidDeviceController::WalkDevices() {
     if (!device->Present()) continue;
     ++count;
     if (!onEnumerate_) break;
-    const THidDevice* outer = visiting_;
-    const bool outerDestroyed = visitingDestroyed_;
-    visiting_ = device;
-    visitingDestroyed_ = false;
+    DestructionWatch watch(*this, *device);
     device->inCallback_ = true;
     const bool goOn = onEnumerate_(*device, static_cast<std::int32_t>(i));
-    if (!visitingDestroyed_) {
+    if (!watch.destroyed()) {
       device->inCallback_ = false;
       if (!device->Claimed()) {
         device->CloseSync();
@@ -208,8 +219,6 @@ std::int32_t THidDeviceController::WalkDevices() {
         device->CloseOverlapped(TOpenMode::WriteMode);
       }
     }
-    visiting_ = outer;
-    visitingDestroyed_ = outerDestroyed;
     if (!goOn) break;
   }
   return count;
@@ -226,7 +235,9 @@ std::unique_ptr<THidDevice> THidDeviceController::ClaimDevice(std::int32_t Index
 
 void THidDeviceController::deviceDestroyed(THidDevice& device, const THidDataEvent& onReport,
                                            const THidPlugEvent& onDetach) {
-  if (visiting_ == &device) visitingDestroyed_ = true;
+  for (DestructionWatch* watch = watches_; watch != nullptr; watch = watch->outer_) {
+    if (watch->device_ == &device) watch->destroyed_ = true;
+  }
   const std::size_t at = indexOf(&device);
   if (at == devices_.size()) return;
   const auto slot = devices_.begin() + static_cast<std::ptrdiff_t>(at);
