@@ -44,6 +44,29 @@ TEST(HeadlessGui, SynchronizeIsRefusedOnceShuttingDown) {
   EXPECT_EQ(ran, 0);
 }
 
+TEST(HeadlessGui, CheckSynchronizeRunsHandOversButNoClicksOrTicks) {
+  forms::ManualClock clock;
+  forms::HeadlessGui gui(clock);
+  forms::Timer timer(gui);
+  timer.setInterval(200ms);
+  int ticks = 0, clicks = 0, handed = 0;
+  timer.onTimer = [&] { ++ticks; };
+  timer.setEnabled(true);
+  clock.advance(200ms);
+  gui.post([&] { ++clicks; });
+  std::thread reader(
+      [&] { EXPECT_TRUE(gui.synchronize([](void* c) { ++*static_cast<int*>(c); }, &handed)); });
+  ASSERT_TRUE(gui.waitForSynchronize(5s));
+  gui.checkSynchronize();
+  reader.join();
+  EXPECT_EQ(handed, 1);
+  EXPECT_EQ(clicks, 0);
+  EXPECT_EQ(ticks, 0);
+  gui.processMessages();
+  EXPECT_EQ(clicks, 1);
+  EXPECT_EQ(ticks, 1);
+}
+
 TEST(HeadlessGui, OnTheGuiThreadSynchronizeRunsAtOnce) {
   forms::HeadlessGui gui;
   int ran = 0;

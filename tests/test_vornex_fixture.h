@@ -76,6 +76,11 @@ class VornexTest : public ::testing::Test {
     gui_.setTitle(std::string(kApplicationTitle));
   }
   ~VornexTest() override {
+    // Clicks a test posted and that were not run yet run now, before the window goes.
+    onStatus = nullptr;
+    onGauge = nullptr;
+    gui_.onIdle = nullptr;
+    gui_.processMessages();
     form_.reset();
     process_.reset();
     api_.reset();

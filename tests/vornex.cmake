@@ -5,6 +5,8 @@ if(TARGET nuv_forms_headless)
   nuv_add_test(test_forms SOURCES test_forms.cpp LIBS nuv_forms_headless LABELS vornex)
 endif()
 if(TARGET nuv_vornex AND TARGET nuv_winapi_sim)
-  nuv_add_test(test_vornex_flows SOURCES test_vornex_flows.cpp
-    LIBS nuv_vornex nuv_winapi_sim nuv_forms_headless nuv_sim LABELS vornex)
+  foreach(t flows failures devices)
+    nuv_add_test(test_vornex_${t} SOURCES test_vornex_${t}.cpp
+      LIBS nuv_vornex nuv_winapi_sim nuv_forms_headless nuv_sim LABELS vornex)
+  endforeach()
 endif()

@@ -59,6 +59,10 @@ class GuiThread {
   virtual void hookMainWindow(MainWindowHook& hook) = 0;
   virtual void unhookMainWindow(MainWindowHook& hook) = 0;
   [[nodiscard]] virtual bool onGuiThread() const = 0;
+  // GUI thread: runs the synchronize calls that are waiting, and nothing else (no clicks, ticks
+  // or posted messages): what a thread's WaitFor on the GUI thread needs so that a reader blocked
+  // in a hand-over can finish, without running handlers in the middle of the caller's work.
+  virtual void checkSynchronize() { processMessages(); }
 };
 
 // The clock of the timers. Real time, or a clock that a test moves.
@@ -139,6 +143,7 @@ class HeadlessGui : public Application {
 
   [[nodiscard]] bool synchronize(void (*fn)(void*), void* context) override;
   void processMessages() override;
+  void checkSynchronize() override;
   // With an idle handler set and nothing pending or due, runs the handler instead of waiting.
   void waitForMessages(std::chrono::milliseconds timeout) override;
   void postMainWindowMessage(const WindowMessage& message) override;

@@ -116,7 +116,6 @@ void MessageCore::dispatch(TimerList& timers, Clock::time_point now) {
   std::unique_lock lock(mutex_);
   std::size_t actions = actions_.size();
   std::size_t messages = messages_.size();
-  SyncCall* last = syncTail_;
   while (actions-- > 0 && !actions_.empty()) {
     std::function<void()> action = std::move(actions_.front());
     actions_.pop_front();
@@ -131,6 +130,18 @@ void MessageCore::dispatch(TimerList& timers, Clock::time_point now) {
     dispatchHooks(message);
     lock.lock();
   }
+  runSyncCalls(lock);
+  lock.unlock();
+  timers.fireDue(now);
+}
+
+void MessageCore::dispatchSynchronized() {
+  std::unique_lock lock(mutex_);
+  runSyncCalls(lock);
+}
+
+void MessageCore::runSyncCalls(std::unique_lock<std::mutex>& lock) {
+  SyncCall* const last = syncTail_;
   while (last != nullptr && syncHead_ != nullptr) {
     SyncCall* call = syncHead_;
     syncHead_ = call->next;
@@ -142,8 +153,6 @@ void MessageCore::dispatch(TimerList& timers, Clock::time_point now) {
     handled_.notify_all();
     if (call == last) break;
   }
-  lock.unlock();
-  timers.fireDue(now);
 }
 
 }  // namespace forms

@@ -45,6 +45,8 @@ class MessageCore {
   // delivers again at once is seen in the next round and a round always ends. Order: user
   // actions, window messages, handed-over calls, then timers (ticks come last, as WM_TIMER).
   void dispatch(TimerList& timers, Clock::time_point now);
+  // GUI thread: the handed-over calls pending on entry, nothing else.
+  void dispatchSynchronized();
   [[nodiscard]] bool pending() const;
   [[nodiscard]] bool synchronizePending() const;
   [[nodiscard]] bool waitForSynchronize(std::chrono::milliseconds limit) const;
@@ -60,6 +62,7 @@ class MessageCore {
   };
   [[nodiscard]] bool pendingLocked() const;
   void dispatchHooks(const WindowMessage& message);
+  void runSyncCalls(std::unique_lock<std::mutex>& lock);
 
   std::function<void()> wake_;
   mutable std::mutex mutex_;

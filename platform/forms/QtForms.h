@@ -32,6 +32,7 @@ class QtGui : public Application {
 
   [[nodiscard]] bool synchronize(void (*fn)(void*), void* context) override;
   void processMessages() override;
+  void checkSynchronize() override;
   void waitForMessages(std::chrono::milliseconds timeout) override;
   void postMainWindowMessage(const WindowMessage& message) override;
   void hookMainWindow(MainWindowHook& hook) override;

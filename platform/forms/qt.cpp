@@ -137,6 +137,10 @@ void QtGui::processMessages() {
   core_->dispatch(*timers_, realClock().now());
 }
 
+void QtGui::checkSynchronize() {
+  core_->dispatchSynchronized();
+}
+
 void QtGui::waitForMessages(std::chrono::milliseconds timeout) {
   if (core_->pending()) return;
   auto limit = timeout;
