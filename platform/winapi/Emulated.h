@@ -20,13 +20,14 @@ namespace winapi {
 // on it, so closing the handle never frees what a blocked reader is using.
 class DeviceFile {
  public:
-  enum class ReadStatus { Done, TimedOut, Gone, Aborted };
+  enum class ReadStatus { Done, TimedOut, Gone, Aborted, Failed };
 
   virtual ~DeviceFile() = default;
   [[nodiscard]] virtual bool canRead() const = 0;
   [[nodiscard]] virtual bool canWrite() const = 0;
   // Any thread: blocks up to `timeout` for one input report (report-ID byte first) into `buffer`.
-  // Ends early with Aborted once close() was called, with Gone once the device went away.
+  // Ends early with Aborted once close() was called, with Gone once the device went away,
+  // with Failed on any other error.
   [[nodiscard]] virtual ReadStatus awaitRead(std::uint8_t* buffer, std::size_t capacity,
                                              std::size_t& length,
                                              std::chrono::milliseconds timeout) = 0;

@@ -213,6 +213,8 @@ DWORD EmulatedApi::SleepEx(DWORD milliseconds, BOOL alertable) {
       return 0;
     case DeviceFile::ReadStatus::Gone:
       return completeRead(kErrorDeviceNotConnected, 0);
+    case DeviceFile::ReadStatus::Failed:
+      return completeRead(kErrorGenFailure, 0);
     case DeviceFile::ReadStatus::Aborted:
       break;
   }
