@@ -6,10 +6,14 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Forms.h"
@@ -20,29 +24,68 @@ namespace {
 
 int failures = 0;
 
-// Just enough GUI thread for the controller: one thread, posted messages passed to the hooks.
-// Hand-overs are refused, as no reader runs here.
+// Just enough GUI thread for the layer: posted messages go to the hooks, and hand-overs from
+// other threads wait until the GUI thread runs them.
 class SmokeGui final : public forms::GuiThread {
  public:
-  bool synchronize(void (*)(void*), void*) override { return false; }
+  bool synchronize(void (*fn)(void*), void* context) override {
+    if (onGuiThread()) {
+      fn(context);
+      return true;
+    }
+    Call call{fn, context, false};
+    std::unique_lock lock(mutex_);
+    calls_.push_back(&call);
+    wake_.notify_all();
+    done_.wait(lock, [&] { return call.done; });
+    return true;
+  }
   void processMessages() override {
-    while (!posted_.empty()) {
-      const forms::WindowMessage message = posted_.front();
-      posted_.erase(posted_.begin());
-      for (forms::MainWindowHook* hook : hooks_) {
-        if (hook->onMainWindowMessage(message)) break;
+    std::unique_lock lock(mutex_);
+    while (!posted_.empty() || !calls_.empty()) {
+      if (!posted_.empty()) {
+        const forms::WindowMessage message = posted_.front();
+        posted_.erase(posted_.begin());
+        lock.unlock();
+        for (forms::MainWindowHook* hook : hooks_) {
+          if (hook->onMainWindowMessage(message)) break;
+        }
+        lock.lock();
+        continue;
       }
+      Call* call = calls_.front();
+      calls_.erase(calls_.begin());
+      lock.unlock();
+      call->fn(call->context);
+      lock.lock();
+      call->done = true;
+      done_.notify_all();
     }
   }
-  void waitForMessages(std::chrono::milliseconds) override {}
+  void waitForMessages(std::chrono::milliseconds timeout) override {
+    std::unique_lock lock(mutex_);
+    wake_.wait_for(lock, timeout, [&] { return !posted_.empty() || !calls_.empty(); });
+  }
   void postMainWindowMessage(const forms::WindowMessage& message) override {
+    std::lock_guard lock(mutex_);
     posted_.push_back(message);
+    wake_.notify_all();
   }
   void hookMainWindow(forms::MainWindowHook& hook) override { hooks_.push_back(&hook); }
   void unhookMainWindow(forms::MainWindowHook& hook) override { std::erase(hooks_, &hook); }
-  bool onGuiThread() const override { return true; }
+  bool onGuiThread() const override { return std::this_thread::get_id() == gui_; }
 
  private:
+  struct Call {
+    void (*fn)(void*);
+    void* context;
+    bool done;
+  };
+  const std::thread::id gui_ = std::this_thread::get_id();
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  std::vector<Call*> calls_;
   std::vector<forms::WindowMessage> posted_;
   std::vector<forms::MainWindowHook*> hooks_;
 };
@@ -63,7 +106,47 @@ struct Walker {
   }
   int changes = 0;
   void Change(hid::THidDeviceController&) { ++changes; }
+  int reports = 0;
+  int errors = 0;
+  void Report(hid::THidDevice&, std::uint8_t, const std::uint8_t*, std::uint16_t) { ++reports; }
+  void ReadError(hid::THidDevice&, std::uint32_t) { ++errors; }
 };
+
+// A reader thread on the first listed device that can be opened for reading and writing: it
+// starts, waits in alertable slices on a real HID read handle, and stops with its read
+// cancelled, many times over.
+void checkReaderOnARealHandle(hid::THidDeviceController& controller, forms::GuiThread& gui) {
+  for (std::size_t i = 0; i < controller.Devices().size(); ++i) {
+    if (!controller.Devices()[i]->CanReadWrite()) continue;
+    std::unique_ptr<hid::THidDevice> device = controller.ClaimDevice(static_cast<std::int32_t>(i));
+    if (!device) continue;
+    Walker seen;
+    device->SetReadSlice(10);
+    device->SetOnReadError(hid::THidDataErrorEvent::of<&Walker::ReadError>(seen));
+    const auto start = std::chrono::steady_clock::now();
+    bool stopped = true;
+    for (int cycle = 0; cycle < 50; ++cycle) {
+      device->SetOnReport(hid::THidDataEvent::of<&Walker::Report>(seen));
+      stopped = stopped && device->ReaderRunning();
+      gui.processMessages();
+      gui.waitForMessages(std::chrono::milliseconds(15));
+      gui.processMessages();
+      device->SetOnReport(nullptr);
+      stopped = stopped && !device->ReaderRunning();
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    std::printf("      50 reader start/stop cycles on %s in %d ms (%d reports, %d read errors)\n",
+                device->PnpRecord().DevicePath.c_str(), static_cast<int>(ms), seen.reports,
+                seen.errors);
+    check(stopped, "a reader on a real HID handle starts and stops");
+    device.reset();
+    check(!controller.Devices()[i]->Claimed(), "hand-back leaves an unclaimed object in the slot");
+    return;
+  }
+  std::printf("      no listed device opens for reading and writing; reader check skipped\n");
+}
 
 void NUV_WINAPI noteCompletion(winapi::DWORD error, winapi::DWORD bytes,
                                winapi::OVERLAPPED* overlapped) {
@@ -96,6 +179,7 @@ void checkBindingAndEnumeration(winapi::Api& api, forms::GuiThread& gui) {
     gui.postMainWindowMessage({forms::kWmDeviceChange, forms::kDbtDevNodesChanged, 0});
     gui.processMessages();
     check(walker.changes == 1, "a rescan that finds the same devices reports nothing");
+    checkReaderOnARealHandle(controller, gui);
     try {
       hid::THidDeviceController second(process);
       check(false, "a second controller is refused");
