@@ -10,3 +10,7 @@ if(TARGET nuv_vornex AND TARGET nuv_winapi_sim)
       LIBS nuv_vornex nuv_winapi_sim nuv_forms_headless nuv_sim LABELS vornex)
   endforeach()
 endif()
+if(TARGET nuv_vornex_qt AND TARGET nuv_winapi_sim)
+  nuv_add_test(test_vornex_qt SOURCES test_vornex_qt.cpp
+    LIBS nuv_vornex_qt nuv_winapi_sim nuv_sim LABELS vornex gui)
+endif()
