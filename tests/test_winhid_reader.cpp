@@ -111,6 +111,23 @@ TEST_F(ReaderTest, StopRunsTheHandOverTheReaderIsBlockedIn) {
   EXPECT_EQ(rec.reports.size(), 1u);
 }
 
+TEST_F(ReaderTest, StopRunsOnlyHandOversNotPostedMessages) {
+  plug();
+  Recorder rec;
+  auto ctl = makeController();
+  ctl->SetOnArrival(rec.arrivalEvent());
+  auto d = claimFirst(*ctl);
+  d->SetOnReport(rec.reportEvent());
+  ASSERT_TRUE(sendVersion(*d));
+  plug();  // its device-change notice is now pending
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  d->SetOnReport(nullptr);
+  EXPECT_EQ(rec.reports.size(), 1u) << "the reader's hand-over ran";
+  EXPECT_TRUE(rec.events.empty()) << "no rescan under the stop";
+  gui_.processMessages();
+  EXPECT_EQ(rec.events.size(), 1u);
+}
+
 TEST_F(ReaderTest, FailedReadStartsReachOnReadErrorPaced) {
   const std::string path = plug();
   Recorder rec;

@@ -94,7 +94,8 @@ class THidDeviceReadThread {
   void Start();
   // Any thread: asks the thread to end; noticed within one ReadSlice.
   void Terminate();
-  // GUI thread: returns once the thread has ended, running the work it hands over meanwhile.
+  // GUI thread: returns once the thread has ended, running the work it hands over meanwhile
+  // (and nothing else: no clicks, timers or posted messages run under it).
   void WaitFor();
 
   [[nodiscard]] THidDevice& Device() const { return device_; }
@@ -121,8 +122,11 @@ class THidDeviceReadThread {
   std::atomic<bool> ended_{false};
   bool finishedSeen_ = false;  // GUI thread: the thread's last hand-over has run
   bool started_ = false;
-  std::mutex retryMutex_;
-  std::condition_variable retryWake_;
+  // Wakes the reader's pause between failed starts (Terminate) and WaitFor (a hand-over is
+  // coming, or the thread ended).
+  std::mutex stateMutex_;
+  std::condition_variable stateChanged_;
+  bool handOverComing_ = false;
 };
 
 class THidDevice {

@@ -12,7 +12,8 @@ namespace {
 // from holding the thread for ever.
 constexpr winapi::DWORD kDrainSliceMs = 10;
 constexpr int kDrainSlices = 50;
-// How often WaitFor looks at the thread when the GUI side has stopped running hand-overs.
+// The longest WaitFor sleeps before it looks for hand-overs again; a hand-over announced just
+// before it was queued is run after at most this long.
 constexpr std::chrono::milliseconds kEndPoll{10};
 
 }  // namespace
@@ -36,20 +37,24 @@ void THidDeviceReadThread::Start() {
 
 void THidDeviceReadThread::Terminate() {
   {
-    std::lock_guard lock(retryMutex_);
+    std::lock_guard lock(stateMutex_);
     terminated_ = true;
   }
-  retryWake_.notify_all();
+  stateChanged_.notify_all();
 }
 
 void THidDeviceReadThread::WaitFor() {
   forms::GuiThread& gui = device_.process_.gui;
   // The thread's last act is a hand-over (MarkFinished); running hand-overs until it came lets
-  // a reader blocked in one finish. ended_ covers a GUI side that refuses hand-overs.
+  // a reader blocked in one finish. Only hand-overs run here, so no click, timer or device-change
+  // message is handled in the middle of the caller's work. ended_ covers a GUI side that refuses
+  // hand-overs.
   while (thread_.joinable() && !finishedSeen_ && !ended_.load()) {
-    gui.processMessages();
+    gui.checkSynchronize();
     if (finishedSeen_ || ended_.load()) break;
-    gui.waitForMessages(kEndPoll);
+    std::unique_lock lock(stateMutex_);
+    stateChanged_.wait_for(lock, kEndPoll, [&] { return handOverComing_ || ended_.load(); });
+    handOverComing_ = false;
   }
   if (thread_.joinable()) thread_.join();
 }
@@ -60,15 +65,20 @@ void NUV_WINAPI THidDeviceReadThread::IgnoreCompletion(winapi::DWORD, winapi::DW
 }
 
 bool THidDeviceReadThread::handOver(void (*work)(void*)) {
+  {
+    std::lock_guard lock(stateMutex_);
+    handOverComing_ = true;
+  }
+  stateChanged_.notify_all();
   return device_.process_.gui.synchronize(work, this);
 }
 
 void THidDeviceReadThread::waitBeforeRetry() {
   // A device that is gone fails every read start at once; without a pause the thread would
   // flood the GUI thread with errors. One slice between failed starts, cut short by Terminate.
-  std::unique_lock lock(retryMutex_);
-  retryWake_.wait_for(lock, std::chrono::milliseconds(device_.ReadSlice()),
-                      [&] { return terminated_.load(); });
+  std::unique_lock lock(stateMutex_);
+  stateChanged_.wait_for(lock, std::chrono::milliseconds(device_.ReadSlice()),
+                         [&] { return terminated_.load(); });
 }
 
 void THidDeviceReadThread::Execute() {
@@ -99,7 +109,13 @@ void THidDeviceReadThread::Execute() {
     }
   }
   if (wait != winapi::kWaitIoCompletion) drainOutstandingRead();
-  if (!handOver(&MarkFinished)) ended_ = true;
+  if (!handOver(&MarkFinished)) {
+    {
+      std::lock_guard lock(stateMutex_);
+      ended_ = true;
+    }
+    stateChanged_.notify_all();
+  }
 }
 
 void THidDeviceReadThread::drainOutstandingRead() {
