@@ -13,4 +13,6 @@ endif()
 if(TARGET nuv_vornex_qt AND TARGET nuv_winapi_sim)
   nuv_add_test(test_vornex_qt SOURCES test_vornex_qt.cpp
     LIBS nuv_vornex_qt nuv_winapi_sim nuv_sim LABELS vornex gui)
+  target_compile_definitions(test_vornex_qt PRIVATE
+    VORNEX_DEFAULT_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/vornex-screenshots")
 endif()
