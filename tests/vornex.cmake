@@ -12,7 +12,7 @@ if(TARGET nuv_vornex AND TARGET nuv_winapi_sim)
 endif()
 if(TARGET nuv_vornex_qt AND TARGET nuv_winapi_sim)
   nuv_add_test(test_vornex_qt SOURCES test_vornex_qt.cpp
-    LIBS nuv_vornex_qt nuv_winapi_sim nuv_sim LABELS vornex gui)
+    LIBS nuv_vornex_qt nuv_winapi_sim nuv_sim LABELS vornex)
   target_compile_definitions(test_vornex_qt PRIVATE
     VORNEX_DEFAULT_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/vornex-screenshots")
 endif()
