@@ -56,14 +56,23 @@ TEST_F(ReaderTest, ZeroByteReadsAreDroppedSilently) {
   auto ctl = makeController();
   auto d = claimFirst(*ctl);
   d->SetOnReadError(rec.errorEvent());
-  api_->completeReadsEmpty(path, 5);
+  api_->completeReadsEmpty(path, 1000000);
+  const auto start = std::chrono::steady_clock::now();
   d->SetOnReport(rec.reportEvent());
+  pumpFor(std::chrono::milliseconds(50));
+  const int emptyReads = 1000000 - api_->emptyReadsLeft(path);
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  api_->completeReadsEmpty(path, 0);
   ASSERT_TRUE(sendVersion(*d));
   ASSERT_TRUE(pumpUntil([&] { return !rec.reports.empty(); }));
   pumpFor(std::chrono::milliseconds(30));
   EXPECT_EQ(rec.reports.size(), 1u);
   EXPECT_TRUE(rec.readErrors.empty());
   d->SetOnReport(nullptr);
+  // Empty reads finishing at once do not spin the reader: two per slice at most.
+  EXPECT_GT(emptyReads, 0);
+  EXPECT_LE(emptyReads, static_cast<int>(2 * (elapsed.count() / 10 + 2)));
 }
 
 TEST_F(ReaderTest, ReaderRunsOnlyForClaimedReadWriteDevices) {

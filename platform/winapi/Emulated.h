@@ -146,6 +146,7 @@ class SimApi final : public EmulatedApi {
   void failReadStarts(const std::string& path, bool fail);
   // The next `count` reads on handles of `path` complete at once with 0 bytes.
   void completeReadsEmpty(const std::string& path, int count);
+  [[nodiscard]] int emptyReadsLeft(const std::string& path) const;
   // SetupDiGetClassDevsA fails.
   void failDeviceInfoSet(bool fail);
   // The interface detail of `path` cannot be read; the scan skips it.

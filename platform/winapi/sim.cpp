@@ -177,6 +177,12 @@ void SimApi::completeReadsEmpty(const std::string& path, int count) {
   knobs_->emptyReads[path] = count;
 }
 
+int SimApi::emptyReadsLeft(const std::string& path) const {
+  std::lock_guard lock(knobs_->mutex);
+  const auto it = knobs_->emptyReads.find(path);
+  return it == knobs_->emptyReads.end() ? 0 : it->second;
+}
+
 void SimApi::failDeviceInfoSet(bool fail) {
   std::lock_guard lock(knobs_->mutex);
   knobs_->failDeviceInfoSet = fail;

@@ -15,6 +15,8 @@ constexpr int kDrainSlices = 50;
 // The longest WaitFor sleeps before it looks for hand-overs again; a hand-over announced just
 // before it was queued is run after at most this long.
 constexpr std::chrono::milliseconds kEndPoll{10};
+// Empty or failed reads in a row after which the reader pauses one slice.
+constexpr int kEmptyReadsBeforePause = 2;
 
 }  // namespace
 
@@ -84,6 +86,7 @@ void THidDeviceReadThread::waitBeforeRetry() {
 void THidDeviceReadThread::Execute() {
   winapi::Api& api = device_.process_.api;
   winapi::DWORD wait = winapi::kWaitIoCompletion;
+  int emptyReads = 0;
   while (!terminated_.load()) {
     wait = winapi::kWaitIoCompletion;
     // The buffer was sized at creation; lengths learnt later never make a read overrun it.
@@ -101,7 +104,15 @@ void THidDeviceReadThread::Execute() {
       } while (!terminated_.load() && wait != winapi::kWaitIoCompletion);
       if (terminated_.load()) break;
       bytesRead_ = device_.ReadResult();
-      if (bytesRead_ > 0 && !handOver(&DeliverReport)) break;
+      if (bytesRead_ > 0) {
+        emptyReads = 0;
+        if (!handOver(&DeliverReport)) break;
+      } else if (++emptyReads >= kEmptyReadsBeforePause) {
+        // Reads that keep finishing at once with nothing (or with an error) would spin the
+        // thread; nothing reaches the handlers either way.
+        emptyReads = 0;
+        waitBeforeRetry();
+      }
     } else {
       lastError_ = api.GetLastError();
       if (!handOver(&DeliverError)) break;
