@@ -16,3 +16,6 @@ if(TARGET nuv_vornex_qt AND TARGET nuv_winapi_sim)
   target_compile_definitions(test_vornex_qt PRIVATE
     VORNEX_DEFAULT_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/vornex-screenshots")
 endif()
+if(TARGET nuv_forms_qt)
+  nuv_add_test(test_forms_qt SOURCES test_forms_qt.cpp LIBS nuv_forms_qt LABELS vornex)
+endif()
