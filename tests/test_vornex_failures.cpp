@@ -268,6 +268,16 @@ TEST_F(StopTest, StopDuringLinkIsActedOnAtTheFirstWriteWait) {
   EXPECT_FALSE(form_->Gauge1.visible());
 }
 
+TEST_F(StopTest, StopDuringTheDownloadsVersionStepIsActedOnAtTheFirstWriteWait) {
+  auto device = plug();
+  start();
+  stopAt("Get version...");
+  download();
+  EXPECT_EQ(statuses_.back(), (Status{kStatusNormal, "Writing Data..."}));
+  EXPECT_EQ(device->formatCount(), 1u);
+  EXPECT_EQ(countOf(*device, kCmdWrite), 1u);
+}
+
 TEST_F(StopTest, StopDuringEraseLetsTheEraseFinishAndSendsOneWrite) {
   auto device = plug();
   start();
