@@ -17,8 +17,7 @@ namespace {
 
 std::filesystem::path screenshotDir() {
   const char* dir = std::getenv("VORNEX_SCREENSHOT_DIR");
-  std::filesystem::path path =
-      dir != nullptr && *dir != '\0' ? dir : VORNEX_DEFAULT_SCREENSHOT_DIR;
+  std::filesystem::path path = dir != nullptr && *dir != '\0' ? dir : VORNEX_DEFAULT_SCREENSHOT_DIR;
   std::filesystem::create_directories(path);
   return path;
 }

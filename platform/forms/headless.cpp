@@ -56,9 +56,13 @@ bool HeadlessGui::synchronize(void (*fn)(void*), void* context) {
   return core_->synchronize(fn, context);
 }
 
-void HeadlessGui::processMessages() { core_->dispatch(*timers_, clock_.now()); }
+void HeadlessGui::processMessages() {
+  core_->dispatch(*timers_, clock_.now());
+}
 
-void HeadlessGui::checkSynchronize() { core_->dispatchSynchronized(); }
+void HeadlessGui::checkSynchronize() {
+  core_->dispatchSynchronized();
+}
 
 void HeadlessGui::waitForMessages(std::chrono::milliseconds timeout) {
   std::unique_lock lock(waker_->mutex);

@@ -11,10 +11,10 @@
 #include <string>
 #include <variant>
 
+#include "Emulated.h"
 #include "Faults.h"
 #include "VirtualBus.h"
 #include "VornexQt.h"
-#include "Emulated.h"
 
 namespace {
 
