@@ -137,6 +137,56 @@ TEST_F(ReaderTest, StopRunsOnlyHandOversNotPostedMessages) {
   EXPECT_EQ(rec.events.size(), 1u);
 }
 
+// A handler that switches input off (and maybe on again) for its own device.
+struct SelfSwitcher {
+  std::unique_ptr<THidDevice>* device = nullptr;
+  bool switchOnAgain = false;
+  int reports = 0;
+  void Report(THidDevice& d, std::uint8_t, const std::uint8_t*, std::uint16_t) {
+    ++reports;
+    d.SetOnReport(nullptr);
+    EXPECT_FALSE(d.ReaderRunning());
+    if (switchOnAgain) d.SetOnReport(hid::THidDataEvent::of<&SelfSwitcher::Report>(*this));
+  }
+};
+
+TEST_F(ReaderTest, InputSwitchedOffFromItsOwnHandlerEndsAfterTheHandler) {
+  plug();
+  auto ctl = makeController();
+  auto d = claimFirst(*ctl);
+  SelfSwitcher switcher;
+  d->SetOnReport(hid::THidDataEvent::of<&SelfSwitcher::Report>(switcher));
+  ASSERT_TRUE(sendVersion(*d));
+  ASSERT_TRUE(pumpUntil([&] { return switcher.reports == 1; }));
+  EXPECT_FALSE(d->ReaderRunning());
+  ASSERT_TRUE(sendVersion(*d));
+  pumpFor(std::chrono::milliseconds(30));
+  EXPECT_EQ(switcher.reports, 1) << "input is off";
+  // Switched on again later: the ended reader is reaped and a new one reads.
+  Recorder rec;
+  d->SetOnReport(rec.reportEvent());
+  EXPECT_TRUE(d->ReaderRunning());
+  ASSERT_TRUE(sendVersion(*d));
+  ASSERT_TRUE(pumpUntil([&] { return !rec.reports.empty(); }));
+  d.reset();
+  EXPECT_EQ(api_->openHandleCount(), 0u);
+}
+
+TEST_F(ReaderTest, InputSwitchedOffAndOnInsideItsOwnHandlerKeepsReading) {
+  plug();
+  auto ctl = makeController();
+  auto d = claimFirst(*ctl);
+  SelfSwitcher switcher;
+  switcher.switchOnAgain = true;
+  d->SetOnReport(hid::THidDataEvent::of<&SelfSwitcher::Report>(switcher));
+  for (int i = 1; i <= 3; ++i) {
+    ASSERT_TRUE(sendVersion(*d));
+    ASSERT_TRUE(pumpUntil([&] { return switcher.reports == i; }));
+    EXPECT_TRUE(d->ReaderRunning());
+  }
+  d.reset();
+}
+
 TEST_F(ReaderTest, FailedReadStartsReachOnReadErrorPaced) {
   const std::string path = plug();
   Recorder rec;

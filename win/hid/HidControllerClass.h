@@ -94,6 +94,11 @@ class THidDeviceReadThread {
   void Start();
   // Any thread: asks the thread to end; noticed within one ReadSlice.
   void Terminate();
+  [[nodiscard]] bool Terminated() const { return terminated_.load(); }
+  // GUI thread, only while Delivering(): takes the end request back.
+  void Revive() { terminated_ = false; }
+  // GUI thread: inside this reader's OnReport / OnReadError call.
+  [[nodiscard]] bool Delivering() const { return delivering_; }
   // GUI thread: returns once the thread has ended, running the work it hands over meanwhile
   // (and nothing else: no clicks, timers or posted messages run under it).
   void WaitFor();
@@ -121,6 +126,7 @@ class THidDeviceReadThread {
   std::atomic<bool> terminated_{false};
   std::atomic<bool> ended_{false};
   bool finishedSeen_ = false;  // GUI thread: the thread's last hand-over has run
+  bool delivering_ = false;    // GUI thread
   bool started_ = false;
   // Wakes the reader's pause between failed starts (Terminate) and WaitFor (a hand-over is
   // coming, or the thread ended).
@@ -132,7 +138,8 @@ class THidDeviceReadThread {
 class THidDevice {
  public:
   // Hands the object back (see the class comment of the layer); stops the reader first.
-  // Must not be called from inside this device's own OnReport or OnReadError.
+  // Must not be called from inside this device's own OnReport or OnReadError (the reader waits
+  // for that call): the program stops with a log line rather than hang.
   ~THidDevice();
   THidDevice(const THidDevice&) = delete;
   THidDevice& operator=(const THidDevice&) = delete;
@@ -148,6 +155,8 @@ class THidDevice {
   [[nodiscard]] const THidDataEvent& OnReport() const { return onReport_; }
   // Switches input on and off: none stops the reader (returning after it ended); a handler
   // starts it when the object is claimed, present and read/write. Another handler keeps it.
+  // From inside this device's own OnReport / OnReadError, none only tells the reader to end
+  // (it ends once the handler returned, and is reaped at the next start or stop).
   void SetOnReport(THidDataEvent Handler);
   [[nodiscard]] const THidDataErrorEvent& OnReadError() const { return onReadError_; }
   void SetOnReadError(THidDataErrorEvent Handler) { onReadError_ = Handler; }
@@ -162,7 +171,7 @@ class THidDevice {
   [[nodiscard]] THidDeviceController* Controller() const { return controller_; }
   [[nodiscard]] const THidPnPInfo& PnpRecord() const { return *pnpRecord_; }
   [[nodiscard]] std::int32_t ReadSlice() const { return readSlice_.load(); }
-  [[nodiscard]] bool ReaderRunning() const { return reader_ != nullptr; }
+  [[nodiscard]] bool ReaderRunning() const { return reader_ && !reader_->Terminated(); }
   [[nodiscard]] const THidDeviceReadThread* Reader() const { return reader_.get(); }
 
   // The device has gone: handles closed, not present, OnDetach called once.
@@ -220,6 +229,7 @@ class THidDevice {
   THidDataErrorEvent onReadError_;
   THidPlugEvent onDetach_;
   bool canReadWrite_ = false;
+  bool destroying_ = false;
   std::unique_ptr<THidDeviceReadThread> reader_;
 };
 

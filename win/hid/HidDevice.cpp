@@ -1,4 +1,5 @@
 // THidDevice: opening, report lengths, writes, switching input on and off, detach and hand-back.
+#include <cstdlib>
 #include <optional>
 
 #include "HidControllerClass.h"
@@ -37,6 +38,7 @@ THidDevice::THidDevice(std::unique_ptr<THidPnPInfo> PnpRecord, THidDeviceControl
 }
 
 THidDevice::~THidDevice() {
+  destroying_ = true;
   const THidDataEvent rememberedReport = onReport_;
   const THidPlugEvent rememberedDetach = onDetach_;
   SetOnReport(nullptr);
@@ -147,7 +149,16 @@ void THidDevice::SetOnReport(THidDataEvent Handler) {
 }
 
 void THidDevice::StartReader() {
-  if (!onReport_ || !present_.load() || !claimed_.load() || !canReadWrite_ || reader_) return;
+  // A reader told to end from inside its own hand-over could not be waited for then; it is
+  // reaped at the next start or stop.
+  if (reader_ && reader_->Terminated() && !reader_->Delivering()) StopReader();
+  if (!onReport_ || !present_.load() || !claimed_.load() || !canReadWrite_) return;
+  if (reader_) {
+    // Still inside that hand-over: the reader has not looked at the end request yet, so it can
+    // simply go on.
+    reader_->Revive();
+    return;
+  }
   // Each handle gets its own copy of the input reports from the moment it is open. Opening the
   // read handle here, before the thread runs, means a reply to a report written right after
   // input was switched on cannot arrive before anyone listens. (A failure is left to the
@@ -159,7 +170,18 @@ void THidDevice::StartReader() {
 
 void THidDevice::StopReader() {
   if (!reader_) return;
-  // Stopping processes messages; no rescan may run under it.
+  if (reader_->Delivering()) {
+    // Called from this device's own OnReport or OnReadError: the reader waits for that very call
+    // to return, so waiting for the reader here would never end. It is told to end instead.
+    if (destroying_) {
+      nuv::logLine("HID layer: " + pnpRecord_->DevicePath +
+                   " destroyed inside its own input handler; cannot continue");
+      std::abort();
+    }
+    reader_->Terminate();
+    return;
+  }
+  // Stopping may run a report handler; no rescan may run under it.
   std::optional<THidDeviceController::BusyGuard> guard;
   if (controller_ != nullptr) guard.emplace(*controller_);
   reader_->Terminate();

@@ -144,14 +144,19 @@ void THidDeviceReadThread::DeliverReport(void* self) {
   auto& thread = *static_cast<THidDeviceReadThread*>(self);
   THidDevice& device = thread.device_;
   if (!device.onReport_) return;
+  thread.delivering_ = true;
   device.onReport_(device, thread.reportBuffer_[0], thread.reportBuffer_.data() + 1,
                    static_cast<std::uint16_t>(thread.bytesRead_ - 1));
+  thread.delivering_ = false;
 }
 
 void THidDeviceReadThread::DeliverError(void* self) {
   auto& thread = *static_cast<THidDeviceReadThread*>(self);
   THidDevice& device = thread.device_;
-  if (device.onReadError_) device.onReadError_(device, thread.lastError_);
+  if (!device.onReadError_) return;
+  thread.delivering_ = true;
+  device.onReadError_(device, thread.lastError_);
+  thread.delivering_ = false;
 }
 
 void THidDeviceReadThread::MarkFinished(void* self) {
