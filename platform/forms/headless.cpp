@@ -1,4 +1,8 @@
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <array>
 #include <condition_variable>
@@ -11,8 +15,13 @@ namespace forms {
 namespace {
 std::string programPath() {
   std::array<char, 4096> buf{};
+#if defined(_WIN32)
+  const DWORD n = GetModuleFileNameA(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+  return n > 0 && n < buf.size() ? std::string(buf.data(), n) : std::string();
+#else
   const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
   return n > 0 ? std::string(buf.data(), static_cast<std::size_t>(n)) : std::string();
+#endif
 }
 }  // namespace
 
