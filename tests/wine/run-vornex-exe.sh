@@ -37,6 +37,11 @@ for dll in $imports; do
 done
 grep -q 'Subsystem.*Windows GUI' <<<"$headers" && grep -q 'Magic.*010b' <<<"$headers" ||
   { echo "run-vornex-exe: Vornex.exe is not a 32-bit GUI program" >&2; exit 1; }
+# Resource types: 2 pictures, 14 the icon group, 16 the version record.
+for type in 000002 00000e 000010; do
+  grep -q "^0[0-9a-f][0-9a-f]   Entry: ID: 0x$type," <<<"$headers" ||
+    { echo "run-vornex-exe: Vornex.exe lacks resources of type 0x$type" >&2; exit 1; }
+done
 
 wine=$(command -v wine || true)
 [ -z "$wine" ] && [ -x /usr/lib/wine/wine ] && wine=/usr/lib/wine/wine
