@@ -71,6 +71,8 @@ class Win32Gui : public Application {
   // Shows the main window centred on the screen and activates the form.
   void show();
 
+  // The main window (HWND), null before window() made it.
+  [[nodiscard]] void* mainWindowHandle() const;
   // The application window (HWND) and the module (HINSTANCE).
   [[nodiscard]] void* applicationWindow() const { return appWindow_; }
   [[nodiscard]] void* instance() const { return instance_; }

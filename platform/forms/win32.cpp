@@ -451,15 +451,18 @@ LRESULT CALLBACK applicationProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
     gui->postMainWindowMessage({message, wParam, lParam});
     return TRUE;
   }
-  if (message == WM_ACTIVATE && LOWORD(wParam) != WA_INACTIVE && gui->terminated() == false) {
+  // The main window, once there is one: a box shown before it (a start-up failure) is owned
+  // by this window, which may be activated when the box closes.
+  HWND main = asWindow(gui->mainWindowHandle());
+  if (message == WM_ACTIVATE && LOWORD(wParam) != WA_INACTIVE && main != nullptr &&
+      IsWindowVisible(main)) {
     // Coming back from the task bar: the form, not the zero-sized application window, takes
     // the focus.
-    Win32Window& window = gui->window();
-    if (IsWindowVisible(asWindow(window.handle()))) SetActiveWindow(asWindow(window.handle()));
+    SetActiveWindow(main);
     return 0;
   }
-  if (message == WM_CLOSE) {  // closing from the task bar closes the form
-    PostMessageA(asWindow(gui->window().handle()), WM_CLOSE, 0, 0);
+  if (message == WM_CLOSE && main != nullptr) {  // closing from the task bar closes the form
+    PostMessageA(main, WM_CLOSE, 0, 0);
     return 0;
   }
   return DefWindowProcA(hwnd, message, wParam, lParam);
@@ -749,6 +752,10 @@ void Win32Gui::activateMainForm() {
 Win32Window& Win32Gui::window() {
   if (!window_) window_ = std::make_unique<Win32Window>(*this, *mainForm_);
   return *window_;
+}
+
+void* Win32Gui::mainWindowHandle() const {
+  return window_ ? window_->handle() : nullptr;
 }
 
 void Win32Gui::show() {
