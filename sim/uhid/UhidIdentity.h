@@ -17,7 +17,7 @@ inline constexpr std::uint16_t kVersionNumber = 0x0101;
 inline constexpr std::uint32_t kReportBytes = 8;
 
 // The report descriptor, item by item.
-inline constexpr std::array<std::uint8_t, 28> kReportDescriptor = {
+inline constexpr auto kReportDescriptor = std::to_array<std::uint8_t>({
     0x06, 0x00, 0xFF,  // Usage Page (vendor defined 0xFF00)
     0x09, 0x01,        // Usage (0x01)
     0xA1, 0x01,        // Collection (Application)
@@ -31,7 +31,7 @@ inline constexpr std::array<std::uint8_t, 28> kReportDescriptor = {
     0x09, 0x02,        //   Usage (0x02)
     0x91, 0x02,        //   Output (Data, Variable, Absolute)
     0xC0,              // End Collection
-};
+});
 
 struct Identity {
   std::string name = "Nuv update device (emulated)";

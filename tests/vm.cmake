@@ -1,0 +1,36 @@
+# Programs that run inside the test VM against the kernel's HID stack, and the suite that boots
+# the VM. The programs are not CTest tests of their own: they need a kernel with uhid, which
+# only the VM has.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(NUV_VM_LIBUDEV REQUIRED IMPORTED_TARGET libudev)
+
+  # The uhid device without a kernel: a socket pair plays /dev/uhid.
+  nuv_add_test(test_uhid
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/vm/test_uhid_server.cpp
+    LIBS nuv_uhid
+    LABELS unit)
+
+  add_library(nuv_vm_guest STATIC ${CMAKE_CURRENT_SOURCE_DIR}/vm/GuestSupport.cpp)
+  target_include_directories(nuv_vm_guest PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/vm)
+  target_link_libraries(nuv_vm_guest PUBLIC PkgConfig::NUV_VM_LIBUDEV PRIVATE nuv_warnings)
+
+  add_executable(vm_guest_hidraw ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_hidraw_test.cpp)
+  target_link_libraries(vm_guest_hidraw PRIVATE nuv_vm_guest nuv_uhid nuv_protocol
+                        GTest::gtest GTest::gtest_main nuv_warnings)
+
+  # Where the suite finds the programs, whatever the generator puts them.
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/tests.programs CONTENT
+"NUV_UHID_DEVICE='$<TARGET_FILE:nuv-uhid-device>'
+VM_GUEST_HIDRAW='$<TARGET_FILE:vm_guest_hidraw>'
+")
+
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/10-uhid.tests CONTENT
+"uhid-hidraw $<TARGET_FILE:vm_guest_hidraw>
+")
+
+  add_test(NAME vm_suite
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/vm/run-vm-suite.sh ${CMAKE_BINARY_DIR})
+  # 77: qemu or the kernel cannot be had here; the script prints why.
+  set_tests_properties(vm_suite PROPERTIES LABELS vm SKIP_RETURN_CODE 77 TIMEOUT 900)
+endif()
