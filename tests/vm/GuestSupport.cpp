@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -108,6 +109,25 @@ int DeviceProcess::stop() {
   waitpid(pid_, nullptr, 0);
   pid_ = -1;
   return -1;
+}
+
+std::chrono::nanoseconds DeviceProcess::cpuTime() const {
+  if (pid_ <= 0) return {};
+  // Fields 14 and 15 of /proc/PID/stat, after the parenthesised command name.
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos) return {};
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  const long tick = sysconf(_SC_CLK_TCK);
+  return std::chrono::nanoseconds((utime + stime) * 1000000000ULL /
+                                  static_cast<unsigned long long>(tick));
 }
 
 std::vector<std::uint8_t> DeviceProcess::memory() const {

@@ -38,6 +38,8 @@ class DeviceProcess {
   int stop();
   // Waits for the process to end by itself (after an unplug), up to `timeout`.
   [[nodiscard]] std::optional<int> waitExit(std::chrono::milliseconds timeout);
+  // CPU time (user + system) the device process has used so far; zero when it is not running.
+  [[nodiscard]] std::chrono::nanoseconds cpuTime() const;
   // The device memory the process wrote when it stopped.
   [[nodiscard]] std::vector<std::uint8_t> memory() const;
 
