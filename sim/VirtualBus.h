@@ -5,12 +5,12 @@
 // Thread-safe. A host reader thread may block in Connection::read while the GUI thread
 // writes; a test may plug, unplug or inspect from a third thread.
 //
-// Report framing is that of a host HID stack (Windows ReadFile/WriteFile, Linux hidraw):
+// Report framing is that of the Windows HID stack (ReadFile/WriteFile):
 // an output report is written as its report-ID byte (0x00 for a device without report IDs)
 // followed by the payload, exactly outputReportLength bytes in all; an input report is read as
 // its report-ID byte followed by the payload, inputReportLength bytes in all (less for a
-// short-report fault). Backends that present reports otherwise (the IOKit HID manager hands
-// over the payload only) convert at their edge.
+// short-report fault). Backends that present reports otherwise (the IOKit HID manager, and
+// hidraw for a device without report IDs, hand over the payload only) convert at their edge.
 #pragma once
 
 #include <chrono>

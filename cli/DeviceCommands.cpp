@@ -1,0 +1,180 @@
+#include "DeviceCommands.h"
+
+#include <cstdio>
+#include <cstring>
+#include <variant>
+
+#include "ExitCodes.h"
+#include "Files.h"
+#include "HIDProto.h"
+#include "SimSetup.h"
+#include "UpdateImage.h"
+
+#ifdef __linux__
+#include <cerrno>
+
+#include "Hidraw.h"
+#endif
+
+namespace cli {
+namespace {
+
+namespace image = nuv::image;
+
+std::string hex4(std::uint32_t v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "0x%04X", v);
+  return buf;
+}
+
+}  // namespace
+
+int verifyDevice(ReportLink& link, std::span<const std::uint8_t> imageBytes, bool withTail,
+                 Output& out, std::chrono::milliseconds replyTimeout) {
+  const auto firmware = image::unpack(imageBytes);
+  const std::uint32_t end = withTail ? 0x10000 : image::kFirmwareSize;
+  std::uint32_t mismatches = 0;
+  std::optional<std::uint32_t> first;
+  out.status("Verifying...");
+  for (std::uint32_t a = 0; a < end; a += 4) {
+    out.progress(a, end, a);
+    std::uint8_t command[8];
+    std::uint8_t reply[8];
+    (void)HostGenerateReadCommand(command, 8, static_cast<std::uint16_t>(a));
+    nuv::Error error;
+    switch (link.exchange(command, reply, replyTimeout, &error)) {
+      case LinkOutcome::Ok: break;
+      case LinkOutcome::Timeout:
+        out.status("Time out  error", Tone::Failure);
+        out.result(kExitExchangeFailed, "no reply to Read at " + hex4(a) + " (does the device answer Read?)");
+        return kExitExchangeFailed;
+      default:
+        out.status("Data error", Tone::Failure);
+        out.result(kExitExchangeFailed, "Read at " + hex4(a) + ": " + error.describe());
+        return kExitExchangeFailed;
+    }
+    if (reply[0] != kCmdRead || reply[1] != (a & 0xFF) || reply[2] != (a >> 8)) {
+      out.status("Data error", Tone::Failure);
+      out.result(kExitExchangeFailed, "the reply to Read at " + hex4(a) + " does not echo it");
+      return kExitExchangeFailed;
+    }
+    for (std::uint32_t j = 0; j < 4; ++j) {
+      const std::uint8_t want = a + j < image::kFirmwareSize ? firmware[a + j] : 0x00;
+      if (reply[3 + j] == want) continue;
+      if (!first) first = a + j;
+      ++mismatches;
+    }
+  }
+  out.progress(end, end, end - 4);
+  if (mismatches == 0) {
+    out.status("Verified: the device holds the image", Tone::Success);
+    out.result(kExitSuccess, "");
+    return kExitSuccess;
+  }
+  out.status("Verify failed", Tone::Failure);
+  out.result(kExitVerifyMismatch, std::to_string(mismatches) + " bytes differ, the first at " + hex4(*first));
+  return kExitVerifyMismatch;
+}
+
+int runList(const Options& options, Output& out) {
+  if (options.sim) {
+    SimSetup s = makeSim(options);
+    for (const auto& d : s.bus->devices())
+      out.fact(d.path, "ffff:0100  emulated update device  can be opened");
+    out.result(kExitSuccess, "");
+    return kExitSuccess;
+  }
+#ifdef __linux__
+  namespace hr = nuv::hidraw;
+  auto enumerator = hr::Enumerator::create(hr::DeviceFilter{0xFFFF, 0x0100});
+  if (!enumerator) {
+    out.message(enumerator.error().describe(), true);
+    out.result(kExitNoDevice, "cannot list HID devices");
+    return kExitNoDevice;
+  }
+  auto devices = enumerator.value().scan();
+  if (!devices) {
+    out.message(devices.error().describe(), true);
+    out.result(kExitNoDevice, "cannot list HID devices");
+    return kExitNoDevice;
+  }
+  int usable = 0;
+  bool deniedOnly = false;
+  for (const auto& d : devices.value()) {
+    if (!options.devicePath.empty() && d.devnode != options.devicePath) continue;
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", d.id.vendorId, d.id.productId);
+    auto node = hr::Node::open(d.devnode, hr::OpenMode::ReadWrite);
+    std::string state = "can be opened";
+    if (node) {
+      ++usable;
+    } else if (node.error().code == EACCES || node.error().code == EPERM) {
+      state = "permission denied: install the udev rule (see the README's Linux section)";
+      deniedOnly = true;
+    } else {
+      state = "cannot be opened: " + node.error().describe();
+    }
+    out.fact(d.devnode, std::string(ids) + "  " + state);
+  }
+  if (usable > 0) {
+    out.result(kExitSuccess, "");
+    return kExitSuccess;
+  }
+  out.result(kExitNoDevice, deniedOnly ? "the update device is there but this user may not open it"
+                                       : "no update device (USB ffff:0100) is attached");
+  return kExitNoDevice;
+#else
+  out.result(kExitNoDevice, "listing devices is not supported on this system");
+  return kExitNoDevice;
+#endif
+}
+
+int runVerify(const Options& options, Output& out) {
+  auto file = readFile(options.operands.at(0), image::kImageSize);
+  if (auto* e = std::get_if<nuv::Error>(&file)) {
+    out.message(e->describe(), true);
+    out.result(kExitFileError, "");
+    return kExitFileError;
+  }
+  const FileBytes& bytes = std::get<FileBytes>(file);
+  if (!image::sizeAccepted(bytes.size)) {
+    out.message("Filesize is error", true);
+    out.result(kExitImageRefused, options.operands[0] + ": an update image is exactly 65536 bytes");
+    return kExitImageRefused;
+  }
+  const bool withTail = options.flow == Flow::Echo;
+  if (options.sim) {
+    // A fresh emulated device holds no image: this shows what a mismatch report looks like.
+    SimSetup s = makeSim(options);
+    auto link = openSimLink(*s.bus, s.path);
+    return verifyDevice(*link, bytes.bytes, withTail, out);
+  }
+#ifdef __linux__
+  std::string path = options.devicePath;
+  if (path.empty()) {
+    auto enumerator = nuv::hidraw::Enumerator::create(nuv::hidraw::DeviceFilter{0xFFFF, 0x0100});
+    if (enumerator) {
+      auto devices = enumerator.value().scan();
+      if (devices && !devices.value().empty()) path = devices.value().front().devnode;
+    }
+  }
+  if (path.empty()) {
+    out.status("No connected", Tone::Failure);
+    out.result(kExitNoDevice, "no update device (USB ffff:0100) is attached");
+    return kExitNoDevice;
+  }
+  nuv::Error why;
+  auto link = openHidrawLink(path, why);
+  if (!link) {
+    out.message(why.describe(), true);
+    out.result(kExitNoDevice, why.code == EACCES ? "permission denied: install the udev rule" : "cannot open " + path);
+    return kExitNoDevice;
+  }
+  return verifyDevice(*link, bytes.bytes, withTail, out);
+#else
+  out.result(kExitNoDevice, "no device access on this system");
+  return kExitNoDevice;
+#endif
+}
+
+}  // namespace cli

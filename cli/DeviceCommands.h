@@ -1,0 +1,23 @@
+// The terminal's own device commands: list and verify.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "Options.h"
+#include "Output.h"
+#include "ReportLink.h"
+
+namespace cli {
+
+[[nodiscard]] int runList(const Options& options, Output& out);
+[[nodiscard]] int runVerify(const Options& options, Output& out);
+
+// Reads addresses 0x0000..0xFBFF back (and 0xFC00..0xFFFF, which must read 0x00, when
+// `withTail`: the echo flow writes zeros there) and compares them with the image's firmware.
+// Returns the exit code: success, verify mismatch or exchange failed.
+[[nodiscard]] int verifyDevice(ReportLink& link, std::span<const std::uint8_t> image, bool withTail,
+                               Output& out,
+                               std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(4200));
+
+}  // namespace cli

@@ -1,0 +1,131 @@
+// The help pages: `vornex-cli --help` and `vornex-cli COMMAND --help`.
+#include "Options.h"
+
+namespace cli {
+
+namespace {
+
+constexpr const char* kOverview = R"(Usage: vornex-cli COMMAND [OPTIONS]
+
+Updates the firmware of the NUV update device (USB HID, vendor 0xFFFF, product 0x0100).
+
+Commands:
+  list                  list the matching devices and whether they can be opened
+  version               ask the device for its firmware version
+  download IMAGE        write an update image into the device
+  verify IMAGE          read the device back and compare it with the image
+  inspect IMAGE         tell whether an update image would be accepted, and why not
+  pack FIRMWARE -o IMAGE    make an update image from a raw 64,512-byte firmware
+  unpack IMAGE -o FIRMWARE  take the raw firmware out of an update image
+  help [COMMAND]        this text, or one command's page
+
+Device selection:
+  --device PATH         use this hidraw node (default: the first matching device)
+  --sim                 use the emulated update device instead of hardware
+  --sim-latency MS      the emulated device answers after MS milliseconds
+  --sim-version TEXT    the emulated device reports this version (up to 4 characters)
+  --sim-fault KIND@WHERE  the emulated device misbehaves (see 'help download')
+
+Output:
+  --json                one JSON object per line: status, progress, messages, result
+  --quiet, -q           errors only
+  --verbose, -v         also the programs' log lines
+  --help, -h            help; --version, -V: the program's version
+
+Exit codes:
+  0 success          2 usage error         3 no device         4 image refused
+  5 device version refused                 6 exchange failed   7 file error
+  8 verify mismatch  130 interrupted (Ctrl-C)
+)";
+
+constexpr const char* kList = R"(Usage: vornex-cli list [--json]
+
+Lists every hidraw node of vendor 0xFFFF, product 0x0100 with its path, ids and whether this
+user can open it. A node that exists but cannot be opened for lack of permission is listed
+with a hint to install the udev rule (see the README's Linux section).
+Exit: 0 when at least one device can be opened, 3 otherwise.
+)";
+
+constexpr const char* kVersion = R"(Usage: vornex-cli version [--device PATH | --sim ...]
+
+Links to the device and asks for its firmware version, as Vornex's Version button does:
+Link, then Version, each with a time-out of about 4 seconds. Prints "Version:" and the
+device's four version characters.
+Exit: 0, 3 no device, 6 exchange failed ("No connected", "Data error", "Time out  error",
+"No  respond").
+)";
+
+constexpr const char* kDownload = R"(Usage: vornex-cli download IMAGE [--flow strict|echo] [--device PATH | --sim ...]
+
+Writes the update image IMAGE (65,536 bytes, starting with "V1.01") into the device.
+
+--flow strict (default), Vornex's flow: checks the file's size ("Filesize is error") and
+  version ("Version is error"), links, checks the device's version ("Device ver is error"),
+  erases, writes 16,128 four-byte reports (addresses 0x0000 to 0xFBFC), each answered within
+  about 4 seconds and echoing its command, and commits with Burn: "Update Completed".
+--flow echo, QuenlorHID's flow: links, erases, waits 4 s, writes 16,384 reports (to 0xFFFC),
+  checks the data the device echoes after each, waits 1 s and commits: "Finished".
+  It has no time-outs: press Ctrl-C to stop a device that does not answer.
+
+Ctrl-C is the Stop button: the download ends at its next step; the device is left erased or
+partly written, and a new download starts over.
+
+Emulated device faults (--sim-fault KIND@WHERE, repeatable): KIND is no-reply, code-zero,
+wrong-code, wrong-address, wrong-data, short-report, duplicate, late:MS, write-failure or
+unplug; WHERE is #N (the N-th command), an address such as 0x1000, or a command name (link,
+format, burn, read, write, version); a trailing + repeats it at every match.
+Exit: 0, 3, 4 image refused, 5 device version refused, 6 exchange failed, 7 file error,
+130 interrupted.
+)";
+
+constexpr const char* kVerify = R"(Usage: vornex-cli verify IMAGE [--device PATH | --sim ...]
+
+Reads the device's memory back with the Read command (0x14), four bytes per report, and
+compares addresses 0x0000 to 0xFBFF with the firmware of IMAGE. For devices that answer Read.
+Exit: 0 equal, 8 mismatch (the first differing address is printed), 3, 4, 6, 7.
+)";
+
+constexpr const char* kInspect = R"(Usage: vornex-cli inspect IMAGE [--json]
+
+Prints the file's size, its 16-byte header text, its version (the first five bytes) and
+whether Vornex would accept it, and if not, why.
+Exit: 0 accepted, 4 refused, 7 the file cannot be read.
+)";
+
+constexpr const char* kPack = R"(Usage: vornex-cli pack FIRMWARE -o IMAGE [--filler BYTE] [--force]
+
+Makes an update image from a raw memory image of device addresses 0x0000 to 0xFBFF
+(exactly 64,512 bytes; its first 16 bytes are the header text, which Vornex wants to begin
+with "V1.01"). The 80-byte gap and the byte after each 64-byte record get the filler,
+0xFF (erased flash) unless --filler says otherwise; no updater sends them.
+An existing IMAGE is never replaced unless --force is given; the file appears whole or not
+at all.
+Exit: 0, 4 the firmware has the wrong size, 7 file error.
+)";
+
+constexpr const char* kUnpack = R"(Usage: vornex-cli unpack IMAGE -o FIRMWARE [--force]
+
+Takes the 64,512 firmware bytes for addresses 0x0000 to 0xFBFF out of an update image of
+65,536 bytes; the filler bytes are dropped. An existing FIRMWARE is never replaced unless
+--force is given.
+Exit: 0, 4 the image has the wrong size, 7 file error.
+)";
+
+}  // namespace
+
+std::string helpText(Command command) {
+  switch (command) {
+    case Command::List: return kList;
+    case Command::Version: return kVersion;
+    case Command::Download: return kDownload;
+    case Command::Verify: return kVerify;
+    case Command::Inspect: return kInspect;
+    case Command::Pack: return kPack;
+    case Command::Unpack: return kUnpack;
+    case Command::Help:
+    case Command::None: break;
+  }
+  return kOverview;
+}
+
+}  // namespace cli

@@ -1,0 +1,43 @@
+// vornex-cli's command line.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace cli {
+
+enum class Command { None, List, Version, Download, Verify, Inspect, Pack, Unpack, Help };
+enum class Flow { Strict, Echo };
+
+struct Options {
+  Command command = Command::None;
+  std::vector<std::string> operands;  // IMAGE / FIRMWARE, or the command asked about by help
+  std::string output;                 // -o for pack and unpack
+  bool force = false;                 // pack/unpack may replace an existing file
+  unsigned filler = 0xFF;             // pack: the gap and record filler byte
+
+  std::string devicePath;             // --device
+  bool sim = false;                   // --sim: the emulated device
+  unsigned simLatencyMs = 0;
+  std::optional<std::string> simVersion;
+  std::vector<std::string> simFaults;  // KIND@WHERE texts, checked when parsed
+  Flow flow = Flow::Strict;
+
+  bool json = false;
+  bool quiet = false;
+  bool verbose = false;
+  bool showHelp = false;     // --help, alone or after a command
+  bool showVersion = false;  // --version
+};
+
+// Parses argv[1..]. On a mistake returns the message to print (with a hint to --help).
+[[nodiscard]] std::variant<Options, std::string> parseOptions(const std::vector<std::string>& args);
+
+// The help text: the overview, or one command's page.
+[[nodiscard]] std::string helpText(Command command);
+
+[[nodiscard]] std::optional<Command> commandNamed(const std::string& name);
+
+}  // namespace cli

@@ -1,0 +1,37 @@
+// A plain stop-and-wait link to one update device, for the commands that are the terminal's
+// own (list, verify): neither window reads the device back, so these do not go through the
+// windows' flows. Framing as a Windows host writes it: report ID 0x00, then the 8 bytes.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Error.h"
+#include "VirtualBus.h"
+
+namespace cli {
+
+enum class LinkOutcome { Ok, Timeout, Gone, Failed };
+
+class ReportLink {
+ public:
+  virtual ~ReportLink() = default;
+  // Sends one command and waits up to `timeout` for the next input report; its first 8 payload
+  // bytes go to reply. Failed and Gone fill *error.
+  [[nodiscard]] virtual LinkOutcome exchange(const std::uint8_t command[8], std::uint8_t reply[8],
+                                             std::chrono::milliseconds timeout,
+                                             nuv::Error* error) = 0;
+};
+
+// A connection to a device of the virtual bus; null when the path is not there.
+[[nodiscard]] std::unique_ptr<ReportLink> openSimLink(sim::VirtualBus& bus, const std::string& path);
+
+#ifdef __linux__
+// The hidraw node at `path`, opened for reading and writing, or why not.
+[[nodiscard]] std::unique_ptr<ReportLink> openHidrawLink(const std::string& path, nuv::Error& why);
+#endif
+
+}  // namespace cli

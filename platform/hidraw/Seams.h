@@ -1,0 +1,67 @@
+// The two seams under the hidraw layer, so that it runs and is tested without a kernel HID
+// device: the system calls on device nodes and sysfs files, and libudev. The real
+// implementations are in linux.cpp; tests bring fakes.
+#pragma once
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Result.h"
+
+namespace nuv::hidraw {
+
+// The calls behave as their POSIX namesakes: on failure they return -1 and leave the reason in
+// errno, which the layer captures at once with the call's name. Implementations must be
+// callable from several threads at once (the real one is; a fake used across threads must
+// lock).
+class SystemCalls {
+ public:
+  virtual ~SystemCalls() = default;
+  virtual int open(const char* path, int flags) = 0;
+  virtual int close(int fd) = 0;
+  virtual ssize_t read(int fd, void* buffer, std::size_t count) = 0;
+  virtual ssize_t write(int fd, const void* buffer, std::size_t count) = 0;
+  virtual int ioctl(int fd, unsigned long request, void* argument) = 0;
+  virtual int poll(pollfd* fds, nfds_t count, int timeoutMs) = 0;
+  virtual int fstat(int fd, struct stat* status) = 0;
+};
+
+// The process's real system calls. Stateless; lives for the whole program.
+[[nodiscard]] SystemCalls& realSystemCalls();
+
+// One hidraw node as udev describes it, reduced to plain text so that fakes are easy to write.
+struct UdevRecord {
+  std::string action;     // "add", "remove", ... for monitor events; empty from enumeration
+  std::string devnode;    // "/dev/hidraw3"; may be empty when udev knows none
+  std::string syspath;    // the node's sysfs path; never empty
+  std::string hidId;      // HID_ID of the parent "hid" device; empty when there is none
+  std::string bcdDevice;  // bcdDevice of the USB device above it (hex text); empty if not USB
+  dev_t devnum = 0;
+};
+
+// libudev behind a small interface. Single-threaded: one thread uses an object at a time.
+class UdevBackend {
+ public:
+  virtual ~UdevBackend() = default;
+  // The hidraw nodes present now (subsystem "hidraw"), in udev's order.
+  [[nodiscard]] virtual Result<std::vector<UdevRecord>> enumerate() = 0;
+  // Starts listening to udev's events of subsystem "hidraw" (after udev's rules ran, so the
+  // node's permissions are final). Calling it again while listening does nothing.
+  [[nodiscard]] virtual std::optional<Error> startMonitor() = 0;
+  // Readable when an event is pending; -1 before startMonitor succeeded. Owned by the backend.
+  [[nodiscard]] virtual int monitorFd() const = 0;
+  // The next pending event without waiting, or nothing when none is pending.
+  [[nodiscard]] virtual std::optional<UdevRecord> receiveEvent() = 0;
+};
+
+// The libudev implementation. Fails when libudev cannot be initialised.
+[[nodiscard]] Result<std::unique_ptr<UdevBackend>> makeLibudevBackend();
+
+}  // namespace nuv::hidraw

@@ -1,0 +1,76 @@
+// vornex-cli's command line: what it accepts and how it explains what it refuses.
+#include <gtest/gtest.h>
+
+#include "Options.h"
+
+namespace {
+
+using cli::Command;
+
+std::variant<cli::Options, std::string> parse(std::vector<std::string> args) {
+  return cli::parseOptions(args);
+}
+
+cli::Options ok(std::vector<std::string> args) {
+  auto r = parse(args);
+  EXPECT_TRUE(std::holds_alternative<cli::Options>(r)) << std::get<std::string>(r);
+  return std::holds_alternative<cli::Options>(r) ? std::get<cli::Options>(r) : cli::Options{};
+}
+
+std::string refused(std::vector<std::string> args) {
+  auto r = parse(args);
+  EXPECT_TRUE(std::holds_alternative<std::string>(r));
+  return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : "";
+}
+
+TEST(CliOptions, ParsesCommandsOperandsAndFlagsInAnyOrder) {
+  auto o = ok({"--json", "download", "--flow", "echo", "fw.nuv", "--sim-latency=1", "--sim-fault",
+               "no-reply@#3", "--sim-fault", "unplug@0x8000"});
+  EXPECT_EQ(o.command, Command::Download);
+  EXPECT_EQ(o.operands, std::vector<std::string>{"fw.nuv"});
+  EXPECT_EQ(o.flow, cli::Flow::Echo);
+  EXPECT_TRUE(o.sim) << "any --sim-... option means the emulated device";
+  EXPECT_EQ(o.simLatencyMs, 1u);
+  EXPECT_EQ(o.simFaults.size(), 2u);
+  EXPECT_TRUE(o.json);
+
+  o = ok({"pack", "raw.bin", "-o", "out.nuv", "--filler", "0x00", "--force"});
+  EXPECT_EQ(o.output, "out.nuv");
+  EXPECT_EQ(o.filler, 0u);
+  EXPECT_TRUE(o.force);
+
+  o = ok({"version", "--device", "/dev/hidraw3"});
+  EXPECT_EQ(o.devicePath, "/dev/hidraw3");
+}
+
+TEST(CliOptions, HelpAndVersionNeedNoCommand) {
+  EXPECT_TRUE(ok({"--help"}).showHelp);
+  EXPECT_TRUE(ok({"--version"}).showVersion);
+  auto o = ok({"download", "--help"});
+  EXPECT_TRUE(o.showHelp);
+  EXPECT_EQ(o.command, Command::Download);
+  EXPECT_NE(cli::helpText(Command::Download).find("--flow"), std::string::npos);
+  EXPECT_NE(cli::helpText(Command::None).find("Exit codes"), std::string::npos);
+}
+
+TEST(CliOptions, RefusesMistakesWithAReason) {
+  EXPECT_NE(refused({}).find("no command"), std::string::npos);
+  EXPECT_NE(refused({"flash", "x"}).find("unknown command 'flash'"), std::string::npos);
+  EXPECT_NE(refused({"download"}).find("exactly one file"), std::string::npos);
+  EXPECT_NE(refused({"download", "a", "b"}).find("exactly one file"), std::string::npos);
+  EXPECT_NE(refused({"list", "x"}).find("no operand"), std::string::npos);
+  EXPECT_NE(refused({"pack", "raw.bin"}).find("-o"), std::string::npos);
+  EXPECT_NE(refused({"version", "--bogus"}).find("unknown option '--bogus'"), std::string::npos);
+  EXPECT_NE(refused({"version", "--flow", "fast"}).find("strict"), std::string::npos);
+  EXPECT_NE(refused({"version", "--sim-fault", "nonsense@#1"}).find("unknown fault kind"),
+            std::string::npos);
+  EXPECT_NE(refused({"version", "--sim", "--device", "/dev/hidraw0"}).find("exclude"),
+            std::string::npos);
+  EXPECT_NE(refused({"version", "--sim-version", "12345"}).find("four"), std::string::npos);
+  EXPECT_NE(refused({"pack", "a", "-o", "b", "--filler", "256"}).find("byte"), std::string::npos);
+  EXPECT_NE(refused({"version", "--device"}).find("needs"), std::string::npos);
+  for (const auto& message : {refused({"flash"}), refused({"download"})})
+    EXPECT_NE(message.find("--help"), std::string::npos);
+}
+
+}  // namespace
