@@ -19,6 +19,15 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
   target_link_libraries(vm_guest_hidraw PRIVATE nuv_vm_guest nuv_uhid nuv_protocol
                         GTest::gtest GTest::gtest_main nuv_warnings)
 
+  if(TARGET nuv_hidraw)
+    add_executable(vm_guest_hidraw_layer ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_hidraw_layer_test.cpp)
+    target_link_libraries(vm_guest_hidraw_layer PRIVATE nuv_vm_guest nuv_hidraw nuv_protocol
+                          GTest::gtest GTest::gtest_main nuv_warnings)
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/20-hidraw-layer.tests CONTENT
+"hidraw-layer $<TARGET_FILE:vm_guest_hidraw_layer>
+")
+  endif()
+
   # Where the suite finds the programs, whatever the generator puts them.
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/tests.programs CONTENT
 "NUV_UHID_DEVICE='$<TARGET_FILE:nuv-uhid-device>'

@@ -13,6 +13,21 @@ export GTEST_COLOR=no
 echo "vm: kernel $(uname -r), $(grep -c ^processor /proc/cpuinfo) CPU"
 [ -e /dev/uhid ] && echo "vm: /dev/uhid is there" || echo "vm: /dev/uhid is missing"
 
+udevd="$build/vm-cache/udev/systemd-udevd"
+if [ -x "$udevd" ]; then
+  "$udevd" --daemon --resolve-names=never 2>/dev/null
+  # Ready once its control socket is there ("udevadm settle" does nothing in a chroot).
+  tries=0
+  while [ ! -S /run/udev/control ] && [ "$tries" -lt 100 ]; do sleep 0.05; tries=$((tries + 1)); done
+  if [ -S /run/udev/control ]; then
+    echo "vm: udevd is running"
+  else
+    echo "vm: udevd would not start; tests of the udev monitor will fail"
+  fi
+else
+  echo "vm: no udevd; tests of the udev monitor will fail"
+fi
+
 passed=0
 failed=0
 failures=""

@@ -22,8 +22,8 @@ skip() { echo "SKIPPED: $*" >&2; exit 77; }
 wanted_modules=(virtio_pci 9pnet_virtio 9p hid uhid hid-generic
                 dummy_hcd libcomposite usb_f_hid usbhid)
 
-fetch() {  # fetch PACKAGE: downloads PACKAGE's .deb into the cache unless it is there
-  local pkg=$1
+fetch() {  # fetch PACKAGE [optional]: downloads PACKAGE's .deb into the cache unless it is there
+  local pkg=$1 optional=${2:-}
   compgen -G "$cache/${pkg}_*.deb" >/dev/null && return 0
   command -v apt-get >/dev/null || skip "apt-get is missing: cannot fetch $pkg"
   # apt's sandbox user may not be able to write into the build tree; a temporary folder
@@ -34,6 +34,7 @@ fetch() {  # fetch PACKAGE: downloads PACKAGE's .deb into the cache unless it is
   if ! (cd "$tmp" && apt-get download -q "$pkg" >/dev/null 2>"$tmp/err"); then
     sed 's/^/  /' "$tmp/err" >&2
     rm -rf "$tmp"
+    [ -n "$optional" ] && { echo "make-vm-image: could not download $pkg; going on without it" >&2; return 1; }
     skip "could not download the Debian package $pkg (apt-get download failed)"
   fi
   mv "$tmp"/*.deb "$cache/"
@@ -64,6 +65,20 @@ else
 fi
 fetch busybox-static
 bbdeb=$(compgen -G "$cache/busybox-static_*.deb" | head -1)
+# udevd, for the tests of programs that watch devices come and go through udev's monitor (it
+# hears from udevd, not from the kernel). Its udevadm is one static program.
+rm -rf "$cache/udev"
+if fetch udev optional; then
+  udeb=$(compgen -G "$cache/udev_*.deb" | head -1)
+  mkdir -p "$cache/extract-udev" "$cache/udev"
+  dpkg-deb -x "$udeb" "$cache/extract-udev"
+  if [ -x "$cache/extract-udev/bin/udevadm" ]; then
+    cp "$cache/extract-udev/bin/udevadm" "$cache/udev/udevadm"
+    # One program for both: it acts as the daemon when called by that name.
+    ln -s udevadm "$cache/udev/systemd-udevd"
+  fi
+  rm -rf "$cache/extract-udev"
+fi
 
 work="$cache/extract"
 rm -rf "$work"
