@@ -234,7 +234,6 @@ int runEmulator(const EmulatorOptions& options, std::ostream& out, std::ostream&
   if (identity.uniq.empty()) identity.uniq = "nuv-uhid-" + std::to_string(::getpid());
   auto device = std::make_shared<UpdateDevice>(options.device);
   Server server(std::move(std::get<Channel>(opened)), device);
-  server.setReportIdStripped(options.usbGadget);
   if (auto error = server.create(identity)) {
     err << me << "cannot create the HID device: " << error->describe() << "\n";
     return 1;

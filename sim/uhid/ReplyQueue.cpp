@@ -31,4 +31,15 @@ bool ReplyQueue::popDue(Clock::time_point now, PendingReply& out) {
   return true;
 }
 
+const PendingReply* ReplyQueue::peekDue(Clock::time_point now) const {
+  if (count_ == 0 || ring_[head_].due > now) return nullptr;
+  return &ring_[head_];
+}
+
+void ReplyQueue::popFront() {
+  if (count_ == 0) return;
+  head_ = (head_ + 1) % kCapacity;
+  --count_;
+}
+
 }  // namespace sim::uhid

@@ -34,6 +34,10 @@ class ReplyQueue {
   [[nodiscard]] std::optional<Clock::time_point> nextDue() const;
   // Takes the first reply when it is due at `now`.
   [[nodiscard]] bool popDue(Clock::time_point now, PendingReply& out);
+  // The first reply when it is due at `now`, left in the queue; null otherwise.
+  [[nodiscard]] const PendingReply* peekDue(Clock::time_point now) const;
+  // Drops the first reply (after peekDue found it).
+  void popFront();
   [[nodiscard]] std::size_t size() const { return count_; }
   void clear() { count_ = 0; }
 

@@ -3,18 +3,18 @@
 #include <poll.h>
 
 #include <algorithm>
-#include <cstring>
+#include <cerrno>
 #include <ctime>
 
 namespace sim::uhid {
 
 Server::Server(Channel channel, std::shared_ptr<UpdateDevice> device)
-    : channel_(std::move(channel)), device_(std::move(device)) {}
+    : channel_(std::move(channel)), engine_(std::move(device)) {}
 
 std::optional<nuv::Error> Server::create(const Identity& identity) {
   if (auto error = channel_.create(identity)) return error;
   created_ = true;
-  epoch_ = Clock::now();
+  engine_.restartFrameClock(Clock::now());
   return std::nullopt;
 }
 
@@ -23,68 +23,13 @@ std::optional<nuv::Error> Server::unplug() {
   created_ = false;
   started_ = false;
   opens_ = 0;
-  queue_.clear();
+  engine_.dropPending();
   return channel_.destroy();
-}
-
-std::size_t Server::normaliseOutput(const std::uint8_t* data, std::size_t size,
-                                    bool alreadyStripped, std::array<std::uint8_t, 9>& frame) {
-  frame.fill(0);
-  if (!alreadyStripped && size > 0 && data[0] == 0x00) {
-    ++data;
-    --size;
-  }
-  const std::size_t n = std::min<std::size_t>(size, kReportBytes);
-  std::memcpy(frame.data() + 1, data, n);
-  return 1 + n;
-}
-
-Clock::time_point Server::dueAt(const DeviceResponse& response, Clock::time_point now) const {
-  const Latency latency = device_->latency();
-  Clock::time_point at = now;
-  switch (latency.model) {
-    case Latency::Model::None:
-      break;
-    case Latency::Model::Fixed:
-      at = now + latency.fixed;
-      break;
-    case Latency::Model::UsbFrame: {
-      const auto frame = std::chrono::milliseconds(1);
-      at = epoch_ + ((now - epoch_) / frame + 1) * frame;
-      break;
-    }
-  }
-  return at + response.extraDelay;
 }
 
 Server::Step Server::fail(nuv::Error error) {
   lastError_ = std::move(error);
   return Step::Failed;
-}
-
-Server::Step Server::onOutput(const uhid_output_req& output, Clock::time_point now) {
-  ++stats_.outputs;
-  const std::size_t size = std::min<std::size_t>(output.size, UHID_DATA_MAX);
-  const std::size_t len = normaliseOutput(output.data, size, reportIdStripped_, frame_);
-  const DeviceResponse response = device_->receive(frame_.data(), len);
-  if (response.writeFails) {
-    ++stats_.commandsLost;
-    return Step::Handled;
-  }
-  if (response.unplug) {
-    if (auto error = unplug()) return fail(*error);
-    return Step::Unplugged;
-  }
-  if (response.copies <= 0) return Step::Handled;
-  PendingReply reply;
-  reply.bytes = response.reply;
-  reply.length = response.replyLength;
-  reply.due = dueAt(response, now);
-  reply.sequence = device_->lastReplySequence();
-  for (int i = 0; i < response.copies; ++i) {
-    if (queue_.push(reply)) ++stats_.repliesDropped;
-  }
-  return Step::Handled;
 }
 
 Server::Step Server::handle(const uhid_event& event, Clock::time_point now) {
@@ -101,48 +46,52 @@ Server::Step Server::handle(const uhid_event& event, Clock::time_point now) {
     case UHID_CLOSE:
       opens_ = std::max(0, opens_ - 1);
       return Step::Handled;
-    case UHID_OUTPUT:
+    case UHID_OUTPUT: {
       // Output reports only; feature reports come as UHID_SET_REPORT.
       if (event.u.output.rtype != UHID_OUTPUT_REPORT) break;
-      return onOutput(event.u.output, now);
+      const std::size_t size = std::min<std::size_t>(event.u.output.size, UHID_DATA_MAX);
+      if (engine_.onOutput(event.u.output.data, size, false, now) ==
+          ReportEngine::Outcome::Unplug) {
+        if (auto error = unplug()) return fail(*error);
+        return Step::Unplugged;
+      }
+      return Step::Handled;
+    }
     case UHID_GET_REPORT:
-      ++stats_.otherEvents;
+      ++engine_.stats().otherEvents;
       if (auto error = channel_.refuseGetReport(event.u.get_report.id)) return fail(*error);
       return Step::Handled;
     case UHID_SET_REPORT:
-      ++stats_.otherEvents;
+      ++engine_.stats().otherEvents;
       if (auto error = channel_.refuseSetReport(event.u.set_report.id)) return fail(*error);
       return Step::Handled;
     default:
       break;
   }
-  ++stats_.otherEvents;
+  ++engine_.stats().otherEvents;
   return Step::Handled;
 }
 
 Server::Step Server::sendDue(Clock::time_point now) {
-  PendingReply reply;
   bool sent = false;
-  while (queue_.popDue(now, reply)) {
-    if (auto error = channel_.sendInput(reply.bytes.data(), reply.length)) {
-      // EINVAL: the kernel's driver is not (or no longer) bound; the host is gone and the
-      // reply has nobody to go to.
-      if (error->code == EINVAL) {
-        ++stats_.repliesDropped;
-        continue;
-      }
-      return fail(*error);
-    }
-    device_->replyConsumed(reply.sequence);
-    ++stats_.repliesSent;
-    sent = true;
-  }
+  auto error = engine_.sendDue(
+      now,
+      [&](const std::uint8_t* data, std::size_t len, nuv::Error& why) {
+        auto failed = channel_.sendInput(data, len);
+        if (!failed) return ReportEngine::SendResult::Sent;
+        // EINVAL: the kernel's driver is not (or no longer) bound; nobody is there to read it.
+        if (failed->code == EINVAL) return ReportEngine::SendResult::Dropped;
+        why = std::move(*failed);
+        return ReportEngine::SendResult::Failed;
+      },
+      &sent);
+  if (error) return fail(*error);
   return sent ? Step::Handled : Step::Idle;
 }
 
 Server::Step Server::runOnce(int extraFd, std::chrono::milliseconds maxWait) {
   auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(maxWait);
-  if (const auto due = queue_.nextDue()) {
+  if (const auto due = engine_.nextDue()) {
     wait = std::clamp(std::chrono::duration_cast<std::chrono::nanoseconds>(*due - Clock::now()),
                       std::chrono::nanoseconds(0), wait);
   }

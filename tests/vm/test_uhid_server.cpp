@@ -126,26 +126,26 @@ TEST(UhidIdentity, ReportDescriptorIsWellFormedWithEightByteReportsAndNoReportId
 TEST(UhidNormalise, DropsTheReportIdByteAsTheUsbDriverWouldAndKeepsEightBytes) {
   std::array<std::uint8_t, 9> frame{};
   const std::uint8_t withId[9] = {0x00, 0x10, 1, 2, 3, 4, 5, 6, 7};
-  ASSERT_EQ(Server::normaliseOutput(withId, 9, false, frame), 9u);
+  ASSERT_EQ(sim::uhid::ReportEngine::normaliseOutput(withId, 9, false, frame), 9u);
   EXPECT_EQ(frame, (std::array<std::uint8_t, 9>{0x00, 0x10, 1, 2, 3, 4, 5, 6, 7}));
 
   const std::uint8_t bare[8] = {0x10, 1, 2, 3, 4, 5, 6, 7};
-  ASSERT_EQ(Server::normaliseOutput(bare, 8, false, frame), 9u);
+  ASSERT_EQ(sim::uhid::ReportEngine::normaliseOutput(bare, 8, false, frame), 9u);
   EXPECT_EQ(frame, (std::array<std::uint8_t, 9>{0x00, 0x10, 1, 2, 3, 4, 5, 6, 7}));
 
   // Padded past the report length: only the report's 8 bytes reach the device.
   const std::uint8_t padded[12] = {0x00, 0x18, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-  ASSERT_EQ(Server::normaliseOutput(padded, 12, false, frame), 9u);
+  ASSERT_EQ(sim::uhid::ReportEngine::normaliseOutput(padded, 12, false, frame), 9u);
   EXPECT_EQ(frame[8], 7);
 
   // The USB gadget path: the kernel already dropped the report ID; a leading 0 is data.
   const std::uint8_t stripped[8] = {0x00, 1, 2, 3, 4, 5, 6, 7};
-  ASSERT_EQ(Server::normaliseOutput(stripped, 8, true, frame), 9u);
+  ASSERT_EQ(sim::uhid::ReportEngine::normaliseOutput(stripped, 8, true, frame), 9u);
   EXPECT_EQ(frame[1], 0x00);
   EXPECT_EQ(frame[2], 1);
 
   const std::uint8_t shortWrite[4] = {0x00, 0x1C, 0, 0};
-  EXPECT_EQ(Server::normaliseOutput(shortWrite, 4, false, frame), 4u);
+  EXPECT_EQ(sim::uhid::ReportEngine::normaliseOutput(shortWrite, 4, false, frame), 4u);
 }
 
 TEST_F(FakeKernel, CreatesTheDeviceWithTheRealIdentity) {
