@@ -7,6 +7,7 @@ if(TARGET nuv_vm_guest)
 "VM_BENCH_HIDRAW='$<TARGET_FILE:vm_bench_hidraw>'
 ")
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/90-bench.tests CONTENT
-"bench-hidraw $<TARGET_FILE:vm_bench_hidraw> --benchmark_color=false
+"bench-hidraw-uhid $<TARGET_FILE:vm_bench_hidraw> --benchmark_color=false --path=uhid
+bench-hidraw-usb $<TARGET_FILE:vm_bench_hidraw> --benchmark_color=false --path=usb
 ")
 endif()

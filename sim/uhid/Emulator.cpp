@@ -14,6 +14,7 @@
 
 #include "Faults.h"
 #include "UhidServer.h"
+#include "UsbGadget.h"
 
 namespace sim::uhid {
 
@@ -94,6 +95,8 @@ std::string emulatorUsage(std::string_view program) {
     << "  --memory-out FILE  write the device's 64 KiB of memory to FILE on exit and on SIGUSR1\n"
     << "  --ready-file FILE  write the hidraw node's path to FILE once the kernel made it\n"
     << "  --uhid PATH        the uhid device node (default /dev/uhid)\n"
+    << "  --usb-gadget       be a USB device instead (configfs HID function on the first USB\n"
+    << "                     device controller, e.g. dummy_hcd's), bound by the kernel's usbhid\n"
     << "  --name TEXT        the device name the kernel shows\n"
     << "  --uniq TEXT        the device's unique id (default: nuv-uhid-<pid>)\n"
     << "  --help             this text\n"
@@ -128,6 +131,8 @@ std::variant<EmulatorOptions, std::string> parseEmulatorArguments(
     std::optional<std::string> problem;
     if (arg == "--help" || arg == "-h") {
       if (!(problem = noValue())) options.help = true;
+    } else if (arg == "--usb-gadget") {
+      if (!(problem = noValue())) options.usbGadget = true;
     } else if (arg == "--usb-frames") {
       if (!(problem = noValue())) options.device.latency.model = Latency::Model::UsbFrame;
     } else if (arg == "--fault") {
@@ -225,22 +230,44 @@ int runEmulator(const EmulatorOptions& options, std::ostream& out, std::ostream&
     err << me << nuv::Error::fromErrno("signalfd", signals.error()).describe() << "\n";
     return 1;
   }
-  auto opened = Channel::open(options.uhidPath);
-  if (auto* error = std::get_if<nuv::Error>(&opened)) {
-    err << me << "cannot present the device: " << error->describe() << "\n";
-    return 1;
-  }
   Identity identity = options.identity;
   if (identity.uniq.empty()) identity.uniq = "nuv-uhid-" + std::to_string(::getpid());
   auto device = std::make_shared<UpdateDevice>(options.device);
-  Server server(std::move(std::get<Channel>(opened)), device);
-  if (auto error = server.create(identity)) {
-    err << me << "cannot create the HID device: " << error->describe() << "\n";
-    return 1;
+  std::unique_ptr<Serving> serving;
+  if (options.usbGadget) {
+    auto made = UsbGadget::create(identity, "nuv-" + std::to_string(::getpid()));
+    if (auto* error = std::get_if<nuv::Error>(&made)) {
+      err << me << "cannot make the USB gadget: " << error->describe() << "\n";
+      return 1;
+    }
+    auto gadget = std::move(std::get<std::unique_ptr<UsbGadget>>(made));
+    const std::string hidg = gadget->devicePath();
+    auto opened = GadgetServer::open(std::move(gadget), device);
+    if (auto* error = std::get_if<nuv::Error>(&opened)) {
+      err << me << "cannot serve the USB gadget: " << error->describe() << "\n";
+      return 1;
+    }
+    serving = std::move(std::get<std::unique_ptr<GadgetServer>>(opened));
+    out << me << "USB gadget \"" << identity.name << "\" (vendor " << hex4(identity.vendor)
+        << ", product " << hex4(identity.product) << ", serial " << identity.uniq
+        << ") served through " << hidg << std::endl;
+  } else {
+    auto opened = Channel::open(options.uhidPath);
+    if (auto* error = std::get_if<nuv::Error>(&opened)) {
+      err << me << "cannot present the device: " << error->describe() << "\n";
+      return 1;
+    }
+    auto server = std::make_unique<Server>(std::move(std::get<Channel>(opened)), device);
+    if (auto error = server->create(identity)) {
+      err << me << "cannot create the HID device: " << error->describe() << "\n";
+      return 1;
+    }
+    serving = std::move(server);
+    out << me << "created \"" << identity.name << "\" (vendor " << hex4(identity.vendor)
+        << ", product " << hex4(identity.product) << ", uniq " << identity.uniq << ") through "
+        << options.uhidPath << std::endl;
   }
-  out << me << "created \"" << identity.name << "\" (vendor " << hex4(identity.vendor)
-      << ", product " << hex4(identity.product) << ", uniq " << identity.uniq << ") through "
-      << options.uhidPath << std::endl;
+  Serving& server = *serving;
 
   auto saveMemory = [&]() -> bool {
     if (options.memoryFile.empty()) return true;
@@ -257,7 +284,7 @@ int runEmulator(const EmulatorOptions& options, std::ostream& out, std::ostream&
   const auto nodeDeadline = Clock::now() + options.nodeWait;
   while (!stop) {
     const auto wait = named ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(10);
-    const Server::Step step = server.runOnce(signals.fd(), wait);
+    const ServeStep step = server.runOnce(signals.fd(), wait);
     if (!named && Clock::now() < nodeDeadline + wait) {
       if (auto node = hidrawNodeForUniq(identity.uniq)) {
         named = true;
@@ -278,10 +305,10 @@ int runEmulator(const EmulatorOptions& options, std::ostream& out, std::ostream&
       }
     }
     switch (step) {
-      case Server::Step::Idle:
-      case Server::Step::Handled:
+      case ServeStep::Idle:
+      case ServeStep::Handled:
         break;
-      case Server::Step::ExtraReady:
+      case ServeStep::ExtraReady:
         while (const int sig = signals.next()) {
           if (sig == SIGUSR1) {
             if (saveMemory()) out << me << "memory written to " << options.memoryFile << std::endl;
@@ -298,23 +325,23 @@ int runEmulator(const EmulatorOptions& options, std::ostream& out, std::ostream&
           }
         }
         break;
-      case Server::Step::Unplugged:
+      case ServeStep::Unplugged:
         out << me << "unplugged by the unplug fault" << std::endl;
         stop = true;
         break;
-      case Server::Step::Closed:
+      case ServeStep::Closed:
         err << me << "the uhid device closed the channel\n";
         status = 1;
         stop = true;
         break;
-      case Server::Step::Failed:
+      case ServeStep::Failed:
         err << me << server.lastError().describe() << "\n";
         status = 1;
         stop = true;
         break;
     }
   }
-  if (server.created()) {
+  if (server.present()) {
     if (auto error = server.unplug()) {
       err << me << "removing the device: " << error->describe() << "\n";
       status = 1;

@@ -25,7 +25,7 @@ struct EmulatorOptions {
   std::string readyFile;   // the hidraw node's path is written here once it is there
   // How long to wait for the kernel's hidraw node before going on without naming it.
   std::chrono::milliseconds nodeWait{5000};
-  bool usbGadget = false;  // (reserved) reports arrive without their report-ID byte
+  bool usbGadget = false;  // a USB gadget (UsbGadget.h) instead of a uhid device
   bool help = false;
 };
 

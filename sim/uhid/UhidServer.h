@@ -29,24 +29,17 @@
 
 namespace sim::uhid {
 
-class Server {
+class Server final : public Serving {
  public:
   Server(Channel channel, std::shared_ptr<UpdateDevice> device);
 
   // Creates the kernel's HID device (UHID_CREATE2).
   [[nodiscard]] std::optional<nuv::Error> create(const Identity& identity);
 
-  enum class Step {
-    Idle,        // nothing happened within the time allowed
-    Handled,     // events were handled or replies sent
-    ExtraReady,  // the caller's extra descriptor is readable
-    Unplugged,   // an unplug fault fired: the kernel device is destroyed
-    Closed,      // the channel was closed under the server
-    Failed,      // a read or write of the channel failed: lastError() says why
-  };
+  using Step = ServeStep;
   // Waits up to `maxWait` for an event of the channel, for `extraFd` (when >= 0) to become
   // readable, or for the next reply to fall due; handles what came and sends what is due.
-  [[nodiscard]] Step runOnce(int extraFd, std::chrono::milliseconds maxWait);
+  [[nodiscard]] Step runOnce(int extraFd, std::chrono::milliseconds maxWait) override;
 
   // Pieces of runOnce, for tests that play the kernel and keep the clock.
   [[nodiscard]] Step handle(const uhid_event& event, Clock::time_point now);
@@ -54,18 +47,18 @@ class Server {
   [[nodiscard]] std::optional<Clock::time_point> nextDue() const { return engine_.nextDue(); }
 
   // Removes the kernel's device (UHID_DESTROY), as an unplug would. Idempotent.
-  [[nodiscard]] std::optional<nuv::Error> unplug();
+  [[nodiscard]] std::optional<nuv::Error> unplug() override;
 
   [[nodiscard]] bool created() const { return created_; }
+  [[nodiscard]] bool present() const override { return created_; }
   [[nodiscard]] bool started() const { return started_; }  // the kernel's driver is bound
   [[nodiscard]] int openHandles() const { return opens_; }
-  [[nodiscard]] const ServerStats& stats() const { return engine_.stats(); }
-  [[nodiscard]] const nuv::Error& lastError() const { return lastError_; }
+  [[nodiscard]] const ServerStats& stats() const override { return engine_.stats(); }
+  [[nodiscard]] const nuv::Error& lastError() const override { return lastError_; }
   [[nodiscard]] const std::shared_ptr<UpdateDevice>& device() const { return engine_.device(); }
   [[nodiscard]] Channel& channel() { return channel_; }
 
  private:
-  [[nodiscard]] Step onOutput(const uhid_output_req& output, Clock::time_point now);
   [[nodiscard]] Clock::time_point dueAt(const DeviceResponse& response,
                                         Clock::time_point now) const;
   [[nodiscard]] Step fail(nuv::Error error);

@@ -45,9 +45,18 @@ std::vector<std::uint8_t> firmware() {
   return fw;
 }
 
-class KernelDevice : public ::testing::Test {
+// How the device reaches the kernel: as a uhid device, or as a USB device on dummy_hcd's
+// emulated bus, bound by the kernel's USB HID driver.
+struct Transport {
+  const char* name;
+  std::vector<std::string> args;
+};
+
+class KernelDevice : public ::testing::TestWithParam<Transport> {
  protected:
-  void startDevice(const std::vector<std::string>& args = {}) {
+  void startDevice(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = GetParam().args;
+    args.insert(args.end(), extra.begin(), extra.end());
     ASSERT_TRUE(device_.start(args)) << device_.error();
     std::printf("[ device   ] hidraw node %s\n", device_.node().c_str());
     host_ = std::make_unique<vmtest::Hidraw>(device_.node());
@@ -71,7 +80,7 @@ class KernelDevice : public ::testing::Test {
   std::unique_ptr<vmtest::Hidraw> host_;
 };
 
-TEST_F(KernelDevice, IsFoundByUdevWithTheRealIdentityAndDescriptor) {
+TEST_P(KernelDevice, IsFoundByUdevWithTheRealIdentityAndDescriptor) {
   startDevice();
   const auto nodes = vmtest::hidrawNodesWithId(vmtest::kUpdateDeviceHidId);
   const auto mine = std::find_if(nodes.begin(), nodes.end(),
@@ -99,7 +108,7 @@ TEST_F(KernelDevice, IsFoundByUdevWithTheRealIdentityAndDescriptor) {
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), desc.value));
 }
 
-TEST_F(KernelDevice, AnswersEveryCommandWithAnEightByteReport) {
+TEST_P(KernelDevice, AnswersEveryCommandWithAnEightByteReport) {
   startDevice({"--version", "1.23"});
   const Command link = build(HostGenerateLinkCommand);
   Reply r = exchange(link);
@@ -120,7 +129,7 @@ TEST_F(KernelDevice, AnswersEveryCommandWithAnEightByteReport) {
   EXPECT_EQ(in[0], kCmdVersion);
 }
 
-TEST_F(KernelDevice, FullDownloadLeavesTheImageInDeviceMemory) {
+TEST_P(KernelDevice, FullDownloadLeavesTheImageInDeviceMemory) {
   startDevice();
   const auto fw = firmware();
   const auto image = nuv::image::pack(fw, 0xEE);
@@ -155,7 +164,7 @@ TEST_F(KernelDevice, FullDownloadLeavesTheImageInDeviceMemory) {
       << "addresses past the firmware stay erased";
 }
 
-TEST_F(KernelDevice, CommitsItsFaultsThroughTheKernel) {
+TEST_P(KernelDevice, CommitsItsFaultsThroughTheKernel) {
   startDevice({"--fault", "no-reply@#2", "--fault", "wrong-data@#3", "--fault", "short-report@#4",
                "--fault", "duplicate@#5", "--fault", "late:300@#6"});
   const Command version = build(HostGenerateVersionCommand);
@@ -188,7 +197,7 @@ TEST_F(KernelDevice, CommitsItsFaultsThroughTheKernel) {
   EXPECT_EQ(host_->readReport(in, sizeof in, 2000ms), 8);
 }
 
-TEST_F(KernelDevice, UnplugEndsAPendingReadWithAnError) {
+TEST_P(KernelDevice, UnplugEndsAPendingReadWithAnError) {
   startDevice();
   auto pending = std::async(std::launch::async, [&] {
     std::uint8_t in[64];
@@ -210,7 +219,7 @@ TEST_F(KernelDevice, UnplugEndsAPendingReadWithAnError) {
   EXPECT_FALSE(host_->writeCommand(version.data())) << "a write to the removed device succeeded";
 }
 
-TEST_F(KernelDevice, UnplugFaultRemovesTheDeviceMidDownload) {
+TEST_P(KernelDevice, UnplugFaultRemovesTheDeviceMidDownload) {
   startDevice({"--fault", "unplug@0x0008"});
   const std::uint8_t data[4] = {9, 9, 9, 9};
   EXPECT_EQ(exchange(writeCommand(0x0000, data))[0], kCmdWrite);
@@ -223,5 +232,10 @@ TEST_F(KernelDevice, UnplugFaultRemovesTheDeviceMidDownload) {
   EXPECT_TRUE(vmtest::hidrawNodesWithId(vmtest::kUpdateDeviceHidId).empty() ||
               access(device_.node().c_str(), F_OK) != 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, KernelDevice,
+                         ::testing::Values(Transport{"Uhid", {}},
+                                           Transport{"UsbGadget", {"--usb-gadget"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
