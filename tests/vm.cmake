@@ -23,6 +23,9 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
     add_executable(vm_guest_hidraw_layer ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_hidraw_layer_test.cpp)
     target_link_libraries(vm_guest_hidraw_layer PRIVATE nuv_vm_guest nuv_hidraw nuv_protocol
                           GTest::gtest GTest::gtest_main nuv_warnings)
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/hidraw-layer.programs CONTENT
+"VM_GUEST_HIDRAW_LAYER='$<TARGET_FILE:vm_guest_hidraw_layer>'
+")
     file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/20-hidraw-layer.tests CONTENT
 "hidraw-layer $<TARGET_FILE:vm_guest_hidraw_layer>
 ")

@@ -2,8 +2,10 @@
 # Runs inside the test VM (in the chroot of the host's files): every test listed in the build
 # tree's vm/*.tests files, one line each, "NAME COMMAND...". Programs are named by the
 # variables of the vm/*.programs files, which are exported to the tests.
-# Usage: guest-suite.sh BUILD_DIR
-build=${1:?usage: guest-suite.sh BUILD_DIR}
+# Usage: guest-suite.sh BUILD_DIR [COMMAND...]
+#   With COMMAND, prepares the VM the same way and runs that command instead of the tests.
+build=${1:?usage: guest-suite.sh BUILD_DIR [COMMAND...]}
+shift
 set -a
 for f in "$build"/vm/*.programs; do [ -f "$f" ] && . "$f"; done
 set +a
@@ -26,6 +28,10 @@ if [ -x "$udevd" ]; then
   fi
 else
   echo "vm: no udevd; tests of the udev monitor will fail"
+fi
+
+if [ "$#" -gt 0 ]; then
+  exec "$@"
 fi
 
 passed=0

@@ -2,6 +2,9 @@
 // report lengths from the descriptor) against the kernel's hidraw node of the uhid device.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -141,6 +144,50 @@ TEST(HidrawLayer, MonitorSeesTheDeviceArriveAndGo) {
   const auto readded = awaitEvent(e, hr::DeviceAction::Added, again.node());
   ASSERT_TRUE(readded.has_value());
   EXPECT_NE(readded->device.identity, added->device.identity);
+}
+
+// As the kernel makes it (no udev rule installed here), the node is root's alone: another user
+// cannot open it for reading and writing but can still identify it.
+TEST(HidrawLayer, AnotherUserIsRefusedTheNodeButMayIdentifyIt) {
+  vmtest::DeviceProcess device;
+  ASSERT_TRUE(device.start()) << device.error();
+  struct stat st {};
+  ASSERT_EQ(stat(device.node().c_str(), &st), 0);
+  if ((st.st_mode & 0777) != 0600) {
+    GTEST_SKIP() << "a udev rule of this machine opened the node to others (mode " << std::oct
+                 << (st.st_mode & 0777) << ")";
+  }
+
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The child reports in one line what it saw; gtest assertions stay in the parent.
+    close(pipeFds[0]);
+    std::string line;
+    if (setgid(65534) != 0 || setuid(65534) != 0) {
+      line = "setuid failed";
+    } else {
+      auto rw = hr::Node::open(device.node(), hr::OpenMode::ReadWrite);
+      line = rw ? "opened" : rw.error().describe();
+      auto query = hr::Node::open(device.node(), hr::OpenMode::QueryOnly);
+      auto info = query ? query.value().rawInfo() : hr::Result<hr::RawInfo>(query.error());
+      line += info && info.value() == hr::RawInfo{0x03, 0xFFFF, 0x0100} ? "|identified"
+                                                                        : "|not identified";
+    }
+    (void)!write(pipeFds[1], line.data(), line.size());
+    _exit(0);
+  }
+  close(pipeFds[1]);
+  char buf[512] = {};
+  const ssize_t n = read(pipeFds[0], buf, sizeof buf - 1);
+  close(pipeFds[0]);
+  waitpid(child, nullptr, 0);
+  const std::string seen(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+  std::printf("[ hidraw   ] as user 65534: %s\n", seen.c_str());
+  EXPECT_NE(seen.find("open " + device.node() + ": Permission denied"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("|identified"), std::string::npos) << seen;
 }
 
 }  // namespace

@@ -48,16 +48,9 @@ fi
 runner="$build/vm/guest-run.sh"
 {
   echo "#!/bin/sh"
-  if [ "$#" -gt 0 ]; then
-    echo "set -a"
-    echo "for f in '$build'/vm/*.programs; do . \"\$f\"; done"
-    echo "set +a"
-    printf 'exec'
-    printf " '%s'" "$@"
-    echo
-  else
-    echo "exec '$here/guest-suite.sh' '$build'"
-  fi
+  printf "exec '%s' '%s'" "$here/guest-suite.sh" "$build"
+  [ "$#" -gt 0 ] && printf " '%s'" "$@"
+  echo
 } >"$runner"
 chmod +x "$runner"
 
