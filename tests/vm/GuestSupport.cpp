@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -47,9 +48,9 @@ bool DeviceProcess::start(const std::vector<std::string>& args) {
     error_ = "NUV_UHID_DEVICE does not name the nuv-uhid-device program";
     return false;
   }
-  char dirTemplate[] = "/tmp/nuv-vm-XXXXXX";
-  if (!mkdtemp(dirTemplate)) {
-    error_ = std::string("mkdtemp: ") + std::strerror(errno);
+  std::string dirTemplate = (std::filesystem::temp_directory_path() / "nuv-vm-XXXXXX").string();
+  if (!mkdtemp(dirTemplate.data())) {
+    error_ = "mkdtemp " + dirTemplate + ": " + std::strerror(errno);
     return false;
   }
   dir_ = dirTemplate;
