@@ -285,7 +285,7 @@ int runEmulator(const EmulatorOptions& options, std::ostream& out, std::ostream&
   while (!stop) {
     const auto wait = named ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(10);
     const ServeStep step = server.runOnce(signals.fd(), wait);
-    if (!named && Clock::now() < nodeDeadline + wait) {
+    if (!named) {
       if (auto node = hidrawNodeForUniq(identity.uniq)) {
         named = true;
         out << me << "hidraw node " << node->path << " (HID_ID=" << node->hidId << ")" << std::endl;

@@ -54,8 +54,9 @@ bool DeviceProcess::start(const std::vector<std::string>& args) {
     return false;
   }
   dir_ = dirTemplate;
-  static int serial = 0;
-  uniq_ = "nuv-vmtest-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
+  // Unique among the devices of this VM run: the process and the moment it asked.
+  uniq_ = "nuv-vmtest-" + std::to_string(::getpid()) + "-" +
+          std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000000);
   std::vector<std::string> argv = {program,        "--uniq",       uniq_,           "--ready-file",
                                    dir_ + "/node", "--memory-out", dir_ + "/memory"};
   argv.insert(argv.end(), args.begin(), args.end());
