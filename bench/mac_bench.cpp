@@ -1,0 +1,130 @@
+// The host's own cost per Write round trip of QuenlorHID's download: the controller, the
+// headless backend, the protocol code and the image walk, against a device that answers at
+// once (loopback), and against the emulated device on the virtual bus without latency. The
+// virtual clock skips the 5.5 s of waits. Allocations per Write are counted.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <new>
+
+#include "AppDelegate.h"
+#include "HIDProto.h"
+#include "Headless.h"
+#include "Log.h"
+#include "Sim.h"
+#include "VirtualBus.h"
+#include "mac_images.h"
+#include "mac_loopback.h"
+
+namespace {
+std::atomic<std::uint64_t> allocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct QuietLog final : nuv::LogSink {
+  void write(std::string_view) override {}
+};
+
+// One launched program; download() runs one whole download and returns the Writes it sent.
+class Program {
+ public:
+  explicit Program(nuv::mac::IOHIDManagerFactory factory)
+      : scope_(log_), delegate_(app_, std::move(factory)) {
+    image_ = mactest::writeFileIn(std::filesystem::temp_directory_path().string(), "mac-bench.nuv",
+                                  nuv::image::pack(mactest::testFirmware(), 0));
+    delegate_.applicationDidFinishLaunching();
+    app_.runLoop().runUntilIdle();
+    const std::string image = image_;
+    app_.setOpenPanelResponder([image] {
+      return nuv::cocoa::OpenPanelResult{nuv::cocoa::kModalResponseOK, {image}};
+    });
+  }
+  nuv::cocoa::HeadlessApplication& app() { return app_; }
+  bool download() {
+    if (!app_.nib()->downloadButton.click()) return false;
+    auto& ctrl = *delegate_.viewController();
+    app_.runLoop().advance(4600ms);  // to the first Write
+    return app_.runLoop().advanceUntil(
+        [&] { return ctrl.currentStatus() == nuv::mac::HIDStatusIdle; }, 10s);
+  }
+
+ private:
+  QuietLog log_;
+  nuv::ScopedLogSink scope_;
+  nuv::cocoa::HeadlessApplication app_;
+  nuv::mac::AppDelegate delegate_;
+  std::string image_;
+};
+
+void report(benchmark::State& state, std::uint64_t writes, std::uint64_t allocs) {
+  state.SetItemsProcessed(static_cast<std::int64_t>(writes));
+  state.counters["allocs_per_write"] =
+      benchmark::Counter(writes ? double(allocs) / double(writes) : 0.0);
+}
+
+void BM_MacWriteRoundTripLoopback(benchmark::State& state) {
+  mactest::LoopbackHIDManager* loopback = nullptr;
+  Program program([&] {
+    auto m = std::make_unique<mactest::LoopbackHIDManager>();
+    loopback = m.get();
+    return m;
+  });
+  std::uint64_t writes = 0, allocs = 0;
+  for (auto _ : state) {
+    const auto beforeWrites = loopback->writes();
+    const auto beforeAllocs = allocations.load();
+    if (!program.download()) state.SkipWithError("download did not finish");
+    allocs += allocations.load() - beforeAllocs;
+    writes += loopback->writes() - beforeWrites;
+  }
+  report(state, writes, allocs);
+}
+BENCHMARK(BM_MacWriteRoundTripLoopback)->Unit(benchmark::kMillisecond);
+
+void BM_MacWriteRoundTripEmulatedDevice(benchmark::State& state) {
+  nuv::cocoa::HeadlessApplication* app = nullptr;
+  struct Clock final : sim::TimeSource {
+    nuv::cocoa::HeadlessApplication** app;
+    sim::Clock::time_point now() const override {
+      return *app ? (*app)->runLoop().now() : sim::Clock::time_point{};
+    }
+  } clock;
+  clock.app = &app;
+  sim::VirtualBus bus(clock);
+  Program program([&] { return nuv::iohid::createSimHIDManager(bus); });
+  app = &program.app();
+  std::uint64_t writes = 0, allocs = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    for (const auto& d : bus.devices()) (void)bus.unplug(d.path);
+    auto device = bus.plug();
+    program.app().runLoop().runUntilIdle();
+    state.ResumeTiming();
+    const auto beforeAllocs = allocations.load();
+    if (!program.download()) state.SkipWithError("download did not finish");
+    allocs += allocations.load() - beforeAllocs;
+    writes += device->countOf(kCmdWrite);
+  }
+  report(state, writes, allocs);
+}
+BENCHMARK(BM_MacWriteRoundTripEmulatedDevice)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+BENCHMARK_MAIN();

@@ -1,0 +1,20 @@
+#include "ApplicationMain.h"
+
+#include "AppDelegate.h"
+#include "Qt.h"
+
+namespace nuv::mac {
+
+int applicationMain(const char* appName, const IOHIDManagerFactory& createManager) {
+  cocoa::QtApplication application(appName);
+  int result = 0;
+  {
+    AppDelegate delegate(application, createManager);
+    delegate.applicationDidFinishLaunching();
+    result = application.exec();
+    delegate.applicationWillTerminate();
+  }
+  return result;
+}
+
+}  // namespace nuv::mac

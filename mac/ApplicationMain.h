@@ -1,0 +1,12 @@
+// The program entry of QuenlorHID's window: the Qt application, the delegate, the event loop.
+#pragma once
+
+#include "HIDViewController.h"
+
+namespace nuv::mac {
+
+// Runs the application until its window is closed and returns its exit code. The command
+// line is not read; `appName` names the program to the toolkit only.
+int applicationMain(const char* appName, const IOHIDManagerFactory& createManager);
+
+}  // namespace nuv::mac

@@ -1,0 +1,137 @@
+// The one view controller of QuenlorHID: the device side (discovery through the HID manager,
+// report I/O), the download and version state machine, and the view's controls.
+//
+// Threads: everything runs on the thread of the application's run loop: button actions,
+// the HID manager's callbacks and the delayed steps. Nothing is locked.
+//
+// Ownership: the controller owns its HID manager, the chosen update image and the percentage
+// label; the view and its outlets belong to the application, which must outlive the
+// controller. Device references are borrowed from the manager.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ByteSource.h"
+#include "Cocoa.h"
+#include "IOHID.h"
+
+namespace nuv::mac {
+
+enum HIDStatus : std::int32_t {
+  HIDStatusIdle = 0,
+  HIDStatusStopRequested = 1,
+  HIDStatusResetting = 2,
+  HIDStatusLinking = 3,
+  HIDStatusQueryingVersion = 4,
+  HIDStatusFormatting = 5,
+  HIDStatusWriting = 6,
+  HIDStatusBurning = 7,
+};
+
+inline constexpr std::string_view kVendorIdText = "FFFF";
+inline constexpr std::string_view kProductIdText = "0100";
+
+inline constexpr std::chrono::milliseconds kResetDelay{500};
+inline constexpr std::chrono::milliseconds kWaitBeforeWriting{4000};
+inline constexpr std::chrono::milliseconds kWaitBeforeBurn{1000};
+
+inline constexpr std::size_t kInputBufferSize = 1024;
+
+using IOHIDManagerFactory = std::function<std::unique_ptr<iohid::IOHIDManager>()>;
+
+class HIDViewController {
+ public:
+  // initWithNibName:bundle: the manager is created here; the view is loaded on first ask.
+  HIDViewController(std::string nibName, cocoa::Application& application,
+                    const IOHIDManagerFactory& createManager);
+  // dealloc: stops writing, closes the current device and the manager.
+  ~HIDViewController();
+  HIDViewController(const HIDViewController&) = delete;
+  HIDViewController& operator=(const HIDViewController&) = delete;
+
+  // The view, loaded (loadView) on the first call; null when the interface file is missing.
+  [[nodiscard]] cocoa::View* view();
+
+  void loadView();
+  void detectDevice();
+  void didMatchDevice(iohid::IOHIDDeviceRef device);
+  void didReceiveData(const std::uint8_t* data, std::uint64_t size);
+  void startDonwloading();
+  void startBurn();
+  void stop();  // the Stop button's action
+  void stopWriting();
+  void download();  // the Download button's action
+  void sendDownloadCommand();
+  void sendVersionCommand();
+  void retrieveVersion();  // the Version button's action
+  void writeBytesWithTargetOffset(std::int64_t target);
+  void decideButtonState();
+  void resetReady();
+
+  [[nodiscard]] HIDStatus currentStatus() const { return static_cast<HIDStatus>(status); }
+  [[nodiscard]] iohid::IOHIDDeviceRef currentDevice() const { return deviceRef; }
+  // True while an update image is held (chosen, or being written).
+  [[nodiscard]] bool holdsImageStream() const { return inputStream.has_value(); }
+  [[nodiscard]] cocoa::TextField* percentageField() const { return percentageLabel.get(); }
+
+ private:
+  // The chosen update image: its path from download: on, the open file while writing.
+  struct ImageStream {
+    std::string path;
+    std::unique_ptr<ByteSource> file;
+  };
+
+  static void IOHIDDeviceCallbackProc(void* context, iohid::IOReturn result, void* sender,
+                                      iohid::IOHIDDeviceRef device);
+  static void IOHIDRemovalDeviceCallbackProc(void* context, iohid::IOReturn result, void* sender,
+                                             iohid::IOHIDDeviceRef device);
+  static void ReportCallback(void* context, iohid::IOReturn result, void* sender,
+                             iohid::IOHIDReportType type, std::uint32_t reportID,
+                             std::uint8_t* report, long reportLength);
+
+  // Sends a report built by `build` into a zeroed local buffer; false without a device.
+  using Builder = std::int32_t (*)(std::uint8_t*, std::uint32_t);
+  iohid::IOReturn sendCommand(Builder build, std::uint8_t code);
+  // Runs `step` after `delay` unless the controller is gone by then.
+  void performAfterDelay(std::chrono::milliseconds delay, void (HIDViewController::*step)());
+  void setStatusText(std::string_view text);
+  void closeImageStream() { inputStream.reset(); }
+  // Ends a download that the user (or a failed send) cancelled.
+  void endDownloadCanceled();
+  // Ends a download with the error alert and the status line `statusText`.
+  void endDownloadWithError(const std::string& informative, std::string_view statusText);
+  void handleWriteReply(std::uint16_t address, const std::uint8_t data[4]);
+  void showVersion(const std::uint8_t data[4]);
+
+  cocoa::Application& application_;
+  const std::string nibName_;
+  bool viewLoaded_ = false;
+  cocoa::View* view_ = nullptr;
+  // Delayed steps hold a weak reference, so that one that comes due after teardown does
+  // nothing.
+  std::shared_ptr<HIDViewController*> self_;
+  // Counts downloads: a startDonwloading scheduled by an abandoned download does nothing.
+  std::uint64_t downloadGeneration_ = 0;
+
+  // The fields of the controller, in their declared order.
+  std::unique_ptr<iohid::IOHIDManager> hidManager;
+  iohid::IOHIDDeviceRef deviceRef = nullptr;
+  std::uint8_t inputBuffer[kInputBufferSize] = {};
+  std::optional<ImageStream> inputStream;
+  std::uint8_t outputBuffer[8] = {};
+  std::int32_t status = HIDStatusIdle;
+  cocoa::TextField* statusTextField = nullptr;
+  cocoa::ProgressIndicator* progressIndicator = nullptr;
+  cocoa::Button* downloadButton = nullptr;
+  cocoa::Button* stopButton = nullptr;
+  cocoa::Button* versionButton = nullptr;
+  std::unique_ptr<cocoa::TextField> percentageLabel;
+};
+
+}  // namespace nuv::mac

@@ -1,0 +1,241 @@
+// The version query and the download: the state machine driven by the buttons, the device's
+// replies and the delayed steps.
+#include <cstdio>
+#include <cstring>
+
+#include "HIDProto.h"
+#include "HIDViewController.h"
+#include "Log.h"
+#include "UpdateImage.h"
+#include "UpdateImageCheck.h"
+#include "VersionText.h"
+
+namespace nuv::mac {
+
+namespace {
+constexpr std::uint16_t kLastWriteAddress = 0xFFFC;
+}  // namespace
+
+// ---- buttons ------------------------------------------------------------------------------
+
+void HIDViewController::retrieveVersion() {
+  resetReady();
+  performAfterDelay(kResetDelay, &HIDViewController::sendVersionCommand);
+}
+
+void HIDViewController::download() {
+  const cocoa::OpenPanelResult panel = application_.runModalOpenPanel();
+  if (panel.paths.empty() || panel.response != cocoa::kModalResponseOK) return;
+  const std::string& path = panel.paths.front();
+  if (path.empty()) return;
+  // The file is checked before the device is linked, so that a wrong file leaves the device
+  // as it was.
+  if (const auto problem = updateImageProblem(path)) {
+    (void)application_.runModalAlert(
+        cocoa::Alert{"Error", *problem + " Nothing was sent to the device.", {"OK"}});
+    return;
+  }
+  inputStream = ImageStream{path, nullptr};
+  ++downloadGeneration_;
+  resetReady();
+  std::weak_ptr<HIDViewController*> weak = self_;
+  application_.runLoop().performAfterDelay(kResetDelay, [weak] {
+    if (auto self = weak.lock()) (**self).sendDownloadCommand();
+  });
+  decideButtonState();
+}
+
+void HIDViewController::stop() {
+  if (status == HIDStatusWriting) stopWriting();
+}
+
+void HIDViewController::stopWriting() {
+  status = HIDStatusStopRequested;
+  decideButtonState();
+}
+
+// ---- senders ------------------------------------------------------------------------------
+
+void HIDViewController::resetReady() {
+  logLine("resetReady");
+  if (deviceRef == nullptr) return;
+  status = HIDStatusResetting;
+  (void)sendCommand(&HostGenerateLinkCommand, kCmdLink);
+}
+
+void HIDViewController::sendDownloadCommand() {
+  if (deviceRef == nullptr) return;
+  status = HIDStatusLinking;
+  (void)sendCommand(&HostGenerateLinkCommand, kCmdLink);
+}
+
+void HIDViewController::sendVersionCommand() {
+  if (deviceRef == nullptr) return;
+  status = HIDStatusQueryingVersion;
+  (void)sendCommand(&HostGenerateVersionCommand, kCmdVersion);
+}
+
+void HIDViewController::startDonwloading() {
+  if (deviceRef == nullptr) return;
+  // Stop pressed during the wait before writing: the download ends here, before any Write.
+  if (status == HIDStatusStopRequested) {
+    endDownloadCanceled();
+    return;
+  }
+  // The download that scheduled this step was abandoned meanwhile (its device went away, or
+  // another sequence took over): writing now would go to a device that was never linked and
+  // erased for it.
+  if (status != HIDStatusWriting || !inputStream) return;
+  setStatusText("Downloading...");
+  auto opened = FileSource::open(inputStream->path);
+  if (auto* error = std::get_if<Error>(&opened)) {
+    endDownloadWithError("The update image cannot be opened (" + error->describe() +
+                             "). Writing operation will be canceled",
+                         "Error on reading the update image");
+    return;
+  }
+  inputStream->file =
+      std::make_unique<ShrinkGuardSource>(std::move(std::get<std::unique_ptr<FileSource>>(opened)));
+  status = HIDStatusWriting;
+  progressIndicator->setHidden(false);
+  progressIndicator->startAnimation();
+  writeBytesWithTargetOffset(0);
+}
+
+void HIDViewController::writeBytesWithTargetOffset(std::int64_t target) {
+  if (status != HIDStatusWriting) {
+    endDownloadCanceled();
+    return;
+  }
+  const double progress = static_cast<double>(target) / 65536.0;
+  char percent[16];
+  std::snprintf(percent, sizeof percent, "%d%%", static_cast<int>(progress * 100));
+  if (percentageLabel) percentageLabel->setStringValue(percent);
+  progressIndicator->setDoubleValue(progress);
+
+  const auto address = static_cast<std::uint16_t>(target);
+  std::uint8_t chunk[4] = {};
+  if (!inputStream || !inputStream->file) {
+    endDownloadWithError("The update image is not open. Writing operation will be canceled",
+                         "Error on reading the update image");
+    return;
+  }
+  image::MacImageWalk walk(*inputStream->file);
+  if (!walk.chunkFor(address, chunk)) {
+    char text[64];
+    std::snprintf(text, sizeof text, "Error on reading the update image for address: 0x%x",
+                  address);
+    endDownloadWithError("The update image cannot be read (" + walk.error()->describe() +
+                             "). Writing operation will be canceled",
+                         text);
+    return;
+  }
+  std::memset(outputBuffer, 0, sizeof outputBuffer);
+  (void)HostGenerateWriteCommand(outputBuffer, sizeof outputBuffer, address, chunk);
+  if (hidManager->deviceSetReport(deviceRef, iohid::kIOHIDReportTypeOutput, kCmdWrite, outputBuffer,
+                                  sizeof outputBuffer) != iohid::kIOReturnSuccess)
+    endDownloadCanceled();
+}
+
+void HIDViewController::startBurn() {
+  if (deviceRef == nullptr) return;
+  setStatusText("Complete Writing...");
+  status = HIDStatusBurning;
+  (void)sendCommand(&HostGenerateBurnCommand, kCmdBurn);
+}
+
+void HIDViewController::endDownloadCanceled() {
+  status = HIDStatusIdle;
+  closeImageStream();
+  setStatusText("User canceled");
+  decideButtonState();
+}
+
+void HIDViewController::endDownloadWithError(const std::string& informative,
+                                             std::string_view statusText) {
+  (void)application_.runModalAlert(cocoa::Alert{"Error", informative, {"OK"}});
+  setStatusText(statusText);
+  closeImageStream();
+  status = HIDStatusIdle;
+  decideButtonState();
+}
+
+// ---- replies ------------------------------------------------------------------------------
+
+void HIDViewController::didReceiveData(const std::uint8_t* data, std::uint64_t size) {
+  ParsedReport reply{};
+  const auto length = static_cast<std::uint32_t>(size > 0xFFFFFFFFu ? 0xFFFFFFFFu : size);
+  (void)HIDReportParse(data, length, &reply);
+  switch (reply.id) {
+    case kCmdLink:
+      if (status == HIDStatusResetting) return;
+      setStatusText("Initializing...");
+      if (status == HIDStatusLinking && deviceRef != nullptr) {
+        status = HIDStatusFormatting;
+        (void)sendCommand(&HostGenerateFormatCommand, kCmdFormat);
+      }
+      return;
+    case kCmdFormat:
+      setStatusText("Initialization finshed, waiting for downloading...");
+      if (status == HIDStatusFormatting) {
+        status = HIDStatusWriting;
+        std::weak_ptr<HIDViewController*> weak = self_;
+        const std::uint64_t generation = downloadGeneration_;
+        application_.runLoop().performAfterDelay(kWaitBeforeWriting, [weak, generation] {
+          auto self = weak.lock();
+          if (self && (**self).downloadGeneration_ == generation) (**self).startDonwloading();
+        });
+      }
+      return;
+    case kCmdWrite:
+      handleWriteReply(reply.address, reply.data);
+      return;
+    case kCmdBurn:
+      setStatusText("Finished");
+      status = HIDStatusIdle;
+      decideButtonState();
+      return;
+    case kCmdVersion:
+      showVersion(reply.data);
+      return;
+    default:
+      return;  // Read replies, unknown codes, and reports too short to parse (id 0)
+  }
+}
+
+void HIDViewController::handleWriteReply(std::uint16_t address, const std::uint8_t data[4]) {
+  if (std::memcmp(data, outputBuffer + 3, 4) != 0) {
+    logLine("Writing error!!!");
+    char informative[96];
+    std::snprintf(informative, sizeof informative,
+                  "Error on writing address: 0x%0x. Writing operation will be canceled", address);
+    (void)application_.runModalAlert(cocoa::Alert{"Error", informative, {"OK"}});
+    char text[48];
+    std::snprintf(text, sizeof text, "Error on writing address: 0x%x", address);
+    setStatusText(text);
+    closeImageStream();
+    status = HIDStatusIdle;
+    decideButtonState();
+    return;
+  }
+  if (address == kLastWriteAddress) {
+    closeImageStream();
+    setStatusText("Downloading finished");
+    status = HIDStatusBurning;
+    performAfterDelay(kWaitBeforeBurn, &HIDViewController::startBurn);
+    return;
+  }
+  // The device's echo, not a counter of ours, says where the next Write goes.
+  const auto next = static_cast<std::uint16_t>(address + 4);
+  char text[40];
+  std::snprintf(text, sizeof text, "Writing address: 0x%0x", next);
+  setStatusText(text);
+  writeBytesWithTargetOffset(next);
+}
+
+void HIDViewController::showVersion(const std::uint8_t data[4]) {
+  setStatusText("Version: " + versionText(data));
+  status = HIDStatusIdle;
+}
+
+}  // namespace nuv::mac

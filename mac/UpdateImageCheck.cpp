@@ -1,0 +1,53 @@
+#include "UpdateImageCheck.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "ByteSource.h"
+#include "UpdateImage.h"
+
+namespace nuv::mac {
+
+std::optional<std::string> updateImageProblem(const std::string& path) {
+  auto opened = FileSource::open(path);
+  if (auto* error = std::get_if<Error>(&opened))
+    return "The file cannot be opened (" + error->describe() + ").";
+  FileSource& file = *std::get<std::unique_ptr<FileSource>>(opened);
+  if (!image::sizeAccepted(file.size())) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "The file is not an update image: it is %llu bytes long, an update image is "
+                  "%u bytes.",
+                  static_cast<unsigned long long>(file.size()), image::kImageSize);
+    return std::string(text);
+  }
+  // Read it all now, so that a file that cannot be read is refused before the device is
+  // erased rather than found out halfway through writing.
+  std::uint8_t block[4096];
+  std::uint64_t total = 0;
+  for (;;) {
+    const ReadOutcome got = file.read(block, sizeof block);
+    if (got.error) return "The file cannot be read (" + got.error->describe() + ").";
+    total += got.count;
+    if (got.count < sizeof block) break;
+  }
+  if (total != image::kImageSize) return std::string("The file changed while it was read.");
+  return std::nullopt;
+}
+
+ReadOutcome ShrinkGuardSource::read(std::uint8_t* dst, std::size_t n) {
+  const std::uint64_t start = file_->offset();
+  ReadOutcome got = file_->read(dst, n);
+  if (got.error || got.count == n) return got;
+  const std::uint64_t expected = start >= size() ? 0 : std::min<std::uint64_t>(n, size() - start);
+  if (got.count < expected) {
+    char text[96];
+    std::snprintf(text, sizeof text,
+                  "the file ended early at offset 0x%llx: it was changed on disk",
+                  static_cast<unsigned long long>(start + got.count));
+    got.error = Error::message(text);
+  }
+  return got;
+}
+
+}  // namespace nuv::mac

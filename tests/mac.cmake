@@ -1,0 +1,43 @@
+# QuenlorHID: the Cocoa and HID manager seams and the controller, on the headless backend.
+nuv_add_test(test_cocoa_headless
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/cocoa_headless_test.cpp
+  LIBS nuv_cocoa_headless
+  LABELS unit)
+nuv_add_test(test_iohid_sim
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/iohid_sim_test.cpp
+  LIBS nuv_iohid_sim nuv_cocoa_headless
+  LABELS unit)
+nuv_add_test(test_mac
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/mac_lifecycle_test.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/mac_download_test.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/mac_faults_test.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/mac_helpers_test.cpp
+  LIBS nuv_mac nuv_iohid_sim nuv_cocoa_headless
+  LABELS unit)
+if(TARGET nuv_iohid_linux)
+  nuv_add_test(test_iohid_linux
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/iohid_linux_test.cpp
+    LIBS nuv_iohid_linux nuv_mac nuv_cocoa_headless
+    LABELS unit)
+  # The fakes of the kernel and of udev that the hidraw layer's own tests use.
+  target_include_directories(test_iohid_linux PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/hidraw)
+endif()
+if(TARGET nuv_cocoa_qt)
+  # The Qt window on the offscreen platform; it saves screenshots to look at.
+  nuv_add_test(test_mac_window
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/mac_window_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/cocoa_qt_test.cpp
+    LIBS nuv_mac nuv_cocoa_qt nuv_iohid_sim nuv_cocoa_headless
+    LABELS gui)
+  target_compile_definitions(test_mac_window PRIVATE
+    NUV_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
+  set_tests_properties(${test_mac_window_TESTS} PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+endif()
+# Its own binary: it replaces operator new to count allocations.
+nuv_add_test(test_mac_alloc
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/mac_alloc_test.cpp
+  LIBS nuv_mac nuv_iohid_sim nuv_cocoa_headless
+  LABELS unit)
+# GCC takes the replaced operator delete's free() for a mismatch with the operator new it
+# cannot see is ours.
+target_compile_options(test_mac_alloc PRIVATE -Wno-mismatched-new-delete)

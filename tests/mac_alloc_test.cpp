@@ -1,0 +1,79 @@
+// No report allocates: the write loop of a whole download, between its first Writes and its
+// last, makes no heap allocation in the controller, the headless backend, the protocol code
+// or the image walk.
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "mac_fixture.h"
+#include "mac_loopback.h"
+
+namespace {
+// Counts operator new calls while armed; the test's own thread only writes it.
+std::atomic<bool> counting{false};
+std::atomic<std::uint64_t> allocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+
+namespace mactest {
+namespace {
+
+TEST(MacAllocation, WriteLoopAllocatesNothingPerReport) {
+  HeadlessApplication app;
+  LoopbackHIDManager* loopback = nullptr;
+  std::uint64_t countedWrites = 0;
+  {
+    nuv::mac::AppDelegate delegate(app, [&] {
+      auto manager = std::make_unique<LoopbackHIDManager>();
+      loopback = manager.get();
+      return manager;
+    });
+    // The walk's log lines fall inside the window; count them without keeping them.
+    struct CountingSink final : nuv::LogSink {
+      void write(std::string_view) override { ++lines; }
+      std::size_t lines = 0;
+    } log;
+    nuv::ScopedLogSink scope(log);
+    delegate.applicationDidFinishLaunching();
+    app.runLoop().runUntilIdle();
+    ASSERT_TRUE(app.nib()->downloadButton.isEnabled());
+    loopback->onWrite = [&](std::uint64_t n) {
+      if (n == 64) counting = true;  // the status text's capacity has grown by now
+      if (n == 16300) {
+        counting = false;
+        countedWrites = n - 64;
+      }
+    };
+    const std::string image = writeFile("mac-alloc.nuv", nuv::image::pack(testFirmware(), 0));
+    app.setOpenPanelResponder([image] {
+      return nuv::cocoa::OpenPanelResult{nuv::cocoa::kModalResponseOK, {image}};
+    });
+    ASSERT_TRUE(app.nib()->downloadButton.click());
+    // The check itself must not allocate: no copies of texts here.
+    ASSERT_TRUE(app.runLoop().advanceUntil(
+        [&] {
+          return loopback->writes() == 16384 &&
+                 delegate.viewController()->currentStatus() == nuv::mac::HIDStatusIdle;
+        },
+        30s));
+    EXPECT_EQ(app.nib()->statusTextField.stringValue(), "Finished");
+    EXPECT_GT(log.lines, 959u);
+  }
+  counting = false;
+  EXPECT_EQ(countedWrites, 16300u - 64u);
+  EXPECT_EQ(allocations.load(), 0u);
+}
+
+}  // namespace
+}  // namespace mactest
