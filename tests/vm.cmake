@@ -31,6 +31,18 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
 ")
   endif()
 
+  if(TARGET nuv_iohid_linux AND TARGET nuv_mac AND TARGET nuv_cocoa_headless)
+    add_executable(vm_guest_quenlorhid ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_quenlorhid_test.cpp)
+    target_link_libraries(vm_guest_quenlorhid PRIVATE nuv_vm_guest nuv_mac nuv_iohid_linux
+                          nuv_cocoa_headless GTest::gtest GTest::gtest_main nuv_warnings)
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/quenlorhid.programs CONTENT
+"VM_GUEST_QUENLORHID='$<TARGET_FILE:vm_guest_quenlorhid>'
+")
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/30-quenlorhid.tests CONTENT
+"quenlorhid-linux $<TARGET_FILE:vm_guest_quenlorhid>
+")
+  endif()
+
   # Where the suite finds the programs, whatever the generator puts them.
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/tests.programs CONTENT
 "NUV_UHID_DEVICE='$<TARGET_FILE:nuv-uhid-device>'
