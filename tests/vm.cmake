@@ -13,7 +13,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
 
   add_library(nuv_vm_guest STATIC ${CMAKE_CURRENT_SOURCE_DIR}/vm/GuestSupport.cpp)
   target_include_directories(nuv_vm_guest PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/vm)
-  target_link_libraries(nuv_vm_guest PUBLIC PkgConfig::NUV_VM_LIBUDEV PRIVATE nuv_warnings)
+  target_link_libraries(nuv_vm_guest PUBLIC PkgConfig::NUV_VM_LIBUDEV nuv_protocol PRIVATE nuv_warnings)
 
   add_executable(vm_guest_hidraw ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_hidraw_test.cpp)
   target_link_libraries(vm_guest_hidraw PRIVATE nuv_vm_guest nuv_uhid nuv_protocol
@@ -40,6 +40,18 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
 ")
     file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/30-quenlorhid.tests CONTENT
 "quenlorhid-linux $<TARGET_FILE:vm_guest_quenlorhid>
+")
+  endif()
+
+  if(TARGET nuv_cli AND TARGET nuv_hidraw)
+    add_executable(vm_guest_cli ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_cli_test.cpp)
+    target_link_libraries(vm_guest_cli PRIVATE nuv_vm_guest nuv_cli GTest::gtest GTest::gtest_main
+                          nuv_warnings)
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/cli.programs CONTENT
+"VM_GUEST_CLI='$<TARGET_FILE:vm_guest_cli>'
+")
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/40-cli.tests CONTENT
+"cli-commands $<TARGET_FILE:vm_guest_cli>
 ")
   endif()
 

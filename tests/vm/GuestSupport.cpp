@@ -18,6 +18,10 @@
 #include <sstream>
 #include <thread>
 
+#include "ByteSource.h"
+#include "HIDProto.h"
+#include "UpdateImage.h"
+
 extern char** environ;
 
 namespace vmtest {
@@ -182,6 +186,37 @@ int Hidraw::readReport(std::uint8_t* buf, std::size_t capacity, std::chrono::mil
   if (n < 0) return -errno;
   if (n == 0) return -ENODEV;  // end of file: the node went away
   return static_cast<int>(n);
+}
+
+bool downloadImage(Hidraw& host, const std::vector<std::uint8_t>& image, std::string* why) {
+  std::uint8_t command[8];
+  std::uint8_t reply[64];
+  auto exchange = [&](const char* step) {
+    if (!host.writeCommand(command)) {
+      *why = std::string(step) + ": write failed";
+      return false;
+    }
+    const int n = host.readReport(reply, sizeof reply, std::chrono::milliseconds(2000));
+    if (n != 8 || std::memcmp(reply, command, 3) != 0) {
+      *why = std::string(step) + ": no matching reply (" + std::to_string(n) + ")";
+      return false;
+    }
+    return true;
+  };
+  if (HostGenerateLinkCommand(command, 8) != 0 || !exchange("Link")) return false;
+  if (HostGenerateFormatCommand(command, 8) != 0 || !exchange("Format")) return false;
+  nuv::MemorySource source(image);
+  nuv::image::WindowsImageWalk walk(source);
+  do {
+    nuv::image::WriteChunk chunk;
+    if (!walk.readChunk(chunk)) {
+      *why = "the image walk failed";
+      return false;
+    }
+    if (HostGenerateWriteCommand(command, 8, chunk.address, chunk.data) != 0 || !exchange("Write"))
+      return false;
+  } while (walk.advance());
+  return HostGenerateBurnCommand(command, 8) == 0 && exchange("Burn");
 }
 
 std::chrono::nanoseconds processCpuTime() {

@@ -81,6 +81,12 @@ class Hidraw {
   int fd_ = -1;
 };
 
+// A whole download as the Windows program makes it (Link, Format, the 16,128 Writes of
+// WindowsImageWalk over `image`, Burn), each reply awaited and its echo checked. False, with
+// *why saying at which step, on the first failure.
+[[nodiscard]] bool downloadImage(Hidraw& host, const std::vector<std::uint8_t>& image,
+                                 std::string* why);
+
 // Process CPU time (user + system) so far.
 [[nodiscard]] std::chrono::nanoseconds processCpuTime();
 
