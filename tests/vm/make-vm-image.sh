@@ -31,10 +31,21 @@ fetch() {  # fetch PACKAGE [optional]: downloads PACKAGE's .deb into the cache u
   local tmp
   tmp=$(mktemp -d)
   chmod 777 "$tmp"
+  local ok=1
   if ! (cd "$tmp" && apt-get download -q "$pkg" >/dev/null 2>"$tmp/err"); then
+    ok=0
+    # Package lists that are old name versions the archive no longer has: as root, refresh
+    # them once and try again.
+    if [ "$(id -u)" -eq 0 ] && [ -z "${lists_refreshed:-}" ]; then
+      lists_refreshed=1
+      apt-get update -qq >/dev/null 2>&1 &&
+        (cd "$tmp" && apt-get download -q "$pkg" >/dev/null 2>"$tmp/err") && ok=1
+    fi
+  fi
+  if [ "$ok" -eq 0 ]; then
     sed 's/^/  /' "$tmp/err" >&2
     rm -rf "$tmp"
-    [ -n "$optional" ] && { echo "make-vm-image: could not download $pkg; going on without it" >&2; return 1; }
+    [ -n "$optional" ] && { echo "make-vm-image: could not download $pkg" >&2; return 1; }
     skip "could not download the Debian package $pkg (apt-get download failed)"
   fi
   mv "$tmp"/*.deb "$cache/"
@@ -55,12 +66,23 @@ if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$script_sum" ] &&
 fi
 
 kpkg=$(kernel_package || true)
+if [ -z "$kpkg" ] && [ "$(id -u)" -eq 0 ]; then
+  # No package lists yet (a fresh machine): fetch them once.
+  lists_refreshed=1
+  apt-get update -qq >/dev/null 2>&1 || true
+  kpkg=$(kernel_package || true)
+fi
 if [ -z "$kpkg" ]; then
   # Without package lists, a kernel package fetched before still serves.
   kdeb=$(compgen -G "$cache/linux-image-[0-9]*.deb" | head -1 || true)
   [ -n "$kdeb" ] || skip "no kernel package known: 'apt-cache depends linux-image-amd64' names none (run apt-get update)"
 else
-  fetch "$kpkg"
+  if ! fetch "$kpkg" optional; then
+    # The lists were refreshed by the failed fetch: they may name a newer kernel now.
+    kpkg=$(kernel_package || true)
+    [ -n "$kpkg" ] || skip "no kernel package known after refreshing the package lists"
+    fetch "$kpkg"
+  fi
   kdeb=$(compgen -G "$cache/${kpkg}_*.deb" | head -1)
 fi
 fetch busybox-static
@@ -68,7 +90,7 @@ bbdeb=$(compgen -G "$cache/busybox-static_*.deb" | head -1)
 # udevd, for the tests of programs that watch devices come and go through udev's monitor (it
 # hears from udevd, not from the kernel). Its udevadm is one static program.
 rm -rf "$cache/udev"
-if fetch udev optional; then
+if fetch udev optional || { echo "make-vm-image: going on without udevd" >&2; false; }; then
   udeb=$(compgen -G "$cache/udev_*.deb" | head -1)
   mkdir -p "$cache/extract-udev" "$cache/udev"
   dpkg-deb -x "$udeb" "$cache/extract-udev"
