@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -193,21 +194,23 @@ std::optional<HidrawNode> hidrawNodeForUniq(const std::string& uniq, const std::
   return std::nullopt;
 }
 
-std::optional<nuv::Error> writeMemoryFile(const std::string& path,
-                                          const std::vector<std::uint8_t>& memory) {
-  const std::string temporary = path + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return nuv::Error::fromErrno("open " + temporary, errno);
+std::optional<nuv::Error> writeFileWhole(const std::string& path,
+                                         std::span<const std::uint8_t> bytes) {
+  // A temporary name of our own beside the file, so that no other file is touched.
+  std::string temporary = path + ".XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) return nuv::Error::fromErrno("mkstemp " + temporary, errno);
+  auto failed = [&](const std::string& call, int code) {
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return nuv::Error::fromErrno(call + " " + temporary, code);
+  };
+  if (::fchmod(fd, 0644) != 0) return failed("fchmod", errno);
   std::size_t done = 0;
-  while (done < memory.size()) {
-    const ssize_t n = ::write(fd, memory.data() + done, memory.size() - done);
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int code = n < 0 ? errno : EIO;
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      return nuv::Error::fromErrno("write " + temporary, code);
-    }
+    if (n <= 0) return failed("write", n < 0 ? errno : EIO);
     done += static_cast<std::size_t>(n);
   }
   if (::close(fd) != 0) {
@@ -221,6 +224,11 @@ std::optional<nuv::Error> writeMemoryFile(const std::string& path,
     return nuv::Error::fromErrno("rename " + temporary, code);
   }
   return std::nullopt;
+}
+
+std::optional<nuv::Error> writeMemoryFile(const std::string& path,
+                                          const std::vector<std::uint8_t>& memory) {
+  return writeFileWhole(path, memory);
 }
 
 int runEmulator(const EmulatorOptions& options, std::ostream& out, std::ostream& err) {
@@ -290,12 +298,10 @@ int runEmulator(const EmulatorOptions& options, std::ostream& out, std::ostream&
         named = true;
         out << me << "hidraw node " << node->path << " (HID_ID=" << node->hidId << ")" << std::endl;
         if (!options.readyFile.empty()) {
-          std::ofstream ready(options.readyFile + ".tmp");
-          ready << node->path << "\n";
-          ready.close();
-          if (!ready ||
-              std::rename((options.readyFile + ".tmp").c_str(), options.readyFile.c_str()) != 0) {
-            err << me << "cannot write the ready file " << options.readyFile << "\n";
+          const std::string line = node->path + "\n";
+          const auto* bytes = reinterpret_cast<const std::uint8_t*>(line.data());
+          if (auto error = writeFileWhole(options.readyFile, {bytes, line.size()})) {
+            err << me << "cannot write the ready file: " << error->describe() << "\n";
           }
         }
       } else if (Clock::now() >= nodeDeadline) {

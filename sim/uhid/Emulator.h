@@ -54,8 +54,11 @@ struct HidrawNode {
 [[nodiscard]] std::optional<HidrawNode> hidrawNodeForUniq(const std::string& uniq,
                                                           const std::string& sysRoot = "/sys");
 
-// Writes the device's 64 KiB of memory to `path` through a temporary file and a rename, so a
+// Writes `bytes` to `path` through a temporary file of its own beside it and a rename, so a
 // reader never sees half a file and a failed write leaves what was there.
+[[nodiscard]] std::optional<nuv::Error> writeFileWhole(const std::string& path,
+                                                       std::span<const std::uint8_t> bytes);
+// The device's 64 KiB of memory, written as writeFileWhole does.
 [[nodiscard]] std::optional<nuv::Error> writeMemoryFile(const std::string& path,
                                                         const std::vector<std::uint8_t>& memory);
 
