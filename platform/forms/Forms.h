@@ -1,0 +1,221 @@
+// The GUI toolkit seam of the Windows updater: what the window and the HID layer need of the
+// class library (application object, message processing, timers, controls, dialogs, message
+// boxes, and running a call on the GUI thread from another thread).
+//
+// Threads: everything here belongs to the GUI thread unless a call says otherwise.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "Controls.h"
+
+namespace forms {
+
+struct WindowMessage {
+  std::uint32_t message;
+  std::uintptr_t wParam;
+  std::intptr_t lParam;
+};
+inline constexpr std::uint32_t kWmDeviceChange = 0x0219;       // WM_DEVICECHANGE
+inline constexpr std::uintptr_t kDbtDevNodesChanged = 0x0007;  // DBT_DEVNODES_CHANGED
+
+// Sees every message of the main window before the window does. Returns true when handled.
+class MainWindowHook {
+ public:
+  virtual ~MainWindowHook() = default;
+  virtual bool onMainWindowMessage(const WindowMessage& message) = 0;
+};
+
+// The services of the GUI thread that the HID layer needs.
+class GuiThread {
+ public:
+  virtual ~GuiThread() = default;
+  // From a thread other than the GUI thread: runs fn(context) on the GUI thread the next time it
+  // processes messages, and returns after it ran (the class library's Synchronize). Returns
+  // false, without running fn, once the GUI side is shutting down. Allocates nothing (called per
+  // report).
+  [[nodiscard]] virtual bool synchronize(void (*fn)(void*), void* context) = 0;
+  // GUI thread: handles every pending message and synchronize call, then returns.
+  virtual void processMessages() = 0;
+  // GUI thread: blocks until a message or synchronize call is pending, or `timeout` passed.
+  // No spinning.
+  virtual void waitForMessages(std::chrono::milliseconds timeout) = 0;
+  // Any thread: queues a message for the main window; the hooks see it when the GUI thread
+  // processes messages.
+  virtual void postMainWindowMessage(const WindowMessage& message) = 0;
+  // GUI thread: adds or removes a hook of the main window's messages (the application's
+  // HookMainWindow).
+  virtual void hookMainWindow(MainWindowHook& hook) = 0;
+  virtual void unhookMainWindow(MainWindowHook& hook) = 0;
+  [[nodiscard]] virtual bool onGuiThread() const = 0;
+  // GUI thread: runs the synchronize calls that are waiting, and nothing else (no clicks, ticks
+  // or posted messages): what a thread's WaitFor on the GUI thread needs so that a reader blocked
+  // in a hand-over can finish, without running handlers in the middle of the caller's work.
+  virtual void checkSynchronize() { processMessages(); }
+};
+
+// The clock of the timers. Real time, or a clock that a test moves.
+class Clock {
+ public:
+  using time_point = std::chrono::steady_clock::time_point;
+  virtual ~Clock() = default;
+  [[nodiscard]] virtual time_point now() const = 0;
+};
+[[nodiscard]] const Clock& realClock();
+
+// Stands still until advanced. Any thread may read or advance it; the application that uses
+// it is woken on every advance, so that timers that fell due are handled.
+class ManualClock final : public Clock {
+ public:
+  [[nodiscard]] time_point now() const override;
+  void advance(std::chrono::nanoseconds by);
+  // Called after every advance, on the advancing thread, with no lock held.
+  void setListener(std::function<void()> listener);
+
+ private:
+  mutable std::mutex mutex_;
+  time_point now_{std::chrono::hours(1)};
+  std::function<void()> listener_;
+};
+
+// The application object of the class library plus what a window needs of its backend.
+// GUI thread unless said otherwise.
+class Application : public GuiThread {
+ public:
+  // The task-bar text; the title of plain message boxes.
+  virtual void setTitle(std::string title) = 0;
+  [[nodiscard]] virtual const std::string& title() const = 0;
+
+  [[nodiscard]] virtual const Clock& clock() const = 0;
+  // Timers register themselves; ticks are handled when the GUI thread processes messages.
+  virtual void addTimer(Timer& timer) = 0;
+  virtual void removeTimer(Timer& timer) = 0;
+
+  // Modal; returns when the user closed the dialog or box. A plain box is titled with the
+  // application title and has no icon; an error box is titled "Error" with the error icon.
+  // Both have one "OK" button. The main form is activated again after a box, as when the
+  // focus comes back to it; not after the open dialog.
+  [[nodiscard]] virtual bool runOpenDialog(OpenDialog& dialog) = 0;
+  virtual void messageBox(BoxKind kind, std::string_view text) = 0;
+
+  // The form whose closing ends the message loop. Not owned.
+  virtual void setMainForm(Form& form) = 0;
+  // Shows the main form (activating it) and runs the message loop until it closed.
+  virtual void run() = 0;
+  // Ends the message loop: run() returns once the handler running now has returned.
+  virtual void terminate() = 0;
+  [[nodiscard]] virtual bool terminated() const = 0;
+
+  // Full path of the program file (empty when it cannot be had).
+  [[nodiscard]] virtual std::string exePath() const = 0;
+  // A colour as 0x00RRGGBB, system colours resolved.
+  [[nodiscard]] virtual std::uint32_t resolveColor(Color color) const = 0;
+  // The font of the window's controls.
+  [[nodiscard]] virtual const TextPainter& controlFont() const = 0;
+};
+
+class MessageCore;
+class TimerList;
+struct HeadlessWaker;
+
+// The headless backend (headless.cpp): no window, no display. The thread that constructs a
+// HeadlessGui is its GUI thread. What a user would do (choose a file, close a box, click, close
+// the window) is scripted by the test.
+class HeadlessGui : public Application {
+ public:
+  HeadlessGui();
+  explicit HeadlessGui(const Clock& clock);
+  // Shuts down: synchronize calls waiting or arriving later return false without running.
+  ~HeadlessGui() override;
+  HeadlessGui(const HeadlessGui&) = delete;
+  HeadlessGui& operator=(const HeadlessGui&) = delete;
+
+  [[nodiscard]] bool synchronize(void (*fn)(void*), void* context) override;
+  void processMessages() override;
+  void checkSynchronize() override;
+  // With an idle handler set and nothing pending or due, runs the handler instead of waiting.
+  void waitForMessages(std::chrono::milliseconds timeout) override;
+  void postMainWindowMessage(const WindowMessage& message) override;
+  void hookMainWindow(MainWindowHook& hook) override;
+  void unhookMainWindow(MainWindowHook& hook) override;
+  [[nodiscard]] bool onGuiThread() const override;
+
+  void setTitle(std::string title) override { title_ = std::move(title); }
+  [[nodiscard]] const std::string& title() const override { return title_; }
+  [[nodiscard]] const Clock& clock() const override { return clock_; }
+  void addTimer(Timer& timer) override;
+  void removeTimer(Timer& timer) override;
+  [[nodiscard]] bool runOpenDialog(OpenDialog& dialog) override;
+  void messageBox(BoxKind kind, std::string_view text) override;
+  void setMainForm(Form& form) override { mainForm_ = &form; }
+  void run() override;
+  void terminate() override { terminated_ = true; }
+  [[nodiscard]] bool terminated() const override { return terminated_; }
+  [[nodiscard]] std::string exePath() const override { return exePath_; }
+  [[nodiscard]] std::uint32_t resolveColor(Color color) const override;
+  [[nodiscard]] const TextPainter& controlFont() const override { return font_; }
+
+  // Any thread: from now on synchronize returns false; callers blocked in it are released.
+  void shutDown();
+
+  // --- scripting, for tests and the terminal front end ---
+  // Any thread: runs `action` on the GUI thread in its next round of message processing, as a
+  // click or a key press would arrive.
+  void post(std::function<void()> action);
+  // Any thread: the user asks to close the main form (runs its close query, then terminates
+  // the loop when allowed) in the next round.
+  void requestClose();
+  // Activates the main form, as showing it does.
+  void activateMainForm();
+  // Answers of the next open-file dialogs, in order: a path, or nothing for Cancel. With no
+  // answer queued the dialog is cancelled.
+  void queueOpenDialogAnswer(std::optional<std::string> path);
+  struct ShownBox {
+    BoxKind kind;
+    std::string title;
+    std::string text;
+  };
+  // Every box shown so far, and a handler that runs while a box is "open" (before it closes).
+  [[nodiscard]] const std::vector<ShownBox>& boxes() const { return boxes_; }
+  std::function<void(const ShownBox&)> onBox;
+  // The dialogs as they were shown (their properties at execute time).
+  [[nodiscard]] const std::vector<OpenDialog>& dialogsShown() const { return dialogs_; }
+  // Runs on the GUI thread when it would otherwise wait with nothing pending or due: a test
+  // moves its clock here, or lets a device reply.
+  std::function<void()> onIdle;
+  // Any thread: whether a synchronize call is waiting to be run.
+  [[nodiscard]] bool synchronizePending() const;
+  // Any thread: waits (real time, at most `limit`) until a synchronize call is waiting.
+  [[nodiscard]] bool waitForSynchronize(std::chrono::milliseconds limit) const;
+  void setExePath(std::string path) { exePath_ = std::move(path); }
+  // Any thread: wakes a GUI thread blocked in waitForMessages (after a manual clock moved).
+  void wakeUp();
+
+ private:
+  const Clock& clock_;
+  std::unique_ptr<HeadlessWaker> waker_;
+  std::unique_ptr<TimerList> timers_;
+  std::unique_ptr<MessageCore> core_;
+  const std::thread::id guiThread_;
+  std::string title_;
+  std::string exePath_;
+  Form* mainForm_ = nullptr;
+  bool terminated_ = false;
+  BuiltinFont font_{1};
+  std::deque<std::optional<std::string>> openAnswers_;
+  std::vector<ShownBox> boxes_;
+  std::vector<OpenDialog> dialogs_;
+};
+
+}  // namespace forms

@@ -1,0 +1,178 @@
+#include <unistd.h>
+
+#include <array>
+#include <condition_variable>
+
+#include "Forms.h"
+#include "MessageCore.h"
+
+namespace forms {
+
+namespace {
+std::string programPath() {
+  std::array<char, 4096> buf{};
+  const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  return n > 0 ? std::string(buf.data(), static_cast<std::size_t>(n)) : std::string();
+}
+}  // namespace
+
+// What the GUI thread waits on. Kept apart from the core's lock so that waking never nests.
+struct HeadlessWaker {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::uint64_t wakes = 0;
+  void wake() {
+    {
+      std::lock_guard lock(mutex);
+      ++wakes;
+    }
+    cv.notify_all();
+  }
+};
+
+HeadlessGui::HeadlessGui() : HeadlessGui(realClock()) {}
+
+HeadlessGui::HeadlessGui(const Clock& clock)
+    : clock_(clock),
+      waker_(std::make_unique<HeadlessWaker>()),
+      timers_(std::make_unique<TimerList>()),
+      core_(std::make_unique<MessageCore>([w = waker_.get()] { w->wake(); })),
+      guiThread_(std::this_thread::get_id()),
+      exePath_(programPath()) {}
+
+HeadlessGui::~HeadlessGui() {
+  shutDown();
+}
+
+void HeadlessGui::shutDown() {
+  core_->shutDown();
+}
+
+bool HeadlessGui::synchronize(void (*fn)(void*), void* context) {
+  if (onGuiThread()) {  // waiting for ourselves would never end
+    fn(context);
+    return true;
+  }
+  return core_->synchronize(fn, context);
+}
+
+void HeadlessGui::processMessages() {
+  core_->dispatch(*timers_, clock_.now());
+}
+
+void HeadlessGui::checkSynchronize() {
+  core_->dispatchSynchronized();
+}
+
+void HeadlessGui::waitForMessages(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(waker_->mutex);
+  const std::uint64_t seen = waker_->wakes;
+  if (core_->pending()) return;
+  const auto due = timers_->nextDue();
+  const auto now = clock_.now();
+  if (due && *due <= now) return;
+  if (onIdle) {
+    lock.unlock();
+    onIdle();
+    return;
+  }
+  // Woken by queued work, by a manual clock's advance (through wakeUp) or by real time.
+  auto limit = timeout;
+  if (due && &clock_ == &realClock()) {
+    limit = std::min(limit, std::chrono::ceil<std::chrono::milliseconds>(*due - now));
+  }
+  waker_->cv.wait_for(lock, limit, [&] { return waker_->wakes != seen; });
+}
+
+void HeadlessGui::wakeUp() {
+  waker_->wake();
+}
+
+void HeadlessGui::postMainWindowMessage(const WindowMessage& message) {
+  core_->post(message);
+}
+void HeadlessGui::hookMainWindow(MainWindowHook& hook) {
+  core_->hook(hook);
+}
+void HeadlessGui::unhookMainWindow(MainWindowHook& hook) {
+  core_->unhook(hook);
+}
+bool HeadlessGui::onGuiThread() const {
+  return std::this_thread::get_id() == guiThread_;
+}
+
+void HeadlessGui::addTimer(Timer& timer) {
+  timers_->add(timer);
+}
+void HeadlessGui::removeTimer(Timer& timer) {
+  timers_->remove(timer);
+}
+
+bool HeadlessGui::runOpenDialog(OpenDialog& dialog) {
+  dialogs_.push_back(dialog);
+  std::optional<std::string> answer;
+  if (!openAnswers_.empty()) {
+    answer = std::move(openAnswers_.front());
+    openAnswers_.pop_front();
+  }
+  // The main form is not activated again here: a form that switches its input off when it is
+  // activated would lose the device it just chose a file for.
+  if (!answer) return false;
+  dialog.fileName = *answer;
+  return true;
+}
+
+void HeadlessGui::messageBox(BoxKind kind, std::string_view text) {
+  boxes_.push_back(
+      {kind, kind == BoxKind::Error ? std::string("Error") : title_, std::string(text)});
+  if (onBox) onBox(boxes_.back());
+  activateMainForm();
+}
+
+void HeadlessGui::run() {
+  activateMainForm();
+  while (!terminated_) {
+    processMessages();
+    if (terminated_) break;
+    waitForMessages(std::chrono::milliseconds(100));
+  }
+}
+
+std::uint32_t HeadlessGui::resolveColor(Color color) const {
+  if (isSystemColor(color)) return 0xF0F0F0;  // the button face of the default theme
+  return pixelOf(color);
+}
+
+void HeadlessGui::post(std::function<void()> action) {
+  core_->post(std::move(action));
+}
+
+void HeadlessGui::requestClose() {
+  core_->post(std::function<void()>([this] {
+    if (mainForm_ == nullptr) {
+      terminate();
+      return;
+    }
+    bool canClose = true;
+    if (mainForm_->onCloseQuery) mainForm_->onCloseQuery(canClose);
+    if (canClose) terminate();
+  }));
+}
+
+void HeadlessGui::activateMainForm() {
+  if (mainForm_ != nullptr && mainForm_->onActivate) mainForm_->onActivate();
+}
+
+void HeadlessGui::queueOpenDialogAnswer(std::optional<std::string> path) {
+  openAnswers_.push_back(std::move(path));
+}
+
+bool HeadlessGui::synchronizePending() const {
+  return core_->synchronizePending();
+}
+
+bool HeadlessGui::waitForSynchronize(std::chrono::milliseconds limit) const {
+  return core_->waitForSynchronize(limit);
+}
+
+}  // namespace forms

@@ -1,0 +1,172 @@
+// The Windows operations of WinApi.h emulated on top of a device source (the virtual bus, or
+// hidraw): a handle table, per-thread outstanding reads completed inside alertable waits,
+// modules with their exported names, device information sets and preparsed data. Shared by
+// the sim and linux backends; each supplies the device source.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "WinApi.h"
+
+namespace winapi {
+
+// One opened device, as a handle refers to it. Shared by the handle table and a read outstanding
+// on it, so closing the handle never frees what a blocked reader is using.
+class DeviceFile {
+ public:
+  enum class ReadStatus { Done, TimedOut, Gone, Aborted, Failed };
+
+  virtual ~DeviceFile() = default;
+  [[nodiscard]] virtual bool canRead() const = 0;
+  [[nodiscard]] virtual bool canWrite() const = 0;
+  // Any thread: blocks up to `timeout` for one input report (report-ID byte first) into `buffer`.
+  // Ends early with Aborted once close() was called, with Gone once the device went away,
+  // with Failed on any other error.
+  [[nodiscard]] virtual ReadStatus awaitRead(std::uint8_t* buffer, std::size_t capacity,
+                                             std::size_t& length,
+                                             std::chrono::milliseconds timeout) = 0;
+  // 0, or the Windows error code of a read that cannot be started now.
+  [[nodiscard]] virtual DWORD readStartError() = 0;
+  // 0, or the Windows error code of the failed write.
+  [[nodiscard]] virtual DWORD write(const std::uint8_t* data, std::size_t length) = 0;
+  [[nodiscard]] virtual DWORD attributes(HIDD_ATTRIBUTES& out) = 0;
+  [[nodiscard]] virtual DWORD capabilities(HIDP_CAPS& out) = 0;
+  // Any thread, idempotent.
+  virtual void close() = 0;
+};
+
+class EmulatedApi : public Api {
+ public:
+  ~EmulatedApi() override;
+  EmulatedApi(const EmulatedApi&) = delete;
+  EmulatedApi& operator=(const EmulatedApi&) = delete;
+
+  // Inspection, for tests: open handles (files and device information sets), modules loaded
+  // and not freed (counting every LoadLibraryA), preparsed data not freed.
+  [[nodiscard]] std::size_t openHandleCount() const;
+  [[nodiscard]] int loadedModuleCount() const;
+  [[nodiscard]] std::size_t livePreparsedCount() const;
+
+  HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode,
+                     void* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
+                     HANDLE templateFile) override;
+  BOOL CloseHandle(HANDLE handle) override;
+  BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
+                 OVERLAPPED* overlapped) override;
+  BOOL ReadFileEx(HANDLE file, void* buffer, DWORD bytesToRead, OVERLAPPED* overlapped,
+                  CompletionRoutine routine) override;
+  DWORD SleepEx(DWORD milliseconds, BOOL alertable) override;
+  BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytesTransferred,
+                           BOOL wait) override;
+  DWORD GetLastError() override;
+  void SetLastError(DWORD error) override;
+  HMODULE LoadLibraryA(const char* fileName) override;
+  FARPROC GetProcAddress(HMODULE module, const char* procName) override;
+  BOOL FreeLibrary(HMODULE module) override;
+  BOOL CancelIo(FARPROC entry, HANDLE file) override;
+
+  void HidD_GetHidGuid(FARPROC entry, GUID* hidGuid) override;
+  BOOLEAN HidD_GetAttributes(FARPROC entry, HANDLE device, HIDD_ATTRIBUTES* attributes) override;
+  BOOLEAN HidD_GetPreparsedData(FARPROC entry, HANDLE device,
+                                PHIDP_PREPARSED_DATA* preparsed) override;
+  BOOLEAN HidD_FreePreparsedData(FARPROC entry, PHIDP_PREPARSED_DATA preparsed) override;
+  NTSTATUS HidP_GetCaps(FARPROC entry, PHIDP_PREPARSED_DATA preparsed,
+                        HIDP_CAPS* capabilities) override;
+
+  HDEVINFO SetupDiGetClassDevsA(FARPROC entry, const GUID* classGuid, const char* enumerator,
+                                HWND parent, DWORD flags) override;
+  BOOL SetupDiEnumDeviceInterfaces(FARPROC entry, HDEVINFO set, SP_DEVINFO_DATA* deviceInfo,
+                                   const GUID* interfaceClass, DWORD memberIndex,
+                                   SP_DEVICE_INTERFACE_DATA* data) override;
+  BOOL SetupDiGetDeviceInterfaceDetailA(FARPROC entry, HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                        void* detail, DWORD detailSize, DWORD* requiredSize,
+                                        SP_DEVINFO_DATA* deviceInfo) override;
+  BOOL SetupDiDestroyDeviceInfoList(FARPROC entry, HDEVINFO set) override;
+
+ protected:
+  explicit EmulatedApi(EmulationOptions options);
+
+  struct InterfaceEntry {
+    std::string path;
+    DWORD devInst = 0;
+  };
+  // The present HID interfaces in the system's order, or false with a Windows error code.
+  [[nodiscard]] virtual bool listInterfaces(std::vector<InterfaceEntry>& out, DWORD& error) = 0;
+  // Opens the device at `path`; null with a Windows error code when it cannot be opened so.
+  [[nodiscard]] virtual std::shared_ptr<DeviceFile> openDevice(const std::string& path, bool read,
+                                                               bool write, DWORD& error) = 0;
+  // Whether the path's interface detail can be read (a knob of the sim backend).
+  [[nodiscard]] virtual bool detailReadable(const std::string& /*path*/) { return true; }
+
+ private:
+  struct DeviceInfoSet {
+    std::vector<InterfaceEntry> interfaces;
+  };
+  struct HandleEntry {
+    std::shared_ptr<DeviceFile> file;
+    std::shared_ptr<DeviceInfoSet> set;
+  };
+  struct Module {
+    std::string name;  // lower case
+    int loads = 0;
+  };
+
+  [[nodiscard]] HANDLE addHandle(HandleEntry entry);
+  [[nodiscard]] std::shared_ptr<DeviceFile> fileOf(HANDLE handle);
+  [[nodiscard]] std::shared_ptr<DeviceInfoSet> setOf(HANDLE handle);
+  [[nodiscard]] bool exports(const std::string& module, const std::string& name) const;
+  [[nodiscard]] bool entryMissing(FARPROC entry);
+
+  const EmulationOptions options_;
+  mutable std::mutex mutex_;
+  std::unordered_map<std::uintptr_t, HandleEntry> handles_;
+  std::uintptr_t nextHandle_ = 0x1000;
+  std::vector<Module> modules_;  // the module handle is the index + 1, times 0x10000
+  std::unordered_map<void*, HIDP_CAPS> preparsed_;
+};
+
+class SimApi final : public EmulatedApi {
+ public:
+  SimApi(sim::VirtualBus& bus, forms::GuiThread* notices, EmulationOptions options);
+  ~SimApi() override;
+
+  // Opening `path` with read or write access fails with kErrorAccessDenied (query-only works).
+  void denyReadWrite(const std::string& path);
+  // Every opening of `path` fails with kErrorAccessDenied.
+  void denyOpen(const std::string& path);
+  // HidD_GetAttributes on handles of `path` fails.
+  void failAttributes(const std::string& path);
+  // Reads cannot be started on handles of `path` (ReadFileEx fails with kErrorGenFailure).
+  void failReadStarts(const std::string& path, bool fail);
+  // The next `count` reads on handles of `path` complete at once with 0 bytes.
+  void completeReadsEmpty(const std::string& path, int count);
+  [[nodiscard]] int emptyReadsLeft(const std::string& path) const;
+  // SetupDiGetClassDevsA fails.
+  void failDeviceInfoSet(bool fail);
+  // The interface detail of `path` cannot be read; the scan skips it.
+  void failInterfaceDetail(const std::string& path);
+  // Undoes every knob.
+  void clearKnobs();
+
+  struct Knobs;
+
+ protected:
+  bool listInterfaces(std::vector<InterfaceEntry>& out, DWORD& error) override;
+  std::shared_ptr<DeviceFile> openDevice(const std::string& path, bool read, bool write,
+                                         DWORD& error) override;
+  bool detailReadable(const std::string& path) override;
+
+ private:
+  sim::VirtualBus& bus_;
+  forms::GuiThread* notices_;
+  int changeListener_ = 0;
+  std::shared_ptr<Knobs> knobs_;
+};
+
+}  // namespace winapi

@@ -1,0 +1,111 @@
+// The device list of the window: which devices are listed and used, plug and unplug while idle,
+// and the guards around the received reports.
+#include "test_vornex_fixture.h"
+
+namespace vornex_test {
+namespace {
+
+TEST_F(VornexTest, OfTwoMatchingDevicesTheFirstIsUsedAndTheSecondNever) {
+  auto first = plug();
+  auto second = plug();
+  start();
+  ASSERT_EQ(form_->DevListBox.count(), 2);
+  EXPECT_EQ(form_->DevListBox.item(1).text, "FFFF0100");
+  EXPECT_EQ(form_->CurrentDevice, form_->DevListBox.item(0).object);
+  form_->READ_car.click();
+  EXPECT_EQ(form_->StatusBar1.panelText(), "Version:1.01");
+  EXPECT_EQ(countOf(*first, kCmdVersion), 1u);
+  EXPECT_EQ(second->commandCount(), 0u);
+}
+
+TEST_F(VornexTest, ADeviceWithAnotherProductIsNotListed) {
+  sim::DeviceInfo other;
+  other.productId = 0x0101;
+  auto device = plug({}, other);
+  start();
+  EXPECT_EQ(form_->DevListBox.count(), 0);
+  EXPECT_FALSE(form_->READ_car.enabled());
+  EXPECT_EQ(device->commandCount(), 0u);
+}
+
+TEST_F(VornexTest, UnplugAndReplugWhileIdle) {
+  auto device = plug();
+  start();
+  const std::string path = pathOf(device);
+  ASSERT_EQ(device->commandCount(), 1u);
+  ASSERT_TRUE(bus_.unplug(path));
+  pump();
+  EXPECT_FALSE(form_->READ_car.enabled());
+  EXPECT_FALSE(form_->Write_car.enabled());
+  EXPECT_EQ(form_->DevListBox.count(), 0);
+  EXPECT_EQ(form_->CurrentDevice, nullptr);
+  EXPECT_EQ(device->commandCount(), 1u);  // nothing sent to it
+
+  sim::DeviceInfo again;
+  again.path = path;
+  ASSERT_TRUE(bus_.plug(device, again));
+  pump();
+  EXPECT_TRUE(form_->READ_car.enabled());
+  EXPECT_TRUE(form_->Write_car.enabled());
+  ASSERT_EQ(device->commandCount(), 2u);  // one refresh report more
+  EXPECT_EQ(device->commands().back().code(), 0xFF);
+  EXPECT_EQ(form_->StatusBar1.panelText(), "Idle");
+}
+
+TEST_F(VornexTest, ADeviceThatCannotBeClaimedGetsNoEntry) {
+  plug();
+  start();
+  ASSERT_EQ(form_->DevListBox.count(), 1);
+  hid::THidDevice* current = form_->CurrentDevice;
+  // The controller refuses a second claim of the same index.
+  EXPECT_TRUE(form_->HidCtlEnumerate(*current, 0));
+  EXPECT_EQ(form_->DevListBox.count(), 1);
+  form_->DevListBoxClick();
+  EXPECT_EQ(form_->CurrentDevice, current);
+}
+
+TEST_F(VornexTest, AReportLongerThanRxDataKeepsItsFirst64Bytes) {
+  plug();
+  start();
+  std::vector<std::uint8_t> data(200);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
+  form_->ReportReceived(*form_->CurrentDevice, 0x01, data.data(), 200);
+  EXPECT_TRUE(form_->ReplyReady);
+  for (std::size_t i = 0; i < form_->RxData.size(); ++i) ASSERT_EQ(form_->RxData[i], i);
+  ASSERT_EQ(form_->ListBox1.count(), 1u);
+  EXPECT_EQ(form_->ListBox1.line(0).size(), 6u + 128u);
+  EXPECT_EQ(form_->ListBox1.line(0).substr(0, 12), "R 01  000102");
+}
+
+TEST_F(VornexTest, InputIsSwitchedOffByActivationAndOnByAFlow) {
+  plug();
+  start();
+  ASSERT_NE(form_->CurrentDevice, nullptr);
+  EXPECT_FALSE(form_->CurrentDevice->ReaderRunning());
+  form_->READ_car.click();
+  EXPECT_TRUE(form_->CurrentDevice->ReaderRunning());  // stays on after the flow
+  EXPECT_TRUE(form_->ReadBtn.down());
+  gui_.activateMainForm();
+  EXPECT_FALSE(form_->CurrentDevice->ReaderRunning());
+  EXPECT_FALSE(form_->ReadBtn.down());
+}
+
+TEST_F(VornexTest, DeviceKeyIsUppercaseHex) {
+  sim::DeviceInfo info;
+  info.vendorId = 0x0ABC;
+  info.productId = 0x00EF;
+  plug({}, info);
+  plug();
+  start();
+  bool seen = false;
+  for (hid::THidDevice* d : form_->HidCtl->Devices()) {
+    if (d->HidAttributes().VendorID == 0x0ABC) {
+      EXPECT_EQ(DeviceKey(*d), "0ABC00EF");
+      seen = true;
+    }
+  }
+  EXPECT_TRUE(seen);
+}
+
+}  // namespace
+}  // namespace vornex_test

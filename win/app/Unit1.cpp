@@ -1,0 +1,457 @@
+#include "Unit1.h"
+
+#include <cstdio>
+#include <variant>
+
+#include "HIDProto.h"
+#include "SysError.h"
+#include "UpdateImage.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t kAcceptedImageSize = nuv::image::kImageSize;
+// The wait between two rounds of message processing when nothing is pending; the backends
+// wake earlier for any message, hand-over or tick, so this only bounds a wait.
+constexpr auto kIdleWait = 50ms;
+// Lines a download logs: Link, Version, Format, 16,128 Writes, Burn.
+constexpr std::size_t kLogLines = nuv::image::WindowsImageWalk::kWriteCount + 8;
+
+char hexDigit(unsigned v) {
+  return "0123456789ABCDEF"[v & 0xF];
+}
+
+}  // namespace
+
+std::string_view ResultText(std::int32_t code) {
+  switch (code) {
+    case ResultNoDevice:
+      return "No connected";
+    case ResultDataError:
+      return "Data error";
+    case ResultTimeout:
+      return "Time out  error";
+    case ResultNoResponse:
+      return "No  respond";
+    default:
+      return "other error";
+  }
+}
+
+std::string DeviceKey(const hid::THidDevice& HidDev) {
+  char key[16];
+  std::snprintf(key, sizeof key, "%.4X%.4X", HidDev.HidAttributes().VendorID,
+                HidDev.HidAttributes().ProductID);
+  return key;
+}
+
+TMainForm::TMainForm(forms::Application& app, hid::HidProcess& process)
+    : Gauge1(app.controlFont(), [&app](forms::Color c) { return app.resolveColor(c); }),
+      ListBox1(kLogLines),
+      Timer1(app),
+      OpenFlashfile(app),
+      app_(app),
+      process_(process) {
+  // Form loading: the stored properties of the form resource.
+  setClientSize(560, 474);
+  Panel1.setBounds(0, 0, 560, 474 - 41);
+  Image1.setBounds(1, 1, 558, 160);
+  Image1.setResource("banner");
+  Write_car.setBounds(25, 132, 120, 48);
+  Write_car.setCaption("&Download");
+  Write_car.setHint("Download");
+  Write_car.setGlyph("download");
+  Write_car.setEnabled(false);
+  Write_car.onClick = [this] { WRITE_24AAClick(); };
+  stop_button.setBounds(147, 132, 120, 48);
+  stop_button.setCaption("&Stop");
+  stop_button.setHint("Read ID");
+  stop_button.setGlyph("stop");
+  stop_button.onClick = [this] { stop_buttonClick(); };
+  READ_car.setBounds(268, 132, 108, 48);
+  READ_car.setCaption("&Version");
+  READ_car.setHint("Read Out ");
+  READ_car.setGlyph("version");
+  READ_car.setEnabled(false);
+  READ_car.onClick = [this] { READ_carClick(); };
+  Gauge1.SetLoading(true);
+  Gauge1.setBounds(1, 474 - 41 - 1 - 33, 558, 33);
+  Gauge1.setVisible(false);
+  Gauge1.SetProgress(0);
+  Gauge1.SetLoading(false);
+  StatusBar1.setBounds(0, 474 - 41, 560, 41);
+  StatusBar1.setPanelText("Idle");
+  ReadBtn.setBounds(-200, -200, 23, 22);
+  ReadBtn.setCaption("Read");
+  ReadBtn.setGroup(1, true);
+  ReadBtn.setVisible(false);
+  ReadBtn.onClick = [this] { ReadBtnClick(); };
+  DevListBox.setBounds(14, 64, 131, 49);
+  DevListBox.setVisible(false);
+  ListBox1.setBounds(24, 208, 369, 161);
+  ListBox1.setVisible(false);
+  OpenFlashfile.title = "Open updata File";
+  OpenFlashfile.filter = "UPDATA  file(*.nuv)|*.nuv";
+  OpenFlashfile.defaultExt = "nuv";
+  OpenFlashfile.options = {
+      .hideReadOnly = true, .pathMustExist = true, .fileMustExist = true, .enableSizing = true};
+  Timer1.setInterval(200ms);
+  Timer1.onTimer = [this] { Timer1Timer(); };
+  Timer1.setEnabled(true);
+  onActivate = [this] { FormActivate(); };
+  onCloseQuery = [this](bool& canClose) { CLOSEME(canClose); };
+
+  HidCtl = std::make_unique<hid::THidDeviceController>(process_);
+  HidCtl->SetDevThreadSleepTime(200);
+  HidCtl->SetOnEnumerate(hid::THidEnumerateEvent::of<&TMainForm::HidCtlEnumerate>(*this));
+  HidCtl->SetOnDeviceDataError(
+      hid::THidDataErrorEvent::of<&TMainForm::HidCtlDeviceDataError>(*this));
+
+  FormCreate();
+}
+
+TMainForm::~TMainForm() {
+  DevListBoxClick();
+  freeClaimedDevices();
+  HidCtl.reset();
+}
+
+void TMainForm::FormCreate() {
+  StopRequested = false;
+  Busy = false;
+  const std::string exe = app_.exePath();
+  const std::size_t slash = exe.find_last_of("/\\");
+  ExeDir = slash == std::string::npos ? std::string() : exe.substr(0, slash + 1);
+  setCaption(std::string(kMakerAddress) + "   " + std::string(ProgramVersion));
+}
+
+void TMainForm::FormActivate() {
+  HidCtl->SetOnDeviceChange(hid::TNotifyEvent::of<&TMainForm::HidCtlDeviceChange>(*this));
+  DevListBoxClick();
+}
+
+void TMainForm::CLOSEME(bool& CanClose) {
+  StopRequested = true;
+  CanClose = true;
+}
+
+void TMainForm::Timer1Timer() {
+  ++TickCount;
+  if (TickCount > 20) {
+    ResultCode = ResultTimeout;
+    Timer1.setEnabled(false);
+  }
+}
+
+void TMainForm::stop_buttonClick() {
+  if (Busy) StopRequested = true;
+}
+
+void TMainForm::setStatus(forms::Color color, std::string_view text) {
+  StatusBar1.setColor(color);
+  StatusBar1.setPanelText(text);
+}
+
+void TMainForm::ReportError(std::int32_t code) {
+  if (code <= 0) return;
+  const std::string_view text = ResultText(code);
+  setStatus(kStatusRed, text);
+  app_.messageBox(forms::BoxKind::Error, text);
+}
+
+void TMainForm::freeClaimedDevices() {
+  for (int i = 0; i < DevListBox.count(); ++i) {
+    hid::THidDevice* device = DevListBox.item(i).object;
+    DevListBox.setObject(i, nullptr);
+    if (device == CurrentDevice) CurrentDevice = nullptr;
+    delete device;  // hands it back to the controller
+  }
+  DevListBox.clear();
+}
+
+void TMainForm::HidCtlDeviceChange(hid::THidDeviceController& /*Sender*/) {
+  ReadBtn.setDown(false);
+  ReadBtnClick();
+  freeClaimedDevices();
+  CurrentDevice = nullptr;
+  (void)HidCtl->WalkDevices();
+  if (DevListBox.count() > 0) {
+    DevListBox.setItemIndex(0);
+    DevListBoxClick();
+    READ_car.setEnabled(true);
+    Write_car.setEnabled(true);
+    // The refresh report: bytes 3 to 8 go out as the previous report left them.
+    TxReport[0] = 0;
+    TxReport[1] = static_cast<std::uint8_t>(CommandCodes[kIdxRefresh]);
+    TxReport[2] = 0;
+    ReplyReady = false;
+    SendReport();
+  } else {
+    READ_car.setEnabled(false);
+    Write_car.setEnabled(false);
+  }
+}
+
+bool TMainForm::HidCtlEnumerate(hid::THidDevice& HidDev, std::int32_t Idx) {
+  if (DeviceKey(HidDev) != DeviceKeyFilter) return true;
+  std::unique_ptr<hid::THidDevice> claimed = HidCtl->ClaimDevice(Idx);
+  // An entry without a device could only ever answer "No connected" and would hide a second
+  // device behind it: a device that cannot be claimed gets no entry.
+  if (claimed != nullptr) DevListBox.add(DeviceKey(HidDev), claimed.release());
+  return true;
+}
+
+void TMainForm::DevListBoxClick() {
+  ReadBtn.setDown(false);
+  ReadBtnClick();
+}
+
+void TMainForm::ReadBtnClick() {
+  CurrentDevice = nullptr;
+  const int selected = DevListBox.itemIndex();
+  if (DevListBox.count() == 0 || selected < 0) return;
+  hid::THidDevice* device = DevListBox.item(selected).object;
+  if (device == nullptr) return;
+  CurrentDevice = device;
+  if (!device->CanReadWrite()) {
+    ReadBtn.setDown(false);
+    return;
+  }
+  if (ReadBtn.down()) {
+    device->SetOnReport(hid::THidDataEvent::of<&TMainForm::ReportReceived>(*this));
+  } else {
+    device->SetOnReport(nullptr);
+  }
+}
+
+void TMainForm::ReportReceived(hid::THidDevice& /*HidDev*/, std::uint8_t ReportID,
+                               const std::uint8_t* Data, std::uint16_t Size) {
+  std::size_t n = 0;
+  line_[n++] = 'R';
+  line_[n++] = ' ';
+  line_[n++] = hexDigit(ReportID >> 4);
+  line_[n++] = hexDigit(ReportID);
+  line_[n++] = ' ';
+  line_[n++] = ' ';
+  // RxData holds 64 bytes: what a longer report carries beyond them is neither kept nor logged.
+  const std::size_t kept = Size < RxData.size() ? Size : RxData.size();
+  for (std::size_t i = 0; i < kept; ++i) {
+    RxData[i] = Data[i];
+    line_[n++] = hexDigit(Data[i] >> 4);
+    line_[n++] = hexDigit(Data[i]);
+  }
+  ReplyReady = true;
+  ListBox1.addLine(std::string_view(line_.data(), n));
+}
+
+void TMainForm::HidCtlDeviceDataError(hid::THidDevice& /*HidDev*/, std::uint32_t Error) {
+  char text[320];
+  std::snprintf(text, sizeof text, "READ ERROR: %s (%X)", SysErrorMessage(Error).c_str(),
+                static_cast<unsigned>(Error));
+  StatusBar1.setPanelText(text);
+}
+
+void TMainForm::SendReport() {
+  ResultCode = ResultNone;
+  ReplyReady = false;
+  if (CurrentDevice == nullptr) {
+    ResultCode = ResultNoDevice;
+  } else {
+    const std::uint32_t length = CurrentDevice->Capabilities().OutputReportByteLength;
+    std::uint32_t written = 0;
+    if (length < 1 + kReportSize || length > TxReport.size() ||
+        !CurrentDevice->WriteReport(TxReport.data(), length, written)) {
+      ResultCode = ResultDataError;
+    }
+  }
+  TickCount = 0;
+  Timer1.setEnabled(true);
+}
+
+bool TMainForm::waitRounds(bool actOnStop) {
+  for (;;) {
+    app_.processMessages();
+    if (actOnStop && StopRequested) {
+      StopRequested = false;
+      ReportError(ResultCode);
+      return true;
+    }
+    if (ReplyReady || ResultCode > 0) return false;
+    app_.waitForMessages(kIdleWait);
+  }
+}
+
+void TMainForm::checkReply() {
+  if (!ReplyReady) return;
+  if (RxData[0] != TxReport[1] || RxData[1] != TxReport[2] || RxData[2] != TxReport[3]) {
+    ResultCode = ResultDataError;
+  }
+  if (RxData[0] == 0) ResultCode = ResultNoResponse;
+}
+
+void TMainForm::WaitReply() {
+  (void)waitRounds(false);
+  checkReply();
+}
+
+bool TMainForm::exchange() {
+  SendReport();
+  if (ResultCode != 0) {
+    ReportError(ResultCode);
+    return false;
+  }
+  WaitReply();
+  if (ResultCode != 0) {
+    ReportError(ResultCode);
+    return false;
+  }
+  return true;
+}
+
+namespace {
+// Every end of a flow: Busy cleared, the image closed, the gauge hidden, and a stop request
+// that no block loop acted on dropped, so that it cannot end the next download after its erase.
+struct FlowEnd {
+  TMainForm& form;
+  std::unique_ptr<nuv::FileSource>& file;
+  ~FlowEnd() {
+    form.Busy = false;
+    form.StopRequested = false;
+    file.reset();
+    if (form.Gauge1.visible()) form.Gauge1.setVisible(false);
+  }
+};
+}  // namespace
+
+void TMainForm::READ_carClick() {
+  if (Busy) return;
+  Busy = true;
+  FlowEnd end{*this, file_};
+  ListBox1.clear();
+  ReadBtn.setDown(true);
+  ReadBtnClick();
+
+  setStatus(kStatusNormal, "Link...");
+  TxReport[0] = 0;
+  (void)HostGenerateLinkCommand(TxReport.data() + 1, kReportSize);
+  if (!exchange()) return;
+
+  setStatus(kStatusNormal, "Get version...");
+  TxReport[0] = 0;
+  (void)HostGenerateVersionCommand(TxReport.data() + 1, kReportSize);
+  if (!exchange()) return;
+
+  std::string text = "Version:";
+  for (int i = 3; i <= 6; ++i) text.push_back(static_cast<char>(RxData[i]));
+  setStatus(kStatusGreen, text);
+}
+
+void TMainForm::fileError(const nuv::Error& error) {
+  app_.messageBox(forms::BoxKind::Exception, error.describe());
+}
+
+void TMainForm::WRITE_24AAClick() {
+  if (Busy) return;
+  Busy = true;
+  FlowEnd end{*this, file_};
+  ListBox1.clear();
+  ReadBtn.setDown(true);
+  ReadBtnClick();
+
+  OpenFlashfile.fileName = "UPDATA.nuv";
+  OpenFlashfile.initialDir = ExeDir;
+  if (!OpenFlashfile.execute()) return;
+  download(OpenFlashfile.fileName);
+}
+
+void TMainForm::download(const std::string& path) {
+  auto opened = nuv::FileSource::open(path);
+  if (auto* error = std::get_if<nuv::Error>(&opened)) return fileError(*error);
+  file_ = std::move(std::get<std::unique_ptr<nuv::FileSource>>(opened));
+  if (!nuv::image::sizeAccepted(file_->size())) {
+    file_.reset();
+    app_.messageBox(forms::BoxKind::Plain, "Filesize is error");
+    return;
+  }
+  const nuv::ReadOutcome head = file_->read(FileBuf.data(), FileBuf.size());
+  file_.reset();
+  if (head.error) return fileError(*head.error);
+  if (head.count != FileBuf.size() || !nuv::image::versionAccepted(FileBuf)) {
+    app_.messageBox(forms::BoxKind::Plain, "Version is error");
+    return;
+  }
+
+  setStatus(kStatusNormal, "Link...");
+  TxReport[0] = 0;
+  (void)HostGenerateLinkCommand(TxReport.data() + 1, kReportSize);
+  if (!exchange()) return;
+
+  setStatus(kStatusNormal, "Get version...");
+  TxReport[0] = 0;
+  (void)HostGenerateVersionCommand(TxReport.data() + 1, kReportSize);
+  if (!exchange()) return;
+
+  if (!nuv::image::deviceVersionAccepted(RxData[3])) {
+    app_.messageBox(forms::BoxKind::Plain, "Device ver is error");
+    return;
+  }
+
+  // The file was closed since its checks: what is opened now must still be an image, or a file
+  // swapped meanwhile would be written into the erased device and reported as a success.
+  auto reopened = nuv::FileSource::open(path);
+  if (auto* error = std::get_if<nuv::Error>(&reopened)) return fileError(*error);
+  file_ = std::move(std::get<std::unique_ptr<nuv::FileSource>>(reopened));
+  if (!nuv::image::sizeAccepted(file_->size())) {
+    return fileError(nuv::Error::message("The update file changed while it was in use: " + path));
+  }
+
+  setStatus(kStatusNormal, "Erase...");
+  TxReport[0] = 0;
+  (void)HostGenerateFormatCommand(TxReport.data() + 1, kReportSize);
+  if (!exchange()) return;
+
+  setStatus(kStatusNormal, "Writing Data...");
+  TxReport[0] = 0;
+  TxReport[1] = static_cast<std::uint8_t>(CommandCodes[kIdxWrite]);
+  Gauge1.setVisible(true);
+  Gauge1.SetMaxValue(static_cast<std::int32_t>(kAcceptedImageSize));
+  Gauge1.SetProgress(0);
+  nuv::image::WindowsImageWalk walk(*file_);
+  nuv::image::WriteChunk chunk;
+  bool completed = false;
+  for (;;) {
+    Gauge1.SetProgress(static_cast<std::int32_t>(walk.address()));
+    Gauge1.Repaint();
+    if (!walk.readChunk(chunk)) {
+      // A read error, or a file that ended inside the image: nothing false goes to the device.
+      return fileError(walk.error().value_or(nuv::Error::message("The update file ended early")));
+    }
+    for (int j = 0; j < 4; ++j) FileBuf[j] = chunk.data[j];
+    TxReport[0] = 0;
+    (void)HostGenerateWriteCommand(TxReport.data() + 1, kReportSize, chunk.address, chunk.data);
+    SendReport();
+    if (ResultCode != 0) return ReportError(ResultCode);
+    if (waitRounds(true)) return;
+    checkReply();
+    if (ResultCode != 0) return ReportError(ResultCode);
+    if (!walk.advance()) {
+      completed = walk.address() >= nuv::image::WindowsImageWalk::kEndAddress;
+      break;
+    }
+  }
+  file_.reset();
+  Gauge1.setVisible(false);
+  if (!completed) {
+    // The image ended before its last address: committing it would report a partial update
+    // as completed.
+    return fileError(nuv::Error::message("The update file ended early: " + path));
+  }
+
+  setStatus(kStatusNormal, "Writing All...");
+  TxReport[0] = 0;
+  (void)HostGenerateBurnCommand(TxReport.data() + 1, kReportSize);
+  if (!exchange()) return;
+
+  setStatus(kStatusGreen, "Update Completed");
+}

@@ -1,0 +1,131 @@
+// TMainForm: the one window of Vornex. Every piece of the program's logic is an event handler
+// of this class and runs on the GUI thread: start-up and window state, the device list and the
+// report exchange with its time-out, the version query (READ_carClick) and the download
+// (WRITE_24AAClick).
+//
+// A command flow is one click handler that waits for each reply by processing the pending
+// messages of the GUI thread, so ticks, input reports, device changes, clicks and the close
+// request are all handled inside it; `Busy` is the only guard against a second flow starting
+// there.
+//
+// Ownership: the window owns its controls, the controller `HidCtl` and the device objects it
+// claimed (held by the DevListBox entries); it frees the claimed devices to hand them back.
+// The application object and the HID process must outlive the window.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "ByteSource.h"
+#include "Forms.h"
+#include "Gauges.h"
+#include "HidControllerClass.h"
+
+// Program constants.
+inline constexpr std::string_view ProgramVersion = "V1.01";
+inline constexpr std::string_view DeviceKeyFilter = "FFFF0100";
+inline constexpr std::string_view kApplicationTitle = "USB UPDATA FOR NUV";
+// The maker's web address of the caption: a neutral placeholder, the same as QuenlorHID's.
+inline constexpr std::string_view kMakerAddress = "www.example.com";
+
+// Result codes of an exchange (`ResultCode`).
+inline constexpr std::int32_t ResultNone = 0;
+inline constexpr std::int32_t ResultNoDevice = 1;
+inline constexpr std::int32_t ResultDataError = 2;
+inline constexpr std::int32_t ResultTimeout = 3;
+inline constexpr std::int32_t ResultNoResponse = 4;
+
+// Status line colours.
+inline constexpr forms::Color kStatusNormal = forms::kClBtnFace;
+inline constexpr forms::Color kStatusGreen = forms::rgb(0, 128, 0);
+inline constexpr forms::Color kStatusRed = forms::rgb(255, 0, 0);
+
+// The text ReportError shows for a positive result code.
+[[nodiscard]] std::string_view ResultText(std::int32_t code);
+// "%.4x%.4x" of the device's vendor and product identifiers, uppercase.
+[[nodiscard]] std::string DeviceKey(const hid::THidDevice& HidDev);
+
+class TMainForm : public forms::Form {
+ public:
+  // Creates the controls and the controller (form loading), then runs FormCreate. Raises
+  // hid::EControllerError when the controller cannot be made.
+  TMainForm(forms::Application& app, hid::HidProcess& process);
+  // Runs the destruction handler (input off), frees the claimed devices, then the controller.
+  ~TMainForm();
+  TMainForm(const TMainForm&) = delete;
+  TMainForm& operator=(const TMainForm&) = delete;
+
+  // Handlers, named as the form declares them. Sender arguments are never used.
+  void FormCreate();
+  void FormActivate();
+  void CLOSEME(bool& CanClose);
+  void Timer1Timer();
+  void stop_buttonClick();
+  void ReportError(std::int32_t code);
+  void HidCtlDeviceChange(hid::THidDeviceController& Sender);
+  bool HidCtlEnumerate(hid::THidDevice& HidDev, std::int32_t Idx);
+  void DevListBoxClick();
+  void ReadBtnClick();
+  void ReportReceived(hid::THidDevice& HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
+                      std::uint16_t Size);
+  void HidCtlDeviceDataError(hid::THidDevice& HidDev, std::uint32_t Error);
+  void SendReport();
+  void WaitReply();
+  void READ_carClick();
+  void WRITE_24AAClick();
+
+  // Controls, at the places of the form.
+  forms::Control Panel1;
+  forms::Picture Image1;
+  forms::SpeedButton Write_car;
+  forms::SpeedButton stop_button;
+  forms::SpeedButton READ_car;
+  TGauge Gauge1;
+  forms::StatusBar StatusBar1;
+  forms::SpeedButton ReadBtn;
+  forms::ObjectListBox<hid::THidDevice> DevListBox;
+  forms::LineListBox ListBox1;
+  std::unique_ptr<hid::THidDeviceController> HidCtl;
+  forms::Timer Timer1;
+  forms::OpenDialog OpenFlashfile;
+
+  // Window state (read by tests and front ends; written only by the handlers).
+  bool Busy = false;
+  bool StopRequested = false;
+  bool ReplyReady = false;
+  std::int32_t ResultCode = 0;
+  std::int32_t TickCount = 0;
+  // The output report: report ID, the 8-byte command, then zeros up to the longest output report
+  // a HID device can have (4096 bytes and the report ID). A device that asks for more, or for
+  // fewer than the 9 bytes a command needs, gets no write: "Data error".
+  static constexpr std::size_t kTxReportSize = 4097;
+  std::array<std::uint8_t, kTxReportSize> TxReport{};
+  // Data bytes of the last input report; a longer report's excess is not kept.
+  std::array<std::uint8_t, 64> RxData{};
+  std::array<std::uint8_t, 5> FileBuf{};
+  hid::THidDevice* CurrentDevice = nullptr;
+  std::string ExeDir;
+
+  [[nodiscard]] forms::Application& App() const { return app_; }
+
+ private:
+  void setStatus(forms::Color color, std::string_view text);
+  // Send and wait; on failure ReportError. True when the reply was accepted.
+  [[nodiscard]] bool exchange();
+  // WaitReply's loop; with `actOnStop` the download's stop test runs after each round, and true
+  // is returned when the flow is to end for a stop.
+  [[nodiscard]] bool waitRounds(bool actOnStop);
+  void checkReply();
+  void freeClaimedDevices();
+  // The download after the dialog; `path` is the chosen file.
+  void download(const std::string& path);
+  void fileError(const nuv::Error& error);
+
+  forms::Application& app_;
+  hid::HidProcess& process_;
+  std::unique_ptr<nuv::FileSource> file_;  // the update image, open during a download
+  std::array<char, 6 + 2 * 64 + 1> line_{};
+};

@@ -1,0 +1,60 @@
+// vornex-sim: the Vornex window against the emulated update device on a virtual HID bus, for
+// trying the program (and its failures) without hardware.
+//
+//   vornex-sim [--version TEXT] [--latency-us N] [--fault KIND[:PARAM]@WHERE[+]]...
+//
+// --version sets the device's four version characters (default 1.01), --latency-us the delay
+// of every reply, --fault one fault of the emulated device (as the device's fault syntax).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <variant>
+
+#include "Emulated.h"
+#include "Faults.h"
+#include "VirtualBus.h"
+#include "VornexQt.h"
+
+namespace {
+
+int usage(const char* message) {
+  std::fprintf(stderr, "vornex-sim: %s\n", message);
+  std::fprintf(stderr,
+               "usage: vornex-sim [--version TEXT] [--latency-us N] "
+               "[--fault KIND[:PARAM]@WHERE[+]]...\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  sim::UpdateDeviceOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i + 1 >= argc) return usage(("missing value after " + arg).c_str());
+    const std::string value = argv[++i];
+    if (arg == "--version") {
+      options.version = value;
+    } else if (arg == "--latency-us") {
+      char* end = nullptr;
+      const long us = std::strtol(value.c_str(), &end, 10);
+      if (end == value.c_str() || *end != '\0' || us < 0 || us > 10'000'000) {
+        return usage("--latency-us wants 0 to 10000000");
+      }
+      options.latency.model = sim::Latency::Model::Fixed;
+      options.latency.fixed = std::chrono::microseconds(us);
+    } else if (arg == "--fault") {
+      auto fault = sim::parseFault(value);
+      if (auto* message = std::get_if<std::string>(&fault)) return usage(message->c_str());
+      options.faults.push_back(std::get<sim::Fault>(fault));
+    } else {
+      return usage(("unknown option " + arg).c_str());
+    }
+  }
+  forms::QtGui app("vornex-sim");
+  sim::VirtualBus bus;
+  (void)bus.plug({}, options);
+  std::unique_ptr<winapi::SimApi> api = winapi::makeSimApi(bus, &app);
+  return runVornex(app, *api);
+}
