@@ -55,6 +55,18 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
 ")
   endif()
 
+  if(TARGET nuv_winhid AND TARGET nuv_winapi_linux AND TARGET nuv_forms_headless)
+    add_executable(vm_guest_winhid ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_winhid_test.cpp)
+    target_link_libraries(vm_guest_winhid PRIVATE nuv_vm_guest nuv_winhid nuv_winapi_linux
+                          nuv_forms_headless GTest::gtest GTest::gtest_main nuv_warnings)
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/winhid.programs CONTENT
+"VM_GUEST_WINHID='$<TARGET_FILE:vm_guest_winhid>'
+")
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/25-winhid.tests CONTENT
+"winhid-linux $<TARGET_FILE:vm_guest_winhid>
+")
+  endif()
+
   # Where the suite finds the programs, whatever the generator puts them.
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/tests.programs CONTENT
 "NUV_UHID_DEVICE='$<TARGET_FILE:nuv-uhid-device>'
