@@ -190,11 +190,12 @@ TEST_F(VornexTest, WrongFileSizesAreRefusedWithAPlainBoxAndNothingIsSent) {
   auto device = plug();
   start();
   auto image = makeImage();
-  auto shorter = image;
-  shorter.pop_back();
-  auto longer = image;
-  longer.push_back(0);
-  for (const auto* bytes : {&shorter, &longer}) {
+  // Built whole rather than by pop_back/push_back, which GCC 12 at -O2 misreads as out of bounds.
+  const std::vector<std::uint8_t> shorter(image.begin(), image.end() - 1);
+  std::vector<std::uint8_t> longer(image.size() + 1, 0);
+  std::copy(image.begin(), image.end(), longer.begin());
+  const std::vector<std::uint8_t>& longerView = longer;
+  for (const auto* bytes : {&shorter, &longerView}) {
     chooseFile(writeFile("size" + std::to_string(bytes->size()) + ".nuv", *bytes));
     form_->Write_car.click();
   }
