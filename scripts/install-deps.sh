@@ -8,6 +8,7 @@ base_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libudev-dev qt6-base-dev
   xvfb xauth x11-utils xdotool imagemagick
+  qemu-system-x86
 )
 wine_packages=(g++-mingw-w64-i686 wine wine32:i386)
 
