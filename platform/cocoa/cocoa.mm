@@ -236,10 +236,21 @@ class AppKitRunLoop final : public RunLoop {
       source = sources_[static_cast<std::size_t>(which) - 1];
       if (source == nil || source->pending_.exchange(true)) return;
     }
-    [source performSelectorOnMainThread:@selector(runSource:)
-                             withObject:nil
-                          waitUntilDone:NO
-                                  modes:defaultModeOnly()];
+    // On the loop's own thread a zero delay: it is a timer, which keeps the loop from sleeping
+    // (GNUstep's loop sleeps through messages performed on the main thread by the main thread
+    // itself until some other event comes). Other threads go through the main thread's queue,
+    // which wakes the loop.
+    if ([NSThread isMainThread]) {
+      [source performSelector:@selector(runSource:)
+                   withObject:nil
+                   afterDelay:0.0
+                      inModes:defaultModeOnly()];
+    } else {
+      [source performSelectorOnMainThread:@selector(runSource:)
+                               withObject:nil
+                            waitUntilDone:NO
+                                    modes:defaultModeOnly()];
+    }
   }
 
   void removeSource(SourceId which) override {
