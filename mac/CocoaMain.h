@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "AppKit.h"
+#include "AppKitApplication.h"
 #include "HIDViewController.h"
 
 namespace nuv::mac {

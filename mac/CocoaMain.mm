@@ -13,12 +13,12 @@
 // view controller that AppKit built.
 @interface AppDelegate : NSObject <NSApplicationDelegate> {
   NSViewController* viewCtrl;
- @public
-  // Set right after init (a method argument could not carry it, see AppKitCompat.h).
   NSWindow* _window;  // plain assignment, not retained
-  std::unique_ptr<nuv::mac::CocoaMainOptions> options_;
   std::unique_ptr<nuv::cocoa::AppKitApplication> application_;
   std::unique_ptr<nuv::mac::AppDelegate> launcher_;
+ @public
+  // Set right after init (a method argument could not carry it, see AppKitCompat.h).
+  std::unique_ptr<nuv::mac::CocoaMainOptions> options_;
 }
 - (NSWindow*)window;
 - (void)setWindow:(NSWindow*)window;

@@ -1,4 +1,4 @@
-#include "AppKit.h"
+#include "AppKitApplication.h"
 
 #import <AppKit/AppKit.h>
 
