@@ -236,10 +236,11 @@ class AppKitRunLoop final : public RunLoop {
       source = sources_[static_cast<std::size_t>(which) - 1];
       if (source == nil || source->pending_.exchange(true)) return;
     }
-    // On the loop's own thread a zero delay: it is a timer, which keeps the loop from sleeping
-    // (GNUstep's loop sleeps through messages performed on the main thread by the main thread
-    // itself until some other event comes). Other threads go through the main thread's queue,
-    // which wakes the loop.
+    // On the loop's own thread a zero delay: it is a timer, which keeps the loop from sleeping.
+    // GNUstep's application loop (waiting for the next event) was seen to sleep through a
+    // message that the main thread performed on itself until some other event came, which
+    // stalled a download between two replies. Other threads go through the main thread's
+    // queue, which wakes the loop.
     if ([NSThread isMainThread]) {
       [source performSelector:@selector(runSource:)
                    withObject:nil

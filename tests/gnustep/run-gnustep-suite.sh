@@ -2,11 +2,12 @@
 # QuenlorHID's AppKit shell on GNUstep, driven as a user drives it: builds QuenlorHID-gnustep
 # in BUILD_DIR, runs it under its own Xvfb against the emulated update device and clicks
 # through a version query, a full download (the device's memory compared with the image), the
-# alert on a wrong data echo, and Quit by the window's close button. Screenshots go to
+# alert on a wrong data echo, and Quit by the window's close button; first it runs the AppKit
+# backend's own tests (test_cocoa_appkit) on the same display. Screenshots go to
 # BUILD_DIR/screenshots/gnustep-*.png, logs to BUILD_DIR/gnustep-suite/.
 #
 # usage: tests/gnustep/run-gnustep-suite.sh BUILD_DIR
-# Needs: cmake, ninja, g++, gobjc++, gnustep-make, libgnustep-gui-dev, gnustep-back0.29(-cairo),
+# Needs: cmake, ninja, g++, GoogleTest, gobjc++, gnustep-make, libgnustep-gui-dev, gnustep-back0.29(-cairo),
 # gnustep-gui-runtime, xvfb, xdotool, imagemagick. Exits non-zero on the first failure.
 set -euo pipefail
 
@@ -33,17 +34,17 @@ fail() {
 step() { echo "== $*"; }
 
 # ---- build ----------------------------------------------------------------------------------
-step "build QuenlorHID-gnustep"
+step "build QuenlorHID-gnustep and test_cocoa_appkit"
 configure=(-DNUV_BUILD_GNUSTEP=ON)
 if [[ ! -f "$build_dir/CMakeCache.txt" ]]; then
   # A build directory of its own: nothing else of the project is needed here.
   configure+=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUV_BUILD_GUI=OFF
-              -DNUV_BUILD_TESTS=OFF -DNUV_BUILD_BENCH=OFF)
+              -DNUV_BUILD_TESTS=ON -DNUV_BUILD_BENCH=OFF)
 fi
 cmake -S "$source_dir" -B "$build_dir" "${configure[@]}" >"$work/configure.log" 2>&1 ||
   { cat "$work/configure.log" >&2; fail "cmake configure"; }
-cmake --build "$build_dir" -j2 --target QuenlorHID-gnustep >"$work/build.log" 2>&1 ||
-  { tail -n 40 "$work/build.log" >&2; fail "build of QuenlorHID-gnustep"; }
+cmake --build "$build_dir" -j2 --target QuenlorHID-gnustep test_cocoa_appkit \
+  >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; fail "build"; }
 app="$build_dir/mac/QuenlorHID-gnustep"
 image="$work/images/demo.nuv"
 "$app" --make-image "$image" >/dev/null || fail "--make-image"
@@ -152,6 +153,11 @@ quit_app() {
   wait "$app_pid" || true
   app_pid=""
 }
+
+# ---- 0: the backend's own tests ---------------------------------------------------------------
+step "test_cocoa_appkit"
+"$build_dir/tests/test_cocoa_appkit" >"$work/test_cocoa_appkit.log" 2>&1 ||
+  { grep -E "^\[|Failure|Expected|Which|actual" "$work/test_cocoa_appkit.log" >&2; fail "test_cocoa_appkit"; }
 
 # ---- 1: version query -----------------------------------------------------------------------
 step "version query"
