@@ -187,6 +187,6 @@ int main(int argc, char** argv) {
   main.didLaunch = [d](nuv::cocoa::AppKitApplication& application) { d->didLaunch(application); };
   main.willTerminate = [d] { d->willTerminate(); };
   appKitArgs.push_back(nullptr);
-  return nuv::mac::cocoaApplicationMain(static_cast<int>(appKitArgs.size() - 1),
-                                        appKitArgs.data(), std::move(main));
+  return nuv::mac::cocoaApplicationMain(static_cast<int>(appKitArgs.size() - 1), appKitArgs.data(),
+                                        std::move(main));
 }

@@ -162,8 +162,8 @@ NSButton* makeButton(std::string_view title, nuv::cocoa::Rect frame, id target, 
   downloadButton =
       makeButton(nib::kDownloadTitle, nib::kDownloadButtonFrame, self, @selector(download:));
   stopButton = makeButton(nib::kStopTitle, nib::kStopButtonFrame, self, @selector(stop:));
-  versionButton = makeButton(nib::kVersionTitle, nib::kVersionButtonFrame, self,
-                             @selector(retrieveVersion:));
+  versionButton =
+      makeButton(nib::kVersionTitle, nib::kVersionButtonFrame, self, @selector(retrieveVersion:));
   [view addSubview:downloadButton];
   [view addSubview:stopButton];
   [view addSubview:versionButton];
@@ -316,7 +316,9 @@ class AppKitRunLoop final : public RunLoop {
 
   // NSAlert and NSOpenPanel run their sessions in the modal panel mode, where nothing of the
   // default mode is delivered; the count is only kept for symmetry with the other backends.
-  void beginModal() override { ++modalDepth_; }
+  void beginModal() override {
+    ++modalDepth_;
+  }
   void endModal() override {
     if (modalDepth_ > 0) --modalDepth_;
   }

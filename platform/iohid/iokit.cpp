@@ -3,16 +3,17 @@
 // nuv::iohid; IOKit's own are reached with '::'. The seam's header comes first: IOKit defines
 // kIOReturnSuccess, kIOHIDVendorIDKey and friends as macros, which must not meet the seam's
 // declarations of the same names (their values are the same).
+// clang-format off
 #include "IOKitHID.h"
+#include "Cocoa.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/hid/IOHIDDevice.h>
 #include <IOKit/hid/IOHIDManager.h>
+// clang-format on
 
 #include <memory>
 #include <vector>
-
-#include "Cocoa.h"
 
 namespace nuv::iohid {
 
@@ -55,10 +56,10 @@ class IOKitHIDManager final : public IOHIDManager {
     }
     // No key or value callbacks: the dictionary neither retains nor releases its entries,
     // which live until after the manager has copied the dictionary.
-    CFDictionaryRef dictionary = CFDictionaryCreate(
-        kCFAllocatorDefault, reinterpret_cast<const void**>(keys.data()),
-        reinterpret_cast<const void**>(values.data()), static_cast<CFIndex>(keys.size()),
-        nullptr, nullptr);
+    CFDictionaryRef dictionary =
+        CFDictionaryCreate(kCFAllocatorDefault, reinterpret_cast<const void**>(keys.data()),
+                           reinterpret_cast<const void**>(values.data()),
+                           static_cast<CFIndex>(keys.size()), nullptr, nullptr);
     IOHIDManagerSetDeviceMatching(manager_, dictionary);
     if (dictionary != nullptr) CFRelease(dictionary);
     for (CFNumberRef n : values)
@@ -194,8 +195,8 @@ class IOKitHIDManager final : public IOHIDManager {
     auto* device = static_cast<IOKitDevice*>(context);
     (void)sender;
     if (device->callback == nullptr) return;
-    device->callback(device->context, result, device, static_cast<IOHIDReportType>(type),
-                     reportID, report, static_cast<long>(reportLength));
+    device->callback(device->context, result, device, static_cast<IOHIDReportType>(type), reportID,
+                     report, static_cast<long>(reportLength));
   }
 
   ::IOHIDManagerRef manager_;

@@ -33,8 +33,7 @@ bool runUntil(Done done, double seconds = 5.0, NSString* mode = NSDefaultRunLoop
   while (!done()) {
     if ([deadline timeIntervalSinceNow] <= 0) return false;
     NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
-    [[NSRunLoop currentRunLoop] runMode:mode
-                             beforeDate:[NSDate dateWithTimeIntervalSinceNow:0.02]];
+    [[NSRunLoop currentRunLoop] runMode:mode beforeDate:[NSDate dateWithTimeIntervalSinceNow:0.02]];
     [pool release];
   }
   return true;
@@ -216,8 +215,7 @@ TEST_F(AppKitTest, TheControllerFindsTheDeviceAndQueriesItsVersion) {
   (void)bus.plug({}, options);
   sim::VirtualBus* b = &bus;
   {
-    nuv::mac::AppDelegate delegate(*app_,
-                                   [b] { return nuv::iohid::createSimHIDManager(*b); });
+    nuv::mac::AppDelegate delegate(*app_, [b] { return nuv::iohid::createSimHIDManager(*b); });
     delegate.applicationDidFinishLaunching();
     EXPECT_EQ(app_->mainWindow().title(), "www.example.com V1.01");
     nuv::mac::HIDViewController* controller = delegate.viewController();
