@@ -426,11 +426,15 @@ class AppKitView : public virtual View {
 
 class AppKitTextField final : public AppKitView, public TextField {
  public:
-  AppKitTextField(NSTextField* field, const AppKitApplication::StatusObserver* observer)
-      : AppKitView(field), field_(field), observer_(observer) {}
-  // A field made in code leaves its superview with its wrapper.
+  enum class Origin { InterfaceFile, MadeInCode };
+  // `observer`, when given, sees every text this field is given; it must outlive the field.
+  AppKitTextField(NSTextField* field, Origin origin,
+                  const AppKitApplication::StatusObserver* observer)
+      : AppKitView(field), field_(field), origin_(origin), observer_(observer) {}
+  // A field made in code leaves its superview with its wrapper; one of the interface file
+  // stays in its view.
   ~AppKitTextField() override {
-    if (observer_ == nullptr) [field_ removeFromSuperview];
+    if (origin_ == Origin::MadeInCode) [field_ removeFromSuperview];
   }
   void setStringValue(std::string_view text) override {
     [field_ setStringValue:toNSString(text)];
@@ -448,7 +452,8 @@ class AppKitTextField final : public AppKitView, public TextField {
 
  private:
   NSTextField* field_;
-  const AppKitApplication::StatusObserver* observer_;  // null for fields made in code
+  const Origin origin_;
+  const AppKitApplication::StatusObserver* observer_;
 };
 
 class AppKitButton final : public AppKitView, public Button {
@@ -571,7 +576,8 @@ std::optional<ViewOutlets> AppKitApplication::loadNib(std::string_view nibName) 
     NSView* view = [vc view];  // runs loadView
     auto n = std::make_unique<AppKitNib>();
     n->view = std::make_unique<AppKitView>(view);
-    n->status = std::make_unique<AppKitTextField>(vc->statusTextField, &impl_->statusObserver);
+    n->status = std::make_unique<AppKitTextField>(
+        vc->statusTextField, AppKitTextField::Origin::InterfaceFile, &impl_->statusObserver);
     n->progress = std::make_unique<AppKitProgressIndicator>(vc->progressIndicator);
     n->download = std::make_unique<AppKitButton>(vc->downloadButton, vc->downloadAction_.get());
     n->stop = std::make_unique<AppKitButton>(vc->stopButton, vc->stopAction_.get());
@@ -590,7 +596,8 @@ std::unique_ptr<TextField> AppKitApplication::makeTextField(Rect frame) {
   [field setSelectable:NO];
   [field setBezeled:NO];
   [field setBordered:NO];
-  auto wrapper = std::make_unique<AppKitTextField>(field, nullptr);
+  auto wrapper =
+      std::make_unique<AppKitTextField>(field, AppKitTextField::Origin::MadeInCode, nullptr);
   [field release];  // the wrapper holds it
   return wrapper;
 }
