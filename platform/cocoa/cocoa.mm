@@ -247,10 +247,13 @@ class AppKitRunLoop final : public RunLoop {
                    afterDelay:0.0
                       inModes:defaultModeOnly()];
     } else {
+      // Threads of the bus or of the HID stack have no autorelease pool of their own.
+      NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
       [source performSelectorOnMainThread:@selector(runSource:)
                                withObject:nil
                             waitUntilDone:NO
                                     modes:defaultModeOnly()];
+      [pool release];
     }
   }
 

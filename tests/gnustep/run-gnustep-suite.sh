@@ -2,7 +2,8 @@
 # QuenlorHID's AppKit shell on GNUstep, driven as a user drives it: builds QuenlorHID-gnustep
 # in BUILD_DIR, runs it under its own Xvfb against the emulated update device and clicks
 # through a version query, a full download (the device's memory compared with the image), the
-# alert on a wrong data echo, and Quit by the window's close button; first it runs the AppKit
+# alert on a wrong data echo, Stop while writing, an unplug while writing, and Quit by the
+# window's close button; first it runs the AppKit
 # backend's own tests (test_cocoa_appkit) on the same display. Screenshots go to
 # BUILD_DIR/screenshots/gnustep-*.png, logs to BUILD_DIR/gnustep-suite/.
 #
@@ -132,6 +133,7 @@ start_app() {
   sleep 0.5
 }
 download_button() { click $((cx + 80)) $((cy + 115)); }
+stop_button() { click $((cx + 220)) $((cy + 115)); }
 version_button() { click $((cx + 360)) $((cy + 115)); }
 
 # Picks the image in the open panel: the only file of the folder it opens on, then OK.
@@ -214,5 +216,30 @@ shot after-alert
 grep -q "status: Writing address: 0x2004" "$log" && fail "a Write went out after the wrong echo"
 quit_app
 grep -q "memory: differs from the image" "$log" || fail "the device was burnt after a wrong echo"
+
+# ---- 5: Stop while writing ------------------------------------------------------------------
+step "Stop while writing"
+start_app stop --latency-us 200
+download_button
+choose_image_in_open_panel stop
+wait_for "status: Writing address: 0x1000$" 60
+stop_button
+wait_for "status: User canceled" 20
+sleep 0.5
+shot stopped
+grep -q "status: Writing address: 0xfffc" "$log" && fail "Stop did not end the download"
+quit_app
+
+# ---- 6: unplugged while writing (the bus unplugs it on a thread of its own) -------------------
+step "unplugged while writing"
+start_app unplug --fault "unplug@#500"
+download_button
+choose_image_in_open_panel unplug
+wait_for "IOHIDRemovalDeviceCallbackProc device" 60
+wait_for "status: idle$" 10
+sleep 0.5
+shot unplugged
+grep -q "autorelease called without pool" "$log" && fail "a thread without autorelease pool"
+quit_app
 
 step "all passed; screenshots in $shots"
