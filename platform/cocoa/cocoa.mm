@@ -56,19 +56,27 @@ NSArray* defaultModeOnly() {
   std::atomic<bool> pending_;  // a source's signal is on its way
   BOOL alive_;
 }
+- (void)perform;
 - (void)run:(id)unused;
 - (void)runSource:(id)unused;
 @end
 
 @implementation NUVTask
+// A task may remove its own source, timer or watch while it runs (which releases this
+// object): the object, and with it the running function, stays alive until the run ends.
+- (void)perform {
+  [self retain];
+  if (alive_ && *task_) (*task_)();
+  [self release];
+}
 - (void)run:(id)unused {
   (void)unused;
-  if (alive_ && *task_) (*task_)();
+  [self perform];
 }
 - (void)runSource:(id)unused {
   (void)unused;
   pending_.store(false);
-  if (alive_ && *task_) (*task_)();
+  [self perform];
 }
 #if defined(GNUSTEP)
 // The GNUstep run loop's descriptor watcher: called whenever the descriptor is readable.
@@ -77,7 +85,7 @@ NSArray* defaultModeOnly() {
                 extra:(void*)extra
               forMode:(NSString*)mode {
   (void)data, (void)type, (void)extra, (void)mode;
-  if (alive_ && *task_) (*task_)();
+  [self perform];
 }
 #endif
 @end

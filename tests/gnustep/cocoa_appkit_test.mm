@@ -122,6 +122,31 @@ TEST_F(AppKitTest, ATimerFiresOncePerArmingAndNotWhenDisarmedOrRemoved) {
   EXPECT_EQ(fired, 2);
 }
 
+TEST_F(AppKitTest, ATaskMayRemoveItsOwnSourceOrTimerWhileItRuns) {
+  struct Self {
+    RunLoop* loop;
+    RunLoop::SourceId source = 0;
+    RunLoop::TimerId timer = 0;
+    std::string ran;
+  } self{&loop()};
+  Self* s = &self;
+  self.source = loop().addSource([s] {
+    s->loop->removeSource(s->source);
+    s->ran += "source ";  // still inside the removed source's function
+  });
+  self.timer = loop().addTimer([s] {
+    s->loop->removeTimer(s->timer);
+    s->ran += "timer ";
+  });
+  loop().signalSource(self.source);
+  loop().armTimer(self.timer, loop().now() + 20ms);
+  EXPECT_TRUE(runUntil([s] { return s->ran.size() == std::string("source timer ").size(); }));
+  EXPECT_EQ(self.ran, "source timer ");
+  loop().signalSource(self.source);
+  runFor(0.1);
+  EXPECT_EQ(self.ran, "source timer ");
+}
+
 TEST_F(AppKitTest, AReadableDescriptorIsDeliveredUntilUnwatched) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
