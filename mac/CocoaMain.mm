@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "AppDelegate.h"
+#include "AppKitCompat.h"
 
 // The application delegate of AppKit. The launch itself (the controller made with the
 // interface file "HIDViewController", its view put into the main window, the title) is the
@@ -82,8 +83,7 @@ void installMainMenu() {
 }
 
 // One window, one purpose: closing it ends the program.
-// GNUstep declares the sender as id, Apple as NSApplication*; id suits both.
-- (BOOL)applicationShouldTerminateAfterLastWindowClosed:(id)sender {
+- (BOOL)applicationShouldTerminateAfterLastWindowClosed:(NUV_APPLICATION_SENDER)sender {
   (void)sender;
   return YES;
 }

@@ -26,6 +26,8 @@
 #define NUV_WINDOW_STYLE_TITLED NSTitledWindowMask
 #define NUV_WINDOW_STYLE_CLOSABLE NSClosableWindowMask
 #define NUV_WINDOW_STYLE_MINIATURIZABLE NSMiniaturizableWindowMask
+// The sender of applicationShouldTerminateAfterLastWindowClosed: and its kin.
+#define NUV_APPLICATION_SENDER id
 #else
 #define NUV_ALERT_STYLE_INFORMATIONAL NSAlertStyleInformational
 #define NUV_BEZEL_STYLE_ROUNDED NSBezelStyleRounded
@@ -36,6 +38,7 @@
 #define NUV_WINDOW_STYLE_TITLED NSWindowStyleMaskTitled
 #define NUV_WINDOW_STYLE_CLOSABLE NSWindowStyleMaskClosable
 #define NUV_WINDOW_STYLE_MINIATURIZABLE NSWindowStyleMaskMiniaturizable
+#define NUV_APPLICATION_SENDER NSApplication*
 #endif
 
 // Both accept NSModalResponseOK for the open panel's answer (GNUstep 0.29 has it; Apple
