@@ -34,9 +34,6 @@ class AppKitApplication final : public Application {
  public:
   // Sees every text the status field of "HIDViewController" is given; for test drivers.
   using StatusObserver = std::function<void(const std::string&)>;
-  // Answers the open panel instead of showing it; for test drivers without a file system
-  // browser to click through.
-  using OpenPanelResponder = std::function<OpenPanelResult()>;
 
   // Call on the main thread after NSApp exists (inside applicationDidFinishLaunching: or
   // later). Makes the main window, not yet shown.
@@ -59,7 +56,6 @@ class AppKitApplication final : public Application {
   [[nodiscard]] NSViewController* nativeViewController() const;
 
   void setStatusObserver(StatusObserver observer);
-  void setOpenPanelResponder(OpenPanelResponder responder);
 
  private:
   struct Impl;

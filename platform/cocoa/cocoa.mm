@@ -550,7 +550,6 @@ struct AppKitApplication::Impl {
   HIDViewController* viewController = nil;
   std::unique_ptr<AppKitNib> nib;
   StatusObserver statusObserver;
-  OpenPanelResponder panelResponder;
 };
 
 AppKitApplication::AppKitApplication() : impl_(std::make_unique<Impl>()) {}
@@ -574,9 +573,6 @@ NSViewController* AppKitApplication::nativeViewController() const {
 }
 void AppKitApplication::setStatusObserver(StatusObserver observer) {
   impl_->statusObserver = std::move(observer);
-}
-void AppKitApplication::setOpenPanelResponder(OpenPanelResponder responder) {
-  impl_->panelResponder = std::move(responder);
 }
 
 std::optional<ViewOutlets> AppKitApplication::loadNib(std::string_view nibName) {
@@ -629,7 +625,6 @@ int AppKitApplication::runModalAlert(const Alert& alert) {
 
 OpenPanelResult AppKitApplication::runModalOpenPanel() {
   ModalSession session(impl_->loop);
-  if (impl_->panelResponder) return impl_->panelResponder();
   NSOpenPanel* panel = [NSOpenPanel openPanel];
   [panel setCanChooseFiles:YES];
   [panel setCanChooseDirectories:NO];
