@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 jobs=$(nproc)
 
-scripts/install-deps.sh base wine
+scripts/install-deps.sh base wine gnustep
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$jobs"
 # Windows under test draw offscreen; no display is needed.
