@@ -70,6 +70,8 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
       o.verbose = true;
     } else if (a == "--force" || a == "-f") {
       o.force = true;
+    } else if (a == "--verify") {
+      o.verifyAfter = true;
     } else if (a == "--sim") {
       o.sim = true;
     } else if (is("--device")) {
@@ -129,6 +131,8 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
   }
   if ((o.command == Command::Pack || o.command == Command::Unpack) && o.output.empty())
     return usageError("pack and unpack need -o OUTPUT");
+  if (o.verifyAfter && o.command != Command::Download)
+    return usageError("--verify belongs to download (the verify command reads the device back)");
   if (o.sim && !o.devicePath.empty()) return usageError("--sim and --device exclude each other");
   if (o.json && o.quiet) return usageError("--json and --quiet exclude each other");
   return o;

@@ -24,6 +24,7 @@ struct Options {
   std::optional<std::string> simVersion;
   std::vector<std::string> simFaults;  // KIND@WHERE texts, checked when parsed
   Flow flow = Flow::Strict;
+  bool verifyAfter = false;  // download --verify: read the device back after the update
 
   bool json = false;
   bool quiet = false;
