@@ -53,6 +53,7 @@ const char* toneName(Tone tone) {
 void Output::endProgressLine() {
   if (mode_ == OutputMode::Terminal && progressShown_) {
     std::fputs("\r\033[K", out_);
+    std::fflush(out_);  // before anything goes to standard error on the same terminal
     progressShown_ = false;
   }
 }
