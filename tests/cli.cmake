@@ -13,3 +13,7 @@ if(TARGET vornex-cli)
   target_compile_definitions(test_cli_flows PRIVATE VORNEX_CLI="$<TARGET_FILE:vornex-cli>")
   add_dependencies(test_cli_flows vornex-cli)
 endif()
+if(TARGET nuv_cli_flows)
+  nuv_add_test(test_cli_terminal SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_terminal.cpp
+    LIBS nuv_cli_flows LABELS unit)
+endif()
