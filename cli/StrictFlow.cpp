@@ -97,7 +97,7 @@ std::optional<int> checkDeviceAccess(const Options& options, Output& out, std::s
     out.message(node.error().describe(), true);
     if (code == EACCES || code == EPERM) {
       out.result(kExitNoDevice, "permission denied on " + path +
-                                    ": install the udev rule (see 'vornex-cli help list')");
+                                    ": install the udev rule (see the README's Linux section)");
     } else {
       out.result(kExitNoDevice, "cannot open " + path);
     }
