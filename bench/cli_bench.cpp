@@ -34,7 +34,8 @@ std::string sampleImage() {
     std::memcpy(fw.data(), "V1.01 bench     ", 16);
     const auto image = nuv::image::pack(fw, 0xFF);
     std::ofstream(p, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
     return p.string();
   }();
   return path;
@@ -42,8 +43,8 @@ std::string sampleImage() {
 
 void downloadSim(benchmark::State& state) {
   const std::string latency = std::to_string(state.range(0));
-  std::vector<std::string> args{VORNEX_CLI, "download", sampleImage(), "--sim", "--sim-latency",
-                                latency, "--quiet"};
+  std::vector<std::string> args{VORNEX_CLI,      "download", sampleImage(), "--sim",
+                                "--sim-latency", latency,    "--quiet"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -62,7 +63,8 @@ void downloadSim(benchmark::State& state) {
     int status = 0;
     rusage usage{};
     (void)::wait4(pid, &status, 0, &usage);
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
       state.SkipWithError("the download failed");
       break;

@@ -117,8 +117,8 @@ int runEchoFlow(const Options& options, Output& out) {
 #ifdef __linux__
     factory = [devicePath] {
       nuv::iohid::LinuxHIDSeams seams;
-      seams.makeUdev = [devicePath]()
-          -> nuv::hidraw::Result<std::unique_ptr<nuv::hidraw::UdevBackend>> {
+      seams.makeUdev =
+          [devicePath]() -> nuv::hidraw::Result<std::unique_ptr<nuv::hidraw::UdevBackend>> {
         auto udev = nuv::hidraw::makeLibudevBackend();
         if (!udev) return udev.error();
         return std::unique_ptr<nuv::hidraw::UdevBackend>(
@@ -169,8 +169,8 @@ int runEchoFlow(const Options& options, Output& out) {
       app.runLoop().runUntil([&] { return controller.currentStatus() == mac::HIDStatusIdle; },
                              [&app] { app.flushStatus(); });
       app.flushStatus();
-      const std::string last = app.loadNib(cocoa::nib::kHIDViewControllerNib)
-                                   ->statusTextField->stringValue();
+      const std::string last =
+          app.loadNib(cocoa::nib::kHIDViewControllerNib)->statusTextField->stringValue();
       if (isDownload) {
         code = endOfDownload(last, interrupts.interrupted());
       } else if (last.rfind("Version: ", 0) == 0) {
@@ -205,11 +205,21 @@ int runEchoFlow(const Options& options, Output& out) {
   }
 
   switch (code) {
-    case kExitSuccess: out.result(code, ""); break;
-    case kExitImageRefused: out.result(code, image + ": not an update image"); break;
-    case kExitFileError: out.result(code, "the update image could not be read"); break;
-    case kExitInterrupted: out.result(code, "stopped (Ctrl-C); the device may be erased or partly written"); break;
-    default: out.result(code, "the exchange with the device failed"); break;
+    case kExitSuccess:
+      out.result(code, "");
+      break;
+    case kExitImageRefused:
+      out.result(code, image + ": not an update image");
+      break;
+    case kExitFileError:
+      out.result(code, "the update image could not be read");
+      break;
+    case kExitInterrupted:
+      out.result(code, "stopped (Ctrl-C); the device may be erased or partly written");
+      break;
+    default:
+      out.result(code, "the exchange with the device failed");
+      break;
   }
   return code;
 }

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "DeviceCommands.h"
+#include "Emulated.h"
 #include "ExitCodes.h"
 #include "Files.h"
 #include "Flows.h"
@@ -14,7 +15,6 @@
 #include "TerminalForms.h"
 #include "Unit1.h"
 #include "UpdateImage.h"
-#include "Emulated.h"
 #include "WinApi.h"
 
 #ifdef __linux__
@@ -26,9 +26,12 @@ namespace {
 
 Tone toneOf(forms::StatusTone tone) {
   switch (tone) {
-    case forms::StatusTone::Success: return Tone::Success;
-    case forms::StatusTone::Failure: return Tone::Failure;
-    case forms::StatusTone::Normal: break;
+    case forms::StatusTone::Success:
+      return Tone::Success;
+    case forms::StatusTone::Failure:
+      return Tone::Failure;
+    case forms::StatusTone::Normal:
+      break;
   }
   return Tone::Normal;
 }
@@ -67,7 +70,8 @@ int strictExitCode(const std::string& box, bool boxIsException, bool green, bool
   if (boxIsException) return kExitFileError;
   if (box == "Filesize is error" || box == "Version is error") return kExitImageRefused;
   if (box == "Device ver is error") return kExitDeviceVersion;
-  if (!box.empty()) return kExitExchangeFailed;  // "No connected", "Data error", "Time out  error", ...
+  if (!box.empty())
+    return kExitExchangeFailed;  // "No connected", "Data error", "Time out  error", ...
   // The flow ended without a box and without success: only a stop does that.
   return interrupted ? kExitInterrupted : kExitExchangeFailed;
 }
@@ -216,12 +220,24 @@ int runStrictFlow(const Options& options, Output& out) {
   }
 
   switch (code) {
-    case kExitSuccess: out.result(code, ""); break;
-    case kExitImageRefused: out.result(code, image + ": not an update image Vornex accepts"); break;
-    case kExitDeviceVersion: out.result(code, "the device's firmware version is refused"); break;
-    case kExitFileError: out.result(code, "the update image could not be read"); break;
-    case kExitInterrupted: out.result(code, "stopped (Ctrl-C); the device may be erased or partly written"); break;
-    default: out.result(code, "the exchange with the device failed"); break;
+    case kExitSuccess:
+      out.result(code, "");
+      break;
+    case kExitImageRefused:
+      out.result(code, image + ": not an update image Vornex accepts");
+      break;
+    case kExitDeviceVersion:
+      out.result(code, "the device's firmware version is refused");
+      break;
+    case kExitFileError:
+      out.result(code, "the update image could not be read");
+      break;
+    case kExitInterrupted:
+      out.result(code, "stopped (Ctrl-C); the device may be erased or partly written");
+      break;
+    default:
+      out.result(code, "the exchange with the device failed");
+      break;
   }
   return code;
 }

@@ -21,17 +21,23 @@ int run(const cli::Options& options) {
   using cli::Command;
   cli::Output out(cli::pickMode(options.json, options.quiet), options.verbose);
   switch (options.command) {
-    case Command::List: return cli::runList(options, out);
-    case Command::Verify: return cli::runVerify(options, out);
-    case Command::Inspect: return cli::runInspect(options, out);
-    case Command::Pack: return cli::runPack(options, out);
-    case Command::Unpack: return cli::runUnpack(options, out);
+    case Command::List:
+      return cli::runList(options, out);
+    case Command::Verify:
+      return cli::runVerify(options, out);
+    case Command::Inspect:
+      return cli::runInspect(options, out);
+    case Command::Pack:
+      return cli::runPack(options, out);
+    case Command::Unpack:
+      return cli::runUnpack(options, out);
     case Command::Version:
     case Command::Download:
       return options.flow == cli::Flow::Echo ? cli::runEchoFlow(options, out)
                                              : cli::runStrictFlow(options, out);
     case Command::Help:
-    case Command::None: break;
+    case Command::None:
+      break;
   }
   return cli::kExitUsage;
 }

@@ -37,7 +37,8 @@ class CliTest : public ::testing::Test {
   }
   std::string write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
     std::ofstream(dir_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path(name);
   }
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
@@ -78,9 +79,9 @@ TEST_F(CliTest, BadImagesAreRefusedWithTheirCodeAndStayAsTheyWere) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"missing.nuv", 7, "No such file"},     {"dir.nuv", 7, "directory"},
-      {"empty.nuv", 4, "Filesize is error"},  {"short.nuv", 4, "Filesize is error"},
-      {"long.nuv", 4, "Filesize is error"},   {"v102.nuv", 4, "Version is error"},
+      {"missing.nuv", 7, "No such file"},    {"dir.nuv", 7, "directory"},
+      {"empty.nuv", 4, "Filesize is error"}, {"short.nuv", 4, "Filesize is error"},
+      {"long.nuv", 4, "Filesize is error"},  {"v102.nuv", 4, "Version is error"},
       {"lower.nuv", 4, "Version is error"},
   };
   for (const Case& c : cases) {
@@ -191,11 +192,12 @@ TEST_F(CliTest, JsonGivesOneObjectPerLineEndingWithTheResult) {
 
 TEST_F(CliTest, CtrlCIsTheStopButton) {
   for (const char* flow : {"strict", "echo"}) {
-    clitest::Child child(dir_, {"download", path("good.nuv"), "--sim", "--sim-latency", "1",
-                                "--flow", flow});
+    clitest::Child child(
+        dir_, {"download", path("good.nuv"), "--sim", "--sim-latency", "1", "--flow", flow});
     ASSERT_TRUE(child.started());
-    ASSERT_TRUE(child.waitForOutput(std::string(flow) == "strict" ? "Writing Data..." : "Downloading...",
-                                    std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        child.waitForOutput(std::string(flow) == "strict" ? "Writing Data..." : "Downloading...",
+                            std::chrono::seconds(30)));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     child.signal(SIGINT);
     const auto r = child.wait();

@@ -47,8 +47,8 @@ class TerminalGui final : public HeadlessGui {
   // the application's use of it.
   void showStatusBar(StatusBar& bar);
   // Reports `valueAndMaximum()` at every repaint of `gauge` while it is visible.
-  void showGauge(Control& gauge, std::function<std::pair<std::int64_t, std::int64_t>()>
-                                     valueAndMaximum);
+  void showGauge(Control& gauge,
+                 std::function<std::pair<std::int64_t, std::int64_t>()> valueAndMaximum);
 
   // Any thread: runs onInterrupt on the GUI thread in its next round of message processing,
   // as a click would arrive. Nothing else happens in the calling thread.

@@ -47,8 +47,8 @@ void TerminalGui::showStatusBar(StatusBar& bar) {
   lastStatus_ = bar.panelText();
 }
 
-void TerminalGui::showGauge(Control& gauge,
-                            std::function<std::pair<std::int64_t, std::int64_t>()> valueAndMaximum) {
+void TerminalGui::showGauge(
+    Control& gauge, std::function<std::pair<std::int64_t, std::int64_t>()> valueAndMaximum) {
   gauge.observe([this, &gauge, read = std::move(valueAndMaximum)] {
     if (!gauge.visible()) return;
     const auto [value, maximum] = read();
