@@ -130,6 +130,7 @@ int runEchoFlow(const Options& options, Output& out) {
   }
 
   int code = kExitExchangeFailed;
+  std::string last;  // the status line the flow ended with
   {
     cocoa::TerminalApplication app(sink, image);
     mac::AppDelegate delegate(app, factory);
@@ -169,8 +170,7 @@ int runEchoFlow(const Options& options, Output& out) {
       app.runLoop().runUntil([&] { return controller.currentStatus() == mac::HIDStatusIdle; },
                              [&app] { app.flushStatus(); });
       app.flushStatus();
-      const std::string last =
-          app.loadNib(cocoa::nib::kHIDViewControllerNib)->statusTextField->stringValue();
+      last = app.loadNib(cocoa::nib::kHIDViewControllerNib)->statusTextField->stringValue();
       if (isDownload) {
         code = endOfDownload(last, interrupts.interrupted());
       } else if (last.rfind("Version: ", 0) == 0) {
@@ -218,7 +218,8 @@ int runEchoFlow(const Options& options, Output& out) {
       out.result(code, "stopped (Ctrl-C); the device may be erased or partly written");
       break;
     default:
-      out.result(code, "the exchange with the device failed");
+      out.result(code, last == "idle" ? "the update device went away"
+                                      : "the exchange with the device failed");
       break;
   }
   return code;
