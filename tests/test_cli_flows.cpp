@@ -119,6 +119,8 @@ TEST_F(CliTest, DeviceFailuresMapToTheirExitCodes) {
       {{"--sim-fault", "code-zero@write"}, 6, "No  respond"},
       {{"--sim-fault", "wrong-address@0x1000"}, 6, "Data error"},
       {{"--sim-fault", "write-failure@format"}, 6, "Data error"},
+      // Unplugged mid-download: the write in flight is never answered.
+      {{"--sim-fault", "unplug@0x2000"}, 6, "Time out  error"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args{"download", path("good.nuv"), "--sim"};
@@ -164,6 +166,10 @@ TEST_F(CliTest, EchoFlowRefusalsAndWrongEcho) {
                     "wrong-data@0x0100"});
   EXPECT_EQ(wrong.exitCode, 6);
   EXPECT_NE(wrong.err.find("Error on writing address: 0x100"), std::string::npos) << wrong.err;
+  auto unplugged = cli({"download", path("good.nuv"), "--sim", "--flow", "echo", "--sim-fault",
+                        "unplug@0x2000"});
+  EXPECT_EQ(unplugged.exitCode, 6);
+  EXPECT_NE(unplugged.err.find("went away"), std::string::npos) << unplugged.err;
 }
 
 TEST_F(CliTest, JsonGivesOneObjectPerLineEndingWithTheResult) {
