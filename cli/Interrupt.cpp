@@ -28,6 +28,8 @@ extern "C" void onSigint(int) {
 
 InterruptWatch::InterruptWatch(std::function<void()> onFirst, std::function<void()> beforeExit)
     : onFirst_(std::move(onFirst)), beforeExit_(std::move(beforeExit)) {
+  // Without the pipes Ctrl-C keeps its default action: the process ends at once, which a
+  // script still sees as a failure (killed by SIGINT), never as a success.
   if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0 || ::pipe2(stop_, O_CLOEXEC) != 0) return;
   gInterruptFd = pipe_[1];
   struct sigaction action {};
