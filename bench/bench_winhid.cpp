@@ -3,6 +3,8 @@
 // several devices present.
 #include <benchmark/benchmark.h>
 
+#include "AllocationCounter.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -15,7 +17,6 @@
 
 namespace {
 
-std::atomic<std::uint64_t> g_allocations{0};
 
 struct Receiver {
   int replies = 0;
@@ -42,7 +43,7 @@ void BM_ReportRoundTrip(benchmark::State& state) {
   std::uint64_t allocations = 0;
   for (auto _ : state) {
     const int before = receiver.replies;
-    const std::uint64_t allocationsBefore = g_allocations.load();
+    const std::uint64_t allocationsBefore = nuv::testing::allocationCount();
     std::uint32_t written = 0;
     if (!device->WriteReport(report, sizeof report, written)) {
       state.SkipWithError("write failed");
@@ -52,7 +53,7 @@ void BM_ReportRoundTrip(benchmark::State& state) {
       rig.gui.processMessages();
       if (receiver.replies == before) rig.gui.waitForMessages(std::chrono::milliseconds(1));
     }
-    allocations += g_allocations.load() - allocationsBefore;
+    allocations += nuv::testing::allocationCount() - allocationsBefore;
   }
   state.counters["allocs_per_report"] = benchmark::Counter(static_cast<double>(allocations) /
                                                            static_cast<double>(state.iterations()));
@@ -72,20 +73,4 @@ BENCHMARK(BM_Rescan)->Arg(1)->Arg(8)->Arg(32)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-// Counts every allocation of the process, to show what a report costs. GCC cannot see that
-// these replace the global pair and takes malloc/free here for a mismatch.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-#pragma GCC diagnostic pop
 BENCHMARK_MAIN();

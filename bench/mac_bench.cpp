@@ -4,6 +4,8 @@
 // virtual clock skips the 5.5 s of waits. Allocations per Write are counted.
 #include <benchmark/benchmark.h>
 
+#include "AllocationCounter.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -18,21 +20,6 @@
 #include "mac_images.h"
 #include "mac_loopback.h"
 
-namespace {
-std::atomic<std::uint64_t> allocations{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
 
 namespace {
 
@@ -89,9 +76,9 @@ void BM_MacWriteRoundTripLoopback(benchmark::State& state) {
   std::uint64_t writes = 0, allocs = 0;
   for (auto _ : state) {
     const auto beforeWrites = loopback->writes();
-    const auto beforeAllocs = allocations.load();
+    const auto beforeAllocs = nuv::testing::allocationCount();
     if (!program.download()) state.SkipWithError("download did not finish");
-    allocs += allocations.load() - beforeAllocs;
+    allocs += nuv::testing::allocationCount() - beforeAllocs;
     writes += loopback->writes() - beforeWrites;
   }
   report(state, writes, allocs);
@@ -117,9 +104,9 @@ void BM_MacWriteRoundTripEmulatedDevice(benchmark::State& state) {
     auto device = bus.plug();
     program.app().runLoop().runUntilIdle();
     state.ResumeTiming();
-    const auto beforeAllocs = allocations.load();
+    const auto beforeAllocs = nuv::testing::allocationCount();
     if (!program.download()) state.SkipWithError("download did not finish");
-    allocs += allocations.load() - beforeAllocs;
+    allocs += nuv::testing::allocationCount() - beforeAllocs;
     writes += device->countOf(kCmdWrite);
   }
   report(state, writes, allocs);

@@ -12,31 +12,13 @@
 #include <fstream>
 #include <new>
 
+#include "AllocationCounter.h"
 #include "Emulated.h"
 #include "HIDProto.h"
 #include "Unit1.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
 
-// The replaced operator new allocates with malloc, so free is the matching release; the
-// compiler cannot see that pairing through the replacement.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-namespace {
-std::atomic<std::uint64_t> gAllocations{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-  gAllocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
 
 namespace {
 
@@ -154,8 +136,8 @@ void BM_AllocationsPerReport(benchmark::State& state) {
   std::uint64_t atStart = 0, atEnd = 0;
   stack.form->StatusBar1.observe([&] {
     const std::string& text = stack.form->StatusBar1.panelText();
-    if (text == "Writing Data...") atStart = gAllocations.load();
-    if (text == "Writing All...") atEnd = gAllocations.load();
+    if (text == "Writing Data...") atStart = nuv::testing::allocationCount();
+    if (text == "Writing All...") atEnd = nuv::testing::allocationCount();
   });
   double perReport = 0;
   for (auto _ : state) {

@@ -12,7 +12,7 @@ Updates the firmware of the NUV update device (USB HID, vendor 0xFFFF, product 0
 Commands:
   list                  list the matching devices and whether they can be opened
   version               ask the device for its firmware version
-  download IMAGE        write an update image into the device
+  download IMAGE        write an update image into the device (--verify: and read it back)
   verify IMAGE          read the device back and compare it with the image
   inspect IMAGE         tell whether an update image would be accepted, and why not
   pack FIRMWARE -o IMAGE    make an update image from a raw 64,512-byte firmware
@@ -50,12 +50,13 @@ constexpr const char* kVersion = R"(Usage: vornex-cli version [--device PATH | -
 
 Links to the device and asks for its firmware version, as Vornex's Version button does:
 Link, then Version, each with a time-out of about 4 seconds. Prints "Version:" and the
-device's four version characters.
+device's four version characters. --flow echo asks as QuenlorHID's Version button does (no
+time-out: Ctrl-C twice ends a wait for a device that does not answer).
 Exit: 0, 3 no device, 6 exchange failed ("No connected", "Data error", "Time out  error",
 "No  respond").
 )";
 
-constexpr const char* kDownload = R"(Usage: vornex-cli download IMAGE [--flow strict|echo] [--device PATH | --sim ...]
+constexpr const char* kDownload = R"(Usage: vornex-cli download IMAGE [--flow strict|echo] [--verify] [--device PATH | --sim ...]
 
 Writes the update image IMAGE (65,536 bytes, starting with "V1.01") into the device.
 
@@ -67,15 +68,19 @@ Writes the update image IMAGE (65,536 bytes, starting with "V1.01") into the dev
   checks the data the device echoes after each, waits 1 s and commits: "Finished".
   It has no time-outs: press Ctrl-C to stop a device that does not answer.
 
+--verify: after a successful download, reads the device back as the verify command does, in
+  the same process (the emulated device of --sim lives only as long as the process).
+
 Ctrl-C is the Stop button: the download ends at its next step; the device is left erased or
-partly written, and a new download starts over.
+partly written, and a new download starts over. The echo flow acts on Stop only while it
+writes. A second Ctrl-C quits at once.
 
 Emulated device faults (--sim-fault KIND@WHERE, repeatable): KIND is no-reply, code-zero,
 wrong-code, wrong-address, wrong-data, short-report, duplicate, late:MS, write-failure or
 unplug; WHERE is #N (the N-th command), an address such as 0x1000, or a command name (link,
 format, burn, read, write, version); a trailing + repeats it at every match.
 Exit: 0, 3, 4 image refused, 5 device version refused, 6 exchange failed, 7 file error,
-130 interrupted.
+8 verify mismatch (--verify), 130 interrupted.
 )";
 
 constexpr const char* kVerify = R"(Usage: vornex-cli verify IMAGE [--device PATH | --sim ...]

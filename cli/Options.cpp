@@ -15,10 +15,10 @@ struct CommandInfo {
 };
 
 constexpr CommandInfo kCommands[] = {
-    {Command::List, "list", 0},       {Command::Version, "version", 0},
+    {Command::List, "list", 0},         {Command::Version, "version", 0},
     {Command::Download, "download", 1}, {Command::Verify, "verify", 1},
-    {Command::Inspect, "inspect", 1}, {Command::Pack, "pack", 1},
-    {Command::Unpack, "unpack", 1},   {Command::Help, "help", 0},
+    {Command::Inspect, "inspect", 1},   {Command::Pack, "pack", 1},
+    {Command::Unpack, "unpack", 1},     {Command::Help, "help", 0},
 };
 
 std::optional<unsigned> parseUnsigned(const std::string& text, unsigned max) {
@@ -30,7 +30,8 @@ std::optional<unsigned> parseUnsigned(const std::string& text, unsigned max) {
   }
   unsigned value = 0;
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value, base);
-  if (s.empty() || ec != std::errc{} || end != s.data() + s.size() || value > max) return std::nullopt;
+  if (s.empty() || ec != std::errc{} || end != s.data() + s.size() || value > max)
+    return std::nullopt;
   return value;
 }
 
@@ -56,7 +57,9 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
       if (i + 1 < args.size()) return args[++i];
       return std::nullopt;
     };
-    auto is = [&](const char* flag) { return a == flag || a.rfind(std::string(flag) + "=", 0) == 0; };
+    auto is = [&](const char* flag) {
+      return a == flag || a.rfind(std::string(flag) + "=", 0) == 0;
+    };
 
     if (a == "--help" || a == "-h") {
       o.showHelp = true;
@@ -70,6 +73,8 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
       o.verbose = true;
     } else if (a == "--force" || a == "-f") {
       o.force = true;
+    } else if (a == "--verify") {
+      o.verifyAfter = true;
     } else if (a == "--sim") {
       o.sim = true;
     } else if (is("--device")) {
@@ -77,7 +82,8 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
       if (!v || v->empty()) return usageError("--device needs a device path");
       o.devicePath = *v;
     } else if (a == "-o" || is("--output")) {
-      auto v = a == "-o" ? (i + 1 < args.size() ? std::optional(args[++i]) : std::nullopt) : value("--output");
+      auto v = a == "-o" ? (i + 1 < args.size() ? std::optional(args[++i]) : std::nullopt)
+                         : value("--output");
       if (!v || v->empty()) return usageError("-o needs a file name");
       o.output = *v;
     } else if (is("--filler")) {
@@ -87,9 +93,12 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
       o.filler = *n;
     } else if (is("--flow")) {
       auto v = value("--flow");
-      if (v == "strict") o.flow = Flow::Strict;
-      else if (v == "echo") o.flow = Flow::Echo;
-      else return usageError("--flow is 'strict' (the default) or 'echo'");
+      if (v == "strict")
+        o.flow = Flow::Strict;
+      else if (v == "echo")
+        o.flow = Flow::Echo;
+      else
+        return usageError("--flow is 'strict' (the default) or 'echo'");
     } else if (is("--sim-latency")) {
       auto v = value("--sim-latency");
       auto n = v ? parseUnsigned(*v, 60000) : std::nullopt;
@@ -98,7 +107,8 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
       o.sim = true;
     } else if (is("--sim-version")) {
       auto v = value("--sim-version");
-      if (!v || v->size() > 4) return usageError("--sim-version needs up to four characters, such as 1.01");
+      if (!v || v->size() > 4)
+        return usageError("--sim-version needs up to four characters, such as 1.01");
       o.simVersion = *v;
       o.sim = true;
     } else if (is("--sim-fault")) {
@@ -124,11 +134,13 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
   for (const auto& c : kCommands) {
     if (c.command != o.command) continue;
     if (o.operands.size() != c.operands)
-      return usageError(std::string(c.name) + (c.operands == 0 ? " takes no operand"
-                                                                : " needs exactly one file"));
+      return usageError(std::string(c.name) +
+                        (c.operands == 0 ? " takes no operand" : " needs exactly one file"));
   }
   if ((o.command == Command::Pack || o.command == Command::Unpack) && o.output.empty())
     return usageError("pack and unpack need -o OUTPUT");
+  if (o.verifyAfter && o.command != Command::Download)
+    return usageError("--verify belongs to download (the verify command reads the device back)");
   if (o.sim && !o.devicePath.empty()) return usageError("--sim and --device exclude each other");
   if (o.json && o.quiet) return usageError("--json and --quiet exclude each other");
   return o;

@@ -18,12 +18,13 @@ struct Options {
   bool force = false;                 // pack/unpack may replace an existing file
   unsigned filler = 0xFF;             // pack: the gap and record filler byte
 
-  std::string devicePath;             // --device
-  bool sim = false;                   // --sim: the emulated device
+  std::string devicePath;  // --device
+  bool sim = false;        // --sim: the emulated device
   unsigned simLatencyMs = 0;
   std::optional<std::string> simVersion;
   std::vector<std::string> simFaults;  // KIND@WHERE texts, checked when parsed
   Flow flow = Flow::Strict;
+  bool verifyAfter = false;  // download --verify: read the device back after the update
 
   bool json = false;
   bool quiet = false;

@@ -21,11 +21,21 @@ std::string Output::jsonEscape(std::string_view text) {
   out.reserve(text.size() + 8);
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c >= 0x7F) {
           char buf[8];
@@ -42,9 +52,12 @@ std::string Output::jsonEscape(std::string_view text) {
 namespace {
 const char* toneName(Tone tone) {
   switch (tone) {
-    case Tone::Success: return "success";
-    case Tone::Failure: return "failure";
-    case Tone::Normal: break;
+    case Tone::Success:
+      return "success";
+    case Tone::Failure:
+      return "failure";
+    case Tone::Normal:
+      break;
   }
   return "normal";
 }
@@ -53,20 +66,24 @@ const char* toneName(Tone tone) {
 void Output::endProgressLine() {
   if (mode_ == OutputMode::Terminal && progressShown_) {
     std::fputs("\r\033[K", out_);
+    std::fflush(out_);  // before anything goes to standard error on the same terminal
     progressShown_ = false;
   }
 }
 
 void Output::status(std::string_view text, Tone tone) {
   switch (mode_) {
-    case OutputMode::Quiet: return;
+    case OutputMode::Quiet:
+      return;
     case OutputMode::Json:
       std::fprintf(out_, "{\"event\":\"status\",\"text\":\"%s\",\"tone\":\"%s\"}\n",
                    jsonEscape(text).c_str(), toneName(tone));
       break;
     case OutputMode::Terminal: {
       endProgressLine();
-      const char* colour = tone == Tone::Success ? "\033[32m" : tone == Tone::Failure ? "\033[31m" : "";
+      const char* colour = tone == Tone::Success   ? "\033[32m"
+                           : tone == Tone::Failure ? "\033[31m"
+                                                   : "";
       std::fprintf(out_, "%s%.*s%s\n", colour, static_cast<int>(text.size()), text.data(),
                    *colour ? "\033[0m" : "");
       break;
@@ -114,7 +131,8 @@ void Output::progress(std::uint32_t done, std::uint32_t total, std::uint32_t add
       progressShown_ = true;
       break;
     }
-    case OutputMode::Quiet: break;
+    case OutputMode::Quiet:
+      break;
   }
   std::fflush(out_);
 }
@@ -145,7 +163,8 @@ void Output::detail(std::string_view text) {
 
 void Output::fact(std::string_view key, std::string_view value) {
   switch (mode_) {
-    case OutputMode::Quiet: return;
+    case OutputMode::Quiet:
+      return;
     case OutputMode::Json:
       std::fprintf(out_, "{\"event\":\"fact\",\"key\":\"%s\",\"value\":\"%s\"}\n",
                    jsonEscape(key).c_str(), jsonEscape(value).c_str());

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when they are missing.
-# Usage: scripts/install-deps.sh [base|wine]...   (default: base)
+# Usage: scripts/install-deps.sh [base|wine|gnustep]...   (default: base)
 set -euo pipefail
 
 base_packages=(
@@ -8,8 +8,11 @@ base_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libudev-dev qt6-base-dev
   xvfb xauth x11-utils xdotool imagemagick
+  qemu-system-x86
 )
 wine_packages=(g++-mingw-w64-i686 wine wine32:i386)
+gnustep_packages=(gnustep-make gobjc++ libgnustep-gui-dev gnustep-back0.29 gnustep-back0.29-cairo
+  gnustep-gui-runtime)
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
@@ -36,6 +39,7 @@ for set in "${sets[@]}"; do
         need_update=1
       fi
       wanted+=("${wine_packages[@]}") ;;
+    gnustep) wanted+=("${gnustep_packages[@]}") ;;
     *) echo "install-deps: unknown set '$set'" >&2; exit 2 ;;
   esac
 done

@@ -6,3 +6,14 @@ if(TARGET nuv_cli)
     LIBS nuv_cli
     LABELS unit)
 endif()
+if(TARGET vornex-cli)
+  # The program run as a child process, as scripts run it.
+  nuv_add_test(test_cli_flows SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_flows.cpp
+    LIBS nuv_protocol LABELS cli)
+  target_compile_definitions(test_cli_flows PRIVATE VORNEX_CLI="$<TARGET_FILE:vornex-cli>")
+  add_dependencies(test_cli_flows vornex-cli)
+endif()
+if(TARGET nuv_cli_flows)
+  nuv_add_test(test_cli_terminal SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_terminal.cpp
+    LIBS nuv_cli_flows LABELS unit)
+endif()

@@ -33,11 +33,8 @@ if(TARGET nuv_cocoa_qt)
     NUV_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
   set_tests_properties(${test_mac_window_TESTS} PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen)
 endif()
-# Its own binary: it replaces operator new to count allocations.
+# Its own binary: it links the allocation counter, which replaces operator new.
 nuv_add_test(test_mac_alloc
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/mac_alloc_test.cpp
-  LIBS nuv_mac nuv_iohid_sim nuv_cocoa_headless
+  LIBS nuv_mac nuv_iohid_sim nuv_cocoa_headless nuv_alloc_counter
   LABELS unit)
-# GCC takes the replaced operator delete's free() for a mismatch with the operator new it
-# cannot see is ours.
-target_compile_options(test_mac_alloc PRIVATE -Wno-mismatched-new-delete)

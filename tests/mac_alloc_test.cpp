@@ -1,30 +1,11 @@
 // No report allocates: the write loop of a whole download, between its first Writes and its
 // last, makes no heap allocation in the controller, the headless backend, the protocol code
 // or the image walk.
-#include <atomic>
-#include <cstdlib>
-#include <new>
+#include <optional>
 
+#include "AllocationCounter.h"
 #include "mac_fixture.h"
 #include "mac_loopback.h"
-
-namespace {
-// Counts operator new calls while armed; the test's own thread only writes it.
-std::atomic<bool> counting{false};
-std::atomic<std::uint64_t> allocations{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
 
 namespace mactest {
 namespace {
@@ -33,6 +14,8 @@ TEST(MacAllocation, WriteLoopAllocatesNothingPerReport) {
   HeadlessApplication app;
   LoopbackHIDManager* loopback = nullptr;
   std::uint64_t countedWrites = 0;
+  std::optional<std::uint64_t> before;
+  std::uint64_t allocations = 0;
   {
     nuv::mac::AppDelegate delegate(app, [&] {
       auto manager = std::make_unique<LoopbackHIDManager>();
@@ -49,9 +32,10 @@ TEST(MacAllocation, WriteLoopAllocatesNothingPerReport) {
     app.runLoop().runUntilIdle();
     ASSERT_TRUE(app.nib()->downloadButton.isEnabled());
     loopback->onWrite = [&](std::uint64_t n) {
-      if (n == 64) counting = true;  // the status text's capacity has grown by now
+      // From the 64th Write on the status text's capacity has grown as far as it will.
+      if (n == 64) before = nuv::testing::allocationCount();
       if (n == 16300) {
-        counting = false;
+        allocations = nuv::testing::allocationCount() - *before;
         countedWrites = n - 64;
       }
     };
@@ -70,9 +54,8 @@ TEST(MacAllocation, WriteLoopAllocatesNothingPerReport) {
     EXPECT_EQ(app.nib()->statusTextField.stringValue(), "Finished");
     EXPECT_GT(log.lines, 959u);
   }
-  counting = false;
   EXPECT_EQ(countedWrites, 16300u - 64u);
-  EXPECT_EQ(allocations.load(), 0u);
+  EXPECT_EQ(allocations, 0u);
 }
 
 }  // namespace

@@ -225,6 +225,8 @@ class Api {
 struct EmulationOptions {
   std::set<std::string> missingLibraries;  // file names as loaded, compared without case
   std::set<std::string> missingNames;      // entry-point names no library exports
+  // linux backend: list only the node at this path (a terminal's --device); empty lists all.
+  std::string onlyDevicePath;
 };
 
 // sim backend (sim.cpp): the devices of a virtual HID bus. Interfaces are listed in plug order;

@@ -149,7 +149,7 @@ class HidrawFile final : public DeviceFile {
 class LinuxApi final : public EmulatedApi {
  public:
   LinuxApi(hr::Enumerator scanner, forms::GuiThread* notices, EmulationOptions options)
-      : EmulatedApi(std::move(options)), scanner_(std::move(scanner)) {
+      : EmulatedApi(options), onlyPath_(options.onlyDevicePath), scanner_(std::move(scanner)) {
     if (notices != nullptr && stop_.valid()) {
       watcher_ = std::thread([this, notices] { watch(*notices); });
     }
@@ -168,6 +168,7 @@ class LinuxApi final : public EmulatedApi {
       return false;
     }
     for (const hr::HidrawDevice& device : found.value()) {
+      if (!onlyPath_.empty() && device.devnode != onlyPath_) continue;
       versions_[device.devnode] = device.versionNumber;
       out.push_back(InterfaceEntry{device.devnode, device.identity});
     }
@@ -220,6 +221,7 @@ class LinuxApi final : public EmulatedApi {
     }
   }
 
+  const std::string onlyPath_;
   std::mutex scanMutex_;
   hr::Enumerator scanner_;
   std::map<std::string, std::uint16_t> versions_;

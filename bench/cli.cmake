@@ -1,0 +1,5 @@
+if(TARGET vornex-cli)
+  nuv_add_bench(cli_bench SOURCES cli_bench.cpp LIBS nuv_protocol)
+  target_compile_definitions(cli_bench PRIVATE VORNEX_CLI="$<TARGET_FILE:vornex-cli>")
+  add_dependencies(cli_bench vornex-cli)
+endif()

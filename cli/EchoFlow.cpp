@@ -1,0 +1,228 @@
+// QuenlorHID's controller (HIDViewController) on the terminal backend of the Cocoa seam.
+#include <unistd.h>
+
+#include <variant>
+
+#include "AppDelegate.h"
+#include "DeviceCommands.h"
+#include "ExitCodes.h"
+#include "Files.h"
+#include "Flows.h"
+#include "Interrupt.h"
+#include "Log.h"
+#include "Nib.h"
+#include "Sim.h"
+#include "SimSetup.h"
+#include "Terminal.h"
+#include "UpdateImage.h"
+
+#ifdef __linux__
+#include "Linux.h"
+#endif
+
+namespace cli {
+namespace {
+
+namespace cocoa = nuv::cocoa;
+namespace mac = nuv::mac;
+
+Tone toneOfText(std::string_view text) {
+  if (text == "Finished" || text.rfind("Version: ", 0) == 0) return Tone::Success;
+  if (text.rfind("Error", 0) == 0 || text == "User canceled") return Tone::Failure;
+  return Tone::Normal;
+}
+
+class OutputSink final : public cocoa::TerminalSink {
+ public:
+  explicit OutputSink(Output& out) : out_(out) {}
+  void status(std::string_view text) override { out_.status(text, toneOfText(text)); }
+  void caption(std::string_view text) override { out_.detail(text); }
+  void progress(double value, double minimum, double maximum) override {
+    if (maximum <= minimum) return;
+    // The bar runs from 0 to 1 over the 65,536 addresses that the echo flow writes.
+    const double share = (value - minimum) / (maximum - minimum);
+    const auto done = static_cast<std::uint32_t>(share * nuv::image::kImageSize);
+    out_.progress(done, nuv::image::kImageSize, done);
+  }
+  void alert(const cocoa::Alert& alert) override {
+    out_.message(alert.informativeText.empty() ? alert.messageText : alert.informativeText, true);
+  }
+
+ private:
+  Output& out_;
+};
+
+class DetailLog final : public nuv::LogSink {
+ public:
+  explicit DetailLog(Output& out) : out_(out) {}
+  void write(std::string_view line) override { out_.detail(line); }
+
+ private:
+  Output& out_;
+};
+
+#ifdef __linux__
+// libudev, showing only the node that --device names.
+class OneNodeUdev final : public nuv::hidraw::UdevBackend {
+ public:
+  OneNodeUdev(std::unique_ptr<nuv::hidraw::UdevBackend> inner, std::string devnode)
+      : inner_(std::move(inner)), devnode_(std::move(devnode)) {}
+  nuv::hidraw::Result<std::vector<nuv::hidraw::UdevRecord>> enumerate() override {
+    auto all = inner_->enumerate();
+    if (!all) return all;
+    std::vector<nuv::hidraw::UdevRecord> kept;
+    for (auto& r : all.value())
+      if (r.devnode == devnode_) kept.push_back(std::move(r));
+    return kept;
+  }
+  std::optional<nuv::Error> startMonitor() override { return inner_->startMonitor(); }
+  int monitorFd() const override { return inner_->monitorFd(); }
+  std::optional<nuv::hidraw::UdevRecord> receiveEvent() override {
+    while (auto r = inner_->receiveEvent())
+      if (r->devnode == devnode_ || r->action == "remove") return r;
+    return std::nullopt;
+  }
+
+ private:
+  std::unique_ptr<nuv::hidraw::UdevBackend> inner_;
+  std::string devnode_;
+};
+#endif
+
+// The exit code of an echo download that has returned to idle, from its last status line.
+int endOfDownload(const std::string& status, bool interrupted) {
+  if (status == "Finished") return kExitSuccess;
+  if (status == "User canceled") return interrupted ? kExitInterrupted : kExitExchangeFailed;
+  if (status.rfind("Error on reading", 0) == 0) return kExitFileError;
+  return kExitExchangeFailed;  // a wrong echo, or "idle": the device went away
+}
+
+}  // namespace
+
+int runEchoFlow(const Options& options, Output& out) {
+  const bool isDownload = options.command == Command::Download;
+  const std::string image = isDownload ? options.operands.at(0) : std::string();
+  std::string devicePath;
+  if (auto refused = checkDeviceAccess(options, out, &devicePath)) return *refused;
+
+  OutputSink sink(out);
+  DetailLog log(out);
+  nuv::ScopedLogSink logScope(log);
+  SimSetup sim;
+  mac::IOHIDManagerFactory factory;
+  if (options.sim) {
+    sim = makeSim(options);
+    factory = [&sim] { return nuv::iohid::createSimHIDManager(*sim.bus); };
+  } else {
+#ifdef __linux__
+    factory = [devicePath] {
+      nuv::iohid::LinuxHIDSeams seams;
+      seams.makeUdev =
+          [devicePath]() -> nuv::hidraw::Result<std::unique_ptr<nuv::hidraw::UdevBackend>> {
+        auto udev = nuv::hidraw::makeLibudevBackend();
+        if (!udev) return udev.error();
+        return std::unique_ptr<nuv::hidraw::UdevBackend>(
+            std::make_unique<OneNodeUdev>(std::move(udev).value(), devicePath));
+      };
+      return nuv::iohid::createLinuxHIDManager(std::move(seams));
+    };
+#endif
+  }
+
+  int code = kExitExchangeFailed;
+  std::string last;  // the status line the flow ended with
+  {
+    cocoa::TerminalApplication app(sink, image);
+    mac::AppDelegate delegate(app, factory);
+    delegate.setWindow(&app.mainWindow());
+    delegate.applicationDidFinishLaunching();
+    mac::HIDViewController& controller = *delegate.viewController();
+    app.runLoop().runUntilIdle();  // the matching device is reported from the loop
+    app.flushStatus();
+    if (controller.currentDevice() == nullptr) {
+      out.result(kExitNoDevice, "no update device (USB ffff:0100) is attached");
+      return kExitNoDevice;
+    }
+    cocoa::HeadlessButton* stop = app.button(cocoa::nib::kStopTitle);
+    app.onInterrupt = [&] {
+      const mac::HIDStatus before = controller.currentStatus();
+      (void)stop->click();
+      if (before == mac::HIDStatusWriting) {
+        out.detail("Ctrl-C: Stop (Ctrl-C again quits at once)");
+      } else {
+        out.message("Stop acts only while writing; press Ctrl-C again to quit now", false);
+      }
+    };
+    InterruptWatch interrupts([&app] { app.interrupt(); },
+                              [] { (void)!::write(STDERR_FILENO, "\ninterrupted\n", 13); });
+
+    const int alertsBefore = app.alertCount();
+    (void)app.button(isDownload ? cocoa::nib::kDownloadTitle : cocoa::nib::kVersionTitle)->click();
+    if (isDownload && !controller.holdsImageStream() &&
+        controller.currentStatus() == mac::HIDStatusIdle) {
+      // Refused before anything was sent: the alert told why; the exit code says which kind.
+      app.flushStatus();
+      auto file = readFile(image, nuv::image::kImageSize);
+      code = std::holds_alternative<nuv::Error>(file) || app.alertCount() == alertsBefore
+                 ? kExitFileError
+                 : kExitImageRefused;
+    } else {
+      app.runLoop().runUntil([&] { return controller.currentStatus() == mac::HIDStatusIdle; },
+                             [&app] { app.flushStatus(); });
+      app.flushStatus();
+      last = app.loadNib(cocoa::nib::kHIDViewControllerNib)->statusTextField->stringValue();
+      if (isDownload) {
+        code = endOfDownload(last, interrupts.interrupted());
+      } else if (last.rfind("Version: ", 0) == 0) {
+        code = kExitSuccess;
+        out.fact("version", last.substr(9));
+      } else {
+        code = kExitExchangeFailed;
+      }
+    }
+  }
+
+  if (code == kExitSuccess && isDownload && options.verifyAfter) {
+    auto file = readFile(image, nuv::image::kImageSize);
+    if (auto* e = std::get_if<nuv::Error>(&file)) {
+      out.message(e->describe(), true);
+      out.result(kExitFileError, "the image cannot be read again for the verify");
+      return kExitFileError;
+    }
+    std::unique_ptr<ReportLink> link;
+    nuv::Error why;
+    if (options.sim) link = openSimLink(*sim.bus, sim.path);
+#ifdef __linux__
+    else
+      link = openHidrawLink(devicePath, why);
+#endif
+    if (!link) {
+      out.message(why.describe(), true);
+      out.result(kExitNoDevice, "the device cannot be opened for the verify");
+      return kExitNoDevice;
+    }
+    return verifyDevice(*link, std::get<FileBytes>(file).bytes, true, out);
+  }
+
+  switch (code) {
+    case kExitSuccess:
+      out.result(code, "");
+      break;
+    case kExitImageRefused:
+      out.result(code, image + ": not an update image");
+      break;
+    case kExitFileError:
+      out.result(code, "the update image could not be read");
+      break;
+    case kExitInterrupted:
+      out.result(code, "stopped (Ctrl-C); the device may be erased or partly written");
+      break;
+    default:
+      out.result(code, last == "idle" ? "the update device went away"
+                                      : "the exchange with the device failed");
+      break;
+  }
+  return code;
+}
+
+}  // namespace cli

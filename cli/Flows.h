@@ -1,0 +1,31 @@
+// The windows' own flows run in the terminal: Vornex's Version and Download (--flow strict)
+// and QuenlorHID's Download and Version (--flow echo), each on the terminal backend of its
+// toolkit seam. No flow logic lives here: only the wiring, and how the end of a flow (its
+// status line and its boxes) turns into an exit code.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "Options.h"
+#include "Output.h"
+
+namespace cli {
+
+// version and download with --flow strict; download --verify reads the device back after
+// "Update Completed", in the same process. Return the exit code.
+[[nodiscard]] int runStrictFlow(const Options& options, Output& out);
+[[nodiscard]] int runEchoFlow(const Options& options, Output& out);
+
+// Before a flow touches real hardware: the node to use (--device, or the first update device)
+// can be opened by this user. Nothing when it can; otherwise the exit code, with the reason
+// (and the udev hint for a permission error) already told. --sim needs no check.
+[[nodiscard]] std::optional<int> checkDeviceAccess(const Options& options, Output& out,
+                                                   std::string* path = nullptr);
+
+// The exit code of a strict flow that ended with `box` (the last box shown, empty if none)
+// and the status line `status`; `green` when the status line is green.
+[[nodiscard]] int strictExitCode(const std::string& box, bool boxIsException, bool green,
+                                 bool interrupted);
+
+}  // namespace cli

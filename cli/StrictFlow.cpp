@@ -1,0 +1,245 @@
+// Vornex's window (TMainForm) on the terminal backend of the forms seam.
+#include <unistd.h>
+
+#include <cerrno>
+#include <variant>
+
+#include "DeviceCommands.h"
+#include "Emulated.h"
+#include "ExitCodes.h"
+#include "Files.h"
+#include "Flows.h"
+#include "Interrupt.h"
+#include "Log.h"
+#include "SimSetup.h"
+#include "TerminalForms.h"
+#include "Unit1.h"
+#include "UpdateImage.h"
+#include "WinApi.h"
+
+#ifdef __linux__
+#include "Hidraw.h"
+#endif
+
+namespace cli {
+namespace {
+
+Tone toneOf(forms::StatusTone tone) {
+  switch (tone) {
+    case forms::StatusTone::Success:
+      return Tone::Success;
+    case forms::StatusTone::Failure:
+      return Tone::Failure;
+    case forms::StatusTone::Normal:
+      break;
+  }
+  return Tone::Normal;
+}
+
+class OutputSink final : public forms::TerminalSink {
+ public:
+  explicit OutputSink(Output& out) : out_(out) {}
+  void status(std::string_view text, forms::StatusTone tone) override {
+    out_.status(text, toneOf(tone));
+  }
+  void progress(std::int64_t value, std::int64_t maximum) override {
+    if (value < 0 || maximum <= 0) return;
+    const auto v = static_cast<std::uint32_t>(value);
+    out_.progress(v, static_cast<std::uint32_t>(maximum), v);
+  }
+  void message(forms::BoxKind, std::string_view text) override { out_.message(text, true); }
+
+ private:
+  Output& out_;
+};
+
+// The programs' log lines of the GUI thread, shown with --verbose.
+class DetailLog final : public nuv::LogSink {
+ public:
+  explicit DetailLog(Output& out) : out_(out) {}
+  void write(std::string_view line) override { out_.detail(line); }
+
+ private:
+  Output& out_;
+};
+
+}  // namespace
+
+int strictExitCode(const std::string& box, bool boxIsException, bool green, bool interrupted) {
+  if (green) return kExitSuccess;
+  if (boxIsException) return kExitFileError;
+  if (box == "Filesize is error" || box == "Version is error") return kExitImageRefused;
+  if (box == "Device ver is error") return kExitDeviceVersion;
+  if (!box.empty())
+    return kExitExchangeFailed;  // "No connected", "Data error", "Time out  error", ...
+  // The flow ended without a box and without success: only a stop does that.
+  return interrupted ? kExitInterrupted : kExitExchangeFailed;
+}
+
+std::optional<int> checkDeviceAccess(const Options& options, Output& out, std::string* pathOut) {
+  if (options.sim) return std::nullopt;
+#ifdef __linux__
+  namespace hr = nuv::hidraw;
+  std::string path = options.devicePath;
+  if (path.empty()) {
+    auto enumerator = hr::Enumerator::create(hr::DeviceFilter{0xFFFF, 0x0100});
+    if (!enumerator) {
+      out.message(enumerator.error().describe(), true);
+      out.result(kExitNoDevice, "cannot list HID devices");
+      return kExitNoDevice;
+    }
+    auto devices = enumerator.value().scan();
+    if (devices && !devices.value().empty()) path = devices.value().front().devnode;
+  }
+  if (path.empty()) {
+    out.result(kExitNoDevice, "no update device (USB ffff:0100) is attached");
+    return kExitNoDevice;
+  }
+  auto node = hr::Node::open(path, hr::OpenMode::ReadWrite);
+  if (!node) {
+    const int code = node.error().code;
+    out.message(node.error().describe(), true);
+    if (code == EACCES || code == EPERM) {
+      out.result(kExitNoDevice, "permission denied on " + path +
+                                    ": install the udev rule (see the README's Linux section)");
+    } else {
+      out.result(kExitNoDevice, "cannot open " + path);
+    }
+    return kExitNoDevice;
+  }
+  if (pathOut != nullptr) *pathOut = path;
+  return std::nullopt;
+#else
+  (void)pathOut;
+  out.result(kExitNoDevice, "no device access on this system");
+  return kExitNoDevice;
+#endif
+}
+
+int runStrictFlow(const Options& options, Output& out) {
+  const bool isDownload = options.command == Command::Download;
+  const std::string image = isDownload ? options.operands.at(0) : std::string();
+  std::string devicePath;
+  if (auto refused = checkDeviceAccess(options, out, &devicePath)) return *refused;
+
+  OutputSink sink(out);
+  DetailLog log(out);
+  nuv::ScopedLogSink logScope(log);
+  forms::TerminalGui gui(sink, image);
+  gui.setTitle(std::string(kApplicationTitle));
+
+  SimSetup sim;
+  std::unique_ptr<winapi::Api> api;
+  if (options.sim) {
+    sim = makeSim(options);
+    api = winapi::makeSimApi(*sim.bus, &gui);
+  } else {
+    winapi::EmulationOptions only;
+    only.onlyDevicePath = devicePath;
+    api = winapi::makeLinuxApi(&gui, only);
+    if (!api) {
+      out.result(kExitNoDevice, "the HID devices cannot be listed: libudev could not be used");
+      return kExitNoDevice;
+    }
+  }
+
+  int code = kExitExchangeFailed;
+  bool completed = false;
+  {
+    hid::HidProcess process(*api, gui);
+    std::unique_ptr<TMainForm> form;
+    try {
+      form = std::make_unique<TMainForm>(gui, process);
+    } catch (const hid::EControllerError& e) {
+      out.message(e.what(), true);
+      out.result(kExitNoDevice, "the HID layer could not be started");
+      return kExitNoDevice;
+    }
+    gui.setMainForm(*form);
+    gui.showStatusBar(form->StatusBar1);
+    TGauge& gauge = form->Gauge1;
+    gui.showGauge(gauge, [&gauge] {
+      return std::pair<std::int64_t, std::int64_t>(gauge.Progress(), gauge.MaxValue());
+    });
+    gui.onInterrupt = [&form, &out] {
+      if (form->Busy) out.detail("Ctrl-C: Stop (Ctrl-C again quits at once)");
+      form->stop_button.click();
+    };
+    InterruptWatch interrupts([&gui] { gui.interrupt(); },
+                              [] { (void)!::write(STDERR_FILENO, "\ninterrupted\n", 13); });
+
+    gui.activateMainForm();  // as the window's first showing: the device list is built
+    gui.processMessages();
+    forms::SpeedButton& button = isDownload ? form->Write_car : form->READ_car;
+    if (!button.enabled()) {
+      gui.shutDown();
+      out.result(kExitNoDevice, "no update device (USB ffff:0100) is attached");
+      return kExitNoDevice;
+    }
+    const std::size_t boxesBefore = gui.boxes().size();
+    button.click();
+
+    const bool green = forms::toneOf(form->StatusBar1.color()) == forms::StatusTone::Success;
+    std::string box;
+    bool exception = false;
+    if (gui.boxes().size() > boxesBefore) {
+      box = gui.boxes().back().text;
+      exception = gui.boxes().back().kind == forms::BoxKind::Exception;
+    }
+    code = strictExitCode(box, exception, green, interrupts.interrupted());
+    completed = green;
+    if (!isDownload && green) out.fact("version", form->StatusBar1.panelText().substr(8));
+    form.reset();  // hands the device back before a verify opens it again
+    gui.shutDown();
+  }
+
+  if (code == kExitSuccess && isDownload && options.verifyAfter && completed) {
+    auto file = readFile(image, nuv::image::kImageSize);
+    if (auto* e = std::get_if<nuv::Error>(&file)) {
+      out.message(e->describe(), true);
+      out.result(kExitFileError, "the image cannot be read again for the verify");
+      return kExitFileError;
+    }
+    const auto& bytes = std::get<FileBytes>(file).bytes;
+    std::unique_ptr<ReportLink> link;
+    nuv::Error why;
+    if (options.sim) {
+      link = openSimLink(*sim.bus, sim.path);
+    }
+#ifdef __linux__
+    else {
+      link = openHidrawLink(devicePath, why);
+    }
+#endif
+    if (!link) {
+      out.message(why.describe(), true);
+      out.result(kExitNoDevice, "the device cannot be opened for the verify");
+      return kExitNoDevice;
+    }
+    return verifyDevice(*link, bytes, false, out);
+  }
+
+  switch (code) {
+    case kExitSuccess:
+      out.result(code, "");
+      break;
+    case kExitImageRefused:
+      out.result(code, image + ": not an update image Vornex accepts");
+      break;
+    case kExitDeviceVersion:
+      out.result(code, "the device's firmware version is refused");
+      break;
+    case kExitFileError:
+      out.result(code, "the update image could not be read");
+      break;
+    case kExitInterrupted:
+      out.result(code, "stopped (Ctrl-C); the device may be erased or partly written");
+      break;
+    default:
+      out.result(code, "the exchange with the device failed");
+      break;
+  }
+  return code;
+}
+
+}  // namespace cli

@@ -1,0 +1,74 @@
+// vornex-cli: the terminal front end of the updater. See `vornex-cli --help`.
+#include <cstdio>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "DeviceCommands.h"
+#include "ExitCodes.h"
+#include "Flows.h"
+#include "ImageTools.h"
+#include "Options.h"
+#include "Output.h"
+
+#ifndef NUV_CLI_VERSION
+#define NUV_CLI_VERSION "unknown"
+#endif
+
+namespace {
+
+int run(const cli::Options& options) {
+  using cli::Command;
+  cli::Output out(cli::pickMode(options.json, options.quiet), options.verbose);
+  switch (options.command) {
+    case Command::List:
+      return cli::runList(options, out);
+    case Command::Verify:
+      return cli::runVerify(options, out);
+    case Command::Inspect:
+      return cli::runInspect(options, out);
+    case Command::Pack:
+      return cli::runPack(options, out);
+    case Command::Unpack:
+      return cli::runUnpack(options, out);
+    case Command::Version:
+    case Command::Download:
+      return options.flow == cli::Flow::Echo ? cli::runEchoFlow(options, out)
+                                             : cli::runStrictFlow(options, out);
+    case Command::Help:
+    case Command::None:
+      break;
+  }
+  return cli::kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  auto parsed = cli::parseOptions(args);
+  if (auto* mistake = std::get_if<std::string>(&parsed)) {
+    std::fprintf(stderr, "vornex-cli: %s\n", mistake->c_str());
+    return cli::kExitUsage;
+  }
+  const cli::Options& options = std::get<cli::Options>(parsed);
+  if (options.showVersion) {
+    std::printf("vornex-cli %s (update image version V1.01)\n", NUV_CLI_VERSION);
+    return cli::kExitSuccess;
+  }
+  if (options.showHelp || options.command == cli::Command::Help) {
+    cli::Command page = options.command;
+    if (options.command == cli::Command::Help && !options.operands.empty()) {
+      const auto named = cli::commandNamed(options.operands.front());
+      if (!named) {
+        std::fprintf(stderr, "vornex-cli: no help for '%s'\nTry 'vornex-cli --help'.\n",
+                     options.operands.front().c_str());
+        return cli::kExitUsage;
+      }
+      page = *named;
+    }
+    std::fputs(cli::helpText(page).c_str(), stdout);
+    return cli::kExitSuccess;
+  }
+  return run(options);
+}

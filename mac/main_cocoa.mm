@@ -1,0 +1,12 @@
+// QuenlorHID on macOS: AppKit's window and IOKit's HID manager. Reads no command line or
+// configuration of its own (AppKit reads its own arguments).
+#include <utility>
+
+#include "CocoaMain.h"
+#include "IOKitHID.h"
+
+int main(int argc, char** argv) {
+  nuv::mac::CocoaMainOptions options;
+  options.createManager = [] { return nuv::iohid::createIOKitHIDManager(); };
+  return nuv::mac::cocoaApplicationMain(argc, argv, std::move(options));
+}

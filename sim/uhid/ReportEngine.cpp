@@ -1,0 +1,70 @@
+#include "ReportEngine.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "UhidIdentity.h"
+
+namespace sim::uhid {
+
+ReportEngine::ReportEngine(std::shared_ptr<UpdateDevice> device) : device_(std::move(device)) {}
+
+std::size_t ReportEngine::normaliseOutput(const std::uint8_t* data, std::size_t size,
+                                          bool alreadyStripped,
+                                          std::array<std::uint8_t, 9>& frame) {
+  frame.fill(0);
+  if (!alreadyStripped && size > 0 && data[0] == 0x00) {
+    ++data;
+    --size;
+  }
+  const std::size_t n = std::min<std::size_t>(size, kReportBytes);
+  std::memcpy(frame.data() + 1, data, n);
+  return 1 + n;
+}
+
+Clock::time_point ReportEngine::dueAt(const DeviceResponse& response, Clock::time_point now) const {
+  const Latency latency = device_->latency();
+  Clock::time_point at = now;
+  switch (latency.model) {
+    case Latency::Model::None:
+      break;
+    case Latency::Model::Fixed:
+      at = now + latency.fixed;
+      break;
+    case Latency::Model::UsbFrame: {
+      const auto frame = std::chrono::milliseconds(1);
+      at = epoch_ + ((now - epoch_) / frame + 1) * frame;
+      break;
+    }
+  }
+  return at + response.extraDelay;
+}
+
+ReportEngine::Outcome ReportEngine::onOutput(const std::uint8_t* data, std::size_t size,
+                                             bool alreadyStripped, Clock::time_point now) {
+  ++stats_.outputs;
+  const std::size_t len = normaliseOutput(data, size, alreadyStripped, frame_);
+  const DeviceResponse response = device_->receive(frame_.data(), len);
+  if (response.writeFails) {
+    // The transport has already told the host that its write succeeded; the device drops the
+    // command, so the host sees no reply.
+    ++stats_.commandsLost;
+    return Outcome::Handled;
+  }
+  if (response.unplug) {
+    queue_.clear();
+    return Outcome::Unplug;
+  }
+  if (response.copies <= 0) return Outcome::Handled;
+  PendingReply reply;
+  reply.bytes = response.reply;
+  reply.length = response.replyLength;
+  reply.due = dueAt(response, now);
+  reply.sequence = device_->lastReplySequence();
+  for (int i = 0; i < response.copies; ++i) {
+    if (queue_.push(reply)) ++stats_.repliesDropped;
+  }
+  return Outcome::Handled;
+}
+
+}  // namespace sim::uhid

@@ -1,0 +1,134 @@
+// The emulated update device between a transport (uhid, or a USB gadget's /dev/hidgN) and
+// UpdateDevice: it turns each output report into the frame the device expects, applies the
+// device's latency to its replies and keeps them queued until they are due.
+//
+// Framing. The report descriptor has no report IDs, so a host writes the report-ID byte 0x00
+// and the 8 command bytes (9 in all, as Windows and hidraw hosts do). The kernel's USB HID
+// driver drops a leading 0x00 before the bytes go on the wire; uhid hands over all of them.
+// For uhid the engine applies the USB driver's rule itself (see normaliseOutput) so that the
+// device sees what a real one would.
+//
+// Not thread-safe: one thread drives the engine. The device object may be inspected from any
+// thread (it has its own lock). Nothing is allocated per report.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "Error.h"
+#include "ReplyQueue.h"
+#include "UpdateDevice.h"
+
+namespace sim::uhid {
+
+struct ServerStats {
+  std::uint32_t outputs = 0;         // output reports received
+  std::uint32_t repliesSent = 0;     // input reports sent
+  std::uint32_t repliesDropped = 0;  // dropped because the queue was full or nobody listened
+  std::uint32_t commandsLost = 0;    // write-failure faults: the device ignored the command
+  std::uint32_t otherEvents = 0;     // feature requests refused and events of no interest
+};
+
+// What one turn of a serving loop came to.
+enum class ServeStep {
+  Idle,        // nothing happened within the time allowed
+  Handled,     // reports were handled or replies sent
+  ExtraReady,  // the caller's extra descriptor is readable
+  Unplugged,   // an unplug fault fired: the device is gone from the host
+  Closed,      // the transport was closed under the server
+  Failed,      // the transport failed: lastError() says why
+};
+
+// A serving loop over one transport (uhid: Server; USB gadget: GadgetServer).
+class Serving {
+ public:
+  virtual ~Serving() = default;
+  // Waits up to `maxWait` for a report, for `extraFd` (when >= 0) to become readable, or for
+  // the next reply to fall due; handles what came and sends what is due.
+  [[nodiscard]] virtual ServeStep runOnce(int extraFd, std::chrono::milliseconds maxWait) = 0;
+  // Takes the device away from the host, as an unplug would. Idempotent.
+  [[nodiscard]] virtual std::optional<nuv::Error> unplug() = 0;
+  [[nodiscard]] virtual bool present() const = 0;
+  [[nodiscard]] virtual const ServerStats& stats() const = 0;
+  [[nodiscard]] virtual const nuv::Error& lastError() const = 0;
+};
+
+class ReportEngine {
+ public:
+  explicit ReportEngine(std::shared_ptr<UpdateDevice> device);
+
+  // The device's USB frames (UsbFrame latency) count from here.
+  void restartFrameClock(Clock::time_point at) { epoch_ = at; }
+
+  enum class Outcome { Handled, Unplug };
+  // One output report as the transport delivered it. `alreadyStripped`: the transport has
+  // dropped the report-ID byte (USB gadget), so a leading 0x00 is a command byte.
+  [[nodiscard]] Outcome onOutput(const std::uint8_t* data, std::size_t size, bool alreadyStripped,
+                                 Clock::time_point now);
+
+  enum class SendResult {
+    Sent,
+    TryLater,  // the transport cannot take it now (a USB gadget's previous report is in flight)
+    Dropped,   // nobody can receive it (the host side is gone); the reply is lost
+    Failed,    // the transport failed; the error says why
+  };
+  // Sends every reply due at `now`, in order, through
+  // `SendResult send(const std::uint8_t* bytes, std::size_t length, nuv::Error& error)`.
+  // Stops at the first TryLater (*blocked is then set) and returns the error of a Failed.
+  template <class Send>
+  [[nodiscard]] std::optional<nuv::Error> sendDue(Clock::time_point now, Send&& send,
+                                                  bool* sentAny = nullptr,
+                                                  bool* blocked = nullptr) {
+    while (const PendingReply* reply = queue_.peekDue(now)) {
+      nuv::Error error;
+      switch (send(reply->bytes.data(), static_cast<std::size_t>(reply->length), error)) {
+        case SendResult::Sent:
+          // The host's read cannot be seen from here: a reply counts as consumed once sent.
+          device_->replyConsumed(reply->sequence);
+          ++stats_.repliesSent;
+          if (sentAny) *sentAny = true;
+          break;
+        case SendResult::TryLater:
+          if (blocked) *blocked = true;
+          return std::nullopt;
+        case SendResult::Dropped:
+          ++stats_.repliesDropped;
+          break;
+        case SendResult::Failed:
+          return error;
+      }
+      queue_.popFront();
+    }
+    return std::nullopt;
+  }
+
+  [[nodiscard]] std::optional<Clock::time_point> nextDue() const { return queue_.nextDue(); }
+  void dropPending() { queue_.clear(); }
+
+  [[nodiscard]] ServerStats& stats() { return stats_; }
+  [[nodiscard]] const ServerStats& stats() const { return stats_; }
+  [[nodiscard]] const std::shared_ptr<UpdateDevice>& device() const { return device_; }
+
+  // Turns an output report as the host wrote it into the frame UpdateDevice::receive expects
+  // (report-ID byte 0x00, then up to 8 command bytes). Unless `alreadyStripped`, a leading
+  // 0x00 is the report-ID byte and is dropped, as the kernel's USB HID driver does. Returns the
+  // frame's length (1 + the command bytes, at most 9).
+  [[nodiscard]] static std::size_t normaliseOutput(const std::uint8_t* data, std::size_t size,
+                                                   bool alreadyStripped,
+                                                   std::array<std::uint8_t, 9>& frame);
+
+ private:
+  [[nodiscard]] Clock::time_point dueAt(const DeviceResponse& response,
+                                        Clock::time_point now) const;
+
+  std::shared_ptr<UpdateDevice> device_;
+  ReplyQueue queue_;
+  std::array<std::uint8_t, 9> frame_{};
+  Clock::time_point epoch_ = Clock::now();
+  ServerStats stats_;
+};
+
+}  // namespace sim::uhid

@@ -1,0 +1,22 @@
+// nuv-uhid-device: the emulated update device as a real HID device of this machine's kernel.
+#include <iostream>
+#include <string_view>
+#include <vector>
+
+#include "Emulator.h"
+
+int main(int argc, char** argv) {
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  auto parsed = sim::uhid::parseEmulatorArguments(args);
+  if (auto* problem = std::get_if<std::string>(&parsed)) {
+    std::cerr << "nuv-uhid-device: " << *problem << "\n\n"
+              << sim::uhid::emulatorUsage("nuv-uhid-device");
+    return 2;
+  }
+  const auto& options = std::get<sim::uhid::EmulatorOptions>(parsed);
+  if (options.help) {
+    std::cout << sim::uhid::emulatorUsage("nuv-uhid-device");
+    return 0;
+  }
+  return sim::uhid::runEmulator(options, std::cout, std::cerr);
+}

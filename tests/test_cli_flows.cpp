@@ -1,0 +1,258 @@
+// vornex-cli as a script runs it: each command's success and failure through the emulated
+// device and bad files, with the exit codes and messages, and files left as they were.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "UpdateImage.h"
+#include "test_cli_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace image = nuv::image;
+using clitest::run;
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("nuv-cli-flows-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    std::vector<std::uint8_t> fw(image::kFirmwareSize);
+    for (std::size_t i = 0; i < fw.size(); ++i) fw[i] = static_cast<std::uint8_t>(i * 13 + 7);
+    std::memcpy(fw.data(), "V1.01 test image", 16);
+    good_ = image::pack(fw, 0xFF);
+    write("good.nuv", good_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::permissions(dir_ / "unreadable.nuv", fs::perms::owner_all, ec);
+    fs::remove_all(dir_, ec);
+  }
+  std::string write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream(dir_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return path(name);
+  }
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  clitest::Run cli(const std::vector<std::string>& args) { return run(dir_, args); }
+
+  fs::path dir_;
+  std::vector<std::uint8_t> good_;
+};
+
+TEST_F(CliTest, StrictDownloadWithVerifyEndsCompletedAndVerified) {
+  const auto r = cli({"download", path("good.nuv"), "--sim", "--verify"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  for (const char* step : {"Link...", "Get version...", "Erase...", "Writing Data...",
+                           "Writing All...", "Update Completed", "Verified"})
+    EXPECT_NE(r.out.find(step), std::string::npos) << step << "\n" << r.out;
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(CliTest, BadImagesAreRefusedWithTheirCodeAndStayAsTheyWere) {
+  auto sized = [&](std::size_t n) {
+    std::vector<std::uint8_t> b = good_;
+    b.resize(n, 0xFF);
+    return b;
+  };
+  auto v102 = good_;
+  std::memcpy(v102.data(), "V1.02", 5);
+  auto lower = good_;
+  lower[0] = 'v';
+  write("empty.nuv", {});
+  write("short.nuv", sized(65535));
+  write("long.nuv", sized(65537));
+  write("v102.nuv", v102);
+  write("lower.nuv", lower);
+  fs::create_directory(dir_ / "dir.nuv");
+  struct Case {
+    std::string file;
+    int code;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"missing.nuv", 7, "No such file"},    {"dir.nuv", 7, "directory"},
+      {"empty.nuv", 4, "Filesize is error"}, {"short.nuv", 4, "Filesize is error"},
+      {"long.nuv", 4, "Filesize is error"},  {"v102.nuv", 4, "Version is error"},
+      {"lower.nuv", 4, "Version is error"},
+  };
+  for (const Case& c : cases) {
+    const bool existed = fs::exists(dir_ / c.file);
+    const bool regular = fs::is_regular_file(dir_ / c.file);
+    const std::string before = regular ? clitest::slurp(dir_ / c.file) : std::string();
+    const auto r = cli({"download", path(c.file), "--sim"});
+    EXPECT_EQ(r.exitCode, c.code) << c.file << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.file << "\n" << r.err;
+    EXPECT_EQ(r.out.find("Link..."), std::string::npos) << c.file << ": nothing may be sent";
+    EXPECT_EQ(fs::exists(dir_ / c.file), existed);
+    if (existed && fs::is_regular_file(dir_ / c.file)) {
+      EXPECT_EQ(clitest::slurp(dir_ / c.file), before);
+    }
+  }
+}
+
+TEST_F(CliTest, UnreadableImageIsAFileError) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  write("unreadable.nuv", good_);
+  fs::permissions(dir_ / "unreadable.nuv", fs::perms::none);
+  const auto r = cli({"download", path("unreadable.nuv"), "--sim"});
+  EXPECT_EQ(r.exitCode, 7);
+  EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, DeviceFailuresMapToTheirExitCodes) {
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"--sim-version", "2.00"}, 5, "Device ver is error"},
+      {{"--sim-fault", "code-zero@write"}, 6, "No  respond"},
+      {{"--sim-fault", "wrong-address@0x1000"}, 6, "Data error"},
+      {{"--sim-fault", "write-failure@format"}, 6, "Data error"},
+      // Unplugged mid-download: the write in flight is never answered.
+      {{"--sim-fault", "unplug@0x2000"}, 6, "Time out  error"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"download", path("good.nuv"), "--sim"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const auto r = cli(args);
+    EXPECT_EQ(r.exitCode, c.code) << c.args.back() << "\n" << r.out << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args.back() << "\n" << r.err;
+    EXPECT_EQ(r.out.find("Update Completed"), std::string::npos);
+  }
+  // The refused device version stops before the erase.
+  const auto refused = cli({"download", path("good.nuv"), "--sim", "--sim-version", "2.00"});
+  EXPECT_EQ(refused.out.find("Erase..."), std::string::npos) << refused.out;
+}
+
+TEST_F(CliTest, VersionShowsTheDevicesVersionOrTheExchangeFailure) {
+  auto ok = cli({"version", "--sim", "--sim-version", "1.23"});
+  EXPECT_EQ(ok.exitCode, 0) << ok.err;
+  EXPECT_NE(ok.out.find("Version:1.23"), std::string::npos) << ok.out;
+  auto bad = cli({"version", "--sim", "--sim-fault", "code-zero@link"});
+  EXPECT_EQ(bad.exitCode, 6);
+  EXPECT_NE(bad.err.find("No  respond"), std::string::npos) << bad.err;
+}
+
+TEST_F(CliTest, EchoFlowDownloadsAndVerifiesTheZerosAboveTheImage) {
+  const auto r = cli({"download", path("good.nuv"), "--sim", "--flow", "echo", "--verify"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("Finished"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Verified"), std::string::npos) << r.out;
+  // The per-write status texts are the bar's captions, not 16,384 lines.
+  EXPECT_EQ(r.out.find("Writing address"), std::string::npos);
+}
+
+TEST_F(CliTest, EchoFlowRefusalsAndWrongEcho) {
+  std::vector<std::uint8_t> shorter = good_;
+  shorter.pop_back();
+  write("short.nuv", shorter);
+  auto refused = cli({"download", path("short.nuv"), "--sim", "--flow", "echo"});
+  EXPECT_EQ(refused.exitCode, 4) << refused.err;
+  EXPECT_NE(refused.err.find("Nothing was sent"), std::string::npos) << refused.err;
+  auto missing = cli({"download", path("missing.nuv"), "--sim", "--flow", "echo"});
+  EXPECT_EQ(missing.exitCode, 7) << missing.err;
+  auto wrong = cli({"download", path("good.nuv"), "--sim", "--flow", "echo", "--sim-fault",
+                    "wrong-data@0x0100"});
+  EXPECT_EQ(wrong.exitCode, 6);
+  EXPECT_NE(wrong.err.find("Error on writing address: 0x100"), std::string::npos) << wrong.err;
+  auto unplugged = cli({"download", path("good.nuv"), "--sim", "--flow", "echo", "--sim-fault",
+                        "unplug@0x2000"});
+  EXPECT_EQ(unplugged.exitCode, 6);
+  EXPECT_NE(unplugged.err.find("went away"), std::string::npos) << unplugged.err;
+}
+
+TEST_F(CliTest, JsonGivesOneObjectPerLineEndingWithTheResult) {
+  const auto r = cli({"download", path("good.nuv"), "--sim", "--json"});
+  EXPECT_EQ(r.exitCode, 0);
+  std::istringstream lines(r.out);
+  std::string line, last;
+  int progress = 0;
+  while (std::getline(lines, line)) {
+    ASSERT_FALSE(line.empty());
+    EXPECT_EQ(line.front(), '{') << line;
+    EXPECT_EQ(line.back(), '}') << line;
+    if (line.find("\"event\":\"progress\"") != std::string::npos) ++progress;
+    last = line;
+  }
+  EXPECT_GT(progress, 50);
+  EXPECT_LE(progress, 101);
+  EXPECT_NE(r.out.find("{\"event\":\"status\",\"text\":\"Update Completed\",\"tone\":\"success\"}"),
+            std::string::npos);
+  EXPECT_EQ(last, "{\"event\":\"result\",\"exit_code\":0,\"ok\":true,\"summary\":\"\"}");
+
+  const auto refused = cli({"download", path("missing.nuv"), "--sim", "--json"});
+  EXPECT_EQ(refused.exitCode, 7);
+  EXPECT_NE(refused.out.find("\"exit_code\":7,\"ok\":false"), std::string::npos) << refused.out;
+}
+
+TEST_F(CliTest, CtrlCIsTheStopButton) {
+  for (const char* flow : {"strict", "echo"}) {
+    clitest::Child child(
+        dir_, {"download", path("good.nuv"), "--sim", "--sim-latency", "1", "--flow", flow});
+    ASSERT_TRUE(child.started());
+    ASSERT_TRUE(
+        child.waitForOutput(std::string(flow) == "strict" ? "Writing Data..." : "Downloading...",
+                            std::chrono::seconds(30)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    child.signal(SIGINT);
+    const auto r = child.wait();
+    EXPECT_EQ(r.exitCode, 130) << flow << "\n" << r.out << r.err;
+    EXPECT_NE(r.err.find("stopped"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("Update Completed"), std::string::npos);
+    EXPECT_EQ(r.out.find("Finished"), std::string::npos);
+  }
+}
+
+TEST_F(CliTest, PackNeverOverwritesAndRefusesAWrongSizedFirmware) {
+  std::vector<std::uint8_t> fw(image::kFirmwareSize, 0x5A);
+  write("fw.bin", fw);
+  write("fw-short.bin", std::vector<std::uint8_t>(image::kFirmwareSize - 1, 0));
+  const std::string before = clitest::slurp(dir_ / "good.nuv");
+  auto kept = cli({"pack", path("fw.bin"), "-o", path("good.nuv")});
+  EXPECT_EQ(kept.exitCode, 7) << kept.err;
+  EXPECT_EQ(clitest::slurp(dir_ / "good.nuv"), before);
+  auto wrong = cli({"pack", path("fw-short.bin"), "-o", path("new.nuv")});
+  EXPECT_EQ(wrong.exitCode, 4) << wrong.err;
+  EXPECT_FALSE(fs::exists(dir_ / "new.nuv"));
+  auto made = cli({"pack", path("fw.bin"), "-o", path("new.nuv")});
+  EXPECT_EQ(made.exitCode, 0) << made.err;
+  EXPECT_EQ(fs::file_size(dir_ / "new.nuv"), image::kImageSize);
+}
+
+TEST_F(CliTest, HelpVersionAndUsage) {
+  auto help = cli({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.out.find("Exit codes"), std::string::npos);
+  auto page = cli({"download", "--help"});
+  EXPECT_EQ(page.exitCode, 0);
+  EXPECT_NE(page.out.find("--flow"), std::string::npos);
+  auto version = cli({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_NE(version.out.find("vornex-cli"), std::string::npos);
+  auto usage = cli({"download"});
+  EXPECT_EQ(usage.exitCode, 2);
+  EXPECT_NE(usage.err.find("--help"), std::string::npos);
+  auto verifyOnVersion = cli({"version", "--sim", "--verify"});
+  EXPECT_EQ(verifyOnVersion.exitCode, 2);
+}
+
+TEST_F(CliTest, InspectAndListOnTheEmulatedDevice) {
+  auto inspect = cli({"inspect", path("good.nuv")});
+  EXPECT_EQ(inspect.exitCode, 0) << inspect.err;
+  auto list = cli({"list", "--sim"});
+  EXPECT_EQ(list.exitCode, 0);
+  EXPECT_NE(list.out.find("ffff:0100"), std::string::npos) << list.out;
+}
+
+}  // namespace

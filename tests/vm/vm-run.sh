@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Boots the test VM and runs one command in it, in a chroot of this machine's root file system
+# (read-only; /tmp and /run are the VM's own).
+#
+# Usage: vm-run.sh CACHE_DIR COMMAND_FILE
+#   CACHE_DIR holds what make-vm-image.sh made; COMMAND_FILE is an absolute path to an
+#   executable file that the VM runs (it sees this machine's files at the same paths).
+# Exit status: the command's own (0..126); 125 when the VM could not run it; 77 when qemu
+# is missing.
+set -euo pipefail
+
+cache=${1:?usage: vm-run.sh CACHE_DIR COMMAND_FILE}
+command_file=${2:?usage: vm-run.sh CACHE_DIR COMMAND_FILE}
+qemu=${NUV_QEMU:-qemu-system-x86_64}
+command -v "$qemu" >/dev/null || { echo "SKIPPED: $qemu not found (Debian package qemu-system-x86)" >&2; exit 77; }
+case $command_file in /*) ;; *) echo "vm-run: COMMAND_FILE must be an absolute path" >&2; exit 2 ;; esac
+
+# Software emulation on purpose: these machines have no KVM. One virtual CPU keeps the host's
+# two cores for the emulator and the test's own threads.
+set +e
+"$qemu" -accel tcg -machine pc -cpu max -smp 1 -m "${NUV_VM_MEMORY:-768M}" \
+  -nodefaults -display none -serial stdio -no-reboot \
+  -device isa-debug-exit,iobase=0xf4,iosize=0x04 \
+  -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
+  -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
+  -kernel "$cache/vmlinux" -initrd "$cache/initramfs.cpio.gz" \
+  -append "console=ttyS0 quiet loglevel=3 panic=-1 nuvrun=$command_file" </dev/null
+rc=$?
+set -e
+# isa-debug-exit makes qemu exit with (value << 1) | 1; anything else is a VM that died.
+if [ $((rc & 1)) -eq 1 ]; then exit $((rc >> 1)); fi
+echo "vm-run: the VM ended without reporting a result (qemu exit status $rc)" >&2
+exit 125
