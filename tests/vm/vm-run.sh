@@ -15,6 +15,20 @@ qemu=${NUV_QEMU:-qemu-system-x86_64}
 command -v "$qemu" >/dev/null || { echo "SKIPPED: $qemu not found (Debian package qemu-system-x86)" >&2; exit 77; }
 case $command_file in /*) ;; *) echo "vm-run: COMMAND_FILE must be an absolute path" >&2; exit 2 ;; esac
 
+# The VM's /tmp is its own. A tree that lives under this machine's /tmp (a CI clone, say) is
+# shared as well, read-only, and laid over the VM's /tmp at the same path.
+tmp_share=()
+tmp_param=""
+case $command_file in
+  /tmp/?*/*)
+    top=${command_file#/tmp/}
+    top=/tmp/${top%%/*}
+    tmp_share=(-fsdev "local,id=hosttmp,path=$top,security_model=none,readonly=on,multidevs=remap"
+               -device virtio-9p-pci,fsdev=hosttmp,mount_tag=hosttmp)
+    tmp_param=" nuvtmp=$top"
+    ;;
+esac
+
 # Software emulation on purpose: these machines have no KVM. One virtual CPU keeps the host's
 # two cores for the emulator and the test's own threads.
 set +e
@@ -22,9 +36,9 @@ set +e
   -nodefaults -display none -serial stdio -no-reboot \
   -device isa-debug-exit,iobase=0xf4,iosize=0x04 \
   -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
-  -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
+  -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot "${tmp_share[@]}" \
   -kernel "$cache/vmlinux" -initrd "$cache/initramfs.cpio.gz" \
-  -append "console=ttyS0 quiet loglevel=3 panic=-1 nuvrun=$command_file" </dev/null
+  -append "console=ttyS0 quiet loglevel=3 panic=-1 nuvrun=$command_file$tmp_param" </dev/null
 rc=$?
 set -e
 # isa-debug-exit makes qemu exit with (value << 1) | 1; anything else is a VM that died.
