@@ -206,7 +206,8 @@ TEST_F(CliProgram, ANodeClosedToTheUserGetsThePermissionHint) {
   EXPECT_TRUE(contains(list.out, "permission denied: install the udev rule")) << list.out;
 
   for (const char* flow : {"strict", "echo"}) {
-    const auto download = cli({"download", image_, "--flow", flow}, true);
+    const auto download =
+        cli({"download", image_, "--flow", flow, "--device", device.node()}, true);
     std::printf("%s%s", download.out.c_str(), download.err.c_str());
     EXPECT_EQ(download.exitCode, 3) << flow << "\n" << download.out << download.err;
     EXPECT_TRUE(contains(download.err, "open " + device.node() + ": Permission denied"))
