@@ -17,6 +17,7 @@ Commands:
   inspect IMAGE         tell whether an update image would be accepted, and why not
   pack FIRMWARE -o IMAGE    make an update image from a raw 64,512-byte firmware
   unpack IMAGE -o FIRMWARE  take the raw firmware out of an update image
+  emulate               be the update device for this machine's kernel (Linux, /dev/uhid)
   help [COMMAND]        this text, or one command's page
 
 Device selection:
@@ -25,6 +26,7 @@ Device selection:
   --sim-latency MS      the emulated device answers after MS milliseconds
   --sim-version TEXT    the emulated device reports this version (up to 4 characters)
   --sim-fault KIND@WHERE  the emulated device misbehaves (see 'help download')
+  --memory-out FILE, --ready-file FILE, --uhid PATH   emulate's files (see 'help emulate')
 
 Output:
   --json                one JSON object per line: status, progress, messages, result
@@ -56,7 +58,8 @@ Exit: 0, 3 no device, 6 exchange failed ("No connected", "Data error", "Time out
 "No  respond").
 )";
 
-constexpr const char* kDownload = R"(Usage: vornex-cli download IMAGE [--flow strict|echo] [--verify] [--device PATH | --sim ...]
+constexpr const char* kDownload =
+    R"(Usage: vornex-cli download IMAGE [--flow strict|echo] [--verify] [--device PATH | --sim ...]
 
 Writes the update image IMAGE (65,536 bytes, starting with "V1.01") into the device.
 
@@ -116,19 +119,49 @@ Takes the 64,512 firmware bytes for addresses 0x0000 to 0xFBFF out of an update 
 Exit: 0, 4 the image has the wrong size, 7 file error.
 )";
 
+constexpr const char* kEmulate =
+    R"(Usage: vornex-cli emulate [--sim-latency MS] [--sim-version TEXT] [--sim-fault KIND@WHERE]...
+                          [--memory-out FILE] [--ready-file FILE] [--uhid PATH]
+
+Presents the emulated update device (vendor 0xFFFF, product 0x0100) to this machine's kernel
+through /dev/uhid until Ctrl-C, so that it appears as a /dev/hidrawN node like the real
+device: this tool, Vornex, QuenlorHID and your own programs can update it. Prints the node.
+The --sim-... options describe the device as for --sim (see 'help download').
+
+--memory-out FILE: the device's 64 KiB of memory, written when it stops and on SIGUSR1
+  (through a temporary file and a rename: never half a file).
+--ready-file FILE: the hidraw node's path, written once the kernel made it (for scripts).
+--uhid PATH: the uhid device node (default /dev/uhid).
+
+Needs /dev/uhid (the uhid module: 'modprobe uhid') and the right to open it (usually root).
+SIGUSR2 unplugs the device at once.
+Exit: 0 after Ctrl-C or an unplug, 3 /dev/uhid is missing or closed to this user, 6 the
+kernel refused the device or serving it failed, 7 FILE cannot be written there.
+)";
+
 }  // namespace
 
 std::string helpText(Command command) {
   switch (command) {
-    case Command::List: return kList;
-    case Command::Version: return kVersion;
-    case Command::Download: return kDownload;
-    case Command::Verify: return kVerify;
-    case Command::Inspect: return kInspect;
-    case Command::Pack: return kPack;
-    case Command::Unpack: return kUnpack;
+    case Command::List:
+      return kList;
+    case Command::Version:
+      return kVersion;
+    case Command::Download:
+      return kDownload;
+    case Command::Verify:
+      return kVerify;
+    case Command::Inspect:
+      return kInspect;
+    case Command::Pack:
+      return kPack;
+    case Command::Unpack:
+      return kUnpack;
+    case Command::Emulate:
+      return kEmulate;
     case Command::Help:
-    case Command::None: break;
+    case Command::None:
+      break;
   }
   return kOverview;
 }

@@ -18,7 +18,8 @@ constexpr CommandInfo kCommands[] = {
     {Command::List, "list", 0},         {Command::Version, "version", 0},
     {Command::Download, "download", 1}, {Command::Verify, "verify", 1},
     {Command::Inspect, "inspect", 1},   {Command::Pack, "pack", 1},
-    {Command::Unpack, "unpack", 1},     {Command::Help, "help", 0},
+    {Command::Unpack, "unpack", 1},     {Command::Emulate, "emulate", 0},
+    {Command::Help, "help", 0},
 };
 
 std::optional<unsigned> parseUnsigned(const std::string& text, unsigned max) {
@@ -118,6 +119,13 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
       if (auto* why = std::get_if<std::string>(&fault)) return usageError("--sim-fault: " + *why);
       o.simFaults.push_back(*v);
       o.sim = true;
+    } else if (is("--memory-out") || is("--ready-file") || is("--uhid")) {
+      const std::string flag = a.substr(0, a.find('='));
+      auto v = value(flag.c_str());
+      if (!v || v->empty()) return usageError(flag + " needs a path");
+      (flag == "--memory-out"   ? o.memoryOut
+       : flag == "--ready-file" ? o.readyFile
+                                : o.uhidPath) = *v;
     } else if (a.size() > 1 && a[0] == '-') {
       return usageError("unknown option '" + a + "'");
     } else if (o.command == Command::None) {
@@ -141,6 +149,11 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
     return usageError("pack and unpack need -o OUTPUT");
   if (o.verifyAfter && o.command != Command::Download)
     return usageError("--verify belongs to download (the verify command reads the device back)");
+  const bool emulateOnly = !o.memoryOut.empty() || !o.readyFile.empty() || !o.uhidPath.empty();
+  if (emulateOnly && o.command != Command::Emulate)
+    return usageError("--memory-out, --ready-file and --uhid belong to emulate");
+  if (o.command == Command::Emulate && !o.devicePath.empty())
+    return usageError("emulate presents a device of its own: --device does not apply");
   if (o.sim && !o.devicePath.empty()) return usageError("--sim and --device exclude each other");
   if (o.json && o.quiet) return usageError("--json and --quiet exclude each other");
   return o;

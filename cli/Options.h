@@ -8,7 +8,7 @@
 
 namespace cli {
 
-enum class Command { None, List, Version, Download, Verify, Inspect, Pack, Unpack, Help };
+enum class Command { None, List, Version, Download, Verify, Inspect, Pack, Unpack, Emulate, Help };
 enum class Flow { Strict, Echo };
 
 struct Options {
@@ -25,6 +25,11 @@ struct Options {
   std::vector<std::string> simFaults;  // KIND@WHERE texts, checked when parsed
   Flow flow = Flow::Strict;
   bool verifyAfter = false;  // download --verify: read the device back after the update
+
+  // emulate: the emulated device (the --sim-... options above) as a HID device of the kernel.
+  std::string memoryOut;  // --memory-out: the device's memory, written when it stops
+  std::string readyFile;  // --ready-file: the hidraw node's path, once the kernel made it
+  std::string uhidPath;   // --uhid: the uhid node; empty means /dev/uhid
 
   bool json = false;
   bool quiet = false;

@@ -14,8 +14,13 @@ struct SimSetup {
   std::string path;
 };
 
+// The emulated device's latency, version and faults as the --sim-... options give them (the
+// faults were checked when the options were parsed). The in-process device of --sim and the
+// kernel's device of emulate are made from the same options.
+[[nodiscard]] sim::UpdateDeviceOptions simDeviceOptions(const Options& options);
+
 // A bus with one update device plugged in, with the latency, version and faults of the options
-// (the faults were checked when the options were parsed).
+// (see simDeviceOptions).
 [[nodiscard]] SimSetup makeSim(const Options& options);
 
 }  // namespace cli

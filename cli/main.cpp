@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "DeviceCommands.h"
+#include "Emulate.h"
 #include "ExitCodes.h"
 #include "Flows.h"
 #include "ImageTools.h"
@@ -31,6 +32,8 @@ int run(const cli::Options& options) {
       return cli::runPack(options, out);
     case Command::Unpack:
       return cli::runUnpack(options, out);
+    case Command::Emulate:
+      return cli::runEmulate(options, out);
     case Command::Version:
     case Command::Download:
       return options.flow == cli::Flow::Echo ? cli::runEchoFlow(options, out)

@@ -12,6 +12,10 @@ if(TARGET vornex-cli)
     LIBS nuv_protocol LABELS cli)
   target_compile_definitions(test_cli_flows PRIVATE VORNEX_CLI="$<TARGET_FILE:vornex-cli>")
   add_dependencies(test_cli_flows vornex-cli)
+  # emulate's refusals; the device itself runs in the VM suite.
+  nuv_add_test(test_cli_emulate SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_emulate.cpp LABELS cli)
+  target_compile_definitions(test_cli_emulate PRIVATE VORNEX_CLI="$<TARGET_FILE:vornex-cli>")
+  add_dependencies(test_cli_emulate vornex-cli)
 endif()
 if(TARGET nuv_cli_flows)
   nuv_add_test(test_cli_terminal SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_terminal.cpp

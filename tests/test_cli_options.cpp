@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "Options.h"
+#include "SimSetup.h"
 
 namespace {
 
@@ -71,6 +72,31 @@ TEST(CliOptions, RefusesMistakesWithAReason) {
   EXPECT_NE(refused({"version", "--device"}).find("needs"), std::string::npos);
   for (const auto& message : {refused({"flash"}), refused({"download"})})
     EXPECT_NE(message.find("--help"), std::string::npos);
+}
+
+TEST(CliOptions, EmulateTakesTheDeviceOptionsAndItsOwnFiles) {
+  auto o = ok({"emulate", "--sim-latency", "3", "--sim-version=2.00", "--sim-fault", "no-reply@#3",
+               "--memory-out", "mem.bin", "--ready-file=ready", "--uhid", "/dev/x"});
+  EXPECT_EQ(o.command, Command::Emulate);
+  EXPECT_EQ(o.memoryOut, "mem.bin");
+  EXPECT_EQ(o.readyFile, "ready");
+  EXPECT_EQ(o.uhidPath, "/dev/x");
+  // The kernel's device of emulate is made as the in-process one of --sim.
+  const sim::UpdateDeviceOptions device = cli::simDeviceOptions(o);
+  EXPECT_EQ(device.latency.model, sim::Latency::Model::Fixed);
+  EXPECT_EQ(device.latency.fixed, std::chrono::milliseconds(3));
+  EXPECT_EQ(device.version, "2.00");
+  ASSERT_EQ(device.faults.size(), 1u);
+  EXPECT_EQ(device.faults[0].kind, sim::FaultKind::NoReply);
+  EXPECT_NE(cli::helpText(Command::Emulate).find("modprobe uhid"), std::string::npos);
+
+  EXPECT_NE(refused({"emulate", "x"}).find("no operand"), std::string::npos);
+  EXPECT_NE(refused({"emulate", "--device", "/dev/hidraw0"}).find("--device does not apply"),
+            std::string::npos);
+  EXPECT_NE(refused({"download", "a.nuv", "--memory-out", "m"}).find("belong to emulate"),
+            std::string::npos);
+  EXPECT_NE(refused({"emulate", "--memory-out"}).find("needs a path"), std::string::npos);
+  EXPECT_NE(refused({"emulate", "--ready-file="}).find("needs a path"), std::string::npos);
 }
 
 }  // namespace

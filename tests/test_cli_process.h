@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -35,9 +36,12 @@ inline std::string slurp(const std::filesystem::path& p) {
 // A started child whose output goes to files in `dir`.
 class Child {
  public:
-  Child(const std::filesystem::path& dir, const std::vector<std::string>& args)
+  // Runs `program` (vornex-cli unless another is named, such as a wrapper that runs it as
+  // another user) with `args`.
+  Child(const std::filesystem::path& dir, const std::vector<std::string>& args,
+        const std::string& program = VORNEX_CLI)
       : outPath_(dir / "stdout"), errPath_(dir / "stderr") {
-    std::vector<std::string> all{VORNEX_CLI};
+    std::vector<std::string> all{program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
@@ -54,6 +58,7 @@ class Child {
   }
   [[nodiscard]] bool started() const { return pid_ > 0; }
   [[nodiscard]] std::string out() const { return slurp(outPath_); }
+  [[nodiscard]] std::string err() const { return slurp(errPath_); }
   void signal(int sig) const { ::kill(pid_, sig); }
   // Waits (real time, at most `limit`) until standard output holds `text`.
   bool waitForOutput(const std::string& text, std::chrono::seconds limit) const {
@@ -73,6 +78,24 @@ class Child {
     r.out = slurp(outPath_);
     r.err = slurp(errPath_);
     return r;
+  }
+  // As wait(), but gives up after `limit` (real time): nothing when the child still runs.
+  std::optional<Run> waitFor(std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (pid_ > 0) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        Run r;
+        r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        pid_ = -1;
+        r.out = slurp(outPath_);
+        r.err = slurp(errPath_);
+        return r;
+      }
+      if (std::chrono::steady_clock::now() >= end) return std::nullopt;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::nullopt;
   }
   ~Child() {
     if (pid_ > 0) {

@@ -55,6 +55,23 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
 ")
   endif()
 
+  # The vornex-cli program itself, run as a child process as scripts run it.
+  if(TARGET vornex-cli)
+    add_executable(vm_guest_cli_program ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_cli_program_test.cpp)
+    target_include_directories(vm_guest_cli_program PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(vm_guest_cli_program PRIVATE nuv_vm_guest nuv_sim GTest::gtest
+                          GTest::gtest_main nuv_warnings)
+    target_compile_definitions(vm_guest_cli_program PRIVATE VORNEX_CLI="$<TARGET_FILE:vornex-cli>")
+    add_dependencies(vm_guest_cli_program vornex-cli)
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/cli-program.programs CONTENT
+"VM_GUEST_CLI_PROGRAM='$<TARGET_FILE:vm_guest_cli_program>'
+VORNEX_CLI='$<TARGET_FILE:vornex-cli>'
+")
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/45-cli-program.tests CONTENT
+"cli-program $<TARGET_FILE:vm_guest_cli_program>
+")
+  endif()
+
   if(TARGET nuv_winhid AND TARGET nuv_winapi_linux AND TARGET nuv_forms_headless)
     add_executable(vm_guest_winhid ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_winhid_test.cpp)
     target_link_libraries(vm_guest_winhid PRIVATE nuv_vm_guest nuv_winhid nuv_winapi_linux
