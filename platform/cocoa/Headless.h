@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Cocoa.h"
+#include "LoopTasks.h"
 
 namespace nuv::cocoa {
 
@@ -58,27 +59,14 @@ class HeadlessRunLoop final : public RunLoop {
   void setClockMovedHook(Task hook) { clockMoved_ = std::move(hook); }
 
  private:
-  struct Source;
-  struct Timer;
-  struct Watch;
   bool deliverOne();
-  bool deliverSource();
-  bool deliverTimer();
-  bool deliverWatch();
   void moveClockTo(Clock::time_point t);
 
   // Read by other threads through a device bus's clock.
   std::atomic<Clock::rep> now_;
   int modalDepth_ = 0;
-  std::uint64_t timerOrder_ = 0;
   Task clockMoved_;
-
-  // Guards the signalled flags only; sources are added and removed on the loop thread.
-  mutable std::mutex signalMutex_;
-  std::condition_variable signalled_;
-  std::deque<Source> sources_;
-  std::deque<Timer> timers_;
-  std::deque<Watch> watches_;
+  LoopTasks tasks_;
 };
 
 class HeadlessView : public virtual View {

@@ -16,6 +16,7 @@
 
 #include "Cocoa.h"
 #include "Headless.h"
+#include "LoopTasks.h"
 
 namespace nuv::cocoa {
 
@@ -49,37 +50,13 @@ class TerminalRunLoop final : public RunLoop {
   std::size_t runUntilIdle();
 
  private:
-  struct Source {
-    Task perform;
-    bool signalled = false;  // guarded by mutex_
-    bool alive = true;
-  };
-  struct Timer {
-    Task fire;
-    std::optional<Clock::time_point> at;
-    std::uint64_t order = 0;
-    bool oneShot = false;
-    bool alive = true;
-  };
-  struct Watch {
-    int fd = -1;
-    Task onReadable;
-    bool alive = true;
-  };
   bool deliverOne();
-  bool deliverSource();
-  bool deliverTimer();
-  bool deliverWatch();
   void waitForWork();
   void drainWake();
 
   int wakeFd_ = -1;  // an eventfd: signalSource writes it, the waiting loop polls it
   int modalDepth_ = 0;
-  std::uint64_t timerOrder_ = 0;
-  mutable std::mutex mutex_;  // the signalled flags and the size of sources_
-  std::deque<Source> sources_;
-  std::deque<Timer> timers_;
-  std::deque<Watch> watches_;
+  LoopTasks tasks_;
 };
 
 // Where the terminal backend sends what the view would show. Called on the loop's thread.

@@ -9,26 +9,6 @@
 
 namespace nuv::cocoa {
 
-struct HeadlessRunLoop::Source {
-  Task perform;
-  bool signalled = false;  // guarded by signalMutex_
-  bool alive = true;
-};
-
-struct HeadlessRunLoop::Timer {
-  Task fire;
-  std::optional<Clock::time_point> at;
-  std::uint64_t order = 0;  // arming order: timers due at the same time fire in it
-  bool oneShot = false;     // a delayed call: dropped after it ran
-  bool alive = true;
-};
-
-struct HeadlessRunLoop::Watch {
-  int fd = -1;
-  Task onReadable;
-  bool alive = true;
-};
-
 HeadlessRunLoop::HeadlessRunLoop(Clock::time_point start)
     : now_(start.time_since_epoch().count()) {}
 HeadlessRunLoop::~HeadlessRunLoop() = default;
@@ -38,69 +18,35 @@ Clock::time_point HeadlessRunLoop::now() const {
 }
 
 void HeadlessRunLoop::performAfterDelay(std::chrono::nanoseconds delay, Task task) {
-  Timer& t = timers_.emplace_back();
-  t.fire = std::move(task);
-  t.at = now() + std::chrono::duration_cast<Clock::duration>(delay);
-  t.order = timerOrder_++;
-  t.oneShot = true;
+  tasks_.performAt(now() + std::chrono::duration_cast<Clock::duration>(delay), std::move(task));
 }
 
 RunLoop::SourceId HeadlessRunLoop::addSource(Task perform) {
-  std::lock_guard lock(signalMutex_);
-  sources_.push_back(Source{std::move(perform)});
-  return static_cast<SourceId>(sources_.size());
+  return tasks_.addSource(std::move(perform));
 }
-
 void HeadlessRunLoop::signalSource(SourceId id) {
-  {
-    std::lock_guard lock(signalMutex_);
-    if (id <= 0 || static_cast<std::size_t>(id) > sources_.size()) return;
-    sources_[id - 1].signalled = true;
-  }
-  signalled_.notify_all();
+  (void)tasks_.signalSource(id);
 }
-
 void HeadlessRunLoop::removeSource(SourceId id) {
-  std::lock_guard lock(signalMutex_);
-  if (id <= 0 || static_cast<std::size_t>(id) > sources_.size()) return;
-  // The slot stays (ids are indexes); its task goes when it is not running.
-  sources_[id - 1].alive = false;
-  sources_[id - 1].signalled = false;
+  tasks_.removeSource(id);
 }
-
 RunLoop::TimerId HeadlessRunLoop::addTimer(Task fire) {
-  Timer& t = timers_.emplace_back();
-  t.fire = std::move(fire);
-  return static_cast<TimerId>(timers_.size());
+  return tasks_.addTimer(std::move(fire));
 }
-
 void HeadlessRunLoop::armTimer(TimerId id, Clock::time_point at) {
-  if (id <= 0 || static_cast<std::size_t>(id) > timers_.size()) return;
-  Timer& t = timers_[id - 1];
-  if (!t.alive) return;
-  t.at = at;
-  t.order = timerOrder_++;
+  tasks_.armTimer(id, at);
 }
-
 void HeadlessRunLoop::disarmTimer(TimerId id) {
-  if (id <= 0 || static_cast<std::size_t>(id) > timers_.size()) return;
-  timers_[id - 1].at.reset();
+  tasks_.disarmTimer(id);
 }
-
 void HeadlessRunLoop::removeTimer(TimerId id) {
-  if (id <= 0 || static_cast<std::size_t>(id) > timers_.size()) return;
-  timers_[id - 1].at.reset();
-  timers_[id - 1].alive = false;
+  tasks_.removeTimer(id);
 }
-
 RunLoop::WatchId HeadlessRunLoop::watchReadable(int fd, Task onReadable) {
-  watches_.push_back(Watch{fd, std::move(onReadable)});
-  return static_cast<WatchId>(watches_.size());
+  return tasks_.watchReadable(fd, std::move(onReadable));
 }
-
 void HeadlessRunLoop::unwatch(WatchId id) {
-  if (id <= 0 || static_cast<std::size_t>(id) > watches_.size()) return;
-  watches_[id - 1].alive = false;
+  tasks_.unwatch(id);
 }
 
 void HeadlessRunLoop::beginModal() {
@@ -110,56 +56,9 @@ void HeadlessRunLoop::endModal() {
   if (modalDepth_ > 0) --modalDepth_;
 }
 
-bool HeadlessRunLoop::deliverSource() {
-  Source* due = nullptr;
-  {
-    std::lock_guard lock(signalMutex_);
-    for (Source& s : sources_) {
-      if (s.alive && s.signalled) {
-        s.signalled = false;
-        due = &s;
-        break;
-      }
-    }
-  }
-  if (due == nullptr) return false;
-  due->perform();
-  return true;
-}
-
-bool HeadlessRunLoop::deliverWatch() {
-  for (Watch& w : watches_) {
-    if (!w.alive) continue;
-    pollfd p{w.fd, POLLIN, 0};
-    if (::poll(&p, 1, 0) > 0 && p.revents != 0) {
-      w.onReadable();
-      return true;
-    }
-  }
-  return false;
-}
-
-bool HeadlessRunLoop::deliverTimer() {
-  Timer* due = nullptr;
-  for (Timer& t : timers_) {
-    if (!t.alive || !t.at || *t.at > now()) continue;
-    if (due == nullptr || *t.at < *due->at || (*t.at == *due->at && t.order < due->order)) due = &t;
-  }
-  if (due == nullptr) return false;
-  due->at.reset();
-  if (due->oneShot) {
-    due->alive = false;
-    Task task = std::move(due->fire);
-    task();
-  } else {
-    due->fire();
-  }
-  return true;
-}
-
 bool HeadlessRunLoop::deliverOne() {
   if (modalDepth_ > 0) return false;
-  return deliverSource() || deliverWatch() || deliverTimer();
+  return tasks_.deliverOne(now());
 }
 
 std::size_t HeadlessRunLoop::runUntilIdle() {
@@ -169,10 +68,7 @@ std::size_t HeadlessRunLoop::runUntilIdle() {
 }
 
 std::optional<Clock::time_point> HeadlessRunLoop::nextTimerAt() const {
-  std::optional<Clock::time_point> next;
-  for (const Timer& t : timers_)
-    if (t.alive && t.at && (!next || *t.at < *next)) next = t.at;
-  return next;
+  return tasks_.nextTimerAt();
 }
 
 void HeadlessRunLoop::moveClockTo(Clock::time_point t) {
@@ -204,11 +100,7 @@ bool HeadlessRunLoop::advanceUntil(const std::function<bool()>& done,
 }
 
 bool HeadlessRunLoop::waitForSignal(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(signalMutex_);
-  return signalled_.wait_for(lock, timeout, [this] {
-    return std::any_of(sources_.begin(), sources_.end(),
-                       [](const Source& s) { return s.alive && s.signalled; });
-  });
+  return tasks_.waitForSignal(timeout);
 }
 
 // ---- controls -----------------------------------------------------------------------------

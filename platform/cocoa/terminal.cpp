@@ -20,123 +20,44 @@ TerminalRunLoop::~TerminalRunLoop() {
 }
 
 void TerminalRunLoop::performAfterDelay(std::chrono::nanoseconds delay, Task task) {
-  Timer& t = timers_.emplace_back();
-  t.fire = std::move(task);
-  t.at = now() + std::chrono::duration_cast<Clock::duration>(delay);
-  t.order = timerOrder_++;
-  t.oneShot = true;
+  tasks_.performAt(now() + std::chrono::duration_cast<Clock::duration>(delay), std::move(task));
 }
 
 RunLoop::SourceId TerminalRunLoop::addSource(Task perform) {
-  std::lock_guard lock(mutex_);
-  sources_.push_back(Source{std::move(perform)});
-  return static_cast<SourceId>(sources_.size());
+  return tasks_.addSource(std::move(perform));
 }
 
 void TerminalRunLoop::signalSource(SourceId id) {
-  {
-    std::lock_guard lock(mutex_);
-    if (id <= 0 || static_cast<std::size_t>(id) > sources_.size()) return;
-    sources_[static_cast<std::size_t>(id) - 1].signalled = true;
-  }
+  if (!tasks_.signalSource(id)) return;
   const std::uint64_t one = 1;
   if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
 }
 
 void TerminalRunLoop::removeSource(SourceId id) {
-  std::lock_guard lock(mutex_);
-  if (id <= 0 || static_cast<std::size_t>(id) > sources_.size()) return;
-  // Ids are indexes: the slot stays, its task is never run again.
-  sources_[static_cast<std::size_t>(id) - 1].alive = false;
-  sources_[static_cast<std::size_t>(id) - 1].signalled = false;
+  tasks_.removeSource(id);
 }
-
 RunLoop::TimerId TerminalRunLoop::addTimer(Task fire) {
-  Timer& t = timers_.emplace_back();
-  t.fire = std::move(fire);
-  return static_cast<TimerId>(timers_.size());
+  return tasks_.addTimer(std::move(fire));
 }
-
 void TerminalRunLoop::armTimer(TimerId id, Clock::time_point at) {
-  if (id <= 0 || static_cast<std::size_t>(id) > timers_.size()) return;
-  Timer& t = timers_[static_cast<std::size_t>(id) - 1];
-  if (!t.alive) return;
-  t.at = at;
-  t.order = timerOrder_++;
+  tasks_.armTimer(id, at);
 }
-
 void TerminalRunLoop::disarmTimer(TimerId id) {
-  if (id <= 0 || static_cast<std::size_t>(id) > timers_.size()) return;
-  timers_[static_cast<std::size_t>(id) - 1].at.reset();
+  tasks_.disarmTimer(id);
 }
-
 void TerminalRunLoop::removeTimer(TimerId id) {
-  if (id <= 0 || static_cast<std::size_t>(id) > timers_.size()) return;
-  timers_[static_cast<std::size_t>(id) - 1].at.reset();
-  timers_[static_cast<std::size_t>(id) - 1].alive = false;
+  tasks_.removeTimer(id);
 }
-
 RunLoop::WatchId TerminalRunLoop::watchReadable(int fd, Task onReadable) {
-  watches_.push_back(Watch{fd, std::move(onReadable)});
-  return static_cast<WatchId>(watches_.size());
+  return tasks_.watchReadable(fd, std::move(onReadable));
 }
-
 void TerminalRunLoop::unwatch(WatchId id) {
-  if (id <= 0 || static_cast<std::size_t>(id) > watches_.size()) return;
-  watches_[static_cast<std::size_t>(id) - 1].alive = false;
-}
-
-bool TerminalRunLoop::deliverSource() {
-  Source* due = nullptr;
-  {
-    std::lock_guard lock(mutex_);
-    for (Source& s : sources_) {
-      if (s.alive && s.signalled) {
-        s.signalled = false;
-        due = &s;
-        break;
-      }
-    }
-  }
-  if (due == nullptr) return false;
-  due->perform();
-  return true;
-}
-
-bool TerminalRunLoop::deliverWatch() {
-  for (Watch& w : watches_) {
-    if (!w.alive) continue;
-    pollfd p{w.fd, POLLIN, 0};
-    if (::poll(&p, 1, 0) > 0 && p.revents != 0) {
-      w.onReadable();
-      return true;
-    }
-  }
-  return false;
-}
-
-bool TerminalRunLoop::deliverTimer() {
-  const Clock::time_point t0 = now();
-  Timer* due = nullptr;
-  for (Timer& t : timers_) {
-    if (!t.alive || !t.at || *t.at > t0) continue;
-    if (due == nullptr || *t.at < *due->at || (*t.at == *due->at && t.order < due->order)) due = &t;
-  }
-  if (due == nullptr) return false;
-  due->at.reset();
-  if (due->oneShot) {
-    due->alive = false;
-    Task task = std::move(due->fire);
-    task();
-  } else {
-    due->fire();
-  }
-  return true;
+  tasks_.unwatch(id);
 }
 
 bool TerminalRunLoop::deliverOne() {
   if (modalDepth_ > 0) return false;
-  return deliverSource() || deliverWatch() || deliverTimer();
+  return tasks_.deliverOne(now());
 }
 
 std::size_t TerminalRunLoop::runUntilIdle() {
@@ -156,21 +77,14 @@ void TerminalRunLoop::waitForWork() {
   // only when there is nothing to do, never per report at full speed.
   std::vector<pollfd> fds;
   fds.push_back({wakeFd_, POLLIN, 0});
-  for (const Watch& w : watches_)
-    if (w.alive) fds.push_back({w.fd, POLLIN, 0});
+  tasks_.forEachWatchedFd([&fds](int fd) { fds.push_back({fd, POLLIN, 0}); });
   int timeoutMs = -1;
-  std::optional<Clock::time_point> next;
-  for (const Timer& t : timers_)
-    if (t.alive && t.at && (!next || *t.at < *next)) next = t.at;
+  const std::optional<Clock::time_point> next = tasks_.nextTimerAt();
   if (next) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - now()).count();
     timeoutMs = left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 60'000));
   }
-  {
-    std::lock_guard lock(mutex_);
-    for (const Source& s : sources_)
-      if (s.alive && s.signalled) timeoutMs = 0;
-  }
+  if (tasks_.anySignalled()) timeoutMs = 0;
   if (::poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) return;
   drainWake();
 }
