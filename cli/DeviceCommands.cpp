@@ -43,10 +43,12 @@ int verifyDevice(ReportLink& link, std::span<const std::uint8_t> imageBytes, boo
     (void)HostGenerateReadCommand(command, 8, static_cast<std::uint16_t>(a));
     nuv::Error error;
     switch (link.exchange(command, reply, replyTimeout, &error)) {
-      case LinkOutcome::Ok: break;
+      case LinkOutcome::Ok:
+        break;
       case LinkOutcome::Timeout:
         out.status("Time out  error", Tone::Failure);
-        out.result(kExitExchangeFailed, "no reply to Read at " + hex4(a) + " (does the device answer Read?)");
+        out.result(kExitExchangeFailed,
+                   "no reply to Read at " + hex4(a) + " (does the device answer Read?)");
         return kExitExchangeFailed;
       default:
         out.status("Data error", Tone::Failure);
@@ -72,7 +74,8 @@ int verifyDevice(ReportLink& link, std::span<const std::uint8_t> imageBytes, boo
     return kExitSuccess;
   }
   out.status("Verify failed", Tone::Failure);
-  out.result(kExitVerifyMismatch, std::to_string(mismatches) + " bytes differ, the first at " + hex4(*first));
+  out.result(kExitVerifyMismatch,
+             std::to_string(mismatches) + " bytes differ, the first at " + hex4(*first));
   return kExitVerifyMismatch;
 }
 
@@ -167,7 +170,8 @@ int runVerify(const Options& options, Output& out) {
   auto link = openHidrawLink(path, why);
   if (!link) {
     out.message(why.describe(), true);
-    out.result(kExitNoDevice, why.code == EACCES ? "permission denied: install the udev rule" : "cannot open " + path);
+    out.result(kExitNoDevice, why.code == EACCES ? "permission denied: install the udev rule"
+                                                 : "cannot open " + path);
     return kExitNoDevice;
   }
   return verifyDevice(*link, bytes.bytes, withTail, out);
@@ -175,6 +179,32 @@ int runVerify(const Options& options, Output& out) {
   out.result(kExitNoDevice, "no device access on this system");
   return kExitNoDevice;
 #endif
+}
+
+int verifyAfterDownload(const Options& options, SimSetup& sim, const std::string& devicePath,
+                        const std::string& imagePath, bool withTail, Output& out) {
+  auto file = readFile(imagePath, image::kImageSize);
+  if (auto* e = std::get_if<nuv::Error>(&file)) {
+    out.message(e->describe(), true);
+    out.result(kExitFileError, "the image cannot be read again for the verify");
+    return kExitFileError;
+  }
+  std::unique_ptr<ReportLink> link;
+  nuv::Error why;
+  if (options.sim) {
+    link = openSimLink(*sim.bus, sim.path);
+  }
+#ifdef __linux__
+  else {
+    link = openHidrawLink(devicePath, why);
+  }
+#endif
+  if (!link) {
+    out.message(why.describe(), true);
+    out.result(kExitNoDevice, "the device cannot be opened for the verify");
+    return kExitNoDevice;
+  }
+  return verifyDevice(*link, std::get<FileBytes>(file).bytes, withTail, out);
 }
 
 }  // namespace cli

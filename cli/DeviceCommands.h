@@ -7,6 +7,7 @@
 #include "Options.h"
 #include "Output.h"
 #include "ReportLink.h"
+#include "SimSetup.h"
 
 namespace cli {
 
@@ -16,8 +17,15 @@ namespace cli {
 // Reads addresses 0x0000..0xFBFF back (and 0xFC00..0xFFFF, which must read 0x00, when
 // `withTail`: the echo flow writes zeros there) and compares them with the image's firmware.
 // Returns the exit code: success, verify mismatch or exchange failed.
-[[nodiscard]] int verifyDevice(ReportLink& link, std::span<const std::uint8_t> image, bool withTail,
-                               Output& out,
-                               std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(4200));
+[[nodiscard]] int verifyDevice(
+    ReportLink& link, std::span<const std::uint8_t> image, bool withTail, Output& out,
+    std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(4200));
+
+// download --verify: reads the image again and verifies the device the download just wrote,
+// the emulated one of `sim` when --sim, else the hidraw node at `devicePath`. Returns the exit
+// code.
+[[nodiscard]] int verifyAfterDownload(const Options& options, SimSetup& sim,
+                                      const std::string& devicePath, const std::string& imagePath,
+                                      bool withTail, Output& out);
 
 }  // namespace cli

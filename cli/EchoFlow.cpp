@@ -183,25 +183,7 @@ int runEchoFlow(const Options& options, Output& out) {
   }
 
   if (code == kExitSuccess && isDownload && options.verifyAfter) {
-    auto file = readFile(image, nuv::image::kImageSize);
-    if (auto* e = std::get_if<nuv::Error>(&file)) {
-      out.message(e->describe(), true);
-      out.result(kExitFileError, "the image cannot be read again for the verify");
-      return kExitFileError;
-    }
-    std::unique_ptr<ReportLink> link;
-    nuv::Error why;
-    if (options.sim) link = openSimLink(*sim.bus, sim.path);
-#ifdef __linux__
-    else
-      link = openHidrawLink(devicePath, why);
-#endif
-    if (!link) {
-      out.message(why.describe(), true);
-      out.result(kExitNoDevice, "the device cannot be opened for the verify");
-      return kExitNoDevice;
-    }
-    return verifyDevice(*link, std::get<FileBytes>(file).bytes, true, out);
+    return verifyAfterDownload(options, sim, devicePath, image, true, out);
   }
 
   switch (code) {
