@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
 # Builds Vornex.exe (32-bit, mingw-w64) and the test-only Windows helpers, then runs the program
-# under Wine in a virtual X server: the window starts with its caption, "Idle" and the buttons'
-# states, a screenshot is saved, and the window closes with the process ending cleanly.
+# under Wine in a virtual X server:
+#  - alone: the window starts with its caption, "Idle" and the buttons' states, a screenshot is
+#    saved, and the window closes with the process ending cleanly;
+#  - with an emulated update device, through the program's own HID code: test-only HID.dll and
+#    SetupApi.dll beside it (loaded instead of Wine's by WINEDLLOVERRIDES) list a device whose
+#    path is a named pipe served by nuv_pipe_device, a separate Windows process. The window is
+#    driven through a version query, a whole download (the device's memory is then compared
+#    with the image), an unplug and replug while idle, and a device that stops answering.
 # Usage: tests/wine/run-vornex-exe.sh [build-dir]        (default: build-vornex-exe)
 # Needs: g++-mingw-w64-i686, cmake, ninja (or make), wine and wine32:i386, xvfb, imagemagick.
 # Exit status: 0 when the build and every check passed. Screenshots: <build-dir>/screenshots/.
@@ -25,7 +31,8 @@ cmake -S "$here/vornex" -B "$build/helpers" "${generator[@]}" -DCMAKE_BUILD_TYPE
 cmake --build "$build/helpers" -j"$jobs"
 
 exe="$build/exe/win/app/Vornex.exe"
-probe="$build/helpers/vornex_probe.exe"
+helpers="$build/helpers"
+probe="$helpers/vornex_probe.exe"
 # The program stands alone: it may import only libraries that every Windows has.
 headers=$(i686-w64-mingw32-objdump -p "$exe")
 imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z')
@@ -41,6 +48,16 @@ grep -q 'Subsystem.*Windows GUI' <<<"$headers" && grep -q 'Magic.*010b' <<<"$hea
 for type in 000002 00000e 000010; do
   grep -q "^0[0-9a-f][0-9a-f]   Entry: ID: 0x$type," <<<"$headers" ||
     { echo "run-vornex-exe: Vornex.exe lacks resources of type 0x$type" >&2; exit 1; }
+done
+
+# The test libraries export every name the HID layer binds (it refuses a library that lacks one).
+exported() {  # the number of names a library exports, in hexadecimal
+  i686-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*Export Address Table\s*0*\([0-9a-f]*\)$/\1/p' | head -n1
+}
+for library in HID.dll:25 SetupApi.dll:10f; do
+  name=${library%%:*} count=${library##*:}
+  [ "$(exported "$helpers/$name")" = "$count" ] ||
+    { echo "run-vornex-exe: $name exports $(exported "$helpers/$name"), not 0x$count names" >&2; exit 1; }
 done
 
 wine=$(command -v wine || true)
@@ -122,6 +139,108 @@ sleep 1  # the last paint
 import -window root "$shots/vornex-start.png" || true
 check "close" probe close gone 10000
 check "process ended" ended_cleanly "$vornex" 20
+
+# --- with an emulated update device on a named pipe ---
+device_run="$build/run-device"
+rm -rf "$device_run" && mkdir -p "$device_run"
+cp "$exe" "$helpers/HID.dll" "$helpers/SetupApi.dll" "$device_run/"
+# A firmware of random bytes behind the header Vornex wants, and its image.
+{ printf 'V1.01 wine test '; head -c $((0xFC00 - 16)) /dev/urandom; } >"$device_run/firmware.bin"
+(cd "$device_run" && "$wine" "$helpers/make_image.exe" firmware.bin image.nuv)
+image_path=$(cd "$device_run" && "$wine" winepath -w "$device_run/image.nuv" 2>/dev/null | tr -d '\r')
+
+device_pid=
+device_log=
+devices_started=0
+# Starts nuv_pipe_device with its commands coming from a fifo held open on fd 9; its lines go
+# to device-N.log.
+start_device() {
+  devices_started=$((devices_started + 1))
+  device_log="$device_run/device-$devices_started.log"
+  rm -f "$device_run/control" "$device_run/memory.bin"
+  mkfifo "$device_run/control"
+  (cd "$device_run" && exec "$wine" "$helpers/nuv_pipe_device.exe" --memory-out memory.bin "$@" \
+     <"$device_run/control" >"$device_log" 2>&1) &
+  device_pid=$!
+  exec 9>"$device_run/control"
+  device_said ready 30
+}
+tell_device() { echo "$1" >&9; }
+# Waits (at most $2 seconds) for the device to say a line that starts with $1.
+device_said() {
+  for _ in $(seq 1 $(($2 * 10))); do
+    grep -q "^nuv_pipe_device: $1" "$device_log" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "run-vornex-exe: the device did not say \"$1\"; its log:" >&2
+  cat "$device_log" >&2 || true
+  return 1
+}
+stop_device() {
+  tell_device quit
+  exec 9>&-
+  wait "$device_pid" || true
+  device_pid=
+}
+# The device's memory after the strict flow: the firmware, and above it erased flash.
+memory_holds_image() {
+  local memory="$device_run/memory.bin"
+  [ "$(stat -c %s "$memory")" -eq 65536 ] || { echo "memory.bin is not 64 KiB" >&2; return 1; }
+  cmp -n $((0xFC00)) "$device_run/firmware.bin" "$memory" >&2 || return 1
+  [ -z "$(tail -c $((0x10000 - 0xFC00)) "$memory" | tr -d '\377')" ] ||
+    { echo "addresses above the firmware are not erased" >&2; return 1; }
+}
+
+check "device process started" start_device
+export WINEDLLOVERRIDES="mscoree,mshtml=;hid,setupapi=n"
+(cd "$device_run" && exec "$wine" ./Vornex.exe) >"$build/vornex-device.log" 2>&1 &
+vornex=$!
+check "device found" probe wait-window 60000 enabled "&Download" 1 20000 enabled "&Version" 1 0
+check "version query" probe click "&Version" status "Version:1.01" 20000
+started=$SECONDS
+check "download" probe click "&Download" open-dialog "$image_path" 20000 \
+  status "Writing Data..." 20000
+sleep 1
+import -window root "$shots/vornex-writing.png" || true
+check "download completed" probe status "Update Completed" 600000 \
+  enabled "&Download" 1 0 enabled "&Version" 1 0
+echo "run-vornex-exe: the download took about $((SECONDS - started)) s"
+import -window root "$shots/vornex-completed.png" || true
+tell_device save
+check "memory saved" device_said saved 30
+check "memory holds the image" memory_holds_image
+
+tell_device unplug
+check "unplugged" device_said unplugged 30
+check "buttons off after unplug" probe enabled "&Download" 0 10000 enabled "&Version" 0 0
+tell_device plug
+check "plugged back" device_said plugged 30
+check "buttons on after replug" probe enabled "&Download" 1 10000 enabled "&Version" 1 0
+check "version query after replug" probe click "&Version" status "Version:1.01" 20000
+stop_device
+# One download and two version queries, each command sent once.
+check "commands sent once" grep -q \
+  "served [0-9]* reports: Link 3, Version 3, Format 1, Write 16128, Burn 1;" "$device_log"
+
+# A device that stops answering in the middle of the download: the program says so.
+check "silent device started" start_device --fault no-reply@0x2000
+check "silent device found" probe enabled "&Download" 1 20000
+check "time-out reported" probe click "&Download" open-dialog "$image_path" 20000 \
+  box Error "Time out  error" 60000 status "Time out  error" 5000
+import -window root "$shots/vornex-timeout.png" || true
+stop_device
+
+# A device unplugged in the middle of the download: the download ends without Burn and the
+# buttons go grey, the device being gone.
+check "unplugging device started" start_device --fault unplug@0x2000
+check "unplugging device found" probe enabled "&Download" 1 20000
+check "unplug mid-download reported" probe click "&Download" open-dialog "$image_path" 20000 \
+  box Error "Time out  error" 60000 enabled "&Download" 0 10000 enabled "&Version" 0 0
+check "device unplugged itself" device_said "unplugged by a fault" 10
+check "close with a device" probe close gone 10000
+check "process ended with a device" ended_cleanly "$vornex" 20
+stop_device
+check "no Burn after the unplug" grep -q "Write 2049, Burn 0;" "$device_log"
 
 echo "run-vornex-exe: $passes passed, $failures failed"
 [ "$failures" -eq 0 ]

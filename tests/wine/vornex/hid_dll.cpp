@@ -1,0 +1,88 @@
+// HID.dll for the Wine tests: the five entry points the HID layer calls, answered for the
+// emulated devices of TestDevices.h; every other name of the library's interface is exported
+// as notEmulated (see HID.def, made from the layer's own list). Test-only.
+#include <windows.h>
+
+#include <cstring>
+
+#include "TestDevices.h"
+#include "WinApi.h"
+
+namespace {
+
+constexpr DWORD kPreparsedMagic = 0x4E555650;  // "NUVP"
+constexpr winapi::NTSTATUS kHidpStatusInvalidPreparsedData =
+    static_cast<winapi::NTSTATUS>(0xC0110001);
+constexpr USHORT kVendorUsagePage = 0xFF00;
+
+// What HidD_GetPreparsedData hands out: the capabilities, behind a mark that tells a live
+// record from anything else.
+struct Preparsed {
+  DWORD magic = kPreparsedMagic;
+  winapi::HIDP_CAPS caps{};
+};
+
+}  // namespace
+
+extern "C" {
+
+void __stdcall HidD_GetHidGuid(winapi::GUID* guid) {
+  if (guid != nullptr) *guid = winapi::kHidInterfaceClass;
+}
+
+BOOLEAN __stdcall HidD_GetAttributes(HANDLE device, winapi::HIDD_ATTRIBUTES* attributes) {
+  if (attributes == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const auto found = wine_test::deviceOfHandle(device);
+  if (!found) {
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+  }
+  attributes->Size = sizeof *attributes;
+  attributes->VendorID = found->vendorId;
+  attributes->ProductID = found->productId;
+  attributes->VersionNumber = found->versionNumber;
+  return TRUE;
+}
+
+BOOLEAN __stdcall HidD_GetPreparsedData(HANDLE device, void** preparsed) {
+  if (preparsed == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const auto found = wine_test::deviceOfHandle(device);
+  if (!found) {
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+  }
+  auto* record = new Preparsed;
+  record->caps.Usage = 0x01;
+  record->caps.UsagePage = kVendorUsagePage;
+  record->caps.InputReportByteLength = found->inputLength;
+  record->caps.OutputReportByteLength = found->outputLength;
+  record->caps.NumberInputValueCaps = 1;
+  record->caps.NumberOutputValueCaps = 1;
+  *preparsed = record;
+  return TRUE;
+}
+
+BOOLEAN __stdcall HidD_FreePreparsedData(void* preparsed) {
+  auto* record = static_cast<Preparsed*>(preparsed);
+  if (record == nullptr || record->magic != kPreparsedMagic) return FALSE;
+  record->magic = 0;
+  delete record;
+  return TRUE;
+}
+
+winapi::NTSTATUS __stdcall HidP_GetCaps(void* preparsed, winapi::HIDP_CAPS* caps) {
+  const auto* record = static_cast<const Preparsed*>(preparsed);
+  if (record == nullptr || caps == nullptr || record->magic != kPreparsedMagic) {
+    return kHidpStatusInvalidPreparsedData;
+  }
+  *caps = record->caps;
+  return winapi::kHidpStatusSuccess;
+}
+
+}  // extern "C"
