@@ -116,6 +116,20 @@ TEST_F(GaugeTest, RepaintsOnlyWhenPercentChanges) {
   EXPECT_EQ(gauge.PaintCount(), before + 2);
 }
 
+TEST_F(GaugeTest, TheWindowIsToldOnlyWhenThePictureChanged) {
+  gauge.SetMaxValue(65536);
+  int told = 0;
+  gauge.observe([&] { ++told; });
+  gauge.SetProgress(656);
+  EXPECT_EQ(told, 1);
+  // The download loop repaints after every Write; most of them change no pixel.
+  gauge.Repaint();
+  gauge.Repaint();
+  EXPECT_EQ(told, 1);
+  gauge.SetProgress(1312);
+  EXPECT_EQ(told, 2);
+}
+
 TEST_F(GaugeTest, AHiddenGaugePaintsNothing) {
   gauge.setVisible(false);
   gauge.SetProgress(50);

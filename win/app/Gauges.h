@@ -56,7 +56,8 @@ class TGauge : public forms::Control {
   // truncated toward zero.
   [[nodiscard]] std::int32_t Percent() const;
 
-  // Paints at once (the class library's Repaint). A hidden or empty gauge paints nothing.
+  // Paints at once (the class library's Repaint). A hidden or empty gauge paints nothing, and
+  // the window is told only when the picture changed.
   void Repaint();
   // The last painted image and how many times the gauge painted.
   [[nodiscard]] const forms::Bitmap& Image() const { return image_; }
