@@ -11,6 +11,8 @@
 #include "UpdateImage.h"
 
 #ifdef __linux__
+#include <sys/stat.h>
+
 #include <cerrno>
 
 #include "Hidraw.h"
@@ -20,6 +22,29 @@ namespace cli {
 namespace {
 
 namespace image = nuv::image;
+
+constexpr std::uint16_t kUpdateVendor = 0xFFFF;
+constexpr std::uint16_t kUpdateProduct = 0x0100;
+
+#ifdef __linux__
+// The update device's node that `given` names: the node itself or a link to it (a udev
+// symlink), told by its device number. `given` unchanged when it cannot be looked at, so that
+// opening it reports why; nothing when it is no attached update device.
+[[nodiscard]] std::optional<std::string> updateDeviceNodeOf(
+    const std::string& given, const std::vector<nuv::hidraw::HidrawDevice>& devices) {
+  struct stat named {};
+  if (::stat(given.c_str(), &named) != 0) return given;
+  if (!S_ISCHR(named.st_mode)) return std::nullopt;
+  for (const auto& device : devices) {
+    struct stat node {};
+    if (::stat(device.devnode.c_str(), &node) == 0 && S_ISCHR(node.st_mode) &&
+        node.st_rdev == named.st_rdev) {
+      return device.devnode;
+    }
+  }
+  return std::nullopt;
+}
+#endif
 
 std::string hex4(std::uint32_t v) {
   char buf[8];
@@ -79,6 +104,57 @@ int verifyDevice(ReportLink& link, std::span<const std::uint8_t> imageBytes, boo
   return kExitVerifyMismatch;
 }
 
+std::optional<int> checkDeviceAccess(const Options& options, Output& out, std::string* pathOut) {
+  if (options.sim) return std::nullopt;
+#ifdef __linux__
+  namespace hr = nuv::hidraw;
+  auto enumerator = hr::Enumerator::create(hr::DeviceFilter{kUpdateVendor, kUpdateProduct});
+  std::optional<std::vector<hr::HidrawDevice>> devices;
+  if (enumerator) {
+    if (auto scanned = enumerator.value().scan()) devices = std::move(scanned).value();
+  }
+  std::string path = options.devicePath;
+  if (path.empty()) {
+    if (!devices) {
+      if (!enumerator) out.message(enumerator.error().describe(), true);
+      out.result(kExitNoDevice, "cannot list HID devices");
+      return kExitNoDevice;
+    }
+    if (devices->empty()) {
+      out.result(kExitNoDevice, "no update device (USB ffff:0100) is attached");
+      return kExitNoDevice;
+    }
+    path = devices->front().devnode;
+  } else if (devices) {
+    // Without udev's list the node cannot be told apart, and the flow finds out itself.
+    auto node = updateDeviceNodeOf(path, *devices);
+    if (!node) {
+      out.result(kExitNoDevice, path + " is not an attached update device (USB ffff:0100)");
+      return kExitNoDevice;
+    }
+    path = *node;
+  }
+  auto node = hr::Node::open(path, hr::OpenMode::ReadWrite);
+  if (!node) {
+    const int code = node.error().code;
+    out.message(node.error().describe(), true);
+    if (code == EACCES || code == EPERM) {
+      out.result(kExitNoDevice, "permission denied on " + path +
+                                    ": install the udev rule (see the README's Linux section)");
+    } else {
+      out.result(kExitNoDevice, "cannot open " + path);
+    }
+    return kExitNoDevice;
+  }
+  if (pathOut != nullptr) *pathOut = path;
+  return std::nullopt;
+#else
+  (void)pathOut;
+  out.result(kExitNoDevice, "no device access on this system");
+  return kExitNoDevice;
+#endif
+}
+
 int runList(const Options& options, Output& out) {
   if (options.sim) {
     SimSetup s = makeSim(options);
@@ -89,7 +165,7 @@ int runList(const Options& options, Output& out) {
   }
 #ifdef __linux__
   namespace hr = nuv::hidraw;
-  auto enumerator = hr::Enumerator::create(hr::DeviceFilter{0xFFFF, 0x0100});
+  auto enumerator = hr::Enumerator::create(hr::DeviceFilter{kUpdateVendor, kUpdateProduct});
   if (!enumerator) {
     out.message(enumerator.error().describe(), true);
     out.result(kExitNoDevice, "cannot list HID devices");
@@ -101,10 +177,19 @@ int runList(const Options& options, Output& out) {
     out.result(kExitNoDevice, "cannot list HID devices");
     return kExitNoDevice;
   }
+  std::optional<std::string> only;
+  if (!options.devicePath.empty()) {
+    only = updateDeviceNodeOf(options.devicePath, devices.value());
+    if (!only) {
+      out.result(kExitNoDevice,
+                 options.devicePath + " is not an attached update device (USB ffff:0100)");
+      return kExitNoDevice;
+    }
+  }
   int usable = 0;
   bool deniedOnly = false;
   for (const auto& d : devices.value()) {
-    if (!options.devicePath.empty() && d.devnode != options.devicePath) continue;
+    if (only && d.devnode != *only) continue;
     char ids[16];
     std::snprintf(ids, sizeof ids, "%04x:%04x", d.id.vendorId, d.id.productId);
     auto node = hr::Node::open(d.devnode, hr::OpenMode::ReadWrite);
@@ -153,25 +238,13 @@ int runVerify(const Options& options, Output& out) {
     return verifyDevice(*link, bytes.bytes, withTail, out);
   }
 #ifdef __linux__
-  std::string path = options.devicePath;
-  if (path.empty()) {
-    auto enumerator = nuv::hidraw::Enumerator::create(nuv::hidraw::DeviceFilter{0xFFFF, 0x0100});
-    if (enumerator) {
-      auto devices = enumerator.value().scan();
-      if (devices && !devices.value().empty()) path = devices.value().front().devnode;
-    }
-  }
-  if (path.empty()) {
-    out.status("No connected", Tone::Failure);
-    out.result(kExitNoDevice, "no update device (USB ffff:0100) is attached");
-    return kExitNoDevice;
-  }
+  std::string path;
+  if (auto refused = checkDeviceAccess(options, out, &path)) return *refused;
   nuv::Error why;
   auto link = openHidrawLink(path, why);
   if (!link) {
     out.message(why.describe(), true);
-    out.result(kExitNoDevice, why.code == EACCES ? "permission denied: install the udev rule"
-                                                 : "cannot open " + path);
+    out.result(kExitNoDevice, "cannot open " + path);
     return kExitNoDevice;
   }
   return verifyDevice(*link, bytes.bytes, withTail, out);

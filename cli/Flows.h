@@ -17,12 +17,6 @@ namespace cli {
 [[nodiscard]] int runStrictFlow(const Options& options, Output& out);
 [[nodiscard]] int runEchoFlow(const Options& options, Output& out);
 
-// Before a flow touches real hardware: the node to use (--device, or the first update device)
-// can be opened by this user. Nothing when it can; otherwise the exit code, with the reason
-// (and the udev hint for a permission error) already told. --sim needs no check.
-[[nodiscard]] std::optional<int> checkDeviceAccess(const Options& options, Output& out,
-                                                   std::string* path = nullptr);
-
 // The exit code of a strict flow that ended with `box` (the last box shown, empty if none)
 // and the status line `status`; `green` when the status line is green.
 [[nodiscard]] int strictExitCode(const std::string& box, bool boxIsException, bool green,

@@ -76,46 +76,6 @@ int strictExitCode(const std::string& box, bool boxIsException, bool green, bool
   return interrupted ? kExitInterrupted : kExitExchangeFailed;
 }
 
-std::optional<int> checkDeviceAccess(const Options& options, Output& out, std::string* pathOut) {
-  if (options.sim) return std::nullopt;
-#ifdef __linux__
-  namespace hr = nuv::hidraw;
-  std::string path = options.devicePath;
-  if (path.empty()) {
-    auto enumerator = hr::Enumerator::create(hr::DeviceFilter{0xFFFF, 0x0100});
-    if (!enumerator) {
-      out.message(enumerator.error().describe(), true);
-      out.result(kExitNoDevice, "cannot list HID devices");
-      return kExitNoDevice;
-    }
-    auto devices = enumerator.value().scan();
-    if (devices && !devices.value().empty()) path = devices.value().front().devnode;
-  }
-  if (path.empty()) {
-    out.result(kExitNoDevice, "no update device (USB ffff:0100) is attached");
-    return kExitNoDevice;
-  }
-  auto node = hr::Node::open(path, hr::OpenMode::ReadWrite);
-  if (!node) {
-    const int code = node.error().code;
-    out.message(node.error().describe(), true);
-    if (code == EACCES || code == EPERM) {
-      out.result(kExitNoDevice, "permission denied on " + path +
-                                    ": install the udev rule (see the README's Linux section)");
-    } else {
-      out.result(kExitNoDevice, "cannot open " + path);
-    }
-    return kExitNoDevice;
-  }
-  if (pathOut != nullptr) *pathOut = path;
-  return std::nullopt;
-#else
-  (void)pathOut;
-  out.result(kExitNoDevice, "no device access on this system");
-  return kExitNoDevice;
-#endif
-}
-
 int runStrictFlow(const Options& options, Output& out) {
   const bool isDownload = options.command == Command::Download;
   const std::string image = isDownload ? options.operands.at(0) : std::string();

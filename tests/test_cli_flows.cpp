@@ -135,6 +135,32 @@ TEST_F(CliTest, DeviceFailuresMapToTheirExitCodes) {
   EXPECT_EQ(refused.out.find("Erase..."), std::string::npos) << refused.out;
 }
 
+TEST_F(CliTest, ADevicePathThatIsNoUpdateDeviceIsRefusedByName) {
+  // A character device, a directory and a regular file: none is an attached update device,
+  // and each command says which path it refused instead of "no device is attached".
+  for (const std::string& device : {std::string("/dev/null"), dir_.string(), path("good.nuv")}) {
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"version"},
+          {"download", path("good.nuv")},
+          {"download", path("good.nuv"), "--flow", "echo"},
+          {"verify", path("good.nuv")},
+          {"list"}}) {
+      std::vector<std::string> args = command;
+      args.insert(args.end(), {"--device", device});
+      const auto r = cli(args);
+      EXPECT_EQ(r.exitCode, 3) << command.front() << " " << device << "\n" << r.err;
+      EXPECT_NE(r.err.find(device + " is not an attached update device (USB ffff:0100)"),
+                std::string::npos)
+          << command.front() << "\n"
+          << r.err;
+    }
+  }
+  const auto missing = cli({"version", "--device", path("no-such-node")});
+  EXPECT_EQ(missing.exitCode, 3);
+  EXPECT_NE(missing.err.find("cannot open " + path("no-such-node")), std::string::npos)
+      << missing.err;
+}
+
 TEST_F(CliTest, VersionShowsTheDevicesVersionOrTheExchangeFailure) {
   auto ok = cli({"version", "--sim", "--sim-version", "1.23"});
   EXPECT_EQ(ok.exitCode, 0) << ok.err;
@@ -166,8 +192,8 @@ TEST_F(CliTest, EchoFlowRefusalsAndWrongEcho) {
                     "wrong-data@0x0100"});
   EXPECT_EQ(wrong.exitCode, 6);
   EXPECT_NE(wrong.err.find("Error on writing address: 0x100"), std::string::npos) << wrong.err;
-  auto unplugged = cli({"download", path("good.nuv"), "--sim", "--flow", "echo", "--sim-fault",
-                        "unplug@0x2000"});
+  auto unplugged = cli(
+      {"download", path("good.nuv"), "--sim", "--flow", "echo", "--sim-fault", "unplug@0x2000"});
   EXPECT_EQ(unplugged.exitCode, 6);
   EXPECT_NE(unplugged.err.find("went away"), std::string::npos) << unplugged.err;
 }

@@ -125,6 +125,14 @@ TEST_F(CliProgram, ListVersionStrictDownloadAndVerify) {
   const auto version = cli({"version", "--device", device.node()});
   EXPECT_EQ(version.exitCode, 0) << version.out << version.err;
   EXPECT_TRUE(contains(version.out, "Version:1.01")) << version.out;
+  // A link to the node, as a udev rule may make one, names the same device.
+  const fs::path link = dir_ / "nuv-updater";
+  fs::create_symlink(device.node(), link);
+  const auto byLink = cli({"version", "--device", link.string()});
+  EXPECT_EQ(byLink.exitCode, 0) << byLink.out << byLink.err;
+  EXPECT_TRUE(contains(byLink.out, "Version:1.01")) << byLink.out;
+  const auto listByLink = cli({"list", "--device", link.string()});
+  EXPECT_TRUE(contains(listByLink.out, device.node() + " ")) << listByLink.out << listByLink.err;
 
   const auto fresh = cli({"verify", image_, "--device", device.node()});
   EXPECT_EQ(fresh.exitCode, 8) << "a fresh device holds no image\n" << fresh.out << fresh.err;
