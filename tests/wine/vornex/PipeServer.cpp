@@ -150,8 +150,13 @@ void PipeServer::onRead(Instance& instance) {
                   GetLastError() == ERROR_MORE_DATA;  // longer than any report: its first 64
   instance.readPending = false;
   if (!ok) return close(instance);
-  const auto outcome =
-      engine_.onOutput(instance.input.data(), bytes, false, sim::uhid::Clock::now());
+  const auto now = sim::uhid::Clock::now();
+  if (replySentAt_) {
+    turnaroundTotal_ += now - *replySentAt_;
+    ++turnarounds_;
+    replySentAt_.reset();
+  }
+  const auto outcome = engine_.onOutput(instance.input.data(), bytes, false, now);
   if (outcome == sim::uhid::ReportEngine::Outcome::Unplug) {
     unpluggedByFault_ = true;
     return unplug();
@@ -200,6 +205,11 @@ void PipeServer::close(Instance& instance) {
   instance.pipe = INVALID_HANDLE_VALUE;
   instance.state = Instance::State::Closed;
   instance.queued.clear();
+}
+
+std::chrono::microseconds PipeServer::meanTurnaround() const {
+  if (turnarounds_ == 0) return {};
+  return std::chrono::duration_cast<std::chrono::microseconds>(turnaroundTotal_ / turnarounds_);
 }
 
 void PipeServer::dropClosed() {
@@ -269,7 +279,9 @@ PipeServer::Turn PipeServer::serveOnce(HANDLE control) {
     return anyone ? sim::uhid::ReportEngine::SendResult::Sent
                   : sim::uhid::ReportEngine::SendResult::Dropped;
   };
-  (void)engine_.sendDue(sim::uhid::Clock::now(), send);
+  bool sentAny = false;
+  (void)engine_.sendDue(sim::uhid::Clock::now(), send, &sentAny);
+  if (sentAny) replySentAt_ = sim::uhid::Clock::now();
   for (auto& instance : instances_) startWrite(*instance);
 
   dropClosed();

@@ -16,9 +16,11 @@
 #include <windows.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,9 @@ class PipeServer {
 
   [[nodiscard]] const std::string& error() const { return error_; }
   [[nodiscard]] const sim::uhid::ServerStats& stats() const { return engine_.stats(); }
+  // From a reply handed to the pipes to the program's next report, on average: the time the
+  // program (and the Wine server between the processes) takes per exchange.
+  [[nodiscard]] std::chrono::microseconds meanTurnaround() const;
 
  private:
   struct Instance;
@@ -69,6 +74,9 @@ class PipeServer {
   bool plugged_ = false;
   bool unpluggedByFault_ = false;
   std::string error_;
+  std::optional<sim::uhid::Clock::time_point> replySentAt_;
+  sim::uhid::Clock::duration turnaroundTotal_{};
+  std::uint64_t turnarounds_ = 0;
 };
 
 }  // namespace wine_test

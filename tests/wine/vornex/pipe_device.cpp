@@ -190,6 +190,7 @@ int main(int argc, char** argv) {
   say("served " + std::to_string(stats.outputs) + " reports: Link " + count(kIdxLink) +
       ", Version " + count(kIdxVersion) + ", Format " + count(kIdxFormat) + ", Write " +
       count(kIdxWrite) + ", Burn " + count(kIdxBurn) + "; sent " +
-      std::to_string(stats.repliesSent) + " replies");
+      std::to_string(stats.repliesSent) + " replies; the program answered a reply in " +
+      std::to_string(server.meanTurnaround().count()) + " us on average");
   return saveMemory(options, *device) ? 0 : 1;
 }
