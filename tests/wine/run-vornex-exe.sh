@@ -147,7 +147,11 @@ cp "$exe" "$helpers/HID.dll" "$helpers/SetupApi.dll" "$device_run/"
 # A firmware of random bytes behind the header Vornex wants, and its image.
 { printf 'V1.01 wine test '; head -c $((0xFC00 - 16)) /dev/urandom; } >"$device_run/firmware.bin"
 (cd "$device_run" && "$wine" "$helpers/make_image.exe" firmware.bin image.nuv)
-image_path=$(cd "$device_run" && "$wine" winepath -w "$device_run/image.nuv" 2>/dev/null | tr -d '\r')
+windows_path() { (cd "$device_run" && "$wine" winepath -w "$1" 2>/dev/null | tr -d '\r'); }
+image_path=$(windows_path "$device_run/image.nuv")
+# Two images Vornex refuses before it sends anything: a short file, and one of another version.
+head -c 1000 "$device_run/image.nuv" >"$device_run/short.nuv"
+{ printf 'V2.00'; tail -c +6 "$device_run/image.nuv"; } >"$device_run/other-version.nuv"
 
 device_pid=
 device_log=
@@ -197,6 +201,12 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;hid,setupapi=n"
 vornex=$!
 check "device found" probe wait-window 60000 enabled "&Download" 1 20000 enabled "&Version" 1 0
 check "version query" probe click "&Version" status "Version:1.01" 20000
+check "short image refused" probe click "&Download" \
+  open-dialog "$(windows_path "$device_run/short.nuv")" 20000 \
+  box "USB UPDATA FOR NUV" "Filesize is error" 20000
+check "image of another version refused" probe click "&Download" \
+  open-dialog "$(windows_path "$device_run/other-version.nuv")" 20000 \
+  box "USB UPDATA FOR NUV" "Version is error" 20000
 started=$SECONDS
 check "download" probe click "&Download" open-dialog "$image_path" 20000 \
   status "Writing Data..." 20000
@@ -218,7 +228,7 @@ check "plugged back" device_said plugged 30
 check "buttons on after replug" probe enabled "&Download" 1 10000 enabled "&Version" 1 0
 check "version query after replug" probe click "&Version" status "Version:1.01" 20000
 stop_device
-# One download and two version queries, each command sent once.
+# One download and two version queries, each command sent once; nothing for the refused images.
 check "commands sent once" grep -q \
   "served [0-9]* reports: Link 3, Version 3, Format 1, Write 16128, Burn 1;" "$device_log"
 
