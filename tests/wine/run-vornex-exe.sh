@@ -232,6 +232,14 @@ stop_device
 check "commands sent once" grep -q \
   "served [0-9]* reports: Link 3, Version 3, Format 1, Write 16128, Burn 1;" "$device_log"
 
+# Stop in the middle of the writes: the download ends at the next round, without Burn.
+check "device for the stop started" start_device
+check "stop mid-download" probe enabled "&Download" 1 20000 click "&Download" \
+  open-dialog "$image_path" 20000 status "Writing Data..." 20000 shown TGauge 1 10000 \
+  click "&Stop" shown TGauge 0 10000
+stop_device
+check "no Burn after the stop" grep -q "Format 1, Write [0-9]*, Burn 0;" "$device_log"
+
 # A device that stops answering in the middle of the download: the program says so.
 check "silent device started" start_device --fault no-reply@0x2000
 check "silent device found" probe enabled "&Download" 1 20000

@@ -11,6 +11,8 @@
 //   status TEXT MS              the status line reads TEXT within MS
 //   enabled CAPTION 0|1 MS      the button captioned CAPTION is disabled (0) or enabled (1)
 //                               within MS
+//   shown CLASS 0|1 MS          the child window of class CLASS is hidden (0) or shown (1)
+//                               within MS
 //   click CAPTION               clicks the button (posted: the probe does not wait for it)
 //   box TITLE TEXT MS           a message box titled TITLE shows TEXT within MS; it is closed
 //   open-dialog PATH MS         the open-file dialog appears within MS; PATH is chosen
@@ -159,6 +161,16 @@ class Steps {
         const long ms = number();
         if (!within(ms, [&] { return (IsWindowEnabled(button(caption)) != FALSE) == want; })) {
           fail("button " + caption + (want ? " is not enabled" : " is not disabled"));
+        }
+      } else if (step == "shown") {
+        const std::string windowClass = take();
+        const bool want = number() != 0;
+        const long ms = number();
+        if (!within(ms, [&] {
+              HWND control = child(need(), windowClass);
+              return control != nullptr && (IsWindowVisible(control) != FALSE) == want;
+            })) {
+          fail(windowClass + (want ? " is not shown" : " is not hidden"));
         }
       } else if (step == "click") {
         PostMessageA(button(take()), BM_CLICK, 0, 0);
