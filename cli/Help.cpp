@@ -21,7 +21,8 @@ Commands:
   help [COMMAND]        this text, or one command's page
 
 Device selection:
-  --device PATH         use this hidraw node (default: the first matching device)
+  --device PATH         use this hidraw node, or a link to it (default: the first
+                        matching device); a path that is no update device is refused
   --sim                 use the emulated update device instead of hardware
   --sim-latency MS      the emulated device answers after MS milliseconds
   --sim-version TEXT    the emulated device reports this version (up to 4 characters)
