@@ -243,6 +243,9 @@ class AppKitRunLoop final : public RunLoop {
       if (which <= 0 || static_cast<std::size_t>(which) > sources_.size()) return;
       source = sources_[static_cast<std::size_t>(which) - 1];
       if (source == nil || source->pending_.exchange(true)) return;
+      // The loop's thread may remove the source as soon as the lock is left; until the perform
+      // below holds the task, this reference keeps it alive (a removed one is then run dead).
+      [source retain];
     }
     // On the loop's own thread a zero delay: it is a timer, which keeps the loop from sleeping.
     // GNUstep's application loop (waiting for the next event) was seen to sleep through a
@@ -263,6 +266,7 @@ class AppKitRunLoop final : public RunLoop {
                                     modes:defaultModeOnly()];
       [pool release];
     }
+    [source release];
   }
 
   void removeSource(SourceId which) override {

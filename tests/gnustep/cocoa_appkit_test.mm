@@ -98,6 +98,46 @@ TEST_F(AppKitTest, SignalsBeforeASourceRunsCoalesceAndAnotherThreadWakesTheLoop)
   EXPECT_EQ(runs.load(), 2);
 }
 
+// The emulated bus and the HID stack signal a device's source from their own threads while the
+// loop's thread may remove it (the device went away): a signal on its way must keep what it
+// signals alive, and the removed source must never run.
+TEST_F(AppKitTest, ASourceRemovedWhileAnotherThreadSignalsItIsNeverRunOrTouched) {
+  struct Shared {
+    RunLoop* loop;
+    std::atomic<RunLoop::SourceId> current{0};
+    std::atomic<bool> stop{false};
+    std::atomic<int> runs{0};
+    std::atomic<int> runsAfterRemoval{0};
+  } shared{&loop()};
+  Shared* s = &shared;
+  struct Signaller {
+    Shared* s;
+    void operator()() const {
+      while (!s->stop.load()) {
+        if (const RunLoop::SourceId id = s->current.load()) s->loop->signalSource(id);
+      }
+    }
+  };
+  std::thread other(Signaller{s});
+  for (int round = 0; round < 3000; ++round) {
+    const RunLoop::SourceId id = loop().addSource([s] {
+      ++s->runs;
+      if (s->current.load() == 0) ++s->runsAfterRemoval;
+    });
+    s->current.store(id);
+    NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
+    [[NSRunLoop currentRunLoop] runMode:NSDefaultRunLoopMode beforeDate:[NSDate date]];
+    [pool release];
+    s->current.store(0);
+    loop().removeSource(id);
+  }
+  s->stop.store(true);
+  other.join();
+  runFor(0.2);  // the signals still on their way find their sources removed
+  EXPECT_GT(shared.runs.load(), 0);
+  EXPECT_EQ(shared.runsAfterRemoval.load(), 0);
+}
+
 TEST_F(AppKitTest, ATimerFiresOncePerArmingAndNotWhenDisarmedOrRemoved) {
   int fired = 0;
   int* count = &fired;
