@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <optional>
 
 #include "TestDevices.h"
 #include "WinApi.h"
@@ -22,6 +23,18 @@ struct Preparsed {
   winapi::HIDP_CAPS caps{};
 };
 
+// The emulated device `handle` is open on, for a call that writes into `out`; nothing, with
+// the last error set, for a null `out` or a handle on anything else.
+[[nodiscard]] std::optional<wine_test::TestDevice> deviceFor(HANDLE handle, const void* out) {
+  if (out == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return std::nullopt;
+  }
+  auto found = wine_test::deviceOfHandle(handle);
+  if (!found) SetLastError(ERROR_INVALID_FUNCTION);
+  return found;
+}
+
 }  // namespace
 
 extern "C" {
@@ -31,15 +44,8 @@ void __stdcall HidD_GetHidGuid(winapi::GUID* guid) {
 }
 
 BOOLEAN __stdcall HidD_GetAttributes(HANDLE device, winapi::HIDD_ATTRIBUTES* attributes) {
-  if (attributes == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  const auto found = wine_test::deviceOfHandle(device);
-  if (!found) {
-    SetLastError(ERROR_INVALID_FUNCTION);
-    return FALSE;
-  }
+  const auto found = deviceFor(device, attributes);
+  if (!found) return FALSE;
   attributes->Size = sizeof *attributes;
   attributes->VendorID = found->vendorId;
   attributes->ProductID = found->productId;
@@ -48,15 +54,8 @@ BOOLEAN __stdcall HidD_GetAttributes(HANDLE device, winapi::HIDD_ATTRIBUTES* att
 }
 
 BOOLEAN __stdcall HidD_GetPreparsedData(HANDLE device, void** preparsed) {
-  if (preparsed == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  const auto found = wine_test::deviceOfHandle(device);
-  if (!found) {
-    SetLastError(ERROR_INVALID_FUNCTION);
-    return FALSE;
-  }
+  const auto found = deviceFor(device, preparsed);
+  if (!found) return FALSE;
   auto* record = new Preparsed;
   record->caps.Usage = 0x01;
   record->caps.UsagePage = kVendorUsagePage;
