@@ -1,5 +1,6 @@
 #include "DeviceCommands.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <variant>
@@ -180,7 +181,8 @@ int runList(const Options& options, Output& out) {
   std::optional<std::string> only;
   if (!options.devicePath.empty()) {
     only = updateDeviceNodeOf(options.devicePath, devices.value());
-    if (!only) {
+    const auto listed = [&](const hr::HidrawDevice& d) { return only && d.devnode == *only; };
+    if (std::none_of(devices.value().begin(), devices.value().end(), listed)) {
       out.result(kExitNoDevice,
                  options.devicePath + " is not an attached update device (USB ffff:0100)");
       return kExitNoDevice;

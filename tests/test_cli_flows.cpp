@@ -159,6 +159,11 @@ TEST_F(CliTest, ADevicePathThatIsNoUpdateDeviceIsRefusedByName) {
   EXPECT_EQ(missing.exitCode, 3);
   EXPECT_NE(missing.err.find("cannot open " + path("no-such-node")), std::string::npos)
       << missing.err;
+  const auto listMissing = cli({"list", "--device", path("no-such-node")});
+  EXPECT_EQ(listMissing.exitCode, 3);
+  EXPECT_NE(listMissing.err.find(path("no-such-node") + " is not an attached update device"),
+            std::string::npos)
+      << listMissing.err;
 }
 
 TEST_F(CliTest, VersionShowsTheDevicesVersionOrTheExchangeFailure) {

@@ -6,8 +6,9 @@
 #  - with an emulated update device, through the program's own HID code: test-only HID.dll and
 #    SetupApi.dll beside it (loaded instead of Wine's by WINEDLLOVERRIDES) list a device whose
 #    path is a named pipe served by nuv_pipe_device, a separate Windows process. The window is
-#    driven through a version query, a whole download (the device's memory is then compared
-#    with the image), an unplug and replug while idle, and a device that stops answering.
+#    driven through a version query, two refused images, a whole download (the device's memory
+#    is then compared with the image), an unplug and replug while idle, Stop while writing, a
+#    device that stops answering and one that is unplugged while writing.
 # Usage: tests/wine/run-vornex-exe.sh [build-dir]        (default: build-vornex-exe)
 # Needs: g++-mingw-w64-i686, cmake, ninja (or make), wine and wine32:i386, xvfb, imagemagick.
 # Exit status: 0 when the build and every check passed. Screenshots: <build-dir>/screenshots/.
