@@ -11,7 +11,7 @@
 // "plugged", "saved FILE"), so a script can wait for it. Test-only.
 //
 //   nuv_pipe_device [--instance N] [--memory-out FILE] [--version TEXT] [--latency-ms N]
-//                   [--fault SPEC]...
+//                   [--fault KIND@WHERE]...
 #include <windows.h>
 
 #include <cstdio>
@@ -41,7 +41,7 @@ void say(const std::string& line) {
   std::fprintf(stderr,
                "nuv_pipe_device: %s\n"
                "usage: nuv_pipe_device [--instance N] [--memory-out FILE] [--version TEXT]\n"
-               "                       [--latency-ms N] [--fault SPEC]...\n",
+               "                       [--latency-ms N] [--fault KIND@WHERE]...\n",
                why.c_str());
   std::exit(2);
 }
