@@ -17,19 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${1:-build-vornex-exe}
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
-jobs=$(nproc 2>/dev/null || echo 2)
-[ "$jobs" -gt 2 ] && jobs=2
-
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-toolchain="$root/cmake/mingw-i686.cmake"
-cmake -S "$root" -B "$build/exe" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DNUV_BUILD_TESTS=OFF -DNUV_BUILD_BENCH=OFF \
-  -DNUV_BUILD_GUI=OFF >/dev/null
-cmake --build "$build/exe" -j"$jobs" --target Vornex
-cmake -S "$here/vornex" -B "$build/helpers" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
-cmake --build "$build/helpers" -j"$jobs"
+"$here/build-windows.sh" "$build"
 
 exe="$build/exe/win/app/Vornex.exe"
 helpers="$build/helpers"
