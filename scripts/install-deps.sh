@@ -10,7 +10,9 @@ base_packages=(
   xvfb xauth x11-utils xdotool imagemagick
   qemu-system-x86
 )
-wine_packages=(g++-mingw-w64-i686 wine wine32:i386)
+# Both Windows builds and both Wines: the 32-bit loader runs only where the kernel runs i386
+# programs (and inside the test VM, which shares this machine's files); wine64 runs everywhere.
+wine_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
 gnustep_packages=(gnustep-make gobjc++ libgnustep-gui-dev gnustep-back0.29 gnustep-back0.29-cairo
   gnustep-gui-runtime)
 
