@@ -108,6 +108,16 @@ class HIDViewController {
   void endDownloadWithError(const std::string& informative, std::string_view statusText);
   void handleWriteReply(std::uint16_t address, const std::uint8_t data[4]);
   void showVersion(const std::uint8_t data[4]);
+  // True while the sequence started by a button still talks to the device it started on. A
+  // delayed step or a reply that finds another device current (unplugged and back, or a second
+  // one arrived) must not send it commands meant for the first: that one was linked and erased,
+  // the new one was not.
+  [[nodiscard]] bool onSequenceDevice() const {
+    return deviceRef != nullptr && deviceRef == sequenceDevice_;
+  }
+  // Ends a version query or download that lost its device during a wait: back to idle, with
+  // nothing sent to the device that is current now.
+  void abandonSequence();
 
   cocoa::Application& application_;
   const std::string nibName_;
@@ -118,6 +128,12 @@ class HIDViewController {
   std::shared_ptr<HIDViewController*> self_;
   // Counts downloads: a startDonwloading scheduled by an abandoned download does nothing.
   std::uint64_t downloadGeneration_ = 0;
+  // The device the current version query or download was started on.
+  iohid::IOHIDDeviceRef sequenceDevice_ = nullptr;
+  // Burn was sent and its reply is due; a Burn reply at any other time is not this download's.
+  bool burnSent_ = false;
+  // A Write was sent and its reply is due; a Write reply at any other time is not one of ours.
+  bool writeInFlight_ = false;
 
   // The fields of the controller, in their declared order.
   std::unique_ptr<iohid::IOHIDManager> hidManager;

@@ -19,8 +19,12 @@ constexpr std::uint16_t kLastWriteAddress = 0xFFFC;
 // ---- buttons ------------------------------------------------------------------------------
 
 void HIDViewController::retrieveVersion() {
+  sequenceDevice_ = deviceRef;
   resetReady();
   performAfterDelay(kResetDelay, &HIDViewController::sendVersionCommand);
+  // The query is under way until its reply: Download stays off meanwhile, or its own steps
+  // would interleave with the query's.
+  decideButtonState();
 }
 
 void HIDViewController::download() {
@@ -37,6 +41,8 @@ void HIDViewController::download() {
   }
   inputStream = ImageStream{path, nullptr};
   ++downloadGeneration_;
+  sequenceDevice_ = deviceRef;
+  burnSent_ = false;
   resetReady();
   std::weak_ptr<HIDViewController*> weak = self_;
   application_.runLoop().performAfterDelay(kResetDelay, [weak] {
@@ -65,12 +71,20 @@ void HIDViewController::resetReady() {
 
 void HIDViewController::sendDownloadCommand() {
   if (deviceRef == nullptr) return;
+  if (status != HIDStatusResetting || !onSequenceDevice()) {
+    abandonSequence();
+    return;
+  }
   status = HIDStatusLinking;
   (void)sendCommand(&HostGenerateLinkCommand, kCmdLink);
 }
 
 void HIDViewController::sendVersionCommand() {
   if (deviceRef == nullptr) return;
+  if (status != HIDStatusResetting || !onSequenceDevice()) {
+    abandonSequence();
+    return;
+  }
   status = HIDStatusQueryingVersion;
   (void)sendCommand(&HostGenerateVersionCommand, kCmdVersion);
 }
@@ -86,6 +100,10 @@ void HIDViewController::startDonwloading() {
   // another sequence took over): writing now would go to a device that was never linked and
   // erased for it.
   if (status != HIDStatusWriting || !inputStream) return;
+  if (!onSequenceDevice()) {
+    abandonSequence();
+    return;
+  }
   setStatusText("Downloading...");
   auto opened = FileSource::open(inputStream->path);
   if (auto* error = std::get_if<Error>(&opened)) {
@@ -132,16 +150,32 @@ void HIDViewController::writeBytesWithTargetOffset(std::int64_t target) {
   }
   std::memset(outputBuffer, 0, sizeof outputBuffer);
   (void)HostGenerateWriteCommand(outputBuffer, sizeof outputBuffer, address, chunk);
-  if (hidManager->deviceSetReport(deviceRef, iohid::kIOHIDReportTypeOutput, kCmdWrite, outputBuffer,
-                                  sizeof outputBuffer) != iohid::kIOReturnSuccess)
-    endDownloadCanceled();
+  writeInFlight_ = hidManager->deviceSetReport(deviceRef, iohid::kIOHIDReportTypeOutput, kCmdWrite,
+                                               outputBuffer, sizeof outputBuffer) ==
+                   iohid::kIOReturnSuccess;
+  if (!writeInFlight_) endDownloadCanceled();
 }
 
 void HIDViewController::startBurn() {
   if (deviceRef == nullptr) return;
+  // Only the device that holds the image may commit it: a device that came or went during the
+  // wait would otherwise be burnt and the window would say "Finished".
+  if (status != HIDStatusBurning || !onSequenceDevice()) {
+    if (status == HIDStatusBurning)
+      endDownloadWithError("The device changed before the update was committed; nothing was "
+                           "committed. Writing operation will be canceled",
+                           "Burn was not sent: the device changed");
+    return;
+  }
   setStatusText("Complete Writing...");
-  status = HIDStatusBurning;
+  burnSent_ = true;
   (void)sendCommand(&HostGenerateBurnCommand, kCmdBurn);
+}
+
+void HIDViewController::abandonSequence() {
+  closeImageStream();
+  status = HIDStatusIdle;
+  decideButtonState();
 }
 
 void HIDViewController::endDownloadCanceled() {
@@ -171,6 +205,10 @@ void HIDViewController::didReceiveData(const std::uint8_t* data, std::uint64_t s
       if (status == HIDStatusResetting) return;
       setStatusText("Initializing...");
       if (status == HIDStatusLinking && deviceRef != nullptr) {
+        if (!onSequenceDevice()) {
+          abandonSequence();
+          return;
+        }
         status = HIDStatusFormatting;
         (void)sendCommand(&HostGenerateFormatCommand, kCmdFormat);
       }
@@ -188,15 +226,22 @@ void HIDViewController::didReceiveData(const std::uint8_t* data, std::uint64_t s
       }
       return;
     case kCmdWrite:
-      handleWriteReply(reply.address, reply.data);
+      // Only the reply to the Write in flight moves the download on: a stray or late one
+      // could otherwise skip addresses or reach Burn.
+      if ((status == HIDStatusWriting || status == HIDStatusStopRequested) && writeInFlight_) {
+        writeInFlight_ = false;
+        handleWriteReply(reply.address, reply.data);
+      }
       return;
     case kCmdBurn:
+      if (status != HIDStatusBurning || !burnSent_) return;
+      burnSent_ = false;
       setStatusText("Finished");
       status = HIDStatusIdle;
       decideButtonState();
       return;
     case kCmdVersion:
-      showVersion(reply.data);
+      if (status == HIDStatusQueryingVersion) showVersion(reply.data);
       return;
     default:
       return;  // Read replies, unknown codes, and reports too short to parse (id 0)
@@ -204,14 +249,17 @@ void HIDViewController::didReceiveData(const std::uint8_t* data, std::uint64_t s
 }
 
 void HIDViewController::handleWriteReply(std::uint16_t address, const std::uint8_t data[4]) {
-  if (std::memcmp(data, outputBuffer + 3, 4) != 0) {
+  const auto sent = static_cast<std::uint16_t>(outputBuffer[1] | outputBuffer[2] << 8);
+  // An echo of another address is a write error like wrong data: following it would skip
+  // addresses (or jump to the end) and report an image the device does not hold.
+  if (address != sent || std::memcmp(data, outputBuffer + 3, 4) != 0) {
     logLine("Writing error!!!");
     char informative[96];
     std::snprintf(informative, sizeof informative,
-                  "Error on writing address: 0x%0x. Writing operation will be canceled", address);
+                  "Error on writing address: 0x%0x. Writing operation will be canceled", sent);
     (void)application_.runModalAlert(cocoa::Alert{"Error", informative, {"OK"}});
     char text[48];
-    std::snprintf(text, sizeof text, "Error on writing address: 0x%x", address);
+    std::snprintf(text, sizeof text, "Error on writing address: 0x%x", sent);
     setStatusText(text);
     closeImageStream();
     status = HIDStatusIdle;
@@ -225,7 +273,7 @@ void HIDViewController::handleWriteReply(std::uint16_t address, const std::uint8
     performAfterDelay(kWaitBeforeBurn, &HIDViewController::startBurn);
     return;
   }
-  // The device's echo, not a counter of ours, says where the next Write goes.
+  // The echo matched the Write sent; the next one follows it.
   const auto next = static_cast<std::uint16_t>(address + 4);
   char text[40];
   std::snprintf(text, sizeof text, "Writing address: 0x%0x", next);
@@ -236,6 +284,7 @@ void HIDViewController::handleWriteReply(std::uint16_t address, const std::uint8
 void HIDViewController::showVersion(const std::uint8_t data[4]) {
   setStatusText("Version: " + versionText(data));
   status = HIDStatusIdle;
+  decideButtonState();
 }
 
 }  // namespace nuv::mac

@@ -196,6 +196,91 @@ TEST_F(MacFixture, WriteFailureEndsLikeAStop) {
   EXPECT_EQ(writes(*device), 0x0040u / 4);
 }
 
+// A device that goes and comes back, or a second one that arrives, while a delayed step waits:
+// the step never goes to a device the sequence did not start on, and never ends in "Finished".
+struct WaitCase {
+  const char* name;
+  const char* waitFor;  // the status text that says the wait has begun ("": at once)
+  bool replug;          // unplug and plug back; otherwise a second device arrives
+};
+class MacWaitFixture : public MacFixture, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(MacWaitFixture, DeviceChangeSendsNothingToTheNewDevice) {
+  const WaitCase& c = GetParam();
+  sim::DeviceInfo info;
+  info.path = "sim:update";
+  auto device = plug({}, info);
+  launch();
+  ASSERT_TRUE(startDownload(validImage()));
+  if (*c.waitFor != '\0') {
+    ASSERT_TRUE(loop().advanceUntil([&] { return statusText() == c.waitFor; }, 200s));
+  }
+  ASSERT_TRUE(app.alerts().empty());
+  const auto sentBefore = device->commandCount();
+  std::shared_ptr<sim::UpdateDevice> other;
+  if (c.replug) {
+    ASSERT_TRUE(bus.unplug("sim:update"));
+    loop().runUntilIdle();
+    other = plug({}, info);
+  } else {
+    other = plug({}, sim::DeviceInfo{"sim:second"});
+  }
+  loop().advance(10s);
+  EXPECT_EQ(other->commandCount(), 0u);
+  EXPECT_EQ(device->burnCount(), 0u);
+  if (!c.replug) {
+    EXPECT_EQ(device->commandCount(), sentBefore);
+  }
+  EXPECT_EQ(state(), HIDStatusIdle);
+  EXPECT_NE(statusText(), "Finished");
+  EXPECT_TRUE(nib().downloadButton.isEnabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, MacWaitFixture,
+    ::testing::Values(WaitCase{"BeforeLinkReplugged", "", true},
+                      WaitCase{"BeforeLinkSecondDevice", "", false},
+                      WaitCase{"BeforeBurnReplugged", "Downloading finished", true},
+                      WaitCase{"BeforeBurnSecondDevice", "Downloading finished", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Replies that answer nothing the controller sent: none moves a download on or says "Finished".
+TEST_F(MacFixture, RepliesOutOfPlaceAreIgnored) {
+  auto device = plug(withFault(sim::FaultKind::NoReply, atCode(kCmdFormat)));
+  launch();
+  const std::uint8_t lastWrite[8] = {kCmdWrite, 0xFC, 0xFF, 0, 0, 0, 0, 0};
+  const std::uint8_t burn[8] = {kCmdBurn, 0, 0, 0, 0, 0, 0, 0};
+  const std::uint8_t version[8] = {kCmdVersion, 0, 0, '9', '.', '9', '9', 0};
+  // Idle: nothing happens.
+  for (const auto* reply : {lastWrite, burn, version}) ctrl().didReceiveData(reply, 8);
+  EXPECT_EQ(statusText(), "Ready");
+  // Formatting (the device never answers the Format): still nothing.
+  ASSERT_TRUE(startDownload(validImage()));
+  loop().advance(5s);
+  ASSERT_EQ(state(), HIDStatusFormatting);
+  for (const auto* reply : {lastWrite, burn, version}) ctrl().didReceiveData(reply, 8);
+  loop().advance(5s);
+  EXPECT_EQ(state(), HIDStatusFormatting);
+  EXPECT_EQ(statusText(), "Initializing...");
+  EXPECT_EQ(device->burnCount(), 0u);
+  EXPECT_EQ(writes(*device), 0u);
+}
+
+// Version, then Download before the query's delayed step: Download stays off until the reply.
+TEST_F(MacFixture, DownloadWaitsForAVersionQueryInFlight) {
+  auto device = plug();
+  launch();
+  ASSERT_TRUE(nib().versionButton.click());
+  EXPECT_FALSE(nib().downloadButton.isEnabled());
+  EXPECT_FALSE(startDownload(validImage()));
+  ASSERT_TRUE(loop().advanceUntil([&] { return statusText() == "Version: 1.01"; }, 5s));
+  EXPECT_EQ(state(), HIDStatusIdle);
+  EXPECT_TRUE(nib().downloadButton.isEnabled());
+  ASSERT_TRUE(startDownload(validImage()));
+  ASSERT_TRUE(loop().advanceUntil([&] { return statusText() == "Finished"; }, 200s));
+  EXPECT_EQ(device->burnCount(), 1u);
+}
+
 // ---- the chosen file ------------------------------------------------------------------------
 
 class MacFileFixture : public MacFixture {

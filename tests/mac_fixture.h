@@ -55,8 +55,9 @@ class LogCapture final : public nuv::LogSink {
 // CTest runs the cases of one binary as processes side by side: each gets files of its own.
 inline std::string writeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
   const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::string prefix = std::to_string(::getpid()) + "-" +
-                             (test != nullptr ? std::string(test->name()) + "-" : std::string());
+  std::string testName = test != nullptr ? std::string(test->name()) + "-" : std::string();
+  std::replace(testName.begin(), testName.end(), '/', '-');  // parameterised: "Case/Value"
+  const std::string prefix = std::to_string(::getpid()) + "-" + testName;
   return writeFileIn(::testing::TempDir(), prefix + name, bytes);
 }
 
