@@ -110,7 +110,7 @@ struct GUID {
 inline constexpr GUID kHidInterfaceClass{
     0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
-// The OVERLAPPED record: five machine words on 32-bit Windows.
+// The OVERLAPPED record: 20 bytes on 32-bit Windows, 32 on 64-bit.
 struct OVERLAPPED {
   ULONG_PTR Internal;
   ULONG_PTR InternalHigh;

@@ -3,6 +3,8 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
+// After windows.h, which it needs.
+#include <setupapi.h>
 
 #include <cstddef>
 
@@ -11,12 +13,23 @@
 namespace winapi {
 namespace {
 
+// The records cross into the system's libraries as they are, and setupapi.dll refuses a cbSize
+// that is not its own: their sizes follow the pointer width (28 or 32 bytes; a detail cbSize of
+// 5 or 8) and must be those of the system's headers for this architecture.
 static_assert(sizeof(OVERLAPPED) == sizeof(::OVERLAPPED));
 static_assert(offsetof(OVERLAPPED, hEvent) == offsetof(::OVERLAPPED, hEvent));
 static_assert(sizeof(GUID) == sizeof(::GUID));
 static_assert(sizeof(HIDD_ATTRIBUTES) == 12);
-static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
-static_assert(sizeof(void*) != 4 || sizeof(SP_DEVINFO_DATA) == 28);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == sizeof(::SP_DEVICE_INTERFACE_DATA));
+static_assert(offsetof(SP_DEVICE_INTERFACE_DATA, Reserved) ==
+              offsetof(::SP_DEVICE_INTERFACE_DATA, Reserved));
+static_assert(sizeof(SP_DEVINFO_DATA) == sizeof(::SP_DEVINFO_DATA));
+static_assert(offsetof(SP_DEVINFO_DATA, Reserved) == offsetof(::SP_DEVINFO_DATA, Reserved));
+static_assert(kInterfaceDetailCbSize == sizeof(::SP_DEVICE_INTERFACE_DETAIL_DATA_A));
+static_assert(kInterfaceDetailPathOffset ==
+              offsetof(::SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath));
+static_assert(sizeof(void*) == 4 ? sizeof(SP_DEVICE_INTERFACE_DATA) == 28
+                                 : sizeof(SP_DEVICE_INTERFACE_DATA) == 32);
 
 using HidDGetHidGuid = void(WINAPI*)(GUID*);
 using HidDGetAttributes = BOOLEAN(WINAPI*)(HANDLE, HIDD_ATTRIBUTES*);
