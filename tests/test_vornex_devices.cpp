@@ -52,6 +52,62 @@ TEST_F(VornexTest, UnplugAndReplugWhileIdle) {
   EXPECT_EQ(form_->StatusBar1.panelText(), "Idle");
 }
 
+// A mouse or keyboard plugged or unplugged during a download: the download goes on with its
+// device, and the list is rebuilt (one Refresh) only after Burn.
+TEST_F(VornexTest, AnotherDeviceComingOrGoingDuringADownloadWaitsForItsEnd) {
+  auto device = plug();
+  start();
+  sim::DeviceInfo mouse;
+  mouse.path = "sim:mouse";
+  mouse.productId = 0x0101;
+  // Time passes only while no reply is on its way, so that a download that lost its device
+  // ends with a time-out instead of waiting for ever.
+  tickWhen([&] { return !gui_.waitForSynchronize(200ms); });
+  for (const bool arriving : {true, false}) {
+    SCOPED_TRACE(arriving ? "arriving" : "leaving");
+    onStatus = [&](const Status& s) {
+      if (s.text != "Writing Data...") return;
+      if (arriving) {
+        plug({}, mouse);
+      } else {
+        ASSERT_TRUE(bus_.unplug("sim:mouse"));
+      }
+    };
+    const auto refreshes = countOf(*device, 0xFF);
+    const auto burns = device->burnCount();
+    chooseFile(writeFile("UPDATA.nuv", makeImage()));
+    form_->Write_car.click();
+    EXPECT_EQ(form_->StatusBar1.panelText(), "Update Completed");
+    EXPECT_EQ(device->burnCount(), burns + 1);
+    EXPECT_EQ(countOf(*device, 0xFF), refreshes + 1);
+    const auto commands = device->commands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[commands.size() - 2].code(), kCmdBurn);
+    EXPECT_EQ(commands.back().code(), 0xFF);
+    EXPECT_EQ(form_->DevListBox.count(), 1);
+    EXPECT_TRUE(form_->Write_car.enabled());
+  }
+}
+
+// A report the device sent unasked before the Link (here: while the status said "Link...") is
+// never taken as the Link's reply.
+TEST_F(VornexTest, AReportSentBeforeACommandIsNotItsReply) {
+  auto device = plug();
+  start();
+  const std::string path = pathOf(device);
+  onStatus = [&](const Status& s) {
+    if (s.text != "Link...") return;
+    auto other = bus_.open(path);
+    std::uint8_t version[9] = {0};
+    (void)HostGenerateVersionCommand(version + 1, 8);
+    ASSERT_EQ(other->write(version, sizeof version), sim::IoStatus::Ok);
+    ASSERT_TRUE(gui_.waitForSynchronize(5000ms));
+  };
+  form_->READ_car.click();
+  EXPECT_TRUE(gui_.boxes().empty());
+  EXPECT_EQ(form_->StatusBar1.panelText(), "Version:1.01");
+}
+
 TEST_F(VornexTest, ADeviceThatCannotBeClaimedGetsNoEntry) {
   plug();
   start();

@@ -246,20 +246,28 @@ TEST_F(VornexTest, AFileThatCannotBeOpenedGetsTheErrorAndNothingIsSent) {
   EXPECT_FALSE(form_->Busy);
 }
 
-TEST_F(VornexTest, AnImageSwappedForAShortFileAfterItsChecksIsNotWrittenOrCommitted) {
+// What replaces the image after its checks (a short file, or an image of another version) is
+// caught when the file is reopened for writing, before the erase.
+TEST_F(VornexTest, AnImageSwappedAfterItsChecksIsNotWrittenOrCommitted) {
   auto device = plug();
   start();
-  const std::string path = writeFile("UPDATA.nuv", makeImage());
-  onStatus = [&](const Status& s) {
-    if (s.text == "Get version...") writeFile("UPDATA.nuv", std::vector<std::uint8_t>(100, 0x41));
-  };
-  chooseFile(path);
-  form_->Write_car.click();
-  ASSERT_EQ(gui_.boxes().size(), 1u);
-  EXPECT_EQ(gui_.boxes()[0].kind, forms::BoxKind::Exception);
-  EXPECT_EQ(device->formatCount(), 0u);
-  EXPECT_EQ(device->burnCount(), 0u);
-  EXPECT_NE(form_->StatusBar1.panelText(), "Update Completed");
+  const std::vector<std::vector<std::uint8_t>> replacements = {
+      std::vector<std::uint8_t>(100, 0x41), makeImage("V9.99 other     ")};
+  for (const auto& replacement : replacements) {
+    const std::string path = writeFile("UPDATA.nuv", makeImage());
+    onStatus = [&](const Status& s) {
+      if (s.text == "Get version...") writeFile("UPDATA.nuv", replacement);
+    };
+    const std::size_t boxes = gui_.boxes().size();
+    chooseFile(path);
+    form_->Write_car.click();
+    ASSERT_EQ(gui_.boxes().size(), boxes + 1);
+    EXPECT_EQ(gui_.boxes().back().kind, forms::BoxKind::Exception);
+    EXPECT_EQ(gui_.boxes().back().text, "The update file changed while it was in use: " + path);
+    EXPECT_EQ(device->formatCount(), 0u);
+    EXPECT_EQ(device->burnCount(), 0u);
+    EXPECT_NE(form_->StatusBar1.panelText(), "Update Completed");
+  }
 }
 
 TEST_F(VornexTest, TheImageFileIsLeftAsItWas) {

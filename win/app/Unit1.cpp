@@ -171,6 +171,15 @@ void TMainForm::freeClaimedDevices() {
 }
 
 void TMainForm::HidCtlDeviceChange(hid::THidDeviceController& /*Sender*/) {
+  // Any HID device that comes or goes (a mouse, a keyboard) would otherwise rebuild the list in
+  // the middle of a flow: input switched off, the flow's device freed, a Refresh sent between a
+  // command and its reply. The flow keeps its device (one that is gone fails its exchange by
+  // itself) and the list is rebuilt when the flow ends.
+  if (Busy) {
+    deviceChangeDeferred_ = true;
+    return;
+  }
+  deviceChangeDeferred_ = false;
   ReadBtn.setDown(false);
   ReadBtnClick();
   freeClaimedDevices();
@@ -253,6 +262,10 @@ void TMainForm::HidCtlDeviceDataError(hid::THidDevice& /*HidDev*/, std::uint32_t
 }
 
 void TMainForm::SendReport() {
+  // A report the device sent before this command (unasked, or late while a box or the dialog
+  // was up) may still wait for its hand-over; it is delivered now, so that it is never taken as
+  // this command's reply.
+  process_.gui.checkSynchronize();
   ResultCode = ResultNone;
   ReplyReady = false;
   if (CurrentDevice == nullptr) {
@@ -309,25 +322,23 @@ bool TMainForm::exchange() {
   return true;
 }
 
-namespace {
-// Every end of a flow: Busy cleared, the image closed, the gauge hidden, and a stop request
-// that no block loop acted on dropped, so that it cannot end the next download after its erase.
-struct FlowEnd {
+// A stop request that no block loop acted on is dropped, so that it cannot end the next
+// download after its erase.
+struct TMainForm::FlowEnd {
   TMainForm& form;
-  std::unique_ptr<nuv::FileSource>& file;
   ~FlowEnd() {
     form.Busy = false;
     form.StopRequested = false;
-    file.reset();
+    form.file_.reset();
     if (form.Gauge1.visible()) form.Gauge1.setVisible(false);
+    if (form.deviceChangeDeferred_) form.HidCtlDeviceChange(*form.HidCtl);
   }
 };
-}  // namespace
 
 void TMainForm::READ_carClick() {
   if (Busy) return;
   Busy = true;
-  FlowEnd end{*this, file_};
+  FlowEnd end{*this};
   ListBox1.clear();
   ReadBtn.setDown(true);
   ReadBtnClick();
@@ -354,7 +365,7 @@ void TMainForm::fileError(const nuv::Error& error) {
 void TMainForm::WRITE_24AAClick() {
   if (Busy) return;
   Busy = true;
-  FlowEnd end{*this, file_};
+  FlowEnd end{*this};
   ListBox1.clear();
   ReadBtn.setDown(true);
   ReadBtnClick();
@@ -365,21 +376,39 @@ void TMainForm::WRITE_24AAClick() {
   download(OpenFlashfile.fileName);
 }
 
+TMainForm::ImageCheck TMainForm::checkImage(nuv::FileSource& file,
+                                            std::optional<nuv::Error>& readError) {
+  if (!nuv::image::sizeAccepted(file.size())) return ImageCheck::WrongSize;
+  const nuv::ReadOutcome head = file.read(FileBuf.data(), FileBuf.size());
+  if (head.error) {
+    readError = head.error;
+    return ImageCheck::ReadFailed;
+  }
+  if (head.count != FileBuf.size() || !nuv::image::versionAccepted(FileBuf))
+    return ImageCheck::WrongVersion;
+  if (auto failed = file.seek(0)) {
+    readError = failed;
+    return ImageCheck::ReadFailed;
+  }
+  return ImageCheck::Accepted;
+}
+
 void TMainForm::download(const std::string& path) {
   auto opened = nuv::FileSource::open(path);
   if (auto* error = std::get_if<nuv::Error>(&opened)) return fileError(*error);
   file_ = std::move(std::get<std::unique_ptr<nuv::FileSource>>(opened));
-  if (!nuv::image::sizeAccepted(file_->size())) {
-    file_.reset();
-    app_.messageBox(forms::BoxKind::Plain, "Filesize is error");
-    return;
-  }
-  const nuv::ReadOutcome head = file_->read(FileBuf.data(), FileBuf.size());
+  std::optional<nuv::Error> readError;
+  const ImageCheck first = checkImage(*file_, readError);
   file_.reset();
-  if (head.error) return fileError(*head.error);
-  if (head.count != FileBuf.size() || !nuv::image::versionAccepted(FileBuf)) {
-    app_.messageBox(forms::BoxKind::Plain, "Version is error");
-    return;
+  switch (first) {
+    case ImageCheck::Accepted:
+      break;
+    case ImageCheck::WrongSize:
+      return app_.messageBox(forms::BoxKind::Plain, "Filesize is error");
+    case ImageCheck::WrongVersion:
+      return app_.messageBox(forms::BoxKind::Plain, "Version is error");
+    case ImageCheck::ReadFailed:
+      return fileError(*readError);
   }
 
   setStatus(kStatusNormal, "Link...");
@@ -397,13 +426,19 @@ void TMainForm::download(const std::string& path) {
     return;
   }
 
-  // The file was closed since its checks: what is opened now must still be an image, or a file
+  // The file was closed since its checks: what is opened now must pass them again, or a file
   // swapped meanwhile would be written into the erased device and reported as a success.
   auto reopened = nuv::FileSource::open(path);
   if (auto* error = std::get_if<nuv::Error>(&reopened)) return fileError(*error);
   file_ = std::move(std::get<std::unique_ptr<nuv::FileSource>>(reopened));
-  if (!nuv::image::sizeAccepted(file_->size())) {
-    return fileError(nuv::Error::message("The update file changed while it was in use: " + path));
+  switch (checkImage(*file_, readError)) {
+    case ImageCheck::Accepted:
+      break;
+    case ImageCheck::ReadFailed:
+      return fileError(*readError);
+    default:
+      return fileError(
+          nuv::Error::message("The update file changed while it was in use: " + path));
   }
 
   setStatus(kStatusNormal, "Erase...");

@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -123,9 +124,19 @@ class TMainForm : public forms::Form {
   // The download after the dialog; `path` is the chosen file.
   void download(const std::string& path);
   void fileError(const nuv::Error& error);
+  // The image checks made before anything is sent, and again when the file is reopened for
+  // writing: its size, then its first five bytes (left in FileBuf). The file is left at offset 0.
+  enum class ImageCheck { Accepted, WrongSize, WrongVersion, ReadFailed };
+  [[nodiscard]] ImageCheck checkImage(nuv::FileSource& file, std::optional<nuv::Error>& readError);
+  // Every end of a flow: Busy cleared, the image closed, the gauge hidden, a stop request that
+  // no block loop acted on dropped, and the device list rebuilt if a device change came
+  // meanwhile.
+  struct FlowEnd;
 
   forms::Application& app_;
   hid::HidProcess& process_;
   std::unique_ptr<nuv::FileSource> file_;  // the update image, open during a download
+  // A device change came while a flow ran; the list is rebuilt when the flow ends.
+  bool deviceChangeDeferred_ = false;
   std::array<char, 6 + 2 * 64 + 1> line_{};
 };
