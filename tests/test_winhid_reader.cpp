@@ -212,6 +212,20 @@ TEST_F(ReaderTest, FailedReadStartsReachOnReadErrorPaced) {
   d->SetOnReport(nullptr);
 }
 
+TEST_F(ReaderTest, NoInputReportLengthIsReportedOnceAsAReadError) {
+  plug({.inputReportLength = 0});
+  Recorder rec;
+  auto ctl = makeController();
+  auto d = claimFirst(*ctl);
+  d->SetOnReadError(rec.errorEvent());
+  d->SetOnReport(rec.reportEvent());
+  ASSERT_TRUE(pumpUntil([&] { return !rec.readErrors.empty(); }));
+  pumpFor(std::chrono::milliseconds(100));
+  EXPECT_EQ(rec.readErrors, std::vector<std::uint32_t>{winapi::kErrorInvalidUserBuffer});
+  EXPECT_TRUE(rec.reports.empty());
+  d->SetOnReport(nullptr);
+}
+
 class UnnoticedReaderTest : public HidLayerTest {
  protected:
   UnnoticedReaderTest() : HidLayerTest({}, false) {}

@@ -120,6 +120,7 @@ class THidDeviceReadThread {
 
   THidDevice& device_;
   std::uint32_t lastError_ = 0;
+  bool lengthErrorReported_ = false;  // reader thread only
   std::uint32_t bytesRead_ = 0;
   std::vector<std::uint8_t> reportBuffer_;
   std::thread thread_;

@@ -94,6 +94,14 @@ void THidDeviceReadThread::Execute() {
         device_.cachedCapabilities().InputReportByteLength, reportBuffer_.size());
     std::fill_n(reportBuffer_.begin(), length, std::uint8_t{0});
     if (length == 0) {
+      // No input report length was known when the reader was made (or the device has none):
+      // nothing can ever be read. Said once through the read-error path, so that the window
+      // shows why instead of only time-outs.
+      if (!lengthErrorReported_) {
+        lengthErrorReported_ = true;
+        lastError_ = winapi::kErrorInvalidUserBuffer;
+        if (!handOver(&DeliverError)) break;
+      }
       waitBeforeRetry();
       continue;
     }
