@@ -32,13 +32,19 @@ fi
 mount -o bind /dev /host/dev
 mount -t proc proc /host/proc
 mount -t sysfs sys /host/sys
-mount -t tmpfs tmp /host/tmp
+mount -t tmpfs -o size=${nuvtmpsize:-50%} tmp /host/tmp
 mount -t tmpfs run /host/run
 # A tree of the host's /tmp that the command lives in (nuvtmp=), back at its own path.
 if [ -n "$nuvtmp" ]; then
   mkdir -p "/host$nuvtmp"
   mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144,cache=loose hosttmp "/host$nuvtmp" ||
     say "cannot share $nuvtmp"
+fi
+# A folder of the host's that the command may write to (nuvout=), at its own path.
+if [ -n "$nuvout" ]; then
+  mkdir -p "/host$nuvout" 2>/dev/null
+  mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 hostout "/host$nuvout" ||
+    say "cannot share $nuvout"
 fi
 [ -d /host/sys/kernel/config ] && mount -t configfs configfs /host/sys/kernel/config 2>/dev/null
 
