@@ -5,15 +5,17 @@
 # Nothing of the program's own test libraries is near it: no HID.dll beside the program, no
 # DLL override for hid or setupapi. Prints "PASS name" or "FAIL name" for each check and the
 # figures as "figure: ..." lines.
-# Usage: guest-wine-stack.sh CLI EXE PROBE WORK OUT
+# Usage: guest-wine-stack.sh CLI EXE PROBE WORK OUT [UDEVD]
 #   CLI    the native vornex-cli; EXE Vornex.exe; PROBE vornex_probe.exe
 #   WORK   a folder holding firmware.bin, image.nuv and short.nuv (read-only is fine)
 #   OUT    a folder to leave the logs in (writable)
+#   UDEVD  systemd-udevd, started here: Wine's bus driver hears of devices that come and go
+#          through it (without, only the device plugged before Wine started is seen)
 # Environment: NUV_WINE_DEBUG, Wine's debug channels for every Wine process (default: none
 # but the library loads of Vornex.exe, which show whose hid.dll it runs on).
 # Exit status: 0 when every check passed.
-cli=${1:?usage: guest-wine-stack.sh CLI EXE PROBE WORK OUT}
-exe=${2:?} probe_exe=${3:?} work=${4:?} out=${5:?}
+cli=${1:?usage: guest-wine-stack.sh CLI EXE PROBE WORK OUT [UDEVD]}
+exe=${2:?} probe_exe=${3:?} work=${4:?} out=${5:?} udevd=${6:-}
 
 passes=0
 failures=0
@@ -69,6 +71,24 @@ trap cleanup EXIT
 
 echo "vm: kernel $(uname -r), $(grep -c ^processor /proc/cpuinfo) CPU, $(awk '/MemTotal/ { print int($2 / 1024) }' /proc/meminfo) MiB"
 
+# Wine's bus driver listens to udevd's monitor for devices plugged and unplugged. Its other
+# way, watching /dev by inotify (its DisableUdevd option), loses a device plugged while it
+# runs: the node's attributes change right after it is made, and the driver answers that by
+# removing the device and adding it again, which it refuses as a duplicate of the one it is
+# still removing.
+udevd_running=0
+if [ -n "$udevd" ] && [ -x "$udevd" ]; then
+  "$udevd" --daemon --resolve-names=never 2>/dev/null
+  # Ready once its control socket is there ("udevadm settle" does nothing in a chroot).
+  for _ in $(seq 1 200); do [ -S /run/udev/control ] && break; sleep 0.05; done
+  [ -S /run/udev/control ] && udevd_running=1
+fi
+if [ "$udevd_running" -eq 1 ]; then
+  echo "vm: udevd is running"
+else
+  echo "vm: no udevd; Wine's bus driver will not see devices plugged after it started"
+fi
+
 # --- the emulated device: a real hidraw node of this kernel ---
 emulators=0
 emulator_log=
@@ -115,14 +135,13 @@ echo "figure: prefix created in $(elapsed "$started" "$(now)") s, $(du -sm "$WIN
 # Wine's HID bus driver (winebus.sys) starts its SDL bus first and, as long as that bus thread
 # started, never starts the udev one, even when the SDL library is missing and the SDL bus
 # ended at once (Wine 8: the bus's init status is not passed back). Without SDL the hidraw
-# devices are seen. Without udevd (none runs here) the driver watches /dev by inotify
-# instead of listening to udevd, which also lets it see the node go when the device does.
-cat >/tmp/wine-stack.reg <<'EOF'
+# devices are seen. Without udevd, the driver is told to watch /dev instead.
+cat >/tmp/wine-stack.reg <<EOF
 REGEDIT4
 
 [HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\winebus]
 "Enable SDL"=dword:00000000
-"DisableUdevd"=dword:00000001
+"DisableUdevd"=dword:0000000$((1 - udevd_running))
 
 [HKEY_CURRENT_USER\Software\Wine\Explorer]
 "Desktop"="Default"
@@ -213,8 +232,10 @@ check "unplug mid-download reported" probe click "&Download" \
   open-dialog "$(windows_path "$work/image.nuv")" 60000 box Error "Time out  error" 240000
 check "device left the kernel" node_gone "$unplugging_node"
 check "buttons off after the unplug" probe enabled "&Download" 0 120000 enabled "&Version" 0 0
-wait "$emulator_pid" 2>/dev/null
-emulator_pid=
+# The emulator ends by itself at the fault; one that did not (the download never reached the
+# fault) is stopped.
+for _ in $(seq 1 100); do kill -0 "$emulator_pid" 2>/dev/null || break; sleep 0.1; done
+stop_emulator
 # What reached the device: the writes below the fault address, erased flash far above it. The
 # device left the bus at the fault, so no Burn could follow.
 writes_stopped_at_unplug() {

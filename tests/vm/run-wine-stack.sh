@@ -70,8 +70,8 @@ runner="$work/guest-run.sh"
 {
   echo "#!/bin/sh"
   [ -n "${NUV_WINE_DEBUG:-}" ] && printf "export NUV_WINE_DEBUG='%s'\n" "$NUV_WINE_DEBUG"
-  printf "exec '%s' '%s' '%s' '%s' '%s' '%s'\n" "$here/guest-wine-stack.sh" "$cli" "$exe" \
-    "$probe" "$work" "$out"
+  printf "exec '%s' '%s' '%s' '%s' '%s' '%s' '%s'\n" "$here/guest-wine-stack.sh" "$cli" "$exe" \
+    "$probe" "$work" "$out" "$build/vm-cache/udev/systemd-udevd"
 } >"$runner"
 chmod +x "$runner"
 
