@@ -133,6 +133,29 @@ TEST_F(VornexTest, AReportLongerThanRxDataKeepsItsFirst64Bytes) {
   EXPECT_EQ(form_->ListBox1.line(0).substr(0, 12), "R 01  000102");
 }
 
+// A reply too short to hold the echoed code and address is refused: the bytes it lacks are not
+// taken from the reply before it, and nothing of that reply is left for the version text.
+TEST_F(VornexTest, AShortReplyIsNotCompletedByTheOneBefore) {
+  plug();
+  start();
+  const std::uint8_t data[4] = {0x12, 0x34, 0x56, 0x78};
+  ASSERT_EQ(HostGenerateWriteCommand(form_->TxReport.data() + 1, kReportSize, 0x0004, data), 0);
+  const std::vector<std::uint8_t> echo(form_->TxReport.begin() + 1, form_->TxReport.begin() + 9);
+  struct Case {
+    std::uint16_t length;
+    std::int32_t result;
+  };
+  for (const Case c : {Case{8, ResultNone}, Case{2, ResultDataError}, Case{8, ResultNone},
+                       Case{1, ResultDataError}, Case{3, ResultNone}}) {
+    form_->ResultCode = ResultNone;
+    form_->ReportReceived(*form_->CurrentDevice, 0, echo.data(), c.length);
+    form_->WaitReply();
+    EXPECT_EQ(form_->ResultCode, c.result) << c.length << " bytes";
+    for (std::size_t i = c.length; i < form_->RxData.size(); ++i)
+      ASSERT_EQ(form_->RxData[i], 0) << c.length << " bytes, byte " << i;
+  }
+}
+
 TEST_F(VornexTest, InputIsSwitchedOffByActivationAndOnByAFlow) {
   plug();
   start();

@@ -1,5 +1,6 @@
 #include "Unit1.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <variant>
 
@@ -250,6 +251,8 @@ void TMainForm::ReportReceived(hid::THidDevice& /*HidDev*/, std::uint8_t ReportI
     line_[n++] = hexDigit(Data[i] >> 4);
     line_[n++] = hexDigit(Data[i]);
   }
+  std::fill(RxData.begin() + static_cast<std::ptrdiff_t>(kept), RxData.end(), std::uint8_t{0});
+  RxSize = kept;
   ReplyReady = true;
   ListBox1.addLine(std::string_view(line_.data(), n));
 }
@@ -297,7 +300,8 @@ bool TMainForm::waitRounds(bool actOnStop) {
 
 void TMainForm::checkReply() {
   if (!ReplyReady) return;
-  if (RxData[0] != TxReport[1] || RxData[1] != TxReport[2] || RxData[2] != TxReport[3]) {
+  if (RxSize < 3 || RxData[0] != TxReport[1] || RxData[1] != TxReport[2] ||
+      RxData[2] != TxReport[3]) {
     ResultCode = ResultDataError;
   }
   if (RxData[0] == 0) ResultCode = ResultNoResponse;

@@ -104,8 +104,12 @@ class TMainForm : public forms::Form {
   // fewer than the 9 bytes a command needs, gets no write: "Data error".
   static constexpr std::size_t kTxReportSize = 4097;
   std::array<std::uint8_t, kTxReportSize> TxReport{};
-  // Data bytes of the last input report; a longer report's excess is not kept.
+  // Data bytes of the last input report; a longer report's excess is not kept, and the bytes a
+  // shorter one did not carry are zero.
   std::array<std::uint8_t, 64> RxData{};
+  // How many bytes of RxData the last input report filled: a reply too short to hold the echoed
+  // code and address is refused rather than completed by an earlier reply's bytes.
+  std::size_t RxSize = 0;
   std::array<std::uint8_t, 5> FileBuf{};
   hid::THidDevice* CurrentDevice = nullptr;
   std::string ExeDir;
