@@ -89,15 +89,14 @@ class OneNodeUdev final : public nuv::hidraw::UdevBackend {
 };
 #endif
 
-// The exit code of an echo download that has returned to idle, from its last status line.
-int endOfDownload(const std::string& status, bool interrupted) {
+}  // namespace
+
+int echoExitCode(const std::string& status, bool interrupted) {
   if (status == "Finished") return kExitSuccess;
   if (status == "User canceled") return interrupted ? kExitInterrupted : kExitExchangeFailed;
   if (status.rfind("Error on reading", 0) == 0) return kExitFileError;
   return kExitExchangeFailed;  // a wrong echo, or "idle": the device went away
 }
-
-}  // namespace
 
 int runEchoFlow(const Options& options, Output& out) {
   const bool isDownload = options.command == Command::Download;
@@ -172,7 +171,7 @@ int runEchoFlow(const Options& options, Output& out) {
       app.flushStatus();
       last = app.loadNib(cocoa::nib::kHIDViewControllerNib)->statusTextField->stringValue();
       if (isDownload) {
-        code = endOfDownload(last, interrupts.interrupted());
+        code = echoExitCode(last, interrupts.interrupted());
       } else if (last.rfind("Version: ", 0) == 0) {
         code = kExitSuccess;
         out.fact("version", last.substr(9));

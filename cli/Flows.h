@@ -22,4 +22,7 @@ namespace cli {
 [[nodiscard]] int strictExitCode(const std::string& box, bool boxIsException, bool green,
                                  bool interrupted);
 
+// The exit code of an echo download that has returned to idle with the status line `status`.
+[[nodiscard]] int echoExitCode(const std::string& status, bool interrupted);
+
 }  // namespace cli
