@@ -18,7 +18,8 @@ std::size_t ReportEngine::normaliseOutput(const std::uint8_t* data, std::size_t 
     --size;
   }
   const std::size_t n = std::min<std::size_t>(size, kReportBytes);
-  std::memcpy(frame.data() + 1, data, n);
+  // An empty report may come without a buffer: copying nothing from null is still undefined.
+  if (n > 0) std::memcpy(frame.data() + 1, data, n);
   return 1 + n;
 }
 
