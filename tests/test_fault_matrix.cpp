@@ -252,7 +252,6 @@ struct Observed {
   std::string message;
   int exitCode = kNeverEnds;
   Device device = Device::Untouched;
-  bool holdsImage = false;  // the committed memory is the image's firmware
 };
 
 std::string expand(std::string_view text, const Step& step) {
@@ -376,7 +375,10 @@ class StrictRun {
     return fault_.fault != sim::FaultKind::LateReply || waited_ < fault_.delay;
   }
   void idle() {
-    if (gui_.waitForSynchronize(2ms)) return;
+    if (gui_.waitForSynchronize(2ms)) {
+      stalls_ = 0;
+      return;
+    }
     if (replyWithheld() || ++stalls_ > 5000) {
       // The second case only keeps a broken run from hanging the test: the product's own
       // time-out then ends it, and the cell's expectations say what is wrong.
@@ -623,9 +625,9 @@ std::string renderFaultsPage() {
          "`vornex-cli download` against a device that misbehaves at one step of the download, in "
          "both\nflows: what you see, the exit code, and what became of the device. Every row "
          "is a run of the\nprogram's flow on the emulated device; reproduce one with the "
-         "`--sim-fault` text given under\neach heading, e.g. `vornex-cli download UPDATA.nuv "
-         "--sim --sim-fault no-reply@0x1000`\n(`link+`, `version+`, `format+` and `burn+` hit "
-         "every command of that kind).\n\n"
+         "`--sim-fault` text of its first\ncolumn, e.g. `vornex-cli download UPDATA.nuv --sim "
+         "--sim-fault no-reply@0x1000` (`link+`,\n`version+`, `format+` and `burn+` hit every "
+         "command of that kind).\n\n"
          "- **status line**: the last status line; **message**: the error box or alert, printed "
          "as\n  `error: ...` on standard error.\n"
          "- **exit**: the exit code. *never*: the run does not end by itself; the first Ctrl-C "
@@ -649,7 +651,9 @@ std::string renderFaultsPage() {
       for (std::size_t s = 0; s < kSteps; ++s) {
         const Step& step = kStepList[s];
         const Expected& cell = table[f][s];
-        renderRow(out, step.name, flowName(flow), cell.outcome, step);
+        const std::string label = std::string(step.name) + " (`" + std::string(fault.kind) + "@" +
+                                  std::string(step.where) + "`)";
+        renderRow(out, label, flowName(flow), cell.outcome, step);
         if (cell.orElse) renderRow(out, "", "or, by timing:", *cell.orElse, step);
       }
     }
