@@ -88,6 +88,13 @@ DeviceResponse UpdateDevice::receive(const std::uint8_t* raw, std::size_t len) {
   record.previousReplyUnread = replySequence_ > consumedSequence_;
   if (record.previousReplyUnread) ++overlapped_;
   log_.push_back(record);
+  if (options_.script) {
+    ++perCode_[cmd[0]];
+    out = options_.script->answer(raw, len);
+    if (out.writeFails) log_.pop_back();  // as with an injected write failure
+    if (out.copies > 0) ++replySequence_;
+    return out;
+  }
 
   // Faults that stop the command before the device acts on it.
   // A fixed array: the device allocates nothing per command, so that allocation checks of

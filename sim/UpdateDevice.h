@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,6 +28,16 @@ struct Latency {
   std::chrono::microseconds fixed{0};
 };
 
+struct DeviceResponse;
+
+// Answers in the device's place: a recorded session played back, for one. Called by the
+// device under its lock, once per output report (report-ID byte first).
+class ScriptedDevice {
+ public:
+  virtual ~ScriptedDevice() = default;
+  [[nodiscard]] virtual DeviceResponse answer(const std::uint8_t* raw, std::size_t len) = 0;
+};
+
 struct UpdateDeviceOptions {
   std::string version = "1.01";  // the four version characters; shorter texts are 0-padded
   std::uint32_t linkValue1 = 0x000001;  // keep below 0x100: bytes 1 and 2 must echo 00 00
@@ -34,6 +45,9 @@ struct UpdateDeviceOptions {
   std::uint8_t initialFill = 0x5A;  // memory before the first Format ("the old firmware")
   Latency latency;
   std::vector<Fault> faults;
+  // When set, it answers every command instead of the device (faults and memory stay unused;
+  // commands are still logged and counted).
+  std::shared_ptr<ScriptedDevice> script;
 };
 
 // One command as the device received it.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 
 namespace sim {
 
@@ -285,8 +286,17 @@ IoStatus VirtualBus::deliver(Connection& from, const std::uint8_t* data, std::si
     if (!info.usesReportIds && data[0] != 0x00) return IoStatus::Failed;
 
     const DeviceResponse response = from.device_->receive(data, len);
+    if (tap_ != nullptr) {
+      const std::span<const std::uint8_t> sent(data, len);
+      if (response.writeFails) {
+        tap_->event(nuv::SessionEventKind::SendFailed, sent, "write: the device refused it");
+      } else {
+        tap_->event(nuv::SessionEventKind::Sent, sent);
+      }
+    }
     if (response.writeFails) return IoStatus::Failed;
     if (response.unplug) {
+      if (tap_ != nullptr) tap_->event(nuv::SessionEventKind::Gone, {});
       unplugLocked(info.path, touched);
       unplugged = true;
     } else if (response.copies > 0) {
@@ -298,6 +308,12 @@ IoStatus VirtualBus::deliver(Connection& from, const std::uint8_t* data, std::si
       q.length = static_cast<std::uint8_t>(response.replyLength == 8
                                                ? std::min<std::size_t>(full, q.bytes.size())
                                                : 1 + response.replyLength);
+      if (tap_ != nullptr) {
+        const std::size_t skip = info.usesReportIds ? 0 : 1;
+        for (int i = 0; i < response.copies; ++i)
+          tap_->event(nuv::SessionEventKind::Received,
+                      std::span<const std::uint8_t>(q.bytes.data() + skip, q.length - skip));
+      }
       q.readableAt = readableAt(response, from.device_->latency());
       q.sequence = from.device_->lastReplySequence();
       for (Connection* c : connections_) {
@@ -315,6 +331,11 @@ IoStatus VirtualBus::deliver(Connection& from, const std::uint8_t* data, std::si
     faultThreads_.emplace_back([this] { notifyChange(); });
   }
   return IoStatus::Ok;
+}
+
+void VirtualBus::setTap(nuv::SessionTap* tap) {
+  std::lock_guard lock(mutex_);
+  tap_ = tap;
 }
 
 }  // namespace sim

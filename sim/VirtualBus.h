@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "SessionRecord.h"
 #include "UpdateDevice.h"
 
 namespace sim {
@@ -160,6 +161,12 @@ class VirtualBus {
   // Wakes blocked readers after a virtual time source moved on.
   void timeAdvanced();
 
+  // Tells `tap` (null: nobody) of every report a host sends and every reply a device queues,
+  // replies without their report-ID byte when the device has no report IDs (as hidraw hands
+  // them over). Called under the bus's lock: the tap must not call back into the bus. The tap
+  // must outlive the bus or be replaced first.
+  void setTap(nuv::SessionTap* tap);
+
   [[nodiscard]] const TimeSource& time() const { return time_; }
 
  private:
@@ -183,6 +190,7 @@ class VirtualBus {
   const TimeSource& time_;
   const Clock::time_point epoch_;
   mutable std::mutex mutex_;
+  nuv::SessionTap* tap_ = nullptr;  // under mutex_
   std::vector<Entry> present_;
   std::vector<Connection*> connections_;
   std::uint64_t changes_ = 0;
