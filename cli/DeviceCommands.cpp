@@ -219,7 +219,7 @@ int runList(const Options& options, Output& out) {
 #endif
 }
 
-int runVerify(const Options& options, Output& out) {
+int runVerify(const Options& options, Output& out, const SessionIo& io) {
   auto file = readFile(options.operands.at(0), image::kImageSize);
   if (auto* e = std::get_if<nuv::Error>(&file)) {
     out.message(e->describe(), true);
@@ -235,7 +235,7 @@ int runVerify(const Options& options, Output& out) {
   const bool withTail = options.flow == Flow::Echo;
   if (options.sim) {
     // A fresh emulated device holds no image: this shows what a mismatch report looks like.
-    SimSetup s = makeSim(options);
+    SimSetup s = makeSim(options, &io);
     auto link = openSimLink(*s.bus, s.path);
     return verifyDevice(*link, bytes.bytes, withTail, out);
   }
@@ -243,7 +243,7 @@ int runVerify(const Options& options, Output& out) {
   std::string path;
   if (auto refused = checkDeviceAccess(options, out, &path)) return *refused;
   nuv::Error why;
-  auto link = openHidrawLink(path, why);
+  auto link = openHidrawLink(path, why, io.systemCalls());
   if (!link) {
     out.message(why.describe(), true);
     out.result(kExitNoDevice, "cannot open " + path);
@@ -257,7 +257,8 @@ int runVerify(const Options& options, Output& out) {
 }
 
 int verifyAfterDownload(const Options& options, SimSetup& sim, const std::string& devicePath,
-                        const std::string& imagePath, bool withTail, Output& out) {
+                        const std::string& imagePath, bool withTail, Output& out,
+                        const SessionIo& io) {
   auto file = readFile(imagePath, image::kImageSize);
   if (auto* e = std::get_if<nuv::Error>(&file)) {
     out.message(e->describe(), true);
@@ -271,7 +272,7 @@ int verifyAfterDownload(const Options& options, SimSetup& sim, const std::string
   }
 #ifdef __linux__
   else {
-    link = openHidrawLink(devicePath, why);
+    link = openHidrawLink(devicePath, why, io.systemCalls());
   }
 #endif
   if (!link) {

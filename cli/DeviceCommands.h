@@ -22,7 +22,7 @@ namespace cli {
                                                    std::string* path = nullptr);
 
 [[nodiscard]] int runList(const Options& options, Output& out);
-[[nodiscard]] int runVerify(const Options& options, Output& out);
+[[nodiscard]] int runVerify(const Options& options, Output& out, const SessionIo& io = {});
 
 // Reads addresses 0x0000..0xFBFF back (and 0xFC00..0xFFFF, which must read 0x00, when
 // `withTail`: the echo flow writes zeros there) and compares them with the image's firmware.
@@ -36,6 +36,6 @@ namespace cli {
 // code.
 [[nodiscard]] int verifyAfterDownload(const Options& options, SimSetup& sim,
                                       const std::string& devicePath, const std::string& imagePath,
-                                      bool withTail, Output& out);
+                                      bool withTail, Output& out, const SessionIo& io = {});
 
 }  // namespace cli

@@ -98,7 +98,7 @@ int echoExitCode(const std::string& status, bool interrupted) {
   return kExitExchangeFailed;  // a wrong echo, or "idle": the device went away
 }
 
-int runEchoFlow(const Options& options, Output& out) {
+int runEchoFlow(const Options& options, Output& out, const SessionIo& io) {
   const bool isDownload = options.command == Command::Download;
   const std::string image = isDownload ? options.operands.at(0) : std::string();
   std::string devicePath;
@@ -110,12 +110,13 @@ int runEchoFlow(const Options& options, Output& out) {
   SimSetup sim;
   mac::IOHIDManagerFactory factory;
   if (options.sim) {
-    sim = makeSim(options);
+    sim = makeSim(options, &io);
     factory = [&sim] { return nuv::iohid::createSimHIDManager(*sim.bus); };
   } else {
 #ifdef __linux__
-    factory = [devicePath] {
+    factory = [devicePath, &io] {
       nuv::iohid::LinuxHIDSeams seams;
+      seams.sys = &io.systemCalls();
       seams.makeUdev =
           [devicePath]() -> nuv::hidraw::Result<std::unique_ptr<nuv::hidraw::UdevBackend>> {
         auto udev = nuv::hidraw::makeLibudevBackend();
@@ -182,7 +183,7 @@ int runEchoFlow(const Options& options, Output& out) {
   }
 
   if (code == kExitSuccess && isDownload && options.verifyAfter) {
-    return verifyAfterDownload(options, sim, devicePath, image, true, out);
+    return verifyAfterDownload(options, sim, devicePath, image, true, out, io);
   }
 
   switch (code) {

@@ -9,13 +9,15 @@
 
 #include "Options.h"
 #include "Output.h"
+#include "SessionIo.h"
 
 namespace cli {
 
 // version and download with --flow strict; download --verify reads the device back after
 // "Update Completed", in the same process. Return the exit code.
-[[nodiscard]] int runStrictFlow(const Options& options, Output& out);
-[[nodiscard]] int runEchoFlow(const Options& options, Output& out);
+// `io`: the record to write and the replay to play (--record, --sim-replay).
+[[nodiscard]] int runStrictFlow(const Options& options, Output& out, const SessionIo& io = {});
+[[nodiscard]] int runEchoFlow(const Options& options, Output& out, const SessionIo& io = {});
 
 // The exit code of a strict flow that ended with `box` (the last box shown, empty if none)
 // and the status line `status`; `green` when the status line is green.

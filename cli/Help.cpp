@@ -29,6 +29,12 @@ Device selection:
   --sim-fault KIND@WHERE  the emulated device misbehaves (see 'help download')
   --memory-out FILE, --ready-file FILE, --uhid PATH   emulate's files (see 'help emulate')
 
+Sessions on record (version, download, verify):
+  --record FILE         write every report sent and received, with its time, to FILE as
+                        JSON lines (an existing FILE only with --force)
+  --sim-replay FILE     the emulated device answers as the device of a recorded session did,
+                        and says where this run departs from the record (see 'help download')
+
 Output:
   --json                one JSON object per line: status, progress, messages, result
   --quiet, -q           errors only
@@ -83,6 +89,11 @@ Emulated device faults (--sim-fault KIND@WHERE, repeatable): KIND is no-reply, c
 wrong-code, wrong-address, wrong-data, short-report, duplicate, late:MS, write-failure or
 unplug; WHERE is #N (the N-th command), an address such as 0x1000, or a command name (link,
 format, burn, read, write, version); a trailing + repeats it at every match.
+--record FILE writes the session (every report sent and received, with its time in
+  microseconds, as JSON lines; format in docs/cli.md); --sim-replay FILE plays such a record
+  back: the emulated device answers each report as the recorded device did, with the recorded
+  delay. A report that differs from the record ends the replay (the emulated device unplugs
+  itself there) and is named: "the host departed from the record at report N: ...".
 Exit: 0, 3, 4 image refused, 5 device version refused, 6 exchange failed, 7 file error,
 8 verify mismatch (--verify), 130 interrupted.
 )";

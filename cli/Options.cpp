@@ -119,6 +119,15 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
       if (auto* why = std::get_if<std::string>(&fault)) return usageError("--sim-fault: " + *why);
       o.simFaults.push_back(*v);
       o.sim = true;
+    } else if (is("--record")) {
+      auto v = value("--record");
+      if (!v || v->empty()) return usageError("--record needs a file name");
+      o.record = *v;
+    } else if (is("--sim-replay")) {
+      auto v = value("--sim-replay");
+      if (!v || v->empty()) return usageError("--sim-replay needs a session record");
+      o.simReplay = *v;
+      o.sim = true;
     } else if (is("--memory-out") || is("--ready-file") || is("--uhid")) {
       const std::string flag = a.substr(0, a.find('='));
       auto v = value(flag.c_str());
@@ -154,6 +163,13 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
     return usageError("--memory-out, --ready-file and --uhid belong to emulate");
   if (o.command == Command::Emulate && !o.devicePath.empty())
     return usageError("emulate presents a device of its own: --device does not apply");
+  const bool talksToADevice = o.command == Command::Version || o.command == Command::Download ||
+                              o.command == Command::Verify;
+  if ((!o.record.empty() || !o.simReplay.empty()) && !talksToADevice)
+    return usageError("--record and --sim-replay belong to version, download and verify");
+  if (!o.simReplay.empty() && (!o.simFaults.empty() || o.simVersion || o.simLatencyMs > 0))
+    return usageError("a replayed device answers as recorded: --sim-fault, --sim-version and "
+                      "--sim-latency do not apply");
   if (o.sim && !o.devicePath.empty()) return usageError("--sim and --device exclude each other");
   if (o.json && o.quiet) return usageError("--json and --quiet exclude each other");
   return o;

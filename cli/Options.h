@@ -25,6 +25,8 @@ struct Options {
   std::vector<std::string> simFaults;  // KIND@WHERE texts, checked when parsed
   Flow flow = Flow::Strict;
   bool verifyAfter = false;  // download --verify: read the device back after the update
+  std::string record;        // --record: every report sent and received, as JSON lines
+  std::string simReplay;     // --sim-replay: the emulated device answers as this record did
 
   // emulate: the emulated device (the --sim-... options above) as a HID device of the kernel.
   std::string memoryOut;  // --memory-out: the device's memory, written when it stops

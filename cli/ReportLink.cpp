@@ -103,8 +103,9 @@ std::unique_ptr<ReportLink> openSimLink(sim::VirtualBus& bus, const std::string&
 }
 
 #ifdef __linux__
-std::unique_ptr<ReportLink> openHidrawLink(const std::string& path, nuv::Error& why) {
-  auto node = nuv::hidraw::Node::open(path, nuv::hidraw::OpenMode::ReadWrite);
+std::unique_ptr<ReportLink> openHidrawLink(const std::string& path, nuv::Error& why,
+                                           nuv::hidraw::SystemCalls& sys) {
+  auto node = nuv::hidraw::Node::open(path, nuv::hidraw::OpenMode::ReadWrite, sys);
   if (!node) {
     why = node.error();
     return nullptr;

@@ -12,6 +12,10 @@
 #include "Error.h"
 #include "VirtualBus.h"
 
+#ifdef __linux__
+#include "Seams.h"
+#endif
+
 namespace cli {
 
 enum class LinkOutcome { Ok, Timeout, Gone, Failed };
@@ -31,7 +35,10 @@ class ReportLink {
 
 #ifdef __linux__
 // The hidraw node at `path`, opened for reading and writing, or why not.
-[[nodiscard]] std::unique_ptr<ReportLink> openHidrawLink(const std::string& path, nuv::Error& why);
+// `sys`: where the node is opened, read and written (the record's tap, say).
+[[nodiscard]] std::unique_ptr<ReportLink> openHidrawLink(
+    const std::string& path, nuv::Error& why,
+    nuv::hidraw::SystemCalls& sys = nuv::hidraw::realSystemCalls());
 #endif
 
 }  // namespace cli

@@ -14,11 +14,16 @@ sim::UpdateDeviceOptions simDeviceOptions(const Options& options) {
   return device;
 }
 
-SimSetup makeSim(const Options& options) {
+SimSetup makeSim(const Options& options, const SessionIo* io) {
   SimSetup setup;
   setup.bus = std::make_unique<sim::VirtualBus>();
   setup.path = "sim:update-device";
-  setup.device = setup.bus->plug(sim::DeviceInfo{.path = setup.path}, simDeviceOptions(options));
+  sim::UpdateDeviceOptions device = simDeviceOptions(options);
+  if (io != nullptr) {
+    device.script = io->replay;
+    setup.bus->setTap(io->tap());
+  }
+  setup.device = setup.bus->plug(sim::DeviceInfo{.path = setup.path}, std::move(device));
   return setup;
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "Options.h"
+#include "SessionIo.h"
 #include "VirtualBus.h"
 
 namespace cli {
@@ -20,7 +21,8 @@ struct SimSetup {
 [[nodiscard]] sim::UpdateDeviceOptions simDeviceOptions(const Options& options);
 
 // A bus with one update device plugged in, with the latency, version and faults of the options
-// (see simDeviceOptions).
-[[nodiscard]] SimSetup makeSim(const Options& options);
+// (see simDeviceOptions); with `io`, the device plays its replay back and the bus reports to
+// its record.
+[[nodiscard]] SimSetup makeSim(const Options& options, const SessionIo* io = nullptr);
 
 }  // namespace cli

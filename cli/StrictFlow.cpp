@@ -76,7 +76,7 @@ int strictExitCode(const std::string& box, bool boxIsException, bool green, bool
   return interrupted ? kExitInterrupted : kExitExchangeFailed;
 }
 
-int runStrictFlow(const Options& options, Output& out) {
+int runStrictFlow(const Options& options, Output& out, const SessionIo& io) {
   const bool isDownload = options.command == Command::Download;
   const std::string image = isDownload ? options.operands.at(0) : std::string();
   std::string devicePath;
@@ -91,11 +91,14 @@ int runStrictFlow(const Options& options, Output& out) {
   SimSetup sim;
   std::unique_ptr<winapi::Api> api;
   if (options.sim) {
-    sim = makeSim(options);
+    sim = makeSim(options, &io);
     api = winapi::makeSimApi(*sim.bus, &gui);
   } else {
     winapi::EmulationOptions only;
     only.onlyDevicePath = devicePath;
+#ifdef __linux__
+    only.systemCalls = &io.systemCalls();
+#endif
     api = winapi::makeLinuxApi(&gui, only);
     if (!api) {
       out.result(kExitNoDevice, "the HID devices cannot be listed: libudev could not be used");
@@ -154,7 +157,7 @@ int runStrictFlow(const Options& options, Output& out) {
   }
 
   if (code == kExitSuccess && isDownload && options.verifyAfter && completed) {
-    return verifyAfterDownload(options, sim, devicePath, image, false, out);
+    return verifyAfterDownload(options, sim, devicePath, image, false, out, io);
   }
 
   switch (code) {

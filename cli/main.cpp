@@ -11,6 +11,7 @@
 #include "ImageTools.h"
 #include "Options.h"
 #include "Output.h"
+#include "SessionIo.h"
 
 #ifndef NUV_CLI_VERSION
 #define NUV_CLI_VERSION "unknown"
@@ -25,7 +26,9 @@ int run(const cli::Options& options) {
     case Command::List:
       return cli::runList(options, out);
     case Command::Verify:
-      return cli::runVerify(options, out);
+    case Command::Version:
+    case Command::Download:
+      break;
     case Command::Inspect:
       return cli::runInspect(options, out);
     case Command::Pack:
@@ -34,15 +37,22 @@ int run(const cli::Options& options) {
       return cli::runUnpack(options, out);
     case Command::Emulate:
       return cli::runEmulate(options, out);
-    case Command::Version:
-    case Command::Download:
-      return options.flow == cli::Flow::Echo ? cli::runEchoFlow(options, out)
-                                             : cli::runStrictFlow(options, out);
     case Command::Help:
     case Command::None:
-      break;
+      return cli::kExitUsage;
   }
-  return cli::kExitUsage;
+  // The commands that talk to a device, with their session record and replay.
+  auto opened = cli::openSessionIo(options, out);
+  if (auto* refused = std::get_if<int>(&opened)) return *refused;
+  cli::SessionIo& io = std::get<cli::SessionIo>(opened);
+  int code = cli::kExitUsage;
+  if (options.command == Command::Verify) {
+    code = cli::runVerify(options, out, io);
+  } else {
+    code = options.flow == cli::Flow::Echo ? cli::runEchoFlow(options, out, io)
+                                           : cli::runStrictFlow(options, out, io);
+  }
+  return cli::finishSessionIo(options, io, code, out);
 }
 
 }  // namespace

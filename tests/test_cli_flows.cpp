@@ -206,6 +206,40 @@ TEST_F(CliTest, EchoFlowRefusalsAndWrongEcho) {
   EXPECT_NE(unplugged.err.find("went away"), std::string::npos) << unplugged.err;
 }
 
+// A session on record replays as it was recorded, in both flows; a host that sends anything
+// else is told where it departed; a record never replaces a file unasked.
+TEST_F(CliTest, RecordedSessionsReplayAndDeparturesAreNamed) {
+  std::vector<std::uint8_t> other = good_;
+  other[0x2000] ^= 0xFF;
+  write("other.nuv", other);
+  for (const char* flow : {"strict", "echo"}) {
+    SCOPED_TRACE(flow);
+    const std::string record = path(std::string(flow) + ".jsonl");
+    const auto recorded =
+        cli({"download", path("good.nuv"), "--flow", flow, "--sim", "--record", record});
+    ASSERT_EQ(recorded.exitCode, 0) << recorded.err;
+    const std::string text = clitest::slurp(record);
+    EXPECT_EQ(text.rfind("{\"record\":\"nuv-update-session\",\"version\":1}\n", 0), 0u);
+
+    const auto again =
+        cli({"download", path("good.nuv"), "--flow", flow, "--sim", "--record", record});
+    EXPECT_EQ(again.exitCode, 7);
+    EXPECT_EQ(clitest::slurp(record), text);
+
+    const auto replayed = cli(
+        {"download", path("good.nuv"), "--flow", flow, "--sim-replay", record, "--verbose"});
+    EXPECT_EQ(replayed.exitCode, 0) << replayed.err;
+    EXPECT_NE((replayed.out + replayed.err).find("the host followed the record"),
+              std::string::npos);
+
+    const auto departed =
+        cli({"download", path("other.nuv"), "--flow", flow, "--sim-replay", record});
+    EXPECT_EQ(departed.exitCode, 6);
+    EXPECT_NE(departed.err.find("departed from the record at report"), std::string::npos)
+        << departed.err;
+  }
+}
+
 TEST_F(CliTest, JsonGivesOneObjectPerLineEndingWithTheResult) {
   const auto r = cli({"download", path("good.nuv"), "--sim", "--json"});
   EXPECT_EQ(r.exitCode, 0);

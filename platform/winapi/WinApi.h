@@ -44,6 +44,9 @@ class GuiThread;
 namespace sim {
 class VirtualBus;
 }
+namespace nuv::hidraw {
+class SystemCalls;
+}
 
 namespace winapi {
 
@@ -227,6 +230,9 @@ struct EmulationOptions {
   std::set<std::string> missingNames;      // entry-point names no library exports
   // linux backend: list only the node at this path (a terminal's --device); empty lists all.
   std::string onlyDevicePath;
+  // linux backend: where nodes are opened, read and written; the real system calls when null.
+  // Must outlive the backend.
+  nuv::hidraw::SystemCalls* systemCalls = nullptr;
 };
 
 // sim backend (sim.cpp): the devices of a virtual HID bus. Interfaces are listed in plug order;

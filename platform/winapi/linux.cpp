@@ -149,7 +149,10 @@ class HidrawFile final : public DeviceFile {
 class LinuxApi final : public EmulatedApi {
  public:
   LinuxApi(hr::Enumerator scanner, forms::GuiThread* notices, EmulationOptions options)
-      : EmulatedApi(options), onlyPath_(options.onlyDevicePath), scanner_(std::move(scanner)) {
+      : EmulatedApi(options),
+        onlyPath_(options.onlyDevicePath),
+        sys_(options.systemCalls != nullptr ? *options.systemCalls : hr::realSystemCalls()),
+        scanner_(std::move(scanner)) {
     if (notices != nullptr && stop_.valid()) {
       watcher_ = std::thread([this, notices] { watch(*notices); });
     }
@@ -180,7 +183,7 @@ class LinuxApi final : public EmulatedApi {
     const hr::OpenMode mode = write  ? hr::OpenMode::ReadWrite
                               : read ? hr::OpenMode::ReadOnly
                                      : hr::OpenMode::QueryOnly;
-    auto node = hr::Node::open(path, mode);
+    auto node = hr::Node::open(path, mode, sys_);
     if (!node) {
       error = windowsErrorOf(node.error().code);
       return nullptr;
@@ -222,6 +225,7 @@ class LinuxApi final : public EmulatedApi {
   }
 
   const std::string onlyPath_;
+  hr::SystemCalls& sys_;
   std::mutex scanMutex_;
   hr::Enumerator scanner_;
   std::map<std::string, std::uint16_t> versions_;
