@@ -1,0 +1,51 @@
+// vornex-cli's command line: the input, split at NUL bytes, is argv[1..].
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "Faults.h"
+#include "FuzzSupport.h"
+#include "Options.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::string> args;
+  std::string current;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (data[i] == 0) {
+      args.push_back(current);
+      current.clear();
+    } else {
+      current.push_back(static_cast<char>(data[i]));
+    }
+  }
+  if (!current.empty() || size == 0) args.push_back(current);
+  if (size == 0) args.clear();
+
+  const auto parsed = cli::parseOptions(args);
+  if (const auto* message = std::get_if<std::string>(&parsed)) {
+    // Every refusal points the user to the help.
+    FUZZ_CHECK(message->find("--help") != std::string::npos);
+    return 0;
+  }
+  const cli::Options& o = std::get<cli::Options>(parsed);
+  (void)cli::helpText(o.command);
+  if (o.showHelp || o.showVersion || o.command == cli::Command::Help) return 0;
+  // What a command is handed has been checked: the commands rely on it without looking again.
+  FUZZ_CHECK(o.command != cli::Command::None);
+  FUZZ_CHECK(o.filler <= 0xFF);
+  FUZZ_CHECK(o.simLatencyMs <= 60000);
+  FUZZ_CHECK(!o.simVersion || o.simVersion->size() <= 4);
+  FUZZ_CHECK(!(o.json && o.quiet));
+  FUZZ_CHECK(!(o.sim && !o.devicePath.empty()));
+  for (const std::string& fault : o.simFaults)
+    FUZZ_CHECK(std::holds_alternative<sim::Fault>(sim::parseFault(fault)));
+  const bool takesFile = o.command == cli::Command::Download || o.command == cli::Command::Verify ||
+                         o.command == cli::Command::Inspect || o.command == cli::Command::Pack ||
+                         o.command == cli::Command::Unpack;
+  FUZZ_CHECK(o.operands.size() == (takesFile ? 1u : 0u));
+  if (o.command == cli::Command::Pack || o.command == cli::Command::Unpack)
+    FUZZ_CHECK(!o.output.empty());
+  return 0;
+}

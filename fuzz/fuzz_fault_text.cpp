@@ -1,0 +1,30 @@
+// The emulated device's fault texts (--sim-fault, --fault) as a user could type them.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "Faults.h"
+#include "FuzzSupport.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const auto parsed = sim::parseFault(text);
+  if (const auto* message = std::get_if<std::string>(&parsed)) {
+    FUZZ_CHECK(!message->empty());
+    return 0;
+  }
+  const sim::Fault& fault = std::get<sim::Fault>(parsed);
+  const std::string_view name = sim::faultName(fault.kind);
+  FUZZ_CHECK(name != "?");
+  // An accepted text starts with its kind's name, which parses back to the same kind.
+  FUZZ_CHECK(std::string_view(text).substr(0, name.size()) == name);
+  if (fault.when.kind == sim::Trigger::Kind::AtCommand) FUZZ_CHECK(fault.when.value >= 1);
+  if (fault.when.kind == sim::Trigger::Kind::AtAddress) FUZZ_CHECK(fault.when.value <= 0xFFFF);
+  if (fault.kind != sim::FaultKind::LateReply) FUZZ_CHECK(fault.delay.count() == 0);
+  const auto again = sim::parseFault(std::string(name) + (name == "late" ? ":1" : "") + "@#1");
+  FUZZ_CHECK(std::holds_alternative<sim::Fault>(again) &&
+             std::get<sim::Fault>(again).kind == fault.kind);
+  return 0;
+}
