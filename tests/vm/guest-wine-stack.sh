@@ -166,7 +166,8 @@ for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1;
 # The probe's lines go to a log (on the console, Wine would dress them up for a terminal); a
 # failing step's reason is shown.
 probe() {
-  timeout 300 "$wine" "$probe_exe" "$@" </dev/null >/tmp/probe.out 2>&1
+  # A guard against a probe that hangs, beyond the limits its steps are given.
+  timeout 1800 "$wine" "$probe_exe" "$@" </dev/null >/tmp/probe.out 2>&1
   status=$?
   tr -d '\r' </tmp/probe.out >>"$out/probe.log"
   [ "$status" -eq 0 ] || tr -d '\r' </tmp/probe.out | tail -n 3
@@ -248,7 +249,17 @@ writes_stopped_at_unplug() {
 check "writes stopped at the unplug" writes_stopped_at_unplug
 
 check "close" probe close gone 60000
-for _ in $(seq 1 240); do kill -0 "$vornex_pid" 2>/dev/null || break; sleep 0.25; done
-check "process ended" wait "$vornex_pid"
-vornex_pid=
+process_ended() {  # the program ends (within 2 minutes) with status 0
+  for _ in $(seq 1 480); do kill -0 "$vornex_pid" 2>/dev/null || break; sleep 0.25; done
+  if kill -0 "$vornex_pid" 2>/dev/null; then
+    echo "guest-wine-stack: Vornex.exe did not end"
+    return 1
+  fi
+  wait "$vornex_pid"
+  status=$?
+  vornex_pid=
+  [ "$status" -eq 0 ] || echo "guest-wine-stack: Vornex.exe ended with status $status"
+  [ "$status" -eq 0 ]
+}
+check "process ended" process_ended
 finish

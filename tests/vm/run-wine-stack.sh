@@ -66,6 +66,19 @@ mkdir -p "$out"
 "$cli" pack "$work/firmware.bin" -o "$work/image.nuv" -q
 head -c 1000 "$work/image.nuv" >"$work/short.nuv"
 
+# The VM sees this machine's files, except under /tmp, which is its own: there it sees only
+# the one top folder that holds the command it runs.
+visible_in_vm() {
+  local path top=${1#/tmp/}
+  case $1 in /tmp/?*) ;; *) return 0 ;; esac
+  top=/tmp/${top%%/*}
+  case $work in "$top"/*) return 0 ;; esac
+  echo "run-wine-stack: the VM cannot see $1 (under /tmp, but not under $top with the rest);" \
+    "put both build folders beside each other" >&2
+  return 1
+}
+for path in "$here" "$cli" "$exe" "$probe"; do visible_in_vm "$path" || exit 1; done
+
 runner="$work/guest-run.sh"
 {
   echo "#!/bin/sh"
@@ -80,7 +93,7 @@ chmod +x "$runner"
 echo "run-wine-stack: booting $(cat "$build/vm-cache/kernel.version") under $qemu (TCG)"
 set +e
 NUV_VM_CPU=qemu64 NUV_VM_MEMORY=${NUV_VM_MEMORY:-2560M} NUV_VM_OUT="$out" \
-  timeout 2400 "$here/vm-run.sh" "$build/vm-cache" "$runner" 2>&1 | tee "$work/console.log"
+  timeout 3600 "$here/vm-run.sh" "$build/vm-cache" "$runner" 2>&1 | tee "$work/console.log"
 rc=${PIPESTATUS[0]}
 set -e
 
