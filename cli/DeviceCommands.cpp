@@ -223,7 +223,7 @@ int runVerify(const Options& options, Output& out, const SessionIo& io) {
   auto file = readFile(options.operands.at(0), image::kImageSize);
   if (auto* e = std::get_if<nuv::Error>(&file)) {
     out.message(e->describe(), true);
-    out.result(kExitFileError, "");
+    out.result(kExitFileError, "the image to compare with cannot be read");
     return kExitFileError;
   }
   const FileBytes& bytes = std::get<FileBytes>(file);

@@ -30,8 +30,15 @@ std::optional<nuv::Error> writeFileAtomically(const std::string& path,
                                               std::span<const std::uint8_t> bytes,
                                               bool overwrite) {
   struct stat existing {};
-  if (!overwrite && ::lstat(path.c_str(), &existing) == 0)
-    return nuv::Error{"create " + path, EEXIST, "file exists (use --force to replace it)"};
+  if (::lstat(path.c_str(), &existing) == 0) {
+    if (!overwrite)
+      return nuv::Error{"create " + path, EEXIST, "file exists (use --force to replace it)"};
+    // --force replaces files, never a directory, a device, a FIFO or a socket: the rename would
+    // put a regular file in the place of a device node, for one.
+    const auto type = existing.st_mode & S_IFMT;
+    if (type != S_IFREG && type != S_IFLNK)
+      return nuv::Error{"create " + path, EEXIST, "is not a regular file; it is not replaced"};
+  }
 
   std::string temp = path + ".tmp-XXXXXX";
   const int fd = ::mkstemp(temp.data());

@@ -1,6 +1,7 @@
 #include "SessionIo.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,7 +17,12 @@ namespace cli {
 
 std::variant<std::unique_ptr<SessionRecorder>, nuv::Error> SessionRecorder::create(
     const std::string& path, bool replace) {
-  // O_EXCL: a file that is there already is never cut short by a record, unless --force.
+  // O_EXCL: a file that is there already is never cut short by a record, unless --force, and
+  // --force replaces only a regular file (a FIFO would hold the program, a device take the
+  // record).
+  struct stat existing {};
+  if (replace && ::stat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode))
+    return nuv::Error::message(path + " is not a regular file; the record is not written there");
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_EXCL);
   const int fd = ::open(path.c_str(), flags, 0644);
   if (fd < 0) {

@@ -2,6 +2,11 @@
 
 #include <sys/stat.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -26,8 +31,21 @@ std::optional<Error> MemorySource::seek(std::uint64_t offset) {
 }
 
 std::variant<std::unique_ptr<FileSource>, Error> FileSource::open(const std::string& path) {
+#ifdef _WIN32
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return Error::fromErrno("open " + path, errno);
+#else
+  // Non-blocking, so that a FIFO without a writer (or a device that waits for a carrier) is
+  // refused below instead of holding the program in open() for ever.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Error::fromErrno("open " + path, errno);
+  std::FILE* file = nullptr;
+  if (::fcntl(fd, F_SETFL, 0) != 0 || (file = ::fdopen(fd, "rb")) == nullptr) {
+    const int code = errno;
+    ::close(fd);
+    return Error::fromErrno("open " + path, code);
+  }
+#endif
   struct stat info {};
   if (fstat(fileno(file), &info) != 0) {
     const int code = errno;

@@ -1,7 +1,10 @@
 // vornex-cli as a script runs it: each command's success and failure through the emulated
 // device and bad files, with the exit codes and messages, and files left as they were.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -238,6 +241,73 @@ TEST_F(CliTest, RecordedSessionsReplayAndDeparturesAreNamed) {
     EXPECT_NE(departed.err.find("departed from the record at report"), std::string::npos)
         << departed.err;
   }
+}
+
+// Every kind of path a user can name as an image or an output: a clear refusal with the
+// documented exit code, never a wait for ever, and nothing on disk changed.
+TEST_F(CliTest, EveryKindOfPathEndsWithItsExitCodeAndChangesNothing) {
+  const std::string fifo = path("fifo.nuv");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  const std::string socketPath = path("socket.nuv");
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  fs::create_symlink(path("loop-b.nuv"), path("loop-a.nuv"));
+  fs::create_symlink(path("loop-a.nuv"), path("loop-b.nuv"));
+  fs::create_symlink(path("nothing-here.nuv"), path("dangling.nuv"));
+  fs::create_directory(path("folder.nuv"));
+  {
+    std::ofstream(path("huge.nuv")).flush();
+    fs::resize_file(path("huge.nuv"), 8ull << 30);  // sparse: 8 GiB that take no space
+  }
+  const std::string odd = write("odd name\nwith 'quotes' and \xc3\xbc.nuv", good_);
+
+  const std::vector<std::vector<std::string>> commands = {
+      {"inspect"}, {"download", "--sim"}, {"download", "--sim", "--flow", "echo"},
+      {"verify", "--sim"}, {"unpack", "-o", path("out.bin")}};
+  const struct {
+    std::string image;
+    int code;  // the same for every command
+  } inputs[] = {
+      {fifo, 7}, {socketPath, 7}, {path("loop-a.nuv"), 7}, {path("dangling.nuv"), 7},
+      {path("folder.nuv"), 7}, {"/dev/zero", 7}, {path("huge.nuv"), 4},
+  };
+  for (const auto& input : inputs) {
+    for (const auto& command : commands) {
+      std::vector<std::string> args = {command[0], input.image};
+      args.insert(args.end(), command.begin() + 1, command.end());
+      SCOPED_TRACE(input.image + " " + command[0] + (command.size() > 2 ? " " + command[2] : ""));
+      clitest::Child child(dir_, args);
+      const auto r = child.waitFor(std::chrono::seconds(20));
+      ASSERT_TRUE(r.has_value()) << "still waiting after 20 s";
+      EXPECT_EQ(r->exitCode, input.code) << r->err;
+      EXPECT_NE(r->err.find("vornex-cli: "), std::string::npos) << r->err;
+      EXPECT_FALSE(fs::exists(path("out.bin")));
+    }
+  }
+  EXPECT_EQ(cli({"inspect", odd}).exitCode, 0);
+  EXPECT_EQ(cli({"download", odd, "--sim"}).exitCode, 0);
+
+  // Outputs: a folder, a FIFO or a socket is never replaced, even with --force; nor is a path
+  // in a folder that is not there created.
+  for (const std::string& output : {path("folder.nuv"), fifo, socketPath, path("no/such.bin")}) {
+    SCOPED_TRACE(output);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"unpack", path("good.nuv"), "-o", output, "--force"},
+             {"download", path("good.nuv"), "--sim", "--record", output, "--force"}}) {
+      clitest::Child child(dir_, args);
+      const auto r = child.waitFor(std::chrono::seconds(20));
+      ASSERT_TRUE(r.has_value()) << args[0] << " still waiting after 20 s";
+      EXPECT_EQ(r->exitCode, 7) << args[0] << ": " << r->err;
+    }
+  }
+  EXPECT_TRUE(fs::is_directory(path("folder.nuv")));
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_TRUE(fs::is_socket(socketPath));
+  EXPECT_EQ(fs::file_size(path("huge.nuv")), 8ull << 30);
+  ::close(sock);
 }
 
 TEST_F(CliTest, JsonGivesOneObjectPerLineEndingWithTheResult) {
