@@ -60,13 +60,15 @@ std::optional<nuv::Error> SessionRecorder::close() {
 
 void SessionRecorder::event(nuv::SessionEventKind kind, std::span<const std::uint8_t> report,
                             std::string_view error) {
+  // The time is taken under the lock: the reader thread and the GUI thread both report, and
+  // the lines must stand in the order of their times.
+  std::lock_guard lock(mutex_);
+  if (file_ == nullptr) return;
   const auto at = std::chrono::duration_cast<std::chrono::microseconds>(
       std::chrono::steady_clock::now() - start_);
   char line[512];
   const std::size_t n = nuv::formatSessionEvent(kind, at, report, error.substr(0, 200), line,
                                                 sizeof line);
-  std::lock_guard lock(mutex_);
-  if (file_ == nullptr) return;
   // Each line goes out whole at once, so that a run that dies leaves whole lines behind.
   if (n > 0 && (std::fwrite(line, 1, n, file_) != n || std::fflush(file_) != 0) && !writeError_)
     writeError_ = nuv::Error::fromErrno("write " + path_, errno);

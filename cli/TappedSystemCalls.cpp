@@ -32,10 +32,16 @@ class TappedSystemCalls final : public nuv::hidraw::SystemCalls {
     }
     return inner_.close(fd);
   }
+  // A tapped read or write and its record happen under one lock, so that the record has them
+  // in the order the device saw them: a reply that arrives while its command's write() is still
+  // returning is recorded after the command, not before it. Node reads never block (the node
+  // is non-blocking), so the lock is held for a system call's time at most.
   ssize_t read(int fd, void* buffer, std::size_t count) override {
+    if (!isTapped(fd)) return inner_.read(fd, buffer, count);
+    std::lock_guard order(order_);
     const ssize_t n = inner_.read(fd, buffer, count);
     const int error = errno;
-    if (isTapped(fd)) {
+    {
       if (n > 0) {
         tap_.event(nuv::SessionEventKind::Received,
                    {static_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(n)});
@@ -47,9 +53,11 @@ class TappedSystemCalls final : public nuv::hidraw::SystemCalls {
     return n;
   }
   ssize_t write(int fd, const void* buffer, std::size_t count) override {
+    if (!isTapped(fd)) return inner_.write(fd, buffer, count);
+    std::lock_guard order(order_);
     const ssize_t n = inner_.write(fd, buffer, count);
     const int error = errno;
-    if (isTapped(fd)) {
+    {
       const std::span<const std::uint8_t> report(static_cast<const std::uint8_t*>(buffer), count);
       if (n >= 0) {
         tap_.event(nuv::SessionEventKind::Sent, report);
@@ -78,8 +86,9 @@ class TappedSystemCalls final : public nuv::hidraw::SystemCalls {
 
   nuv::hidraw::SystemCalls& inner_;
   nuv::SessionTap& tap_;
-  std::mutex mutex_;
+  std::mutex mutex_;  // guards tapped_
   std::set<int> tapped_;
+  std::mutex order_;  // held across a tapped read or write and its record
 };
 
 }  // namespace
