@@ -146,6 +146,8 @@ TEST(UhidNormalise, DropsTheReportIdByteAsTheUsbDriverWouldAndKeepsEightBytes) {
 
   const std::uint8_t shortWrite[4] = {0x00, 0x1C, 0, 0};
   EXPECT_EQ(sim::uhid::ReportEngine::normaliseOutput(shortWrite, 4, false, frame), 4u);
+  // An empty write: the report-ID byte alone, nothing copied from the (absent) bytes.
+  EXPECT_EQ(sim::uhid::ReportEngine::normaliseOutput(nullptr, 0, false, frame), 1u);
 }
 
 TEST_F(FakeKernel, CreatesTheDeviceWithTheRealIdentity) {
