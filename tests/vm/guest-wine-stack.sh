@@ -223,6 +223,13 @@ memory_holds_image() {
     { echo "addresses above the firmware are not erased"; return 1; }
 }
 check "memory holds the image" memory_holds_image
+# Every command the device answers counts: 2 for the version query, 16132 for the download,
+# and none for the refused image, which must be refused before anything is sent.
+exchanges_counted() {
+  grep -q ", 16134 replies sent" "$emulator_log" ||
+    { echo "the emulator: $(tail -n 1 "$emulator_log")"; return 1; }
+}
+check "exchanges: version 2, refused image 0, download 16132" exchanges_counted
 check "buttons off after unplug" probe enabled "&Download" 0 120000 enabled "&Version" 0 0
 
 # Unplugged while writing: a new device that leaves the bus when the writes reach 0x2000.
