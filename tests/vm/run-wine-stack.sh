@@ -34,6 +34,7 @@ if ! command -v "$qemu" >/dev/null; then
   echo "SKIPPED: $qemu not found; install the Debian package qemu-system-x86 to run this suite"
   exit 77
 fi
+[ -d "$build" ] || { echo "run-wine-stack: $build is no build folder" >&2; exit 1; }
 build=$(cd "$build" && pwd)
 cli="$build/cli/vornex-cli"
 [ -x "$cli" ] || { echo "run-wine-stack: $cli is not built (cmake --build $build)" >&2; exit 1; }
@@ -104,6 +105,7 @@ if [ "$rc" -ne 0 ] && [ "$failed" -eq 0 ]; then
   echo "FAIL the VM ran the suite to its end (status $rc)"
   failed=1
 fi
+grep '^figure: ' "$work/console.log" | sed 's/^figure: /run-wine-stack: /' || true
 echo "run-wine-stack: the VM's logs are in $out; $(( $(date +%s) - started )) s in all"
 echo "run-wine-stack: $passed passed, $failed failed"
 [ "$rc" -eq 0 ] && [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
