@@ -1,8 +1,18 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything once and runs every test: the unit and flow
-# tests, the windows on Qt's offscreen platform, then the suites that need more than this
-# machine's compiler (mingw + Wine, GNUstep under Xvfb) where their scripts are present.
+# tests, the windows on Qt's offscreen platform, the virtual machine with the kernel's HID
+# stack, then the suites with toolchains of their own: the Windows programs under Wine,
+# QuenlorHID's AppKit face under GNUstep, and the fuzzers.
+#
+# Machines of this kind differ in whether they run 32-bit (i386) programs, Wine's 32-bit loader
+# included. This script tries one (scripts/runs-i386.sh) and runs each Windows suite where it
+# can: the 32-bit Vornex.exe under 32-bit Wine where this machine runs it, and inside the VM on
+# Wine's own HID stack everywhere; the 64-bit Vornex64.exe under 64-bit Wine everywhere. A suite
+# that cannot run here is named with the reason and does not fail the run. NUV_NO_32BIT=1 takes
+# the path of a machine without 32-bit programs on one that has them.
+#
 # Usage: scripts/test.sh [build-dir]      (default: build)
+# Exit status: 0 when every suite that could run passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -17,11 +27,46 @@ ctest --test-dir "$build" -j"$jobs" --output-on-failure -L unit
 # Everything else: the windows, the flows, and the virtual machine with the kernel's HID stack.
 ctest --test-dir "$build" -j"$jobs" --output-on-failure -LE unit
 
-# Suites with their own toolchains, each a script that exits non-zero on failure.
-for suite in tests/wine/run-winhid.sh tests/wine/run-vornex-exe.sh \
-             tests/gnustep/run-gnustep-suite.sh; do
-  if [ -x "$suite" ] || [ -f "$suite" ]; then
-    echo "== $suite"
-    bash "$suite" "$build/$(basename "$suite" .sh)"
-  fi
-done
+# Suites with their own toolchains: scripts that exit 0 when they passed and 77 when they
+# cannot run on this machine (having said why). Each is run, timed and summed up at the end.
+summary=()
+failed=0
+run_suite() {  # run_suite NAME WHERE SCRIPT ARGS...
+  local name=$1 where=$2 started=$SECONDS status=0
+  shift 2
+  echo "== $name ($where): $*"
+  "$@" || status=$?
+  local took=$((SECONDS - started))
+  case $status in
+    0) summary+=("passed   $name ($where, ${took} s)") ;;
+    77) summary+=("skipped  $name ($where): it cannot run on this machine, see its output") ;;
+    *) summary+=("FAILED   $name ($where, status $status, ${took} s)"); failed=$((failed + 1)) ;;
+  esac
+}
+not_here() {  # not_here NAME WHERE REASON
+  echo "== $1 ($2): not run: $3"
+  summary+=("not run  $1 ($2): $3")
+}
+
+if i386_reason=$(scripts/runs-i386.sh "$build/runs-i386"); then
+  run_suite "HID layer smoke test" "32-bit Wine" bash tests/wine/run-winhid.sh "$build/winhid-32" 32
+  run_suite "Vornex.exe end to end" "32-bit Wine" \
+    bash tests/wine/run-vornex-exe.sh "$build/vornex-exe-32" 32
+else
+  not_here "HID layer smoke test" "32-bit Wine" "$i386_reason"
+  not_here "Vornex.exe end to end" "32-bit Wine" \
+    "$i386_reason; Vornex.exe runs in the VM below and the same suite runs for Vornex64.exe"
+fi
+run_suite "HID layer smoke test" "64-bit Wine" bash tests/wine/run-winhid.sh "$build/winhid-64" 64
+run_suite "Vornex64.exe end to end" "64-bit Wine" \
+  bash tests/wine/run-vornex-exe.sh "$build/vornex-exe-64" 64
+run_suite "Vornex.exe on Wine's own HID stack" "VM" \
+  bash tests/vm/run-wine-stack.sh "$build" "$build/vornex-exe-vm"
+run_suite "QuenlorHID on GNUstep" "Xvfb" \
+  bash tests/gnustep/run-gnustep-suite.sh "$build/run-gnustep-suite"
+# Every parser of what a device, a file or a user hands the programs, 20 s per target.
+run_suite "Fuzzers" "clang, ASan+UBSan" bash fuzz/run-fuzzers.sh "$build/fuzz" 20
+
+echo "== Suites with their own toolchains"
+printf '   %s\n' "${summary[@]}"
+[ "$failed" -eq 0 ]
