@@ -8,7 +8,7 @@
 # Usage: guest-wine-stack.sh CLI EXE PROBE WORK OUT [UDEVD]
 #   CLI    the native vornex-cli; EXE Vornex.exe; PROBE vornex_probe.exe
 #   WORK   a folder holding firmware.bin, image.nuv and short.nuv (read-only is fine)
-#   OUT    a folder to leave the logs in (writable)
+#   OUT    a folder to leave the logs and screenshots in (writable)
 #   UDEVD  systemd-udevd, started here: Wine's bus driver hears of devices that come and go
 #          through it (without, only the device plugged before Wine started is seen)
 # Environment: NUV_WINE_DEBUG, Wine's debug channels for every Wine process (default: none
@@ -69,7 +69,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "vm: kernel $(uname -r), $(grep -c ^processor /proc/cpuinfo) CPU, $(awk '/MemTotal/ { print int($2 / 1024) }' /proc/meminfo) MiB"
+memory_mib=$(awk '/MemTotal/ { print int($2 / 1024) }' /proc/meminfo)
+echo "vm: kernel $(uname -r), $(grep -c ^processor /proc/cpuinfo) CPU, $memory_mib MiB"
 
 # Wine's bus driver listens to udevd's monitor for devices plugged and unplugged. Its other
 # way, watching /dev by inotify (its DisableUdevd option), loses a device plugged while it
@@ -125,13 +126,15 @@ node_gone() {  # node_gone PATH: the kernel removed PATH (within 10 s)
 
 check "emulated device on a hidraw node" start_emulator
 node=$(cat /tmp/emulator.ready 2>/dev/null)
-echo "vm: the update device is $node ($(grep HID_ID "/sys/class/hidraw/${node#/dev/}/device/uevent" 2>/dev/null))"
+hid_id=$(grep HID_ID "/sys/class/hidraw/${node#/dev/}/device/uevent" 2>/dev/null)
+echo "vm: the update device is $node ($hid_id)"
 
 # --- the prefix ---
 started=$(now)
 (unset DISPLAY; "$wine" wineboot -i >"$out/wineboot.log" 2>&1)
 wineserver -w
-echo "figure: prefix created in $(elapsed "$started" "$(now)") s, $(du -sm "$WINEPREFIX" | cut -f1) MB"
+echo "figure: prefix created in $(elapsed "$started" "$(now)") s," \
+  "$(du -sm "$WINEPREFIX" | cut -f1) MB"
 # Wine's HID bus driver (winebus.sys) starts its SDL bus first and, as long as that bus thread
 # started, never starts the udev one, even when the SDL library is missing and the SDL bus
 # ended at once (Wine 8: the bus's init status is not passed back). Without SDL the hidraw
@@ -174,6 +177,11 @@ probe() {
   return "$status"
 }
 windows_path() { echo "Z:$1" | tr / '\\'; }
+# A picture of the virtual screen, for a person reading the logs (ImageMagick's import).
+screenshot() {
+  command -v import >/dev/null && import -window root "$out/$1.png" 2>/dev/null
+  true
+}
 
 # --- Vornex.exe, on Wine's own HID stack ---
 vornex_log="$out/vornex.log"
@@ -186,13 +194,15 @@ echo "figure: the window was shown $(elapsed "$started" "$(now)") s after the st
 check "no HID library beside the program" test ! -e "$run_dir/hid.dll" -a ! -e "$run_dir/HID.dll" \
   -a ! -e "$run_dir/setupapi.dll" -a ! -e "$run_dir/SetupApi.dll"
 check "device found" probe enabled "&Download" 1 120000 enabled "&Version" 1 0
+screenshot vornex-device-found
 # Wine's own libraries (builtin), loaded from its system folder. In a trace of other channels
 # the loads are not logged.
 runs_on_wines() {
   case ${NUV_WINE_DEBUG:-} in ''|*loaddll*) ;; *) return 0 ;; esac
   for dll in hid setupapi; do
     grep -qi "Loaded L\"C:\\\\\\\\windows\\\\\\\\system32\\\\\\\\$dll.dll\" at [0-9A-F]*: builtin" \
-      "$vornex_log" || { echo "guest-wine-stack: Vornex.exe did not load Wine's $dll.dll"; return 1; }
+      "$vornex_log" ||
+      { echo "guest-wine-stack: Vornex.exe did not load Wine's $dll.dll"; return 1; }
   done
 }
 check "Wine's hid.dll and setupapi.dll in use" runs_on_wines
@@ -210,6 +220,7 @@ check "download completed" probe status "Update Completed" 1200000 \
 took=$(elapsed "$started" "$(now)")
 echo "figure: download through Wine's HID stack: $took s for 16132 exchanges," \
   "$(awk -v t="$took" 'BEGIN { printf "%.2f", t * 1000 / 16132 }') ms each"
+screenshot vornex-completed
 
 # Unplugged while idle: the emulator stops, the kernel removes the node, Wine's bus driver
 # sees it go and the program greys its buttons.
@@ -238,6 +249,7 @@ unplugging_node=$(cat /tmp/emulator.ready 2>/dev/null)
 check "unplugging device found" probe enabled "&Download" 1 120000 enabled "&Version" 1 0
 check "unplug mid-download reported" probe click "&Download" \
   open-dialog "$(windows_path "$work/image.nuv")" 60000 box Error "Time out  error" 240000
+screenshot vornex-unplugged-while-writing
 check "device left the kernel" node_gone "$unplugging_node"
 check "buttons off after the unplug" probe enabled "&Download" 0 120000 enabled "&Version" 0 0
 # The emulator ends by itself at the fault; one that did not (the download never reached the

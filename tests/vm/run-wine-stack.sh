@@ -13,7 +13,7 @@
 #   BUILD_DIR          the native build (BUILD_DIR/cli/vornex-cli); the VM's files are cached
 #                      in BUILD_DIR/vm-cache
 #   WINDOWS_BUILD_DIR  the mingw build of tests/wine/build-windows.sh (built here when
-#                      Vornex.exe or the probe is missing); the logs go to
+#                      Vornex.exe or the probe is missing); the logs and screenshots go to
 #                      WINDOWS_BUILD_DIR/wine-stack/out
 # Environment: NUV_WINE_DEBUG, Wine's debug channels in the VM (e.g. +hid,+plugplay,+setupapi;
 # the traces go to the logs).

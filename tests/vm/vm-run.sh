@@ -35,7 +35,10 @@ case $command_file in
 esac
 out_share=()
 if [ -n "${NUV_VM_OUT:-}" ]; then
-  case $NUV_VM_OUT in /*) ;; *) echo "vm-run: NUV_VM_OUT must be an absolute path" >&2; exit 2 ;; esac
+  case $NUV_VM_OUT in
+    /*) ;;
+    *) echo "vm-run: NUV_VM_OUT must be an absolute path" >&2; exit 2 ;;
+  esac
   [ -d "$NUV_VM_OUT" ] || { echo "vm-run: NUV_VM_OUT $NUV_VM_OUT is no folder" >&2; exit 2; }
   out_share=(-fsdev "local,id=hostout,path=$NUV_VM_OUT,security_model=none,multidevs=remap"
              -device virtio-9p-pci,fsdev=hostout,mount_tag=hostout)
