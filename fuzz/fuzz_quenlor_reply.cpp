@@ -26,6 +26,7 @@
 #include "HIDProto.h"
 #include "HIDViewController.h"
 #include "Headless.h"
+#include "LoopBusClock.h"
 #include "Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
@@ -35,14 +36,7 @@ namespace {
 using namespace std::chrono_literals;
 namespace image = nuv::image;
 
-class LoopClock final : public sim::TimeSource {
- public:
-  explicit LoopClock(const nuv::cocoa::HeadlessRunLoop& loop) : loop_(loop) {}
-  sim::Clock::time_point now() const override { return loop_.now(); }
-
- private:
-  const nuv::cocoa::HeadlessRunLoop& loop_;
-};
+using LoopClock = nuv::test::LoopBusClock;
 
 // The image every download chooses, written once, and the memory a device holds after that
 // image was written into it whole.

@@ -20,6 +20,7 @@
 #include "Forms.h"
 #include "FuzzSupport.h"
 #include "HIDProto.h"
+#include "ManualBusClock.h"
 #include "Unit1.h"
 #include "VirtualBus.h"
 
@@ -27,14 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class BusClock final : public sim::TimeSource {
- public:
-  explicit BusClock(const forms::ManualClock& clock) : clock_(clock) {}
-  [[nodiscard]] sim::Clock::time_point now() const override { return clock_.now(); }
-
- private:
-  const forms::ManualClock& clock_;
-};
+using BusClock = nuv::test::ManualBusClock;
 
 // The window with one update device that never answers: every reply comes from the input.
 class World {

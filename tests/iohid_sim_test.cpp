@@ -6,6 +6,7 @@
 
 #include "HIDProto.h"
 #include "Headless.h"
+#include "LoopBusClock.h"
 #include "Sim.h"
 
 namespace {
@@ -13,14 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace nuv::iohid;
 
-class LoopClock final : public sim::TimeSource {
- public:
-  explicit LoopClock(const nuv::cocoa::HeadlessRunLoop& loop) : loop_(loop) {}
-  sim::Clock::time_point now() const override { return loop_.now(); }
-
- private:
-  const nuv::cocoa::HeadlessRunLoop& loop_;
-};
+using LoopClock = nuv::test::LoopBusClock;
 
 struct Events {
   std::vector<IOHIDDeviceRef> matched, removed;

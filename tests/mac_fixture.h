@@ -18,6 +18,7 @@
 #include "HIDViewController.h"
 #include "Headless.h"
 #include "Log.h"
+#include "LoopBusClock.h"
 #include "Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
@@ -30,15 +31,7 @@ using nuv::cocoa::HeadlessApplication;
 using nuv::cocoa::HeadlessNib;
 using nuv::mac::HIDViewController;
 
-// The bus reads the loop's virtual clock (from any thread).
-class LoopClock final : public sim::TimeSource {
- public:
-  explicit LoopClock(const nuv::cocoa::HeadlessRunLoop& loop) : loop_(loop) {}
-  sim::Clock::time_point now() const override { return loop_.now(); }
-
- private:
-  const nuv::cocoa::HeadlessRunLoop& loop_;
-};
+using LoopClock = nuv::test::LoopBusClock;
 
 class LogCapture final : public nuv::LogSink {
  public:

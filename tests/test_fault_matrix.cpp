@@ -30,6 +30,8 @@
 #include "HIDProto.h"
 #include "Headless.h"
 #include "Log.h"
+#include "LoopBusClock.h"
+#include "ManualBusClock.h"
 #include "Sim.h"
 #include "TerminalForms.h"
 #include "Unit1.h"
@@ -80,8 +82,12 @@ struct FaultCase {
   std::string_view kind;  // the KIND of --sim-fault
   sim::FaultKind fault;
   std::chrono::milliseconds delay;
-  std::string_view advice;  // what the user does next, for docs/faults.md
+  std::string advice;  // what the user does next, for docs/faults.md
 };
+
+// The echo flow has no time-outs: a reply that never comes (or is ignored) is waited for.
+const std::string kEchoMayWait =
+    " With `--flow echo` the run may wait for ever: press Ctrl-C twice, then replug the device.";
 
 enum Fault : std::size_t {
   kNoReply,
@@ -101,8 +107,8 @@ enum Fault : std::size_t {
 const std::array<FaultCase, kFaultCount> kFaults = {{
     {"No reply", "no-reply", sim::FaultKind::NoReply, 0ms,
      "Check the cable and the device's power, unplug and replug it, and run the download again. "
-     "A device that was erased needs a complete download before it works again."
-     " With `--flow echo` the run may wait for ever: press Ctrl-C twice, then replug the device."},
+     "A device that was erased needs a complete download before it works again." +
+         kEchoMayWait},
     {"Late reply, beyond the 4 s time-out", "late:5000", sim::FaultKind::LateReply, kBeyondTimeOut,
      "The device answers too slowly: replug it (or try another USB port or hub) and run the "
      "download again; an erased device needs the complete download."},
@@ -112,11 +118,10 @@ const std::array<FaultCase, kFaultCount> kFaults = {{
      "Run the download again; if it keeps failing, the device or its firmware sends stray "
      "reports: replug it."},
     {"Reply code 0", "code-zero", sim::FaultKind::ReplyCodeZero, 0ms,
-     "The device is not ready for the command: replug it and run the download again."
-     " With `--flow echo` the run may wait for ever: press Ctrl-C twice, then replug the device."},
+     "The device is not ready for the command: replug it and run the download again." +
+         kEchoMayWait},
     {"Wrong reply code", "wrong-code", sim::FaultKind::WrongCode, 0ms,
-     "The device answered another command: replug it and run the download again."
-     " With `--flow echo` the run may wait for ever: press Ctrl-C twice, then replug the device."},
+     "The device answered another command: replug it and run the download again." + kEchoMayWait},
     {"Wrong address echoed", "wrong-address", sim::FaultKind::WrongAddress, 0ms,
      "The device echoed another address: replug it and run the download again; an erased device "
      "needs the complete download."},
@@ -124,12 +129,11 @@ const std::array<FaultCase, kFaultCount> kFaults = {{
      "The device echoed other data: replug it and run the download again; if it recurs at the "
      "same address, the device's memory may be faulty."},
     {"Short report (5 bytes)", "short-report", sim::FaultKind::ShortReport, 0ms,
-     "The device sent a truncated report: replug it and run the download again."
-     " With `--flow echo` the run may wait for ever: press Ctrl-C twice, then replug the device."},
+     "The device sent a truncated report: replug it and run the download again." + kEchoMayWait},
     {"Write failure (the host cannot send)", "write-failure", sim::FaultKind::WriteFailure, 0ms,
      "The system refused to send to the device: replug it (check permissions with `vornex-cli "
-     "list`) and run the download again."
-     " With `--flow echo` the run may wait for ever: press Ctrl-C twice, then replug the device."},
+     "list`) and run the download again." +
+         kEchoMayWait},
     {"Unplug", "unplug", sim::FaultKind::Unplug, 0ms,
      "Plug the device in again (firmly, without a hub if possible) and run the download again; "
      "an erased device needs the complete download before it works."},
@@ -303,16 +307,7 @@ class QuietLog final : public nuv::LogSink {
   void write(std::string_view) override {}
 };
 
-// The bus reads the window's manual clock, so that reply latency and time-outs share one time
-// line that only the test moves.
-class ManualBusClock final : public sim::TimeSource {
- public:
-  explicit ManualBusClock(const forms::ManualClock& clock) : clock_(clock) {}
-  [[nodiscard]] sim::Clock::time_point now() const override { return clock_.now(); }
-
- private:
-  const forms::ManualClock& clock_;
-};
+using ManualBusClock = nuv::test::ManualBusClock;
 
 // Vornex's window as `vornex-cli download --flow strict` runs it. The clock moves only while the
 // window waits for a reply that the fault withholds, one timer period at a time; every other
@@ -406,14 +401,7 @@ class StrictRun {
   int stalls_ = 0;
 };
 
-class LoopBusClock final : public sim::TimeSource {
- public:
-  explicit LoopBusClock(const nuv::cocoa::HeadlessRunLoop& loop) : loop_(loop) {}
-  [[nodiscard]] sim::Clock::time_point now() const override { return loop_.now(); }
-
- private:
-  const nuv::cocoa::HeadlessRunLoop& loop_;
-};
+using LoopBusClock = nuv::test::LoopBusClock;
 
 // QuenlorHID's controller as `vornex-cli download --flow echo` runs it: on a run loop whose
 // virtual clock jumps from one scheduled step to the next.

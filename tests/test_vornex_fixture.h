@@ -17,6 +17,7 @@
 #include "Emulated.h"
 #include "Forms.h"
 #include "HIDProto.h"
+#include "ManualBusClock.h"
 #include "Unit1.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
@@ -25,16 +26,7 @@ namespace vornex_test {
 
 using namespace std::chrono_literals;
 
-// The bus reads the same clock as the window's timers, so that reply latency and time-outs are
-// measured on one time line that only the test moves.
-class BusClock final : public sim::TimeSource {
- public:
-  explicit BusClock(const forms::ManualClock& clock) : clock_(clock) {}
-  [[nodiscard]] sim::Clock::time_point now() const override { return clock_.now(); }
-
- private:
-  const forms::ManualClock& clock_;
-};
+using BusClock = nuv::test::ManualBusClock;
 
 struct Status {
   forms::Color color;
