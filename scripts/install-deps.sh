@@ -51,5 +51,34 @@ mapfile -t todo < <(missing "${wanted[@]}")
 if [ "${#todo[@]}" -eq 0 ] && [ -z "${need_update:-}" ]; then exit 0; fi
 echo "install-deps: installing ${todo[*]}"
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-[ "${#todo[@]}" -eq 0 ] || "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${todo[@]}" >/dev/null
+# A mirror caught mid-sync fails an update or a download now and then: try again before giving up.
+retry() {
+  local attempt
+  for attempt in 1 2 3 4; do
+    "$@" && return 0
+    [ "$attempt" -eq 4 ] && break
+    echo "install-deps: '$*' failed (attempt $attempt); trying again in $((attempt * 15)) s" >&2
+    sleep $((attempt * 15))
+  done
+  return 1
+}
+# An index that still fails after that (a stale mirror or proxy) is not fatal on its own: apt
+# keeps the indexes it did fetch. When the missing one is an i386 security index, the i386
+# libraries Wine needs lag their amd64 twins and apt cannot pair them; installing from the
+# release's own suite (-t CODENAME) pairs them again.
+update_complete=1
+retry "${sudo_cmd[@]}" apt-get update -qq || {
+  update_complete=0
+  echo "install-deps: some package indexes could not be fetched; installing from the rest" >&2
+}
+[ "${#todo[@]}" -gt 0 ] || exit 0
+install=("${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends)
+if [ "$update_complete" -eq 1 ]; then
+  retry "${install[@]}" "${todo[@]}" >/dev/null
+else
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  "${install[@]}" "${todo[@]}" >/dev/null || {
+    echo "install-deps: trying again from the '$codename' suite alone" >&2
+    retry "${install[@]}" -t "$codename" "${todo[@]}" >/dev/null
+  }
+fi
