@@ -17,9 +17,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 jobs=$(nproc)
+# Warnings are errors here, in the builds of every suite below too (see cmake/Toolchain.cmake).
+export NUV_WARNINGS_AS_ERRORS=ON
 
 scripts/install-deps.sh base wine gnustep
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUV_WARNINGS_AS_ERRORS=ON \
+  >/dev/null
 cmake --build "$build" -j"$jobs"
 # Windows under test draw offscreen; no display is needed.
 export QT_QPA_PLATFORM=offscreen
