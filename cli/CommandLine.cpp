@@ -17,8 +17,7 @@ using K = Completes;
 constexpr CommandSpec kCommands[] = {
     {C::List, "list", "", 0, K::Nothing, nullptr,
      "list the matching devices and whether they can be opened"},
-    {C::Version, "version", "", 0, K::Nothing, nullptr,
-     "ask the device for its firmware version"},
+    {C::Version, "version", "", 0, K::Nothing, nullptr, "ask the device for its firmware version"},
     {C::Download, "download", "IMAGE", 1, K::File, nullptr,
      "write an update image into the device (--verify: and read it back)"},
     {C::Verify, "verify", "IMAGE", 1, K::File, nullptr,
@@ -37,8 +36,7 @@ constexpr CommandSpec kCommands[] = {
      "print the udev rule that lets the logged-in user open the device"},
     {C::Completion, "completion", "SHELL", 1, K::Choice, kShellNames,
      "print the completion script for bash, zsh or fish"},
-    {C::Help, "help", "[COMMAND]", 1, K::CommandName, nullptr,
-     "this text, or one command's page"},
+    {C::Help, "help", "[COMMAND]", 1, K::CommandName, nullptr, "this text, or one command's page"},
 };
 
 // The commands that find a device (or the emulated one) and talk to it.
@@ -68,8 +66,7 @@ constexpr OptionSpec kOptions[] = {
     {OptionId::Output, "--output", 'o', "FILE", K::File, nullptr, bits({C::Pack, C::Unpack}),
      "the file that pack or unpack writes"},
     {OptionId::Force, "--force", 'f', nullptr, K::Nothing, nullptr,
-     bits({C::Pack, C::Unpack}) | kSessionCommands,
-     "replace an existing output or record file"},
+     bits({C::Pack, C::Unpack}) | kSessionCommands, "replace an existing output or record file"},
     {OptionId::Filler, "--filler", 0, "BYTE", K::Nothing, nullptr, bits({C::Pack}),
      "the byte for the image's gap and record fillers (default 0xFF)"},
     {OptionId::MemoryOut, "--memory-out", 0, "FILE", K::File, nullptr, bits({C::Emulate}),
@@ -80,8 +77,7 @@ constexpr OptionSpec kOptions[] = {
      "emulate: the uhid device node (default /dev/uhid)"},
     {OptionId::Json, "--json", 0, nullptr, K::Nothing, nullptr, kAllCommands,
      "one JSON object per line: status, progress, messages, result"},
-    {OptionId::Quiet, "--quiet", 'q', nullptr, K::Nothing, nullptr, kAllCommands,
-     "errors only"},
+    {OptionId::Quiet, "--quiet", 'q', nullptr, K::Nothing, nullptr, kAllCommands, "errors only"},
     {OptionId::Verbose, "--verbose", 'v', nullptr, K::Nothing, nullptr, kAllCommands,
      "also the programs' log lines"},
     {OptionId::Help, "--help", 'h', nullptr, K::Nothing, nullptr, kAllCommands,
@@ -105,9 +101,15 @@ constexpr ExitStatusSpec kExitStatuses[] = {
 
 }  // namespace
 
-std::span<const CommandSpec> commandTable() { return kCommands; }
-std::span<const OptionSpec> optionTable() { return kOptions; }
-std::span<const ExitStatusSpec> exitStatusTable() { return kExitStatuses; }
+std::span<const CommandSpec> commandTable() {
+  return kCommands;
+}
+std::span<const OptionSpec> optionTable() {
+  return kOptions;
+}
+std::span<const ExitStatusSpec> exitStatusTable() {
+  return kExitStatuses;
+}
 
 const CommandSpec* commandSpec(Command command) {
   for (const auto& c : kCommands)

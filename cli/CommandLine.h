@@ -17,34 +17,38 @@ enum class Completes { Nothing, File, Choice, HidrawNode, CommandName };
 
 // The commands an option applies to, one bit per Command.
 using CommandSet = unsigned;
-[[nodiscard]] constexpr CommandSet commandBit(Command c) { return 1u << static_cast<unsigned>(c); }
+[[nodiscard]] constexpr CommandSet commandBit(Command c) {
+  return 1u << static_cast<unsigned>(c);
+}
 inline constexpr CommandSet kAllCommands = ~0u;
 
 struct CommandSpec {
   Command command;
   const char* name;
-  const char* operands;         // the placeholder shown after the name, "" for none
-  std::size_t operandCount;     // how many operands it needs (help: at most one)
-  Completes operandCompletes;   // what its operand completes to
-  const char* operandChoices;   // Completes::Choice: the words, separated by spaces
-  const char* summary;          // one line
+  const char* operands;        // the placeholder shown after the name, "" for none
+  std::size_t operandCount;    // how many operands it needs (help: at most one)
+  Completes operandCompletes;  // what its operand completes to
+  const char* operandChoices;  // Completes::Choice: the words, separated by spaces
+  const char* summary;         // one line
 };
 
 // Says which case of parseOptions handles an option.
+// clang-format off
 enum class OptionId {
   Help, Version, Json, Quiet, Verbose, Force, Verify, Sim, Device, Output, Filler, Flow,
   SimLatency, SimVersion, SimFault, Record, SimReplay, MemoryOut, ReadyFile, Uhid
 };
+// clang-format on
 
 struct OptionSpec {
   OptionId id;
-  const char* longName;   // "--device"
-  char shortName;         // 'o', or 0 when it has none
-  const char* value;      // the value's placeholder, or nullptr for a flag
-  Completes completes;    // what the value completes to
-  const char* choices;    // Completes::Choice: the words, separated by spaces
-  CommandSet appliesTo;   // kAllCommands, or commandBit()s
-  const char* summary;    // one line
+  const char* longName;  // "--device"
+  char shortName;        // 'o', or 0 when it has none
+  const char* value;     // the value's placeholder, or nullptr for a flag
+  Completes completes;   // what the value completes to
+  const char* choices;   // Completes::Choice: the words, separated by spaces
+  CommandSet appliesTo;  // kAllCommands, or commandBit()s
+  const char* summary;   // one line
 };
 
 struct ExitStatusSpec {

@@ -102,7 +102,8 @@ _vornex_cli() {
     w=${COMP_WORDS[i]}
     case $w in
       =|:) ((i++)) ;;
-      )" + join(valueOptions(), "|") + R"()
+      )" +
+       join(valueOptions(), "|") + R"()
         [[ ${COMP_WORDS[i+1]} == = ]] || ((i++)) ;;
       -*) ;;
       *) cmd=$w; break ;;
@@ -206,7 +207,8 @@ std::string zshScript() {
   s += R"(_vornex_cli() {
   local cmd= opt= cur=${words[CURRENT]} prev=${words[CURRENT-1]} i w
   local -a valued opts nodes
-  valued=()" + join(valueOptions(), " ") +
+  valued=()" +
+       join(valueOptions(), " ") +
        R"()
   # The command: the first word that is neither an option nor an option's value.
   for ((i = 2; i < CURRENT; i++)); do
@@ -310,11 +312,9 @@ std::string fishScript() {
     if (o.shortName != 0) s += " -s " + std::string(1, o.shortName);
     if (o.appliesTo != kAllCommands) {
       // Before a command every option is offered, as the other shells do.
-      std::string condition = noCommand + "; or __fish_seen_subcommand_from " +
-                              join(commandNames([&](const CommandSpec& c) {
-                                     return appliesTo(o, c.command);
-                                   }),
-                                   " ");
+      std::string condition =
+          noCommand + "; or __fish_seen_subcommand_from " +
+          join(commandNames([&](const CommandSpec& c) { return appliesTo(o, c.command); }), " ");
       s += " -n " + fishQuoted(condition);
     }
     if (o.value != nullptr) {
@@ -339,7 +339,8 @@ std::string fishScript() {
     s += " -d " + fishQuoted(o.summary) + "\n";
   }
   for (const auto& c : commandTable()) {
-    const std::string when = " -n " + fishQuoted(std::string("__fish_seen_subcommand_from ") + c.name);
+    const std::string when =
+        " -n " + fishQuoted(std::string("__fish_seen_subcommand_from ") + c.name);
     switch (c.operandCompletes) {
       case Completes::File:
         s += "complete -c vornex-cli" + when + " -F\n";

@@ -27,8 +27,7 @@ std::string placeholders(const std::string& text) {
     roff += ' ';
     const bool optional = word.size() > 2 && word.front() == '[' && word.back() == ']';
     if (optional) word = word.substr(1, word.size() - 2);
-    const std::string marked =
-        (word[0] == '-' ? "\\fB" : "\\fI") + roffEscaped(word) + "\\fR";
+    const std::string marked = (word[0] == '-' ? "\\fB" : "\\fI") + roffEscaped(word) + "\\fR";
     roff += optional ? "[" + marked + "]" : marked;
   }
   return roff;
@@ -62,7 +61,8 @@ std::string manualPage(std::string_view version) {
   std::string page;
   page += ".\\\" vornex-cli(1), made from the program's help pages and its table of commands and\n";
   page += ".\\\" options when it is built: change those, not this file.\n";
-  page += ".TH VORNEX\\-CLI 1 \"\" \"vornex\\-cli " + roffEscaped(version) + "\" \"User Commands\"\n";
+  page +=
+      ".TH VORNEX\\-CLI 1 \"\" \"vornex\\-cli " + roffEscaped(version) + "\" \"User Commands\"\n";
   page += ".nh\n.ad l\n";  // no hyphenation and a ragged right edge: options stay whole
   page += ".SH NAME\nvornex\\-cli \\- update the firmware of the NUV update device\n";
 
@@ -96,8 +96,9 @@ std::string manualPage(std::string_view version) {
     page += ".TP\n.B " + std::to_string(e.code) + "\n" + roffEscaped(e.meaning) + "\n";
 
   page += ".SH FILES\n.TP\n.I " + roffEscaped(kUdevRulePath) + "\n";
-  page += "The udev rule that gives the logged\\-in user access to the device; "
-          "\\fBvornex\\-cli udev\\-rule\\fR prints it and \\fBvornex\\-cli doctor\\fR checks it.\n";
+  page +=
+      "The udev rule that gives the logged\\-in user access to the device; "
+      "\\fBvornex\\-cli udev\\-rule\\fR prints it and \\fBvornex\\-cli doctor\\fR checks it.\n";
 
   page += ".SH SEE ALSO\n\\fBudev\\fR(7), \\fBudevadm\\fR(8)\n";
   return page;

@@ -68,9 +68,8 @@ std::vector<std::string> manualLines() {
 std::vector<std::string> sectionOf(const std::vector<std::string>& page, const std::string& name) {
   auto begin = std::find(page.begin(), page.end(), ".SH " + name);
   if (begin == page.end()) return {};
-  auto end = std::find_if(begin + 1, page.end(), [](const std::string& l) {
-    return l.rfind(".SH ", 0) == 0;
-  });
+  auto end = std::find_if(begin + 1, page.end(),
+                          [](const std::string& l) { return l.rfind(".SH ", 0) == 0; });
   return {begin + 1, end};
 }
 
@@ -88,6 +87,12 @@ TEST(CliManual, EveryHelpPageIsInTheManualPageLineForLine) {
     auto found = std::search(page.begin(), page.end(), help.begin(), help.end());
     EXPECT_NE(found, page.end()) << "not in the manual page as it is in --help:\n"
                                  << cli::helpText(command);
+  }
+  // A plain '-' may print as a hyphen that a shell does not take for the one in an option.
+  const std::regex plainHyphen(R"((^|[^\\])-)");
+  for (const auto& line : linesOf(slurp(NUV_CLI_MAN_PAGE))) {
+    const bool comment = line.rfind(".\\\"", 0) == 0;
+    EXPECT_TRUE(comment || !std::regex_search(line, plainHyphen)) << "unescaped '-': " << line;
   }
   for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "COMMANDS", "OPTIONS",
                               "EXIT STATUS", "FILES", "SEE ALSO"})
@@ -107,8 +112,10 @@ std::vector<std::string> commandLineWith(const cli::OptionSpec& option,
   for (const auto& c : cli::commandTable()) {
     if (!cli::appliesTo(option, c.command)) continue;
     std::vector<std::string> args{c.name};
-    if (c.command == cli::Command::Completion) args.push_back("bash");
-    else if (c.operandCount == 1 && c.command != cli::Command::Help) args.push_back("in.bin");
+    if (c.command == cli::Command::Completion)
+      args.push_back("bash");
+    else if (c.operandCount == 1 && c.command != cli::Command::Help)
+      args.push_back("in.bin");
     if ((c.command == cli::Command::Pack || c.command == cli::Command::Unpack) &&
         option.id != cli::OptionId::Output)
       args.insert(args.end(), {"-o", "out.bin"});
@@ -122,9 +129,12 @@ TEST(CliManual, EveryTableOptionIsInTheManualPageAndParses) {
   const auto options = sectionOf(manualLines(), "OPTIONS");
   for (const auto& o : cli::optionTable()) {
     const std::string name = o.longName;
-    EXPECT_TRUE(std::any_of(options.begin(), options.end(), [&](const std::string& l) {
-      return l.rfind(name + " ", 0) == 0 || l == name || l.rfind(name + ",", 0) == 0;
-    })) << name << " has no entry in the manual page's OPTIONS";
+    EXPECT_TRUE(std::any_of(options.begin(), options.end(),
+                            [&](const std::string& l) {
+                              return l.rfind(name + " ", 0) == 0 || l == name ||
+                                     l.rfind(name + ",", 0) == 0;
+                            }))
+        << name << " has no entry in the manual page's OPTIONS";
 
     std::vector<std::vector<std::string>> spellings;
     std::string value;
@@ -174,7 +184,8 @@ std::string outputOf(const std::string& shellCommand) {
   std::string out;
   if (FILE* pipe = popen(shellCommand.c_str(), "r")) {
     char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+      out.append(buffer, n);
     pclose(pipe);
   }
   return out;
@@ -217,9 +228,9 @@ TEST_F(CliCompletion, BashCompletesCommandsOptionsAndValues) {
 
   struct Case {
     const char* line;
-    std::set<std::string> offered;      // all of these
-    std::set<std::string> notOffered;   // none of these
-    bool exact;                         // and nothing else
+    std::set<std::string> offered;     // all of these
+    std::set<std::string> notOffered;  // none of these
+    bool exact;                        // and nothing else
   };
   const Case cases[] = {
       {"vornex-cli dow", {"download"}, {}, true},
@@ -250,7 +261,8 @@ TEST_F(CliCompletion, BashCompletesCommandsOptionsAndValues) {
 
 TEST_F(CliCompletion, ZshAndFishScriptsParse) {
   bool checked = false;
-  for (auto [shell, program] : {std::pair{cli::Shell::Zsh, "zsh"}, std::pair{cli::Shell::Fish, "fish"}}) {
+  for (auto [shell, program] :
+       {std::pair{cli::Shell::Zsh, "zsh"}, std::pair{cli::Shell::Fish, "fish"}}) {
     if (!have(program)) continue;
     const fs::path script = write(std::string("script.") + program, cli::completionScript(shell));
     EXPECT_EQ(exitCodeOf(std::string(program) + " -n '" + script.string() + "'"), 0) << program;
