@@ -1,26 +1,21 @@
 // The help pages: `vornex-cli --help` and `vornex-cli COMMAND --help`.
+#include <algorithm>
+
+#include "CommandLine.h"
 #include "Options.h"
 
 namespace cli {
 
 namespace {
 
-constexpr const char* kOverview = R"(Usage: vornex-cli COMMAND [OPTIONS]
+// The overview around its command list, which is made from the table of commands.
+constexpr const char* kOverviewHead = R"(Usage: vornex-cli COMMAND [OPTIONS]
 
 Updates the firmware of the NUV update device (USB HID, vendor 0xFFFF, product 0x0100).
 
-Commands:
-  list                  list the matching devices and whether they can be opened
-  version               ask the device for its firmware version
-  download IMAGE        write an update image into the device (--verify: and read it back)
-  verify IMAGE          read the device back and compare it with the image
-  inspect IMAGE         tell whether an update image would be accepted, and why not
-  pack FIRMWARE -o IMAGE    make an update image from a raw 64,512-byte firmware
-  unpack IMAGE -o FIRMWARE  take the raw firmware out of an update image
-  emulate               be the update device for this machine's kernel (Linux, /dev/uhid)
-  help [COMMAND]        this text, or one command's page
+)";
 
-Device selection:
+constexpr const char* kOverviewTail = R"(Device selection:
   --device PATH         use this hidraw node, or a link to it (default: the first
                         matching device); a path that is no update device is refused
   --sim                 use the emulated update device instead of hardware
@@ -151,6 +146,48 @@ Exit: 0 after Ctrl-C or an unplug, 3 /dev/uhid is missing or closed to this user
 kernel refused the device or serving it failed, 7 FILE cannot be written there.
 )";
 
+constexpr const char* kDoctor = R"(Usage: vornex-cli doctor [--json]
+
+Checks and explains, one line each: hidraw support, the udev rule (installed where, and
+whether it is the current one), access to each matching node (uaccess ACL or mode), another
+process holding a node open, and the devices found.
+Exit: 0 when all is well, 3 no usable device is found, 1 other problems.
+)";
+
+constexpr const char* kUdevRule = R"(Usage: vornex-cli udev-rule
+
+Prints the udev rule that gives the logged-in user access to the device (vendor 0xFFFF,
+product 0x0100), for installs that cannot place files in /etc themselves. As root:
+  vornex-cli udev-rule > /etc/udev/rules.d/70-nuv-update-device.rules
+then replug the device, or run 'udevadm trigger'.
+Packages install the same rule as /usr/lib/udev/rules.d/70-nuv-update-device.rules.
+Exit: 0.
+)";
+
+constexpr const char* kCompletion = R"(Usage: vornex-cli completion SHELL
+
+Prints the completion script for SHELL (bash, zsh or fish) to standard output. It completes
+the commands, the options of the command typed and the options' values: files for IMAGE,
+FIRMWARE and FILE, strict or echo after --flow, the /dev/hidraw nodes after --device.
+Packages install the scripts where the shells look for them; to try one in a running shell:
+  bash: source <(vornex-cli completion bash)
+  zsh:  source <(vornex-cli completion zsh)     (after compinit)
+  fish: vornex-cli completion fish | source
+Exit: 0, 2 SHELL is not bash, zsh or fish.
+)";
+
+std::string overview() {
+  std::string text = kOverviewHead;
+  text += "Commands:\n";
+  for (const CommandSpec& c : commandTable()) {
+    std::string entry = std::string("  ") + c.name;
+    if (*c.operands != '\0') entry += std::string(" ") + c.operands;
+    entry.resize(std::max<std::size_t>(entry.size() + 2, 24), ' ');
+    text += entry + c.summary + "\n";
+  }
+  return text + "\n" + kOverviewTail;
+}
+
 }  // namespace
 
 std::string helpText(Command command) {
@@ -171,11 +208,17 @@ std::string helpText(Command command) {
       return kUnpack;
     case Command::Emulate:
       return kEmulate;
+    case Command::Doctor:
+      return kDoctor;
+    case Command::UdevRule:
+      return kUdevRule;
+    case Command::Completion:
+      return kCompletion;
     case Command::Help:
     case Command::None:
       break;
   }
-  return kOverview;
+  return overview();
 }
 
 }  // namespace cli

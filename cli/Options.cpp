@@ -3,24 +3,11 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "CommandLine.h"
 #include "Faults.h"
 
 namespace cli {
 namespace {
-
-struct CommandInfo {
-  Command command;
-  const char* name;
-  std::size_t operands;  // how many operands the command takes
-};
-
-constexpr CommandInfo kCommands[] = {
-    {Command::List, "list", 0},         {Command::Version, "version", 0},
-    {Command::Download, "download", 1}, {Command::Verify, "verify", 1},
-    {Command::Inspect, "inspect", 1},   {Command::Pack, "pack", 1},
-    {Command::Unpack, "unpack", 1},     {Command::Emulate, "emulate", 0},
-    {Command::Help, "help", 0},
-};
 
 std::optional<unsigned> parseUnsigned(const std::string& text, unsigned max) {
   int base = 10;
@@ -43,7 +30,7 @@ std::string usageError(const std::string& what) {
 }  // namespace
 
 std::optional<Command> commandNamed(const std::string& name) {
-  for (const auto& c : kCommands)
+  for (const auto& c : commandTable())
     if (name == c.name) return c.command;
   return std::nullopt;
 }
@@ -52,107 +39,126 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
   Options o;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    auto value = [&](const char* flag) -> std::optional<std::string> {
-      const std::string prefix = std::string(flag) + "=";
-      if (a.rfind(prefix, 0) == 0) return a.substr(prefix.size());
-      if (i + 1 < args.size()) return args[++i];
-      return std::nullopt;
-    };
-    auto is = [&](const char* flag) {
-      return a == flag || a.rfind(std::string(flag) + "=", 0) == 0;
-    };
-
-    if (a == "--help" || a == "-h") {
-      o.showHelp = true;
-    } else if (a == "--version" || a == "-V") {
-      o.showVersion = true;
-    } else if (a == "--json") {
-      o.json = true;
-    } else if (a == "--quiet" || a == "-q") {
-      o.quiet = true;
-    } else if (a == "--verbose" || a == "-v") {
-      o.verbose = true;
-    } else if (a == "--force" || a == "-f") {
-      o.force = true;
-    } else if (a == "--verify") {
-      o.verifyAfter = true;
-    } else if (a == "--sim") {
-      o.sim = true;
-    } else if (is("--device")) {
-      auto v = value("--device");
-      if (!v || v->empty()) return usageError("--device needs a device path");
-      o.devicePath = *v;
-    } else if (a == "-o" || is("--output")) {
-      auto v = a == "-o" ? (i + 1 < args.size() ? std::optional(args[++i]) : std::nullopt)
-                         : value("--output");
-      if (!v || v->empty()) return usageError("-o needs a file name");
-      o.output = *v;
-    } else if (is("--filler")) {
-      auto v = value("--filler");
-      auto n = v ? parseUnsigned(*v, 0xFF) : std::nullopt;
-      if (!n) return usageError("--filler needs a byte value, 0 to 255 or 0x00 to 0xFF");
-      o.filler = *n;
-    } else if (is("--flow")) {
-      auto v = value("--flow");
-      if (v == "strict")
-        o.flow = Flow::Strict;
-      else if (v == "echo")
-        o.flow = Flow::Echo;
-      else
-        return usageError("--flow is 'strict' (the default) or 'echo'");
-    } else if (is("--sim-latency")) {
-      auto v = value("--sim-latency");
-      auto n = v ? parseUnsigned(*v, 60000) : std::nullopt;
-      if (!n) return usageError("--sim-latency needs milliseconds, 0 to 60000");
-      o.simLatencyMs = *n;
-      o.sim = true;
-    } else if (is("--sim-version")) {
-      auto v = value("--sim-version");
-      if (!v || v->size() > 4)
-        return usageError("--sim-version needs up to four characters, such as 1.01");
-      o.simVersion = *v;
-      o.sim = true;
-    } else if (is("--sim-fault")) {
-      auto v = value("--sim-fault");
-      if (!v) return usageError("--sim-fault needs KIND@WHERE");
-      auto fault = sim::parseFault(*v);
-      if (auto* why = std::get_if<std::string>(&fault)) return usageError("--sim-fault: " + *why);
-      o.simFaults.push_back(*v);
-      o.sim = true;
-    } else if (is("--record")) {
-      auto v = value("--record");
-      if (!v || v->empty()) return usageError("--record needs a file name");
-      o.record = *v;
-    } else if (is("--sim-replay")) {
-      auto v = value("--sim-replay");
-      if (!v || v->empty()) return usageError("--sim-replay needs a session record");
-      o.simReplay = *v;
-      o.sim = true;
-    } else if (is("--memory-out") || is("--ready-file") || is("--uhid")) {
-      const std::string flag = a.substr(0, a.find('='));
-      auto v = value(flag.c_str());
-      if (!v || v->empty()) return usageError(flag + " needs a path");
-      (flag == "--memory-out"   ? o.memoryOut
-       : flag == "--ready-file" ? o.readyFile
-                                : o.uhidPath) = *v;
-    } else if (a.size() > 1 && a[0] == '-') {
-      return usageError("unknown option '" + a + "'");
-    } else if (o.command == Command::None) {
-      auto c = commandNamed(a);
-      if (!c) return usageError("unknown command '" + a + "'");
-      o.command = *c;
-    } else {
-      o.operands.push_back(a);
+    const OptionSpec* option = optionNamed(a);
+    if (option == nullptr) {
+      if (a.size() > 1 && a[0] == '-') return usageError("unknown option '" + a + "'");
+      if (o.command == Command::None) {
+        auto c = commandNamed(a);
+        if (!c) return usageError("unknown command '" + a + "'");
+        o.command = *c;
+      } else {
+        o.operands.push_back(a);
+      }
+      continue;
+    }
+    // The value of an option that takes one: after '=' or the next argument.
+    std::optional<std::string> v;
+    if (option->value != nullptr) {
+      const std::string prefix = std::string(option->longName) + "=";
+      if (a.rfind(prefix, 0) == 0)
+        v = a.substr(prefix.size());
+      else if (i + 1 < args.size())
+        v = args[++i];
+    }
+    switch (option->id) {
+      case OptionId::Help:
+        o.showHelp = true;
+        break;
+      case OptionId::Version:
+        o.showVersion = true;
+        break;
+      case OptionId::Json:
+        o.json = true;
+        break;
+      case OptionId::Quiet:
+        o.quiet = true;
+        break;
+      case OptionId::Verbose:
+        o.verbose = true;
+        break;
+      case OptionId::Force:
+        o.force = true;
+        break;
+      case OptionId::Verify:
+        o.verifyAfter = true;
+        break;
+      case OptionId::Sim:
+        o.sim = true;
+        break;
+      case OptionId::Device:
+        if (!v || v->empty()) return usageError("--device needs a device path");
+        o.devicePath = *v;
+        break;
+      case OptionId::Output:
+        if (!v || v->empty()) return usageError("-o needs a file name");
+        o.output = *v;
+        break;
+      case OptionId::Filler: {
+        auto n = v ? parseUnsigned(*v, 0xFF) : std::nullopt;
+        if (!n) return usageError("--filler needs a byte value, 0 to 255 or 0x00 to 0xFF");
+        o.filler = *n;
+        break;
+      }
+      case OptionId::Flow:
+        if (v == "strict")
+          o.flow = Flow::Strict;
+        else if (v == "echo")
+          o.flow = Flow::Echo;
+        else
+          return usageError("--flow is 'strict' (the default) or 'echo'");
+        break;
+      case OptionId::SimLatency: {
+        auto n = v ? parseUnsigned(*v, 60000) : std::nullopt;
+        if (!n) return usageError("--sim-latency needs milliseconds, 0 to 60000");
+        o.simLatencyMs = *n;
+        o.sim = true;
+        break;
+      }
+      case OptionId::SimVersion:
+        if (!v || v->size() > 4)
+          return usageError("--sim-version needs up to four characters, such as 1.01");
+        o.simVersion = *v;
+        o.sim = true;
+        break;
+      case OptionId::SimFault: {
+        if (!v) return usageError("--sim-fault needs KIND@WHERE");
+        auto fault = sim::parseFault(*v);
+        if (auto* why = std::get_if<std::string>(&fault)) return usageError("--sim-fault: " + *why);
+        o.simFaults.push_back(*v);
+        o.sim = true;
+        break;
+      }
+      case OptionId::Record:
+        if (!v || v->empty()) return usageError("--record needs a file name");
+        o.record = *v;
+        break;
+      case OptionId::SimReplay:
+        if (!v || v->empty()) return usageError("--sim-replay needs a session record");
+        o.simReplay = *v;
+        o.sim = true;
+        break;
+      case OptionId::MemoryOut:
+      case OptionId::ReadyFile:
+      case OptionId::Uhid:
+        if (!v || v->empty()) return usageError(std::string(option->longName) + " needs a path");
+        (option->id == OptionId::MemoryOut   ? o.memoryOut
+         : option->id == OptionId::ReadyFile ? o.readyFile
+                                             : o.uhidPath) = *v;
+        break;
     }
   }
   if (o.showHelp || o.showVersion) return o;
   if (o.command == Command::None) return usageError("no command given");
   if (o.command == Command::Help) return o;
-  for (const auto& c : kCommands) {
-    if (c.command != o.command) continue;
-    if (o.operands.size() != c.operands)
-      return usageError(std::string(c.name) +
-                        (c.operands == 0 ? " takes no operand" : " needs exactly one file"));
+  if (o.command == Command::Completion) {
+    if (o.operands.size() != 1) return usageError("completion needs one shell: bash, zsh or fish");
+    if (!shellNamed(o.operands.front()))
+      return usageError("completion: unknown shell '" + o.operands.front() +
+                        "' (bash, zsh or fish)");
+  } else if (const CommandSpec* c = commandSpec(o.command);
+             c && o.operands.size() != c->operandCount) {
+    return usageError(std::string(c->name) +
+                      (c->operandCount == 0 ? " takes no operand" : " needs exactly one file"));
   }
   if ((o.command == Command::Pack || o.command == Command::Unpack) && o.output.empty())
     return usageError("pack and unpack need -o OUTPUT");

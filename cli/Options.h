@@ -8,12 +8,16 @@
 
 namespace cli {
 
-enum class Command { None, List, Version, Download, Verify, Inspect, Pack, Unpack, Emulate, Help };
+enum class Command {
+  None, List, Version, Download, Verify, Inspect, Pack, Unpack, Emulate, Doctor, UdevRule,
+  Completion, Help
+};
 enum class Flow { Strict, Echo };
 
 struct Options {
   Command command = Command::None;
-  std::vector<std::string> operands;  // IMAGE / FIRMWARE, or the command asked about by help
+  std::vector<std::string> operands;  // IMAGE / FIRMWARE, the command asked about by help, or
+                                      // completion's SHELL
   std::string output;                 // -o for pack and unpack
   bool force = false;                 // pack/unpack may replace an existing file
   unsigned filler = 0xFF;             // pack: the gap and record filler byte

@@ -4,7 +4,10 @@
 #include <variant>
 #include <vector>
 
+#include "CommandLine.h"
+#include "Completion.h"
 #include "DeviceCommands.h"
+#include "Doctor.h"
 #include "Emulate.h"
 #include "ExitCodes.h"
 #include "Flows.h"
@@ -37,6 +40,14 @@ int run(const cli::Options& options) {
       return cli::runUnpack(options, out);
     case Command::Emulate:
       return cli::runEmulate(options, out);
+    case Command::Doctor:
+      return cli::runDoctor(options, out);
+    case Command::UdevRule:
+      return cli::runUdevRule(options, out);
+    case Command::Completion:
+      // parseOptions has checked the shell's name.
+      std::fputs(cli::completionScript(*cli::shellNamed(options.operands.front())).c_str(), stdout);
+      return cli::kExitSuccess;
     case Command::Help:
     case Command::None:
       return cli::kExitUsage;

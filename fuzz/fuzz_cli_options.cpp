@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool takesFile = o.command == cli::Command::Download || o.command == cli::Command::Verify ||
                          o.command == cli::Command::Inspect || o.command == cli::Command::Pack ||
                          o.command == cli::Command::Unpack;
-  FUZZ_CHECK(o.operands.size() == (takesFile ? 1u : 0u));
+  const bool takesOperand = takesFile || o.command == cli::Command::Completion;  // SHELL
+  FUZZ_CHECK(o.operands.size() == (takesOperand ? 1u : 0u));
   if (o.command == cli::Command::Pack || o.command == cli::Command::Unpack)
     FUZZ_CHECK(!o.output.empty());
   return 0;

@@ -5,6 +5,16 @@ if(TARGET nuv_cli)
             ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_verify.cpp
     LIBS nuv_cli
     LABELS unit)
+  # The manual page and the completions agree with the help pages and the parser.
+  nuv_add_test(test_cli_manual SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_manual.cpp
+    LIBS nuv_cli LABELS unit)
+  target_compile_definitions(test_cli_manual PRIVATE
+    NUV_CLI_MAN_PAGE="$<TARGET_FILE_DIR:vornex-cli-manpage>/vornex-cli.1")
+  add_dependencies(test_cli_manual vornex-cli-man)
+  if(TARGET vornex-cli)
+    target_compile_definitions(test_cli_manual PRIVATE VORNEX_CLI="$<TARGET_FILE:vornex-cli>")
+    add_dependencies(test_cli_manual vornex-cli)
+  endif()
 endif()
 if(TARGET vornex-cli)
   # The program run as a child process, as scripts run it.

@@ -1,0 +1,138 @@
+#include "CommandLine.h"
+
+#include "ExitCodes.h"
+
+namespace cli {
+namespace {
+
+constexpr CommandSet bits(std::initializer_list<Command> commands) {
+  CommandSet set = 0;
+  for (Command c : commands) set |= commandBit(c);
+  return set;
+}
+
+using C = Command;
+using K = Completes;
+
+constexpr CommandSpec kCommands[] = {
+    {C::List, "list", "", 0, K::Nothing, nullptr,
+     "list the matching devices and whether they can be opened"},
+    {C::Version, "version", "", 0, K::Nothing, nullptr, "ask the device for its firmware version"},
+    {C::Download, "download", "IMAGE", 1, K::File, nullptr,
+     "write an update image into the device (--verify: and read it back)"},
+    {C::Verify, "verify", "IMAGE", 1, K::File, nullptr,
+     "read the device back and compare it with the image"},
+    {C::Inspect, "inspect", "IMAGE", 1, K::File, nullptr,
+     "tell whether an update image would be accepted, and why not"},
+    {C::Pack, "pack", "FIRMWARE -o IMAGE", 1, K::File, nullptr,
+     "make an update image from a raw 64,512-byte firmware"},
+    {C::Unpack, "unpack", "IMAGE -o FIRMWARE", 1, K::File, nullptr,
+     "take the raw firmware out of an update image"},
+    {C::Emulate, "emulate", "", 0, K::Nothing, nullptr,
+     "be the update device for this machine's kernel (Linux, /dev/uhid)"},
+    {C::Doctor, "doctor", "", 0, K::Nothing, nullptr,
+     "check hidraw, the udev rule, access to the devices, and explain"},
+    {C::UdevRule, "udev-rule", "", 0, K::Nothing, nullptr,
+     "print the udev rule that lets the logged-in user open the device"},
+    {C::Completion, "completion", "SHELL", 1, K::Choice, kShellNames,
+     "print the completion script for bash, zsh or fish"},
+    {C::Help, "help", "[COMMAND]", 1, K::CommandName, nullptr, "this text, or one command's page"},
+};
+
+// The commands that find a device (or the emulated one) and talk to it.
+constexpr CommandSet kDeviceCommands = bits({C::List, C::Version, C::Download, C::Verify});
+constexpr CommandSet kSessionCommands = bits({C::Version, C::Download, C::Verify});
+constexpr CommandSet kSimCommands = kDeviceCommands | commandBit(C::Emulate);
+
+constexpr OptionSpec kOptions[] = {
+    {OptionId::Device, "--device", 0, "PATH", K::HidrawNode, nullptr, kDeviceCommands,
+     "use this hidraw node, or a link to it (default: the first matching device)"},
+    {OptionId::Sim, "--sim", 0, nullptr, K::Nothing, nullptr, kDeviceCommands,
+     "use the emulated update device instead of hardware"},
+    {OptionId::SimLatency, "--sim-latency", 0, "MS", K::Nothing, nullptr, kSimCommands,
+     "the emulated device answers after MS milliseconds (0 to 60000)"},
+    {OptionId::SimVersion, "--sim-version", 0, "TEXT", K::Nothing, nullptr, kSimCommands,
+     "the emulated device reports this version (up to 4 characters)"},
+    {OptionId::SimFault, "--sim-fault", 0, "KIND@WHERE", K::Nothing, nullptr, kSimCommands,
+     "the emulated device misbehaves there (repeatable; see the download command)"},
+    {OptionId::Flow, "--flow", 0, "strict|echo", K::Choice, "strict echo", kSessionCommands,
+     "Vornex's flow (strict, the default) or QuenlorHID's (echo)"},
+    {OptionId::Verify, "--verify", 0, nullptr, K::Nothing, nullptr, bits({C::Download}),
+     "after a successful download, read the device back and compare"},
+    {OptionId::Record, "--record", 0, "FILE", K::File, nullptr, kSessionCommands,
+     "write every report sent and received, with its time, to FILE as JSON lines"},
+    {OptionId::SimReplay, "--sim-replay", 0, "FILE", K::File, nullptr, kSessionCommands,
+     "the emulated device answers as the device of a recorded session did"},
+    {OptionId::Output, "--output", 'o', "FILE", K::File, nullptr, bits({C::Pack, C::Unpack}),
+     "the file that pack or unpack writes"},
+    {OptionId::Force, "--force", 'f', nullptr, K::Nothing, nullptr,
+     bits({C::Pack, C::Unpack}) | kSessionCommands, "replace an existing output or record file"},
+    {OptionId::Filler, "--filler", 0, "BYTE", K::Nothing, nullptr, bits({C::Pack}),
+     "the byte for the image's gap and record fillers (default 0xFF)"},
+    {OptionId::MemoryOut, "--memory-out", 0, "FILE", K::File, nullptr, bits({C::Emulate}),
+     "emulate: write the device's memory to FILE when it stops and on SIGUSR1"},
+    {OptionId::ReadyFile, "--ready-file", 0, "FILE", K::File, nullptr, bits({C::Emulate}),
+     "emulate: write the hidraw node's path to FILE once the kernel made it"},
+    {OptionId::Uhid, "--uhid", 0, "PATH", K::File, nullptr, bits({C::Emulate}),
+     "emulate: the uhid device node (default /dev/uhid)"},
+    {OptionId::Json, "--json", 0, nullptr, K::Nothing, nullptr, kAllCommands,
+     "one JSON object per line: status, progress, messages, result"},
+    {OptionId::Quiet, "--quiet", 'q', nullptr, K::Nothing, nullptr, kAllCommands, "errors only"},
+    {OptionId::Verbose, "--verbose", 'v', nullptr, K::Nothing, nullptr, kAllCommands,
+     "also the programs' log lines"},
+    {OptionId::Help, "--help", 'h', nullptr, K::Nothing, nullptr, kAllCommands,
+     "the overview, or the page of the command given"},
+    {OptionId::Version, "--version", 'V', nullptr, K::Nothing, nullptr, kAllCommands,
+     "the program's version"},
+};
+
+constexpr ExitStatusSpec kExitStatuses[] = {
+    {kExitSuccess, "success"},
+    {1, "doctor: a problem was found other than a missing device"},
+    {kExitUsage, "usage error: the command line is wrong"},
+    {kExitNoDevice, "no matching device, or it cannot be opened"},
+    {kExitImageRefused, "the file is not an update image (or firmware) this tool accepts"},
+    {kExitDeviceVersion, "the device's version is refused (\"Device ver is error\")"},
+    {kExitExchangeFailed, "the device answered wrongly, late or not at all"},
+    {kExitFileError, "a file could not be read or written"},
+    {kExitVerifyMismatch, "the device's memory differs from the image"},
+    {kExitInterrupted, "Ctrl-C (Stop) ended the run"},
+};
+
+}  // namespace
+
+std::span<const CommandSpec> commandTable() {
+  return kCommands;
+}
+std::span<const OptionSpec> optionTable() {
+  return kOptions;
+}
+std::span<const ExitStatusSpec> exitStatusTable() {
+  return kExitStatuses;
+}
+
+const CommandSpec* commandSpec(Command command) {
+  for (const auto& c : kCommands)
+    if (c.command == command) return &c;
+  return nullptr;
+}
+
+const OptionSpec* optionNamed(const std::string& arg) {
+  for (const auto& o : kOptions) {
+    if (arg == o.longName) return &o;
+    if (o.shortName != 0 && arg.size() == 2 && arg[0] == '-' && arg[1] == o.shortName) return &o;
+    // --name=value: only for options that take a value.
+    const std::string prefix = std::string(o.longName) + "=";
+    if (o.value != nullptr && arg.rfind(prefix, 0) == 0) return &o;
+  }
+  return nullptr;
+}
+
+std::optional<Shell> shellNamed(const std::string& name) {
+  if (name == "bash") return Shell::Bash;
+  if (name == "zsh") return Shell::Zsh;
+  if (name == "fish") return Shell::Fish;
+  return std::nullopt;
+}
+
+}  // namespace cli

@@ -1,0 +1,17 @@
+// The manual page vornex-cli(1), made from the help pages and the table of commands and
+// options, so that `man vornex-cli` and `--help` say the same.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace cli {
+
+// The page in roff with man(7) macros. `version` goes into the title line.
+[[nodiscard]] std::string manualPage(std::string_view version);
+
+// One line of text made safe for roff: backslashes, hyphens (as \-, so that options can be
+// copied from the page) and a leading dot or apostrophe, which would make it a request.
+[[nodiscard]] std::string roffEscaped(std::string_view line);
+
+}  // namespace cli
