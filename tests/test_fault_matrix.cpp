@@ -593,7 +593,10 @@ std::string_view deviceText(Device device) {
 }
 
 std::string code(std::string_view text) {
-  return text.empty() ? std::string("—") : "`" + std::string(text) + "`";
+  if (text.empty()) return "—";
+  std::string quoted = "`";
+  quoted.append(text).append("`");
+  return quoted;
 }
 
 void renderRow(std::ostream& out, std::string_view stepName, std::string_view flow,
