@@ -108,7 +108,8 @@ bool checkAccess(const DoctorEnvironment& env, const hr::HidrawDevice& device, b
   }
   const auto& found = std::get<NodeAccess>(access);
   if (found.readWrite) {
-    report.add("access", Verdict::Ok, device.devnode + ": may be read and written; " + found.reason);
+    report.add("access", Verdict::Ok,
+               device.devnode + ": may be read and written; " + found.reason);
     return true;
   }
   const std::string advice =
@@ -117,8 +118,8 @@ bool checkAccess(const DoctorEnvironment& env, const hr::HidrawDevice& device, b
                "vornex-cli as root"
              : "install the current udev rule (see the udev-rule line) and replug the device";
   report.add("access", Verdict::Problem,
-             device.devnode + ": this user may not read and write it; " + found.reason + ". " +
-                 advice,
+             device.devnode + ": this user may not read and write it; " + found.reason +
+                 "; to fix: " + advice,
              true);
   return false;
 }
@@ -137,8 +138,9 @@ void checkInUse(const hr::HidrawDevice& device, const NodeHolderScan& scan, Chec
   }
   if (scan.uncheckedProcesses > 0) {
     report.add("in-use", Verdict::Warning,
-               device.devnode + ": no other process seen with it open, but could not check "
-                                "every process (" +
+               device.devnode +
+                   ": no other process seen with it open, but could not check "
+                   "every process (" +
                    std::to_string(scan.uncheckedProcesses) +
                    " not readable by this user; run as root to check all)");
     return;
@@ -175,8 +177,7 @@ int runDoctor(const Options& options, Output& out) {
   DoctorEnvironment env;
   env.user = UserIdentity::current();
   env.self = ::getpid();
-  auto enumerator =
-      hr::Enumerator::create(hr::DeviceFilter{kUpdateVendor, kUpdateProduct});
+  auto enumerator = hr::Enumerator::create(hr::DeviceFilter{kUpdateVendor, kUpdateProduct});
   if (enumerator)
     env.devices = enumerator.value().scan();
   else

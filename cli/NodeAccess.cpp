@@ -21,7 +21,9 @@ constexpr std::uint32_t kAclVersion = 2;
   return value;
 }
 
-[[nodiscard]] bool grants(std::uint16_t perm) { return (perm & kWantReadWrite) == kWantReadWrite; }
+[[nodiscard]] bool grants(std::uint16_t perm) {
+  return (perm & kWantReadWrite) == kWantReadWrite;
+}
 
 [[nodiscard]] std::string rwx(std::uint16_t perm) {
   std::string text = "---";
@@ -66,16 +68,16 @@ constexpr std::uint32_t kAclVersion = 2;
     return decided(grants(perm), facts + ": the group, which this user is in, has " + rwx(perm));
   }
   const std::uint16_t perm = mode & 7;
-  return decided(grants(perm), facts + ": this user is neither owner nor in the group; others have " +
-                                   rwx(perm));
+  return decided(grants(perm),
+                 facts + ": this user is neither owner nor in the group; others have " + rwx(perm));
 }
 
 // The kernel's walk over an access ACL (entries in tag order, as it stores them).
 [[nodiscard]] NodeAccess explainByAcl(const struct stat& node, const std::vector<AclEntry>& acl,
                                       const UserIdentity& user) {
   const std::string facts = ownership(node) + ", with an ACL";
-  const auto mask = std::find_if(acl.begin(), acl.end(),
-                                 [](const AclEntry& e) { return e.tag == kAclMask; });
+  const auto mask =
+      std::find_if(acl.begin(), acl.end(), [](const AclEntry& e) { return e.tag == kAclMask; });
   const std::uint16_t maskPerm = mask != acl.end() ? mask->perm : 7;
   const std::string masked = mask != acl.end() ? " (ACL mask " + rwx(maskPerm) + ")" : "";
 
@@ -95,16 +97,19 @@ constexpr std::uint32_t kAclVersion = 2;
     if (!member) continue;
     inSomeGroup = true;
     if (grants(e.perm)) {
-      const std::string which = e.tag == kAclGroupObj ? "the owning group" : "group " + groupName(e.id);
+      const std::string which =
+          e.tag == kAclGroupObj ? "the owning group" : "group " + groupName(e.id);
       return decided(grants(e.perm & maskPerm),
                      facts + ": " + which + ", which this user is in, has " + rwx(e.perm) + masked);
     }
   }
   if (inSomeGroup)
-    return decided(false, facts + ": no group entry of this user's groups grants rw, and no "
-                                  "entry names this user " + userName(user.uid));
-  const auto other = std::find_if(acl.begin(), acl.end(),
-                                  [](const AclEntry& e) { return e.tag == kAclOther; });
+    return decided(false, facts +
+                              ": no group entry of this user's groups grants rw, and no "
+                              "entry names this user " +
+                              userName(user.uid));
+  const auto other =
+      std::find_if(acl.begin(), acl.end(), [](const AclEntry& e) { return e.tag == kAclOther; });
   const std::uint16_t perm = other != acl.end() ? other->perm : 0;
   return decided(grants(perm), facts + ": no entry names this user " + userName(user.uid) +
                                    " or a group of theirs; others have " + rwx(perm));
@@ -154,7 +159,8 @@ std::optional<std::vector<AclEntry>> decodeAcl(std::span<const std::uint8_t> byt
 
 NodeAccess explainAccess(const struct stat& node, const std::optional<std::vector<AclEntry>>& acl,
                          const UserIdentity& user) {
-  if (user.uid == 0) return decided(true, ownership(node) + ": this user is root, who may open any node");
+  if (user.uid == 0)
+    return decided(true, ownership(node) + ": this user is root, who may open any node");
   if (acl && !acl->empty()) return explainByAcl(node, *acl, user);
   return explainByMode(node, user);
 }

@@ -64,8 +64,8 @@ NodeHolderScan findNodeHolders(const std::string& procRoot, const std::vector<st
       const std::string target = linkTarget(processDir + "/fd/" + fd->d_name);
       if (std::find(nodes.begin(), nodes.end(), target) == nodes.end()) continue;
       auto& list = scan.holders[target];
-      const bool listed = std::any_of(list.begin(), list.end(),
-                                      [&](const NodeHolder& h) { return h.pid == pid; });
+      const bool listed =
+          std::any_of(list.begin(), list.end(), [&](const NodeHolder& h) { return h.pid == pid; });
       // One entry per process and node, however many fds it has on it.
       if (!listed) list.push_back({pid, commandOf(processDir)});
     }

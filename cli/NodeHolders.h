@@ -17,7 +17,7 @@ struct NodeHolder {
 
 struct NodeHolderScan {
   std::map<std::string, std::vector<NodeHolder>> holders;  // by node path; only nodes held
-  std::size_t uncheckedProcesses = 0;  // whose fd list this user may not read
+  std::size_t uncheckedProcesses = 0;                      // whose fd list this user may not read
 };
 
 // Looks at every process under `procRoot` except `self` for an fd link whose target is one of

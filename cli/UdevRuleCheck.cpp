@@ -51,7 +51,8 @@ struct RuleCopy {
   if (S_ISCHR(file.st_mode) || (S_ISREG(file.st_mode) && file.st_size == 0))
     return RuleCopy{path, CopyState::Masked, {}};
   auto read = readFile(path, kRuleFileLimit);
-  if (auto* e = std::get_if<nuv::Error>(&read)) return RuleCopy{path, CopyState::Unreadable, e->describe()};
+  if (auto* e = std::get_if<nuv::Error>(&read))
+    return RuleCopy{path, CopyState::Unreadable, e->describe()};
   const auto& bytes = std::get<FileBytes>(read).bytes;
   const std::string text(bytes.begin(), bytes.end());
   const bool same = text == current || rulesOnly(text) == rulesOnly(current);
@@ -95,7 +96,8 @@ UdevRuleStatus checkUdevRule(const std::vector<std::string>& ruleDirs, std::stri
       std::string(fileName);
   std::vector<RuleCopy> copies;
   for (const auto& dir : ruleDirs)
-    if (auto copy = examine(dir + "/" + std::string(fileName), currentText)) copies.push_back(*copy);
+    if (auto copy = examine(dir + "/" + std::string(fileName), currentText))
+      copies.push_back(*copy);
 
   if (copies.empty()) {
     if (const auto other = findUnderAnotherName(ruleDirs, currentText)) {
@@ -103,8 +105,8 @@ UdevRuleStatus checkUdevRule(const std::vector<std::string>& ruleDirs, std::stri
         return {Verdict::Ok, "current, installed as " + *other + " (under another name)"};
       return {Verdict::Problem, *other + " holds the rule but sorts after " +
                                     std::string(kSeatLateRules) +
-                                    ", so its uaccess tag has no effect; install it as " +
-                                    target + ": " + installAdvice(target)};
+                                    ", so its uaccess tag has no effect; install it as " + target +
+                                    ": " + installAdvice(target)};
     }
     return {Verdict::Problem, "not installed; install it: " + installAdvice(target)};
   }
@@ -122,11 +124,13 @@ UdevRuleStatus checkUdevRule(const std::vector<std::string>& ruleDirs, std::stri
     case CopyState::Current:
       return {Verdict::Ok, "current, installed at " + used.path + hidden};
     case CopyState::Different:
-      return {Verdict::Problem, used.path + " is an older or different rule" + hidden + "; " +
-                                    (hidesCurrent ? "remove it (sudo rm " + used.path + ") or " : "") +
-                                    "replace it: " + installAdvice(target)};
+      return {Verdict::Problem,
+              used.path + " is an older or different rule" + hidden + "; " +
+                  (hidesCurrent ? "remove it (sudo rm " + used.path + ") or " : "") +
+                  "replace it: " + installAdvice(target)};
     case CopyState::Masked:
-      return {Verdict::Problem, used.path + " is empty or a link to /dev/null, which turns the rule off" +
+      return {Verdict::Problem, used.path +
+                                    " is empty or a link to /dev/null, which turns the rule off" +
                                     hidden + "; remove it (sudo rm " + used.path +
                                     ") or replace it: " + installAdvice(target)};
     case CopyState::Unreadable:
