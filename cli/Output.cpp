@@ -177,6 +177,48 @@ void Output::fact(std::string_view key, std::string_view value) {
   std::fflush(out_);
 }
 
+void Output::check(std::string_view name, Verdict verdict, std::string_view detail) {
+  const char* word = verdict == Verdict::Ok        ? "ok"
+                     : verdict == Verdict::Warning ? "warning"
+                                                   : "problem";
+  switch (mode_) {
+    case OutputMode::Quiet:
+      return;
+    case OutputMode::Json:
+      std::fprintf(out_,
+                   "{\"event\":\"check\",\"check\":\"%s\",\"verdict\":\"%s\",\"ok\":%s,"
+                   "\"detail\":\"%s\"}\n",
+                   jsonEscape(name).c_str(), word, verdict == Verdict::Ok ? "true" : "false",
+                   jsonEscape(detail).c_str());
+      break;
+    case OutputMode::Terminal: {
+      endProgressLine();
+      const char* colour = verdict == Verdict::Ok        ? "\033[32m"
+                           : verdict == Verdict::Warning ? "\033[33m"
+                                                         : "\033[31m";
+      std::fprintf(out_, "%s%-8s\033[0m %-10.*s %.*s\n", colour, word,
+                   static_cast<int>(name.size()), name.data(), static_cast<int>(detail.size()),
+                   detail.data());
+      break;
+    }
+    case OutputMode::Plain:
+      std::fprintf(out_, "%-8s %-10.*s %.*s\n", word, static_cast<int>(name.size()), name.data(),
+                   static_cast<int>(detail.size()), detail.data());
+      break;
+  }
+  std::fflush(out_);
+}
+
+void Output::verbatim(std::string_view text) {
+  endProgressLine();
+  if (mode_ == OutputMode::Json) {
+    std::fprintf(out_, "{\"event\":\"text\",\"text\":\"%s\"}\n", jsonEscape(text).c_str());
+  } else {
+    std::fwrite(text.data(), 1, text.size(), out_);
+  }
+  std::fflush(out_);
+}
+
 void Output::result(int exitCode, std::string_view summary) {
   endProgressLine();
   if (mode_ == OutputMode::Json) {

@@ -14,6 +14,8 @@ namespace cli {
 
 enum class OutputMode { Terminal, Plain, Json, Quiet };
 enum class Tone { Normal, Success, Failure };
+// A diagnostic check's outcome (doctor): fine, worth a look, or in the way of an update.
+enum class Verdict { Ok, Warning, Problem };
 
 class Output {
  public:
@@ -33,6 +35,11 @@ class Output {
   void detail(std::string_view text);
   // A key/value fact of a command such as inspect or list: "key: value" or a JSON field set.
   void fact(std::string_view key, std::string_view value);
+  // One diagnostic check: "VERDICT  NAME  DETAIL" or a JSON "check" object.
+  void check(std::string_view name, Verdict verdict, std::string_view detail);
+  // Text that is the command's product (a file's content): written unchanged, even with
+  // --quiet; with --json as one "text" object.
+  void verbatim(std::string_view text);
   // The end of the run: exit code and a one-line summary.
   void result(int exitCode, std::string_view summary);
 

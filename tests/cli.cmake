@@ -16,6 +16,13 @@ if(TARGET nuv_cli)
     add_dependencies(test_cli_manual vornex-cli)
   endif()
 endif()
+if(TARGET nuv_cli AND TARGET nuv_hidraw)
+  # doctor on a temporary tree; udev-rule against the rule file itself.
+  nuv_add_test(test_cli_doctor SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_doctor.cpp
+    LIBS nuv_cli LABELS unit)
+  target_compile_definitions(test_cli_doctor PRIVATE
+    NUV_UDEV_RULE_FILE="${PROJECT_SOURCE_DIR}/platform/hidraw/70-nuv-update-device.rules")
+endif()
 if(TARGET vornex-cli)
   # The program run as a child process, as scripts run it.
   nuv_add_test(test_cli_flows SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_flows.cpp
