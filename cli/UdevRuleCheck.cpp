@@ -87,10 +87,25 @@ struct RuleCopy {
   return path.substr(path.find_last_of('/') + 1);
 }
 
+// The directories without those that are another one under a second name: on a merged-/usr
+// system /lib is a link to /usr/lib, and its rule is one file, not one hiding another.
+[[nodiscard]] std::vector<std::string> distinctDirectories(const std::vector<std::string>& dirs) {
+  std::vector<std::string> distinct;
+  std::set<std::pair<dev_t, ino_t>> seen;
+  for (const auto& dir : dirs) {
+    struct stat status {};
+    if (::stat(dir.c_str(), &status) == 0 && !seen.insert({status.st_dev, status.st_ino}).second)
+      continue;
+    distinct.push_back(dir);
+  }
+  return distinct;
+}
+
 }  // namespace
 
-UdevRuleStatus checkUdevRule(const std::vector<std::string>& ruleDirs, std::string_view fileName,
+UdevRuleStatus checkUdevRule(const std::vector<std::string>& givenDirs, std::string_view fileName,
                              std::string_view currentText) {
+  const std::vector<std::string> ruleDirs = distinctDirectories(givenDirs);
   const std::string target =
       (ruleDirs.empty() ? std::string("/etc/udev/rules.d") : ruleDirs.front()) + "/" +
       std::string(fileName);

@@ -13,6 +13,7 @@
 
 #include "Doctor.h"
 #include "ExitCodes.h"
+#include "UdevRuleCheck.h"
 #include "UdevRuleText.h"
 
 namespace {
@@ -280,6 +281,22 @@ TEST(DoctorAccess, ReadsTheNodesAclFromTheFile) {
   }
   ::unlink(path.c_str());
   if (!set) GTEST_SKIP() << "the temporary directory's filesystem takes no ACLs";
+}
+
+// On a merged-/usr system /lib is a link to /usr/lib: one installed copy, not one hiding another.
+TEST(DoctorUdevRule, ADirectoryReachedTwiceIsOneCopy) {
+  const fs::path root =
+      fs::temp_directory_path() / ("doctor-merged-usr-" + std::to_string(getpid()));
+  fs::remove_all(root);
+  writeText(root / "usr/lib/udev/rules.d" / nuv::hidraw::kUdevRuleFileName, nuv::hidraw::kUdevRuleText);
+  fs::create_directory_symlink("usr/lib", root / "lib");
+  const auto status = cli::checkUdevRule(
+      {(root / "etc/udev/rules.d").string(), (root / "usr/lib/udev/rules.d").string(),
+       (root / "lib/udev/rules.d").string()},
+      nuv::hidraw::kUdevRuleFileName, nuv::hidraw::kUdevRuleText);
+  EXPECT_EQ(status.verdict, Verdict::Ok) << status.detail;
+  EXPECT_EQ(status.detail.find("hides"), std::string::npos) << status.detail;
+  fs::remove_all(root);
 }
 
 TEST(DoctorUdevRule, PrintsTheRuleFileByteForByte) {
