@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when they are missing.
-# Usage: scripts/install-deps.sh [base|wine|gnustep]...   (default: base)
+# Usage: scripts/install-deps.sh [cli|base|wine|gnustep|package]...   (default: base)
+#   cli: only what building and running vornex-cli needs (scripts/demo.sh)
 set -euo pipefail
 
+cli_packages=(build-essential cmake ninja-build pkg-config libudev-dev)
 base_packages=(
   build-essential cmake ninja-build pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -14,6 +16,8 @@ base_packages=(
 # Both Windows builds and both Wines: the 32-bit loader runs only where the kernel runs i386
 # programs (and inside the test VM, which shares this machine's files); wine64 runs everywhere.
 wine_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
+# Checking the Debian packages (scripts/check-packages.sh).
+package_packages=(lintian appstream desktop-file-utils)
 gnustep_packages=(gnustep-make gobjc++ libgnustep-gui-dev gnustep-back0.29 gnustep-back0.29-cairo
   gnustep-gui-runtime)
 
@@ -35,7 +39,9 @@ wanted=()
 sets=("${@:-base}")
 for set in "${sets[@]}"; do
   case "$set" in
+    cli) wanted+=("${cli_packages[@]}") ;;
     base) wanted+=("${base_packages[@]}") ;;
+    package) wanted+=("${package_packages[@]}") ;;
     wine)
       if ! dpkg --print-foreign-architectures | grep -qx i386; then
         "${sudo_cmd[@]}" dpkg --add-architecture i386
