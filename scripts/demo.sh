@@ -10,8 +10,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 
-scripts/install-deps.sh base
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Only what the terminal program needs: a compiler, CMake, Ninja and libudev.
+scripts/install-deps.sh cli
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  # A tree of its own kind: no tests, benchmarks or windows, so none of their libraries are needed.
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUV_BUILD_TESTS=OFF \
+    -DNUV_BUILD_BENCH=OFF -DNUV_BUILD_GUI=OFF >/dev/null
+fi
 cmake --build "$build" -j"$(nproc)" --target vornex-cli
 cli="$build/cli/vornex-cli"
 
