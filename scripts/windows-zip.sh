@@ -29,8 +29,9 @@ name="Vornex-$version-windows"
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 mkdir "$stage/$name"
-cp "${exe[32]}" "$stage/$name/Vornex.exe"
-cp "${exe[64]}" "$stage/$name/Vornex64.exe"
+# Without their symbol tables: a download, not a debugging build.
+i686-w64-mingw32-strip -o "$stage/$name/Vornex.exe" "${exe[32]}"
+x86_64-w64-mingw32-strip -o "$stage/$name/Vornex64.exe" "${exe[64]}"
 # Text files with Windows line ends, for Notepad.
 sed "s/@VERSION@/$version/; s/\$/\r/" packaging/windows/README.txt >"$stage/$name/README.txt"
 sed 's/$/\r/' LICENSE >"$stage/$name/LICENSE.txt"
