@@ -26,7 +26,7 @@ for p in "${packages[@]}"; do
 done
 
 step "lintian (findings are reported, not fatal)"
-lintian --fail-on none --no-tag-display-limit "${debs[@]}" || true
+lintian --fail-on none --tag-display-limit 0 "${debs[@]}" || true
 
 step "metainfo and desktop entries"
 unpacked=$(mktemp -d)
