@@ -31,7 +31,6 @@ if(TARGET nuv_cocoa_qt)
     LABELS gui)
   target_compile_definitions(test_mac_window PRIVATE
     NUV_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
-  set_tests_properties(${test_mac_window_TESTS} PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen)
 endif()
 # Its own binary: it links the allocation counter, which replaces operator new.
 nuv_add_test(test_mac_alloc
