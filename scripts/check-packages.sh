@@ -48,7 +48,9 @@ mapfile -t owned < <(dpkg -L "${packages[@]}" | sort -u)
 
 step "the installed programs"
 version=$(dpkg-deb -f "${debs[0]}" Version)
-/usr/bin/vornex-cli --version | tee /dev/stderr | grep -q "$version" || fail "vornex-cli --version"
+said=$(/usr/bin/vornex-cli --version)
+echo "$said"
+[[ $said == *"$version"* ]] || fail "vornex-cli --version"
 for program in Vornex QuenlorHID; do
   "/usr/bin/$program" --version | grep -qx "$program $version" || fail "$program --version"
 done
