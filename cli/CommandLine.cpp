@@ -43,18 +43,31 @@ constexpr CommandSpec kCommands[] = {
 constexpr CommandSet kDeviceCommands = bits({C::List, C::Version, C::Download, C::Verify});
 constexpr CommandSet kSessionCommands = bits({C::Version, C::Download, C::Verify});
 constexpr CommandSet kSimCommands = kDeviceCommands | commandBit(C::Emulate);
+constexpr CommandSet kStationCommands = bits({C::Download, C::Emulate});
 
 constexpr OptionSpec kOptions[] = {
-    {OptionId::Device, "--device", 0, "PATH", K::HidrawNode, nullptr, kDeviceCommands,
-     "use this hidraw node, or a link to it (default: the first matching device)"},
+    {OptionId::Device, "--device", 0, "SELECTOR", K::HidrawNode, nullptr, kDeviceCommands,
+     "a hidraw node or a link to one, usb:PORT or serial:TEXT (repeatable)"},
+    {OptionId::All, "--all", 0, nullptr, K::Nothing, nullptr, kDeviceCommands,
+     "every matching device (version, download and verify run on all at once)"},
+    {OptionId::Wait, "--wait", 0, "SECONDS", K::Nothing, nullptr, kDeviceCommands,
+     "wait for the selected devices to appear (at most SECONDS when given)", true},
+    {OptionId::Retries, "--retries", 0, "N", K::Nothing, nullptr, bits({C::Download}),
+     "after an exchange failure, start that device's flow again, up to N times"},
+    {OptionId::Station, "--station", 0, nullptr, K::Nothing, nullptr, bits({C::Download}),
+     "flash each matching device as it is plugged in, until Ctrl-C or --count"},
+    {OptionId::Count, "--count", 0, "N", K::Nothing, nullptr, kStationCommands,
+     "station: stop after N devices; emulate: present N devices"},
     {OptionId::Sim, "--sim", 0, nullptr, K::Nothing, nullptr, kDeviceCommands,
      "use the emulated update device instead of hardware"},
+    {OptionId::SimDevices, "--sim-devices", 0, "N", K::Nothing, nullptr, kDeviceCommands,
+     "N emulated devices on the virtual bus, each with its own serial and port (1 to 64)"},
     {OptionId::SimLatency, "--sim-latency", 0, "MS", K::Nothing, nullptr, kSimCommands,
      "the emulated device answers after MS milliseconds (0 to 60000)"},
     {OptionId::SimVersion, "--sim-version", 0, "TEXT", K::Nothing, nullptr, kSimCommands,
      "the emulated device reports this version (up to 4 characters)"},
-    {OptionId::SimFault, "--sim-fault", 0, "KIND@WHERE", K::Nothing, nullptr, kSimCommands,
-     "the emulated device misbehaves there (repeatable; see the download command)"},
+    {OptionId::SimFault, "--sim-fault", 0, "[N:]KIND@WHERE", K::Nothing, nullptr, kSimCommands,
+     "the emulated device (the N-th only) misbehaves there (repeatable; see download)"},
     {OptionId::Flow, "--flow", 0, "strict|echo", K::Choice, "strict echo", kSessionCommands,
      "Vornex's flow (strict, the default) or QuenlorHID's (echo)"},
     {OptionId::Verify, "--verify", 0, nullptr, K::Nothing, nullptr, bits({C::Download}),

@@ -36,7 +36,8 @@ struct CommandSpec {
 // clang-format off
 enum class OptionId {
   Help, Version, Json, Quiet, Verbose, Force, Verify, Sim, Device, Output, Filler, Flow,
-  SimLatency, SimVersion, SimFault, Record, SimReplay, MemoryOut, ReadyFile, Uhid
+  SimLatency, SimVersion, SimFault, Record, SimReplay, MemoryOut, ReadyFile, Uhid, All, Wait,
+  Retries, Station, Count, SimDevices
 };
 // clang-format on
 
@@ -49,6 +50,8 @@ struct OptionSpec {
   const char* choices;   // Completes::Choice: the words, separated by spaces
   CommandSet appliesTo;  // kAllCommands, or commandBit()s
   const char* summary;   // one line
+  // The value may be left out, and is then given only as --name=VALUE (--wait[=SECONDS]).
+  bool valueOptional = false;
 };
 
 struct ExitStatusSpec {

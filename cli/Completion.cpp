@@ -23,6 +23,12 @@ std::vector<std::string> allCommandNames() {
   return commandNames([](const CommandSpec&) { return true; });
 }
 
+// Whether the option's value is the next word (an optional value is given only after '=', so
+// the option completes as a flag).
+bool takesValue(const OptionSpec& o) {
+  return o.value != nullptr && !o.valueOptional;
+}
+
 // The names an option is spelled with: "--output" and "-o".
 std::vector<std::string> spellings(const OptionSpec& o) {
   std::vector<std::string> names{o.longName};
@@ -33,7 +39,7 @@ std::vector<std::string> spellings(const OptionSpec& o) {
 std::vector<std::string> valueOptions() {
   std::vector<std::string> names;
   for (const auto& o : optionTable())
-    if (o.value != nullptr)
+    if (takesValue(o))
       for (auto& n : spellings(o)) names.push_back(n);
   return names;
 }
@@ -127,7 +133,7 @@ _vornex_cli() {
   case $opt in
 )";
   for (const auto& o : optionTable()) {
-    if (o.value == nullptr) continue;
+    if (!takesValue(o)) continue;
     s += "    " + join(spellings(o), "|") + ") ";
     switch (o.completes) {
       case Completes::File:
@@ -234,7 +240,7 @@ std::string zshScript() {
   case $opt in
 )";
   for (const auto& o : optionTable()) {
-    if (o.value == nullptr) continue;
+    if (!takesValue(o)) continue;
     s += "    " + join(spellings(o), "|") + ") ";
     switch (o.completes) {
       case Completes::File:
@@ -323,7 +329,7 @@ std::string fishScript() {
           join(commandNames([&](const CommandSpec& c) { return appliesTo(o, c.command); }), " ");
       s += " -n " + fishQuoted(condition);
     }
-    if (o.value != nullptr) {
+    if (takesValue(o)) {
       switch (o.completes) {
         case Completes::File:
           s += " -r -F";

@@ -83,7 +83,10 @@ std::string manualPage(std::string_view version) {
   page += ".SH OPTIONS\n";
   for (const auto& o : optionTable()) {
     page += ".TP\n\\fB" + roffEscaped(o.longName) + "\\fR";
-    if (o.value != nullptr) page += " \\fI" + roffEscaped(o.value) + "\\fR";
+    if (o.value != nullptr && o.valueOptional)
+      page += "[=\\fI" + roffEscaped(o.value) + "\\fR]";
+    else if (o.value != nullptr)
+      page += " \\fI" + roffEscaped(o.value) + "\\fR";
     if (o.shortName != 0) {
       page += ", \\fB\\-" + std::string(1, o.shortName) + "\\fR";
       if (o.value != nullptr) page += " \\fI" + roffEscaped(o.value) + "\\fR";

@@ -23,6 +23,10 @@ std::optional<unsigned> parseUnsigned(const std::string& text, unsigned max) {
   return value;
 }
 
+bool isFleetSelection(const Options& o) {
+  return o.allDevices || o.deviceSelectors.size() > 1;
+}
+
 std::string usageError(const std::string& what) {
   return what + "\nTry 'vornex-cli --help'.";
 }
@@ -33,6 +37,23 @@ std::optional<Command> commandNamed(const std::string& name) {
   for (const auto& c : commandTable())
     if (name == c.name) return c.command;
   return std::nullopt;
+}
+
+DeviceFault splitDeviceFault(const std::string& text) {
+  // "2:no-reply@0x2000": a device number before the first ':'. A kind never starts with a
+  // digit ("late:50@..." keeps its colon).
+  const auto colon = text.find(':');
+  if (colon == std::string::npos || colon == 0 ||
+      text.find_first_not_of("0123456789") != colon) {
+    return {std::nullopt, text};
+  }
+  unsigned number = 0;
+  std::from_chars(text.data(), text.data() + colon, number);
+  return {number, text.substr(colon + 1)};
+}
+
+bool wantsFleet(const Options& options) {
+  return isFleetSelection(options) || options.station || options.retries > 0;
 }
 
 std::variant<Options, std::string> parseOptions(const std::vector<std::string>& args) {
@@ -57,7 +78,7 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
       const std::string prefix = std::string(option->longName) + "=";
       if (a.rfind(prefix, 0) == 0)
         v = a.substr(prefix.size());
-      else if (i + 1 < args.size())
+      else if (i + 1 < args.size() && !option->valueOptional)
         v = args[++i];
     }
     switch (option->id) {
@@ -86,9 +107,47 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
         o.sim = true;
         break;
       case OptionId::Device:
-        if (!v || v->empty()) return usageError("--device needs a device path");
-        o.devicePath = *v;
+        if (!v || v->empty())
+          return usageError("--device needs a node, usb:PORT or serial:TEXT");
+        if ((v->starts_with("usb:") || v->starts_with("serial:")) &&
+            v->find(':') + 1 == v->size())
+          return usageError("--device " + *v + " needs what follows the ':'");
+        o.deviceSelectors.push_back(*v);
         break;
+      case OptionId::All:
+        o.allDevices = true;
+        break;
+      case OptionId::Station:
+        o.station = true;
+        break;
+      case OptionId::Wait:
+        if (!v) {
+          o.waitSeconds = Options::kWaitForever;
+        } else {
+          auto n = parseUnsigned(*v, 86400);
+          if (!n) return usageError("--wait=SECONDS needs seconds, 0 to 86400");
+          o.waitSeconds = *n;
+        }
+        break;
+      case OptionId::Retries: {
+        auto n = v ? parseUnsigned(*v, 100) : std::nullopt;
+        if (!n) return usageError("--retries needs a number, 0 to 100");
+        o.retries = *n;
+        break;
+      }
+      case OptionId::Count: {
+        auto n = v ? parseUnsigned(*v, 1000000) : std::nullopt;
+        if (!n || *n == 0) return usageError("--count needs a number of devices, 1 or more");
+        o.count = *n;
+        break;
+      }
+      case OptionId::SimDevices: {
+        auto n = v ? parseUnsigned(*v, 64) : std::nullopt;
+        if (!n || *n == 0) return usageError("--sim-devices needs a number, 1 to 64");
+        o.simDevices = *n;
+        o.sim = true;
+        break;
+      }
       case OptionId::Output:
         if (!v || v->empty()) return usageError("-o needs a file name");
         o.output = *v;
@@ -121,8 +180,11 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
         o.sim = true;
         break;
       case OptionId::SimFault: {
-        if (!v) return usageError("--sim-fault needs KIND@WHERE");
-        auto fault = sim::parseFault(*v);
+        if (!v) return usageError("--sim-fault needs [N:]KIND@WHERE");
+        const DeviceFault named = splitDeviceFault(*v);
+        if (named.deviceNumber == 0u)
+          return usageError("--sim-fault: devices are numbered from 1");
+        auto fault = sim::parseFault(named.fault);
         if (auto* why = std::get_if<std::string>(&fault)) return usageError("--sim-fault: " + *why);
         o.simFaults.push_back(*v);
         o.sim = true;
@@ -167,8 +229,23 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
   const bool emulateOnly = !o.memoryOut.empty() || !o.readyFile.empty() || !o.uhidPath.empty();
   if (emulateOnly && o.command != Command::Emulate)
     return usageError("--memory-out, --ready-file and --uhid belong to emulate");
-  if (o.command == Command::Emulate && !o.devicePath.empty())
+  if (o.command == Command::Emulate && (!o.deviceSelectors.empty() || o.allDevices))
     return usageError("emulate presents a device of its own: --device does not apply");
+  if (o.allDevices && !o.deviceSelectors.empty())
+    return usageError("--all and --device exclude each other");
+  if (o.count && o.command == Command::Download && !o.station)
+    return usageError("--count belongs to --station (or to emulate)");
+  if (o.station && o.waitSeconds)
+    return usageError("--station waits for devices itself: --wait does not apply");
+  // The numbered devices that faults name exist: --sim-devices, or emulate's --count.
+  const unsigned devicesThere = o.command == Command::Emulate ? o.count.value_or(1) : o.simDevices;
+  for (const std::string& text : o.simFaults)
+    if (auto n = splitDeviceFault(text).deviceNumber; n && *n > devicesThere)
+      return usageError("--sim-fault " + text + ": there is no device " + std::to_string(*n) +
+                        " (" + std::to_string(devicesThere) + " emulated)");
+  // The one node of a single-device command when a node path names it; selection resolves the
+  // rest (DeviceSelection.h).
+  if (o.deviceSelectors.size() == 1) o.devicePath = o.deviceSelectors.front();
   const bool talksToADevice = o.command == Command::Version || o.command == Command::Download ||
                               o.command == Command::Verify;
   if ((!o.record.empty() || !o.simReplay.empty()) && !talksToADevice)
@@ -176,7 +253,9 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
   if (!o.simReplay.empty() && (!o.simFaults.empty() || o.simVersion || o.simLatencyMs > 0))
     return usageError("a replayed device answers as recorded: --sim-fault, --sim-version and "
                       "--sim-latency do not apply");
-  if (o.sim && !o.devicePath.empty()) return usageError("--sim and --device exclude each other");
+  if ((!o.record.empty() || !o.simReplay.empty()) && wantsFleet(o))
+    return usageError("--record and --sim-replay are for one device at a time: not with --all, "
+                      "several --device, --station or --retries");
   if (o.json && o.quiet) return usageError("--json and --quiet exclude each other");
   return o;
 }

@@ -22,11 +22,27 @@ struct Options {
   bool force = false;                 // pack/unpack may replace an existing file
   unsigned filler = 0xFF;             // pack: the gap and record filler byte
 
-  std::string devicePath;  // --device
-  bool sim = false;        // --sim: the emulated device
+  // --device SELECTORs in the order given: a hidraw node or a link to one, usb:PORT or
+  // serial:TEXT (see DeviceSelection.h).
+  std::vector<std::string> deviceSelectors;
+  bool allDevices = false;  // --all: every matching device
+  // The one node a single-device command uses: the selection resolved (set before the command
+  // runs); empty means the first device found.
+  std::string devicePath;
+  // --wait[=SECONDS]: wait for the selected devices to appear; kWaitForever for --wait alone.
+  std::optional<unsigned> waitSeconds;
+  static constexpr unsigned kWaitForever = ~0u;
+  unsigned retries = 0;  // --retries: start a device's flow again after an exchange failure
+  bool station = false;  // --station: flash each matching device as it is plugged in
+  std::optional<unsigned> count;  // --count: station: stop after N devices; emulate: N devices
+
+  bool sim = false;  // --sim: the emulated device
+  unsigned simDevices = 1;  // --sim-devices: how many emulated devices are on the virtual bus
   unsigned simLatencyMs = 0;
   std::optional<std::string> simVersion;
-  std::vector<std::string> simFaults;  // KIND@WHERE texts, checked when parsed
+  // [N:]KIND@WHERE texts, checked when parsed; N names the one emulated device (1-based) that
+  // has the fault, without it every device has it.
+  std::vector<std::string> simFaults;
   Flow flow = Flow::Strict;
   bool verifyAfter = false;  // download --verify: read the device back after the update
   std::string record;        // --record: every report sent and received, as JSON lines
@@ -51,5 +67,17 @@ struct Options {
 [[nodiscard]] std::string helpText(Command command);
 
 [[nodiscard]] std::optional<Command> commandNamed(const std::string& name);
+
+// A --sim-fault text split into the device it names (1-based; nothing: every device) and the
+// fault itself, KIND@WHERE.
+struct DeviceFault {
+  std::optional<unsigned> deviceNumber;
+  std::string fault;
+};
+[[nodiscard]] DeviceFault splitDeviceFault(const std::string& text);
+
+// Whether the options take the device commands to several devices at once (in worker
+// processes): --all, several --device, --station or --retries.
+[[nodiscard]] bool wantsFleet(const Options& options);
 
 }  // namespace cli

@@ -1,24 +1,39 @@
 #include "SimSetup.h"
 
+#include <cstdio>
 #include <variant>
 
 namespace cli {
 
-sim::UpdateDeviceOptions simDeviceOptions(const Options& options) {
+SimDeviceNames simDeviceNames(unsigned number, unsigned count) {
+  char serial[16];
+  std::snprintf(serial, sizeof serial, "SIM%04u", number);
+  // One device keeps the path it always had, which records and scripts name.
+  std::string path = count <= 1 ? "sim:update-device" : "sim:update-device-" + std::to_string(number);
+  return {std::move(path), serial, "0-" + std::to_string(number)};
+}
+
+sim::UpdateDeviceOptions simDeviceOptions(const Options& options, unsigned number) {
   sim::UpdateDeviceOptions device;
   if (options.simLatencyMs > 0)
     device.latency = {sim::Latency::Model::Fixed, std::chrono::milliseconds(options.simLatencyMs)};
   if (options.simVersion) device.version = *options.simVersion;
-  for (const std::string& text : options.simFaults)
-    device.faults.push_back(std::get<sim::Fault>(sim::parseFault(text)));
+  for (const std::string& text : options.simFaults) {
+    const DeviceFault named = splitDeviceFault(text);
+    if (named.deviceNumber && *named.deviceNumber != number) continue;
+    device.faults.push_back(std::get<sim::Fault>(sim::parseFault(named.fault)));
+  }
   return device;
 }
 
 SimSetup makeSim(const Options& options, const SessionIo* io) {
+  unsigned number = 1;
+  for (unsigned n = 1; n <= options.simDevices; ++n)
+    if (simDeviceNames(n, options.simDevices).path == options.devicePath) number = n;
   SimSetup setup;
   setup.bus = std::make_unique<sim::VirtualBus>();
-  setup.path = "sim:update-device";
-  sim::UpdateDeviceOptions device = simDeviceOptions(options);
+  setup.path = simDeviceNames(number, options.simDevices).path;
+  sim::UpdateDeviceOptions device = simDeviceOptions(options, number);
   if (io != nullptr) {
     device.script = io->replay;
     setup.bus->setTap(io->tap());

@@ -101,8 +101,9 @@ TEST(CliManual, EveryHelpPageIsInTheManualPageLineForLine) {
 
 // A value each option takes, by its placeholder.
 const std::map<std::string, std::string> kSampleValues = {
-    {"PATH", "/dev/hidraw0"}, {"MS", "5"},         {"TEXT", "1.01"}, {"KIND@WHERE", "no-reply@#3"},
-    {"strict|echo", "echo"},  {"FILE", "out.bin"}, {"BYTE", "0x00"},
+    {"PATH", "/dev/hidraw0"}, {"MS", "5"},         {"TEXT", "1.01"}, {"[N:]KIND@WHERE", "no-reply@#3"},
+    {"strict|echo", "echo"},  {"FILE", "out.bin"}, {"BYTE", "0x00"}, {"SELECTOR", "usb:1-3.2"},
+    {"N", "1"},               {"SECONDS", "10"},
 };
 
 // A command line of the first command that `option` applies to, with `spelled` (and its
@@ -119,6 +120,8 @@ std::vector<std::string> commandLineWith(const cli::OptionSpec& option,
     if ((c.command == cli::Command::Pack || c.command == cli::Command::Unpack) &&
         option.id != cli::OptionId::Output)
       args.insert(args.end(), {"-o", "out.bin"});
+    if (option.id == cli::OptionId::Count && c.command == cli::Command::Download)
+      args.push_back("--station");
     args.insert(args.end(), spelled.begin(), spelled.end());
     return args;
   }
@@ -132,6 +135,7 @@ TEST(CliManual, EveryTableOptionIsInTheManualPageAndParses) {
     EXPECT_TRUE(std::any_of(options.begin(), options.end(),
                             [&](const std::string& l) {
                               return l.rfind(name + " ", 0) == 0 || l == name ||
+                                     l.rfind(name + "[", 0) == 0 ||
                                      l.rfind(name + ",", 0) == 0;
                             }))
         << name << " has no entry in the manual page's OPTIONS";
@@ -141,7 +145,8 @@ TEST(CliManual, EveryTableOptionIsInTheManualPageAndParses) {
     if (o.value != nullptr) {
       ASSERT_TRUE(kSampleValues.count(o.value)) << "no sample value for " << o.value;
       value = kSampleValues.at(o.value);
-      spellings = {{name, value}, {name + "=" + value}};
+      spellings = o.valueOptional ? std::vector<std::vector<std::string>>{{name}, {name + "=" + value}}
+                                  : std::vector<std::vector<std::string>>{{name, value}, {name + "=" + value}};
     } else {
       spellings = {{name}};
     }

@@ -1,6 +1,9 @@
 // vornex-cli's command line: what it accepts and how it explains what it refuses.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <tuple>
+
 #include "Options.h"
 #include "SimSetup.h"
 
@@ -42,6 +45,28 @@ TEST(CliOptions, ParsesCommandsOperandsAndFlagsInAnyOrder) {
 
   o = ok({"version", "--device", "/dev/hidraw3"});
   EXPECT_EQ(o.devicePath, "/dev/hidraw3");
+  EXPECT_FALSE(cli::wantsFleet(o));
+
+  o = ok({"download", "fw.nuv", "--device", "usb:1-3.2", "--device=serial:A7", "--wait"});
+  EXPECT_EQ(o.deviceSelectors, (std::vector<std::string>{"usb:1-3.2", "serial:A7"}));
+  EXPECT_EQ(o.waitSeconds, cli::Options::kWaitForever);
+  EXPECT_TRUE(cli::wantsFleet(o));
+  o = ok({"download", "fw.nuv", "--station", "--count", "5", "--sim-devices", "3",
+          "--sim-fault", "2:late:50@0x2000"});
+  EXPECT_TRUE(o.station && o.sim);
+  EXPECT_EQ(o.count, 5u);
+  EXPECT_EQ(ok({"version", "--wait=0"}).waitSeconds, 0u);
+
+  // A device number before the first ':' only; a kind's own ':' stays with the kind.
+  for (const auto& [text, number, fault] :
+       std::vector<std::tuple<std::string, std::optional<unsigned>, std::string>>{
+           {"2:late:50@0x2000", 2u, "late:50@0x2000"},
+           {"late:50@0x2000", std::nullopt, "late:50@0x2000"},
+           {"12:unplug@#3", 12u, "unplug@#3"}}) {
+    const auto split = cli::splitDeviceFault(text);
+    EXPECT_EQ(split.deviceNumber, number) << text;
+    EXPECT_EQ(split.fault, fault) << text;
+  }
 }
 
 TEST(CliOptions, HelpAndVersionNeedNoCommand) {
@@ -65,8 +90,16 @@ TEST(CliOptions, RefusesMistakesWithAReason) {
   EXPECT_NE(refused({"version", "--flow", "fast"}).find("strict"), std::string::npos);
   EXPECT_NE(refused({"version", "--sim-fault", "nonsense@#1"}).find("unknown fault kind"),
             std::string::npos);
-  EXPECT_NE(refused({"version", "--sim", "--device", "/dev/hidraw0"}).find("exclude"),
+  EXPECT_NE(refused({"version", "--all", "--device", "/dev/hidraw0"}).find("exclude"),
             std::string::npos);
+  EXPECT_NE(refused({"download", "a", "--all", "--record", "r"}).find("one device"),
+            std::string::npos);
+  EXPECT_NE(refused({"download", "a", "--sim-devices", "2", "--sim-fault", "3:unplug@#5"})
+                .find("no device 3"),
+            std::string::npos);
+  EXPECT_NE(refused({"download", "a", "--count", "2"}).find("--station"), std::string::npos);
+  EXPECT_NE(refused({"version", "--wait", "5"}).find("operand"), std::string::npos);
+  EXPECT_NE(refused({"version", "--device", "serial:"}).find("follows"), std::string::npos);
   EXPECT_NE(refused({"version", "--sim-version", "12345"}).find("four"), std::string::npos);
   EXPECT_NE(refused({"pack", "a", "-o", "b", "--filler", "256"}).find("byte"), std::string::npos);
   EXPECT_NE(refused({"version", "--device"}).find("needs"), std::string::npos);
