@@ -115,7 +115,10 @@ void FleetView::started(const DeviceRun& run, std::string_view reason) {
 std::string FleetView::resultText(const DeviceRun& run) const {
   const int code = run.exitCode.value_or(1);
   std::string text = code == 0 ? "ok" : "failed (" + std::to_string(code) + ")";
-  const std::string& said = code == 0 ? run.status : (run.lastError.empty() ? run.status : run.lastError);
+  // A failure is told by its last box, else by a red status line; a status line that was
+  // only under way ("Writing Data...") says nothing about why.
+  std::string said = run.status;
+  if (code != 0) said = !run.lastError.empty() ? run.lastError : run.tone == Tone::Failure ? run.status : "";
   if (!said.empty()) text += ": " + said;
   if (code != 0 && !run.summary.empty()) text += "; " + run.summary;
   return text;

@@ -30,7 +30,7 @@ endif()
 if(TARGET vornex-cli)
   # The program run as a child process, as scripts run it.
   nuv_add_test(test_cli_flows SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_flows.cpp
-    LIBS nuv_protocol LABELS cli)
+    LIBS nuv_protocol nuv_cli LABELS cli)
   target_compile_definitions(test_cli_flows PRIVATE VORNEX_CLI="$<TARGET_FILE:vornex-cli>")
   add_dependencies(test_cli_flows vornex-cli)
   # emulate's refusals; the device itself runs in the VM suite.

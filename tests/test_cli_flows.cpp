@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 
+#include "JsonLine.h"
 #include "UpdateImage.h"
 #include "test_cli_process.h"
 
@@ -451,6 +452,51 @@ TEST_F(CliTest, SeveralDevicesAndNoneNamedIsRefusedWithHowToPickOne) {
   EXPECT_NE(both.out.find("\"event\":\"device_result\",\"device\":\"sim:update-device-2\""),
             std::string::npos)
       << both.out;
+}
+
+TEST_F(CliTest, EveryJsonObjectHasTheSchemaAndTheFieldsOfItsKind) {
+  // The fields each kind always has (docs/cli.md lists them); fields that may be null are not
+  // required here.
+  const std::map<std::string, std::vector<std::string>> required = {
+      {"status", {"text", "tone"}},
+      {"progress", {"done", "total", "address", "percent", "bytes_per_second", "seconds_left"}},
+      {"message", {"text", "error"}},
+      {"log", {"text"}},
+      {"fact", {"key", "value"}},
+      {"device", {"node", "vendor_id", "product_id", "manufacturer", "product", "can_open", "access"}},
+      {"text", {"text"}},
+      {"check", {"check", "verdict", "ok", "detail"}},
+      {"attempt", {"device", "attempt"}},
+      {"device_result", {"device", "exit_code", "ok", "status", "message", "summary", "seconds",
+                         "verified", "attempts"}},
+      {"result", {"exit_code", "ok", "summary"}},
+  };
+  std::set<std::string> seen;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"list", "--sim", "--sim-devices", "2"},
+        {"version", "--sim", "--flow", "echo", "--verbose"},
+        {"inspect", path("good.nuv")},
+        {"udev-rule"},
+        {"doctor"},
+        {"download", path("good.nuv"), "--sim", "--sim-devices", "2", "--all", "--sim-fault",
+         "1:no-reply@0x1000"},
+        {"download", "--bogus"}}) {
+    std::vector<std::string> withJson = args;
+    withJson.push_back("--json");
+    const auto r = cli(withJson);
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      const auto fields = cli::readJsonLine(line);
+      ASSERT_TRUE(fields) << args.front() << ": not JSON: " << line;
+      EXPECT_EQ(fields->get("schema"), "1") << line;
+      const std::string kind = fields->get("event");
+      ASSERT_EQ(required.count(kind), 1u) << "an undocumented kind: " << line;
+      for (const auto& field : required.at(kind))
+        EXPECT_EQ(fields->values.count(field), 1u) << kind << " without " << field << ": " << line;
+      seen.insert(kind);
+    }
+  }
+  EXPECT_EQ(seen.size(), required.size()) << "a kind was never seen";
 }
 
 }  // namespace
