@@ -79,12 +79,28 @@ retry "${sudo_cmd[@]}" apt-get update -qq || {
 }
 [ "${#todo[@]}" -gt 0 ] || exit 0
 install=("${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends)
-if [ "$update_complete" -eq 1 ]; then
-  retry "${install[@]}" "${todo[@]}" >/dev/null
-else
-  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-  "${install[@]}" "${todo[@]}" >/dev/null || {
-    echo "install-deps: trying again from the '$codename' suite alone" >&2
-    retry "${install[@]}" -t "$codename" "${todo[@]}" >/dev/null
-  }
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+install_all() {  # install_all PACKAGE...
+  if [ "$update_complete" -eq 1 ]; then
+    retry "${install[@]}" "$@" >/dev/null
+  else
+    "${install[@]}" "$@" >/dev/null || {
+      echo "install-deps: trying again from the '$codename' suite alone" >&2
+      retry "${install[@]}" -t "$codename" "$@" >/dev/null
+    }
+  fi
+}
+# The i386 packages (32-bit Wine) come last and may fail: a mirror whose i386 security index
+# lags its amd64 one cannot pair the i386 libraries with the amd64 ones already installed.
+# The suites that need them then say so and do not run (scripts/test.sh); everything else
+# must install.
+required=()
+optional=()
+for pkg in "${todo[@]}"; do
+  case "$pkg" in *:i386) optional+=("$pkg") ;; *) required+=("$pkg") ;; esac
+done
+[ "${#required[@]}" -eq 0 ] || install_all "${required[@]}"
+if [ "${#optional[@]}" -gt 0 ] && ! install_all "${optional[@]}"; then
+  echo "install-deps: ${optional[*]} could not be installed from this machine's package" \
+    "sources; the suites that need 32-bit Wine will not run here" >&2
 fi
