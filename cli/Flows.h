@@ -10,6 +10,7 @@
 #include "Options.h"
 #include "Output.h"
 #include "SessionIo.h"
+#include "Unit1.h"
 
 namespace cli {
 
@@ -19,10 +20,9 @@ namespace cli {
 [[nodiscard]] int runStrictFlow(const Options& options, Output& out, const SessionIo& io = {});
 [[nodiscard]] int runEchoFlow(const Options& options, Output& out, const SessionIo& io = {});
 
-// The exit code of a strict flow that ended with `box` (the last box shown, empty if none)
-// and the status line `status`; `green` when the status line is green.
-[[nodiscard]] int strictExitCode(const std::string& box, bool boxIsException, bool green,
-                                 bool interrupted);
+// The exit code of a strict flow that ended as `outcome` says; `interrupted` when a Ctrl-C
+// came (a flow that ended without result after one was stopped).
+[[nodiscard]] int strictExitCode(const FlowOutcome& outcome, bool interrupted);
 
 // The exit code of an echo download that has returned to idle with the status line `status`.
 [[nodiscard]] int echoExitCode(const std::string& status, bool interrupted);

@@ -65,14 +65,25 @@ class DetailLog final : public nuv::LogSink {
 
 }  // namespace
 
-int strictExitCode(const std::string& box, bool boxIsException, bool green, bool interrupted) {
-  if (green) return kExitSuccess;
-  if (boxIsException) return kExitFileError;
-  if (box == "Filesize is error" || box == "Version is error") return kExitImageRefused;
-  if (box == "Device ver is error") return kExitDeviceVersion;
-  if (!box.empty())
-    return kExitExchangeFailed;  // "No connected", "Data error", "Time out  error", ...
-  // The flow ended without a box and without success: only a stop does that.
+int strictExitCode(const FlowOutcome& outcome, bool interrupted) {
+  switch (outcome.result) {
+    case FlowResult::Completed:
+      return kExitSuccess;
+    case FlowResult::ImageSize:
+    case FlowResult::ImageVersion:
+      return kExitImageRefused;
+    case FlowResult::DeviceVersion:
+      return kExitDeviceVersion;
+    case FlowResult::ExchangeFailed:  // "No connected", "Data error", "Time out  error", ...
+      return kExitExchangeFailed;
+    case FlowResult::FileError:
+      return kExitFileError;
+    case FlowResult::Stopped:
+      return kExitInterrupted;
+    case FlowResult::None:
+      break;
+  }
+  // Ended without a result: only a stop does that.
   return interrupted ? kExitInterrupted : kExitExchangeFailed;
 }
 
@@ -139,19 +150,12 @@ int runStrictFlow(const Options& options, Output& out, const SessionIo& io) {
       out.result(kExitNoDevice, "no update device (USB ffff:0100) is attached");
       return kExitNoDevice;
     }
-    const std::size_t boxesBefore = gui.boxes().size();
     button.click();
 
-    const bool green = forms::toneOf(form->StatusBar1.color()) == forms::StatusTone::Success;
-    std::string box;
-    bool exception = false;
-    if (gui.boxes().size() > boxesBefore) {
-      box = gui.boxes().back().text;
-      exception = gui.boxes().back().kind == forms::BoxKind::Exception;
-    }
-    code = strictExitCode(box, exception, green, interrupts.interrupted());
-    completed = green;
-    if (!isDownload && green) out.fact("version", form->StatusBar1.panelText().substr(8));
+    const FlowOutcome& outcome = form->lastOutcome();
+    code = strictExitCode(outcome, interrupts.interrupted());
+    completed = outcome.result == FlowResult::Completed;
+    if (!isDownload && completed) out.fact("version", outcome.deviceVersion);
     form.reset();  // hands the device back before a verify opens it again
     gui.shutDown();
   }

@@ -152,18 +152,27 @@ TEST(TerminalCocoa, RunLoopWakesForSignalsReadableDescriptorsAndDelays) {
 }
 
 TEST(StrictExitCode, EachEndOfTheFlowHasItsCode) {
-  EXPECT_EQ(cli::strictExitCode("", false, true, false), cli::kExitSuccess);
-  EXPECT_EQ(cli::strictExitCode("", false, true, true), cli::kExitSuccess)
-      << "a stop that came too late to stop anything leaves a completed update";
-  EXPECT_EQ(cli::strictExitCode("Filesize is error", false, false, false), cli::kExitImageRefused);
-  EXPECT_EQ(cli::strictExitCode("Version is error", false, false, false), cli::kExitImageRefused);
-  EXPECT_EQ(cli::strictExitCode("Device ver is error", false, false, false),
-            cli::kExitDeviceVersion);
-  for (const char* box : {"No connected", "Data error", "Time out  error", "No  respond"})
-    EXPECT_EQ(cli::strictExitCode(box, false, false, true), cli::kExitExchangeFailed) << box;
-  EXPECT_EQ(cli::strictExitCode("open x: No such file", true, false, false), cli::kExitFileError);
-  EXPECT_EQ(cli::strictExitCode("", false, false, true), cli::kExitInterrupted);
-  EXPECT_NE(cli::strictExitCode("", false, false, false), cli::kExitSuccess);
+  struct Case {
+    FlowResult result;
+    bool interrupted;
+    int code;
+  };
+  for (const Case& c : {
+           Case{FlowResult::Completed, false, cli::kExitSuccess},
+           // A stop that came too late to stop anything leaves a completed update.
+           Case{FlowResult::Completed, true, cli::kExitSuccess},
+           Case{FlowResult::ImageSize, false, cli::kExitImageRefused},
+           Case{FlowResult::ImageVersion, false, cli::kExitImageRefused},
+           Case{FlowResult::DeviceVersion, false, cli::kExitDeviceVersion},
+           Case{FlowResult::ExchangeFailed, true, cli::kExitExchangeFailed},
+           Case{FlowResult::FileError, false, cli::kExitFileError},
+           Case{FlowResult::Stopped, true, cli::kExitInterrupted},
+           Case{FlowResult::None, true, cli::kExitInterrupted},
+           Case{FlowResult::None, false, cli::kExitExchangeFailed},
+       }) {
+    EXPECT_EQ(cli::strictExitCode({c.result, ResultNone, {}}, c.interrupted), c.code)
+        << static_cast<int>(c.result) << (c.interrupted ? " interrupted" : "");
+  }
 }
 
 }  // namespace

@@ -352,7 +352,10 @@ class StrictRun {
       seen.message = gui_.boxes().back().text;
       exception = gui_.boxes().back().kind == forms::BoxKind::Exception;
     }
-    seen.exitCode = cli::strictExitCode(seen.message, exception, green, false);
+    seen.exitCode = cli::strictExitCode(form_->lastOutcome(), false);
+    // The outcome and what the window shows agree.
+    EXPECT_EQ(form_->lastOutcome().result == FlowResult::Completed, green);
+    EXPECT_EQ(form_->lastOutcome().result == FlowResult::FileError, exception);
     seen.device = deviceState(*device_);
     return seen;
   }

@@ -156,6 +156,7 @@ void TMainForm::setStatus(forms::Color color, std::string_view text) {
 
 void TMainForm::ReportError(std::int32_t code) {
   if (code <= 0) return;
+  outcome_ = {FlowResult::ExchangeFailed, code, {}};
   const std::string_view text = ResultText(code);
   setStatus(kStatusRed, text);
   app_.messageBox(forms::BoxKind::Error, text);
@@ -290,6 +291,7 @@ bool TMainForm::waitRounds(bool actOnStop) {
     app_.processMessages();
     if (actOnStop && StopRequested) {
       StopRequested = false;
+      outcome_ = {FlowResult::Stopped, ResultNone, {}};
       ReportError(ResultCode);
       return true;
     }
@@ -342,6 +344,7 @@ struct TMainForm::FlowEnd {
 void TMainForm::READ_carClick() {
   if (Busy) return;
   Busy = true;
+  outcome_ = {};
   FlowEnd end{*this};
   ListBox1.clear();
   ReadBtn.setDown(true);
@@ -357,18 +360,26 @@ void TMainForm::READ_carClick() {
   (void)HostGenerateVersionCommand(TxReport.data() + 1, kReportSize);
   if (!exchange()) return;
 
-  std::string text = "Version:";
-  for (int i = 3; i <= 6; ++i) text.push_back(static_cast<char>(RxData[i]));
-  setStatus(kStatusGreen, text);
+  std::string version;
+  for (int i = 3; i <= 6; ++i) version.push_back(static_cast<char>(RxData[i]));
+  outcome_ = {FlowResult::Completed, ResultNone, version};
+  setStatus(kStatusGreen, "Version:" + version);
 }
 
 void TMainForm::fileError(const nuv::Error& error) {
+  outcome_ = {FlowResult::FileError, ResultNone, {}};
   app_.messageBox(forms::BoxKind::Exception, error.describe());
+}
+
+void TMainForm::refuse(FlowResult result, std::string_view box) {
+  outcome_ = {result, ResultNone, {}};
+  app_.messageBox(forms::BoxKind::Plain, box);
 }
 
 void TMainForm::WRITE_24AAClick() {
   if (Busy) return;
   Busy = true;
+  outcome_ = {};
   FlowEnd end{*this};
   ListBox1.clear();
   ReadBtn.setDown(true);
@@ -408,9 +419,9 @@ void TMainForm::download(const std::string& path) {
     case ImageCheck::Accepted:
       break;
     case ImageCheck::WrongSize:
-      return app_.messageBox(forms::BoxKind::Plain, "Filesize is error");
+      return refuse(FlowResult::ImageSize, kFilesizeError);
     case ImageCheck::WrongVersion:
-      return app_.messageBox(forms::BoxKind::Plain, "Version is error");
+      return refuse(FlowResult::ImageVersion, kVersionError);
     case ImageCheck::ReadFailed:
       return fileError(*readError);
   }
@@ -426,8 +437,7 @@ void TMainForm::download(const std::string& path) {
   if (!exchange()) return;
 
   if (!nuv::image::deviceVersionAccepted(RxData[3])) {
-    app_.messageBox(forms::BoxKind::Plain, "Device ver is error");
-    return;
+    return refuse(FlowResult::DeviceVersion, kDeviceVersionError);
   }
 
   // The file was closed since its checks: what is opened now must pass them again, or a file
@@ -492,5 +502,6 @@ void TMainForm::download(const std::string& path) {
   (void)HostGenerateBurnCommand(TxReport.data() + 1, kReportSize);
   if (!exchange()) return;
 
+  outcome_ = {FlowResult::Completed, ResultNone, {}};
   setStatus(kStatusGreen, "Update Completed");
 }

@@ -24,9 +24,10 @@
 #include "Forms.h"
 #include "Gauges.h"
 #include "HidControllerClass.h"
+#include "UpdateImage.h"
 
 // Program constants.
-inline constexpr std::string_view ProgramVersion = "V1.01";
+inline constexpr std::string_view ProgramVersion = nuv::image::kProgramVersion;
 inline constexpr std::string_view DeviceKeyFilter = "FFFF0100";
 inline constexpr std::string_view kApplicationTitle = "USB UPDATA FOR NUV";
 // The maker's web address of the caption: a neutral placeholder, the same as QuenlorHID's.
@@ -46,6 +47,28 @@ inline constexpr forms::Color kStatusRed = forms::rgb(255, 0, 0);
 
 // The text ReportError shows for a positive result code.
 [[nodiscard]] std::string_view ResultText(std::int32_t code);
+// The boxes of the download's refusals.
+inline constexpr std::string_view kFilesizeError = "Filesize is error";
+inline constexpr std::string_view kVersionError = "Version is error";
+inline constexpr std::string_view kDeviceVersionError = "Device ver is error";
+
+// How the last Version or Download flow ended, as a value: for front ends that act on the end
+// (the terminal's exit code) rather than read the window's texts.
+enum class FlowResult {
+  None,           // no flow yet, or the open dialog was cancelled
+  Completed,      // "Version:...", "Update Completed"
+  ImageSize,      // kFilesizeError
+  ImageVersion,   // kVersionError
+  DeviceVersion,  // kDeviceVersionError: nothing was erased
+  ExchangeFailed,  // ReportError's box; see resultCode
+  FileError,      // the image could not be read (an exception box)
+  Stopped,        // the Stop button ended the download
+};
+struct FlowOutcome {
+  FlowResult result = FlowResult::None;
+  std::int32_t resultCode = ResultNone;  // ExchangeFailed: ResultNoDevice ... ResultNoResponse
+  std::string deviceVersion;             // a completed version query: the four characters
+};
 // "%.4x%.4x" of the device's vendor and product identifiers, uppercase.
 [[nodiscard]] std::string DeviceKey(const hid::THidDevice& HidDev);
 
@@ -77,6 +100,9 @@ class TMainForm : public forms::Form {
   void WaitReply();
   void READ_carClick();
   void WRITE_24AAClick();
+
+  // How the last flow ended (see FlowOutcome).
+  [[nodiscard]] const FlowOutcome& lastOutcome() const { return outcome_; }
 
   // Controls, at the places of the form.
   forms::Control Panel1;
@@ -128,6 +154,8 @@ class TMainForm : public forms::Form {
   // The download after the dialog; `path` is the chosen file.
   void download(const std::string& path);
   void fileError(const nuv::Error& error);
+  // A refusal of the download: its box, and the outcome that says which.
+  void refuse(FlowResult result, std::string_view box);
   // The image checks made before anything is sent, and again when the file is reopened for
   // writing: its size, then its first five bytes (left in FileBuf). The file is left at offset 0.
   enum class ImageCheck { Accepted, WrongSize, WrongVersion, ReadFailed };
@@ -140,6 +168,7 @@ class TMainForm : public forms::Form {
   forms::Application& app_;
   hid::HidProcess& process_;
   std::unique_ptr<nuv::FileSource> file_;  // the update image, open during a download
+  FlowOutcome outcome_;
   // A device change came while a flow ran; the list is rebuilt when the flow ends.
   bool deviceChangeDeferred_ = false;
   std::array<char, 6 + 2 * 64 + 1> line_{};
