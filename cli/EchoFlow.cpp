@@ -6,8 +6,8 @@
 #include "AppDelegate.h"
 #include "DeviceCommands.h"
 #include "ExitCodes.h"
-#include "Files.h"
 #include "Flows.h"
+#include "UpdateImageCheck.h"
 #include "Interrupt.h"
 #include "Log.h"
 #include "Nib.h"
@@ -156,16 +156,15 @@ int runEchoFlow(const Options& options, Output& out, const SessionIo& io) {
     InterruptWatch interrupts([&app] { app.interrupt(); },
                               [] { (void)!::write(STDERR_FILENO, "\ninterrupted\n", 13); });
 
-    const int alertsBefore = app.alertCount();
     (void)app.button(isDownload ? cocoa::nib::kDownloadTitle : cocoa::nib::kVersionTitle)->click();
     if (isDownload && !controller.holdsImageStream() &&
         controller.currentStatus() == mac::HIDStatusIdle) {
-      // Refused before anything was sent: the alert told why; the exit code says which kind.
+      // Refused before anything was sent: the alert told why; the image check says which kind.
       app.flushStatus();
-      auto file = readFile(image, nuv::image::kImageSize);
-      code = std::holds_alternative<nuv::Error>(file) || app.alertCount() == alertsBefore
-                 ? kExitFileError
-                 : kExitImageRefused;
+      const auto problem = nuv::mac::updateImageProblem(image);
+      code = problem && problem->kind == nuv::mac::ImageProblem::Kind::WrongSize
+                 ? kExitImageRefused
+                 : kExitFileError;
     } else {
       app.runLoop().runUntil([&] { return controller.currentStatus() == mac::HIDStatusIdle; },
                              [&app] { app.flushStatus(); });

@@ -19,6 +19,7 @@
 #include "Output.h"
 #include "SelectDevices.h"
 #include "SessionIo.h"
+#include "UpdateImage.h"
 
 #ifndef NUV_CLI_VERSION
 #define NUV_CLI_VERSION "unknown"
@@ -107,7 +108,8 @@ int main(int argc, char** argv) {
   }
   const cli::Options& options = std::get<cli::Options>(parsed);
   if (options.showVersion) {
-    std::printf("vornex-cli %s (update image version V1.01)\n", NUV_CLI_VERSION);
+    std::printf("vornex-cli %s (update image version %s)\n", NUV_CLI_VERSION,
+                std::string(nuv::image::kProgramVersion).c_str());
     return cli::kExitSuccess;
   }
   if (options.showHelp || options.command == cli::Command::Help) {

@@ -7,6 +7,7 @@
 
 #include "Cocoa.h"
 #include "HIDViewController.h"
+#include "UpdateImage.h"
 
 #ifndef NUV_MAKER_WEB_ADDRESS
 #define NUV_MAKER_WEB_ADDRESS "www.example.com"
@@ -16,7 +17,7 @@ namespace nuv::mac {
 
 // The maker's web address of the window title; a constant of the build.
 inline constexpr std::string_view kMakerWebAddress = NUV_MAKER_WEB_ADDRESS;
-inline constexpr std::string_view kVersionText = "V1.01";
+inline constexpr std::string_view kVersionText = image::kProgramVersion;
 
 class AppDelegate {
  public:

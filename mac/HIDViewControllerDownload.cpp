@@ -36,7 +36,7 @@ void HIDViewController::download() {
   // as it was.
   if (const auto problem = updateImageProblem(path)) {
     (void)application_.runModalAlert(
-        cocoa::Alert{"Error", *problem + " Nothing was sent to the device.", {"OK"}});
+        cocoa::Alert{"Error", problem->text + " Nothing was sent to the device.", {"OK"}});
     return;
   }
   inputStream = ImageStream{path, nullptr};

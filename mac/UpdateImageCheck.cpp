@@ -8,10 +8,11 @@
 
 namespace nuv::mac {
 
-std::optional<std::string> updateImageProblem(const std::string& path) {
+std::optional<ImageProblem> updateImageProblem(const std::string& path) {
+  using Kind = ImageProblem::Kind;
   auto opened = FileSource::open(path);
   if (auto* error = std::get_if<Error>(&opened))
-    return "The file cannot be opened (" + error->describe() + ").";
+    return ImageProblem{Kind::Unreadable, "The file cannot be opened (" + error->describe() + ")."};
   FileSource& file = *std::get<std::unique_ptr<FileSource>>(opened);
   if (!image::sizeAccepted(file.size())) {
     char text[160];
@@ -19,7 +20,7 @@ std::optional<std::string> updateImageProblem(const std::string& path) {
                   "The file is not an update image: it is %llu bytes long, an update image is "
                   "%u bytes.",
                   static_cast<unsigned long long>(file.size()), image::kImageSize);
-    return std::string(text);
+    return ImageProblem{Kind::WrongSize, text};
   }
   // Read it all now, so that a file that cannot be read is refused before the device is
   // erased rather than found out halfway through writing.
@@ -27,11 +28,13 @@ std::optional<std::string> updateImageProblem(const std::string& path) {
   std::uint64_t total = 0;
   for (;;) {
     const ReadOutcome got = file.read(block, sizeof block);
-    if (got.error) return "The file cannot be read (" + got.error->describe() + ").";
+    if (got.error)
+      return ImageProblem{Kind::Unreadable, "The file cannot be read (" + got.error->describe() + ")."};
     total += got.count;
     if (got.count < sizeof block) break;
   }
-  if (total != image::kImageSize) return std::string("The file changed while it was read.");
+  if (total != image::kImageSize)
+    return ImageProblem{Kind::Changed, "The file changed while it was read."};
   return std::nullopt;
 }
 

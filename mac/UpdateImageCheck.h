@@ -9,9 +9,21 @@
 
 namespace nuv::mac {
 
+// Why a file is refused as an update image: which kind of problem, for callers that act on it,
+// and the reason in words for the user.
+struct ImageProblem {
+  enum class Kind {
+    Unreadable,  // it cannot be opened or read
+    WrongSize,   // it is not exactly one update image long
+    Changed,     // it changed while it was read
+  };
+  Kind kind = Kind::Unreadable;
+  std::string text;
+};
+
 // Nothing when the file at `path` can be opened, is exactly one update image long and reads
-// to its end; otherwise the reason, in words for the user. The file is only read.
-[[nodiscard]] std::optional<std::string> updateImageProblem(const std::string& path);
+// to its end; otherwise the problem. The file is only read.
+[[nodiscard]] std::optional<ImageProblem> updateImageProblem(const std::string& path);
 
 // Reads an opened update image and turns a read that ends before the size the file had when
 // it was opened into a read error: the file shrank on disk, and the walk would otherwise send

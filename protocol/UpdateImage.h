@@ -29,8 +29,9 @@ inline constexpr std::uint32_t kRecordCount = 944;
 // Device addresses 0x0000..0xFBFF carry firmware: 64,512 bytes.
 inline constexpr std::uint32_t kFirmwareSize = 0xFC00;
 
-// The program version: the first five bytes of an accepted image; its second character is
-// the first version character a device must report.
+// The programs' version, written once: both windows show it in their titles, and Vornex
+// accepts only images whose first five bytes are this text; its second character is the first
+// version character a device must report.
 inline constexpr std::string_view kProgramVersion = "V1.01";
 inline constexpr std::uint8_t kRequiredDeviceVersionChar = '1';
 
