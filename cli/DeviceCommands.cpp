@@ -8,6 +8,7 @@
 #include "ExitCodes.h"
 #include "Files.h"
 #include "HIDProto.h"
+#include "SelectDevices.h"
 #include "SimSetup.h"
 #include "UpdateImage.h"
 
@@ -157,66 +158,25 @@ std::optional<int> checkDeviceAccess(const Options& options, Output& out, std::s
 }
 
 int runList(const Options& options, Output& out) {
-  if (options.sim) {
-    SimSetup s = makeSim(options);
-    for (const auto& d : s.bus->devices())
-      out.fact(d.path, "ffff:0100  emulated update device  can be opened");
-    out.result(kExitSuccess, "");
-    return kExitSuccess;
-  }
-#ifdef __linux__
-  namespace hr = nuv::hidraw;
-  auto enumerator = hr::Enumerator::create(hr::DeviceFilter{kUpdateVendor, kUpdateProduct});
-  if (!enumerator) {
-    out.message(enumerator.error().describe(), true);
-    out.result(kExitNoDevice, "cannot list HID devices");
-    return kExitNoDevice;
-  }
-  auto devices = enumerator.value().scan();
-  if (!devices) {
-    out.message(devices.error().describe(), true);
-    out.result(kExitNoDevice, "cannot list HID devices");
-    return kExitNoDevice;
-  }
-  std::optional<std::string> only;
-  if (!options.devicePath.empty()) {
-    only = updateDeviceNodeOf(options.devicePath, devices.value());
-    const auto listed = [&](const hr::HidrawDevice& d) { return only && d.devnode == *only; };
-    if (std::none_of(devices.value().begin(), devices.value().end(), listed)) {
-      out.result(kExitNoDevice,
-                 options.devicePath + " is not an attached update device (USB ffff:0100)");
-      return kExitNoDevice;
-    }
-  }
+  // Every device unless --device names some; --all is the same as none.
+  Options listed = options;
+  listed.allDevices = options.deviceSelectors.empty();
+  auto picked = findSelectedDevices(listed, out);
+  if (auto* refused = std::get_if<int>(&picked)) return *refused;
   int usable = 0;
-  bool deniedOnly = false;
-  for (const auto& d : devices.value()) {
-    if (only && d.devnode != *only) continue;
-    char ids[16];
-    std::snprintf(ids, sizeof ids, "%04x:%04x", d.id.vendorId, d.id.productId);
-    auto node = hr::Node::open(d.devnode, hr::OpenMode::ReadWrite);
-    std::string state = "can be opened";
-    if (node) {
-      ++usable;
-    } else if (node.error().code == EACCES || node.error().code == EPERM) {
-      state = "permission denied: install the udev rule (see the README's Linux section)";
-      deniedOnly = true;
-    } else {
-      state = "cannot be opened: " + node.error().describe();
-    }
-    out.fact(d.devnode, std::string(ids) + "  " + state);
+  bool denied = false;
+  for (const DeviceRecord& d : std::get<std::vector<DeviceRecord>>(picked)) {
+    out.record(deviceJson(d), deviceLine(d));
+    usable += d.access == Access::Granted ? 1 : 0;
+    denied = denied || d.access == Access::Denied;
   }
   if (usable > 0) {
     out.result(kExitSuccess, "");
     return kExitSuccess;
   }
-  out.result(kExitNoDevice, deniedOnly ? "the update device is there but this user may not open it"
-                                       : "no update device (USB ffff:0100) is attached");
+  out.result(kExitNoDevice, denied ? "the update device is there but this user may not open it"
+                                   : "no update device (USB ffff:0100) can be opened");
   return kExitNoDevice;
-#else
-  out.result(kExitNoDevice, "listing devices is not supported on this system");
-  return kExitNoDevice;
-#endif
 }
 
 int runVerify(const Options& options, Output& out, const SessionIo& io) {

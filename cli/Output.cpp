@@ -5,6 +5,8 @@
 #include <cinttypes>
 #include <string>
 
+#include "JsonLine.h"
+
 namespace cli {
 
 OutputMode pickMode(bool json, bool quiet) {
@@ -15,39 +17,6 @@ OutputMode pickMode(bool json, bool quiet) {
 
 Output::Output(OutputMode mode, bool verbose, std::FILE* out, std::FILE* err)
     : mode_(mode), verbose_(verbose), out_(out), err_(err) {}
-
-std::string Output::jsonEscape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 8);
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c >= 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out;
-}
 
 namespace {
 const char* toneName(Tone tone) {
@@ -63,6 +32,27 @@ const char* toneName(Tone tone) {
 }
 }  // namespace
 
+void Output::line(const JsonLine& json) {
+  const std::string text = json.str();
+  std::fprintf(out_, "%s\n", text.c_str());
+  std::fflush(out_);
+}
+
+void Output::record(const JsonLine& json, std::string_view text) {
+  switch (mode_) {
+    case OutputMode::Quiet:
+      return;
+    case OutputMode::Json:
+      line(json);
+      return;
+    case OutputMode::Terminal:
+    case OutputMode::Plain:
+      endProgressLine();
+      std::fprintf(out_, "%.*s\n", static_cast<int>(text.size()), text.data());
+      std::fflush(out_);
+  }
+}
+
 void Output::endProgressLine() {
   if (mode_ == OutputMode::Terminal && progressShown_) {
     std::fputs("\r\033[K", out_);
@@ -76,8 +66,7 @@ void Output::status(std::string_view text, Tone tone) {
     case OutputMode::Quiet:
       return;
     case OutputMode::Json:
-      std::fprintf(out_, "{\"event\":\"status\",\"text\":\"%s\",\"tone\":\"%s\"}\n",
-                   jsonEscape(text).c_str(), toneName(tone));
+      line(JsonLine("status").text("text", text).text("tone", toneName(tone)));
       break;
     case OutputMode::Terminal: {
       endProgressLine();
@@ -108,10 +97,13 @@ void Output::progress(std::uint32_t done, std::uint32_t total, std::uint32_t add
       // One line per per cent keeps a log readable; the last step always comes through.
       if (percent == lastPlainPercent_ && done != total) return;
       lastPlainPercent_ = percent;
-      std::fprintf(out_,
-                   "{\"event\":\"progress\",\"done\":%u,\"total\":%u,\"address\":%u,"
-                   "\"percent\":%u,\"bytes_per_second\":%.0f,\"seconds_left\":%.1f}\n",
-                   done, total, address, percent, rate, left);
+      line(JsonLine("progress")
+               .number("done", done)
+               .number("total", total)
+               .number("address", address)
+               .number("percent", percent)
+               .real("bytes_per_second", rate, 0)
+               .real("seconds_left", left, 1));
       break;
     case OutputMode::Plain:
       if (percent / 10 == lastPlainPercent_ / 10 && done != total) return;
@@ -140,9 +132,7 @@ void Output::progress(std::uint32_t done, std::uint32_t total, std::uint32_t add
 void Output::message(std::string_view text, bool error) {
   endProgressLine();
   if (mode_ == OutputMode::Json) {
-    std::fprintf(out_, "{\"event\":\"message\",\"text\":\"%s\",\"error\":%s}\n",
-                 jsonEscape(text).c_str(), error ? "true" : "false");
-    std::fflush(out_);
+    line(JsonLine("message").text("text", text).flag("error", error));
   }
   if (mode_ == OutputMode::Quiet && !error) return;
   std::fprintf(err_, "%s%.*s\n", error ? "error: " : "", static_cast<int>(text.size()),
@@ -153,8 +143,7 @@ void Output::message(std::string_view text, bool error) {
 void Output::detail(std::string_view text) {
   if (!verbose_) return;
   if (mode_ == OutputMode::Json) {
-    std::fprintf(out_, "{\"event\":\"log\",\"text\":\"%s\"}\n", jsonEscape(text).c_str());
-    std::fflush(out_);
+    line(JsonLine("log").text("text", text));
     return;
   }
   endProgressLine();
@@ -166,8 +155,7 @@ void Output::fact(std::string_view key, std::string_view value) {
     case OutputMode::Quiet:
       return;
     case OutputMode::Json:
-      std::fprintf(out_, "{\"event\":\"fact\",\"key\":\"%s\",\"value\":\"%s\"}\n",
-                   jsonEscape(key).c_str(), jsonEscape(value).c_str());
+      line(JsonLine("fact").text("key", key).text("value", value));
       break;
     default:
       endProgressLine();
@@ -185,11 +173,11 @@ void Output::check(std::string_view name, Verdict verdict, std::string_view deta
     case OutputMode::Quiet:
       return;
     case OutputMode::Json:
-      std::fprintf(out_,
-                   "{\"event\":\"check\",\"check\":\"%s\",\"verdict\":\"%s\",\"ok\":%s,"
-                   "\"detail\":\"%s\"}\n",
-                   jsonEscape(name).c_str(), word, verdict == Verdict::Ok ? "true" : "false",
-                   jsonEscape(detail).c_str());
+      line(JsonLine("check")
+               .text("check", name)
+               .text("verdict", word)
+               .flag("ok", verdict == Verdict::Ok)
+               .text("detail", detail));
       break;
     case OutputMode::Terminal: {
       endProgressLine();
@@ -212,7 +200,7 @@ void Output::check(std::string_view name, Verdict verdict, std::string_view deta
 void Output::verbatim(std::string_view text) {
   endProgressLine();
   if (mode_ == OutputMode::Json) {
-    std::fprintf(out_, "{\"event\":\"text\",\"text\":\"%s\"}\n", jsonEscape(text).c_str());
+    line(JsonLine("text").text("text", text));
   } else {
     std::fwrite(text.data(), 1, text.size(), out_);
   }
@@ -222,8 +210,10 @@ void Output::verbatim(std::string_view text) {
 void Output::result(int exitCode, std::string_view summary) {
   endProgressLine();
   if (mode_ == OutputMode::Json) {
-    std::fprintf(out_, "{\"event\":\"result\",\"exit_code\":%d,\"ok\":%s,\"summary\":\"%s\"}\n",
-                 exitCode, exitCode == 0 ? "true" : "false", jsonEscape(summary).c_str());
+    line(JsonLine("result")
+             .number("exit_code", exitCode)
+             .flag("ok", exitCode == 0)
+             .text("summary", summary));
   } else if (exitCode != 0 && !summary.empty()) {
     std::fprintf(err_, "vornex-cli: %.*s\n", static_cast<int>(summary.size()), summary.data());
   }

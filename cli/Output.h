@@ -12,6 +12,8 @@
 
 namespace cli {
 
+class JsonLine;
+
 enum class OutputMode { Terminal, Plain, Json, Quiet };
 enum class Tone { Normal, Success, Failure };
 // A diagnostic check's outcome (doctor): fine, worth a look, or in the way of an update.
@@ -43,8 +45,12 @@ class Output {
   // The end of the run: exit code and a one-line summary.
   void result(int exitCode, std::string_view summary);
 
-  // Escapes text for a JSON string (without the quotes).
-  [[nodiscard]] static std::string jsonEscape(std::string_view text);
+  // An object of the command's own (a device that list found, a device's part in a download
+  // of several): `json` with --json, else the line `text`; nothing with --quiet.
+  void record(const JsonLine& json, std::string_view text);
+  // Writes `json` as one line of standard output, whatever the mode (--json's objects, and a
+  // worker's lines passed on).
+  void line(const JsonLine& json);
 
  private:
   void endProgressLine();

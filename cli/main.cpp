@@ -10,10 +10,12 @@
 #include "Doctor.h"
 #include "Emulate.h"
 #include "ExitCodes.h"
+#include "FleetCommand.h"
 #include "Flows.h"
 #include "ImageTools.h"
 #include "Options.h"
 #include "Output.h"
+#include "SelectDevices.h"
 #include "SessionIo.h"
 
 #ifndef NUV_CLI_VERSION
@@ -21,6 +23,22 @@
 #endif
 
 namespace {
+
+// version, download or verify on the one device of options.devicePath, with the session
+// record and replay.
+int runOnOneDevice(const cli::Options& options, cli::Output& out) {
+  auto opened = cli::openSessionIo(options, out);
+  if (auto* refused = std::get_if<int>(&opened)) return *refused;
+  cli::SessionIo& io = std::get<cli::SessionIo>(opened);
+  int code = cli::kExitUsage;
+  if (options.command == cli::Command::Verify) {
+    code = cli::runVerify(options, out, io);
+  } else {
+    code = options.flow == cli::Flow::Echo ? cli::runEchoFlow(options, out, io)
+                                           : cli::runStrictFlow(options, out, io);
+  }
+  return cli::finishSessionIo(options, io, code, out);
+}
 
 int run(const cli::Options& options) {
   using cli::Command;
@@ -52,18 +70,18 @@ int run(const cli::Options& options) {
     case Command::None:
       return cli::kExitUsage;
   }
-  // The commands that talk to a device, with their session record and replay.
-  auto opened = cli::openSessionIo(options, out);
-  if (auto* refused = std::get_if<int>(&opened)) return *refused;
-  cli::SessionIo& io = std::get<cli::SessionIo>(opened);
-  int code = cli::kExitUsage;
-  if (options.command == Command::Verify) {
-    code = cli::runVerify(options, out, io);
-  } else {
-    code = options.flow == cli::Flow::Echo ? cli::runEchoFlow(options, out, io)
-                                           : cli::runStrictFlow(options, out, io);
+  // The commands that talk to a device: which device, or which devices.
+  if (options.station) return cli::runFleetCommand(options, {}, out);
+  cli::Options one = options;
+  if (cli::needsSelection(options)) {
+    auto picked = cli::findSelectedDevices(options, out);
+    if (auto* refused = std::get_if<int>(&picked)) return *refused;
+    const auto& devices = std::get<std::vector<cli::DeviceRecord>>(picked);
+    if (devices.size() > 1 || cli::wantsFleet(options))
+      return cli::runFleetCommand(options, devices, out);
+    one.devicePath = devices.front().node;
   }
-  return cli::finishSessionIo(options, io, code, out);
+  return runOnOneDevice(one, out);
 }
 
 }  // namespace

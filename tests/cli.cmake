@@ -3,6 +3,7 @@ if(TARGET nuv_cli)
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_options.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_image_tools.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_verify.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_json.cpp
     LIBS nuv_cli
     LABELS unit)
   # The manual page and the completions agree with the help pages and the parser.

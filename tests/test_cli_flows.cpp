@@ -326,9 +326,9 @@ TEST_F(CliTest, JsonGivesOneObjectPerLineEndingWithTheResult) {
   }
   EXPECT_GT(progress, 50);
   EXPECT_LE(progress, 101);
-  EXPECT_NE(r.out.find("{\"event\":\"status\",\"text\":\"Update Completed\",\"tone\":\"success\"}"),
+  EXPECT_NE(r.out.find("{\"schema\":1,\"event\":\"status\",\"text\":\"Update Completed\",\"tone\":\"success\"}"),
             std::string::npos);
-  EXPECT_EQ(last, "{\"event\":\"result\",\"exit_code\":0,\"ok\":true,\"summary\":\"\"}");
+  EXPECT_EQ(last, "{\"schema\":1,\"event\":\"result\",\"exit_code\":0,\"ok\":true,\"summary\":\"\"}");
 
   const auto refused = cli({"download", path("missing.nuv"), "--sim", "--json"});
   EXPECT_EQ(refused.exitCode, 7);

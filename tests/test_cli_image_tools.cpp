@@ -157,8 +157,4 @@ TEST_F(ImageToolsTest, MissingFilesAndDirectoriesAreFileErrors) {
             cli::kExitFileError);
 }
 
-TEST(OutputJson, EscapesControlAndNonAsciiBytes) {
-  EXPECT_EQ(cli::Output::jsonEscape("a\"b\\c\n\x01\xff"), "a\\\"b\\\\c\\n\\u0001\\u00ff");
-}
-
 }  // namespace

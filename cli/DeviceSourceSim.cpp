@@ -1,0 +1,45 @@
+// The emulated devices of --sim as a device source.
+#include "DeviceSource.h"
+#include "SimSetup.h"
+
+namespace cli {
+namespace {
+
+class SimDeviceSource final : public DeviceSource {
+ public:
+  explicit SimDeviceSource(unsigned count) {
+    for (unsigned n = 1; n <= count; ++n) {
+      const SimDeviceNames names = simDeviceNames(n, count);
+      DeviceRecord d;
+      d.node = names.path;
+      d.identity = names.path;
+      d.usbPort = names.port;
+      d.serial = names.serial;
+      d.manufacturer = "Nuv (emulated)";
+      d.product = "Nuv update device (emulated)";
+      devices_.push_back(std::move(d));
+    }
+  }
+  std::optional<std::string> watch() override { return std::nullopt; }
+  int changeFd() const override { return -1; }
+  bool takeChanges() override { return false; }
+  std::variant<std::vector<DeviceRecord>, std::string> scan() override { return devices_; }
+
+ private:
+  std::vector<DeviceRecord> devices_;
+};
+
+}  // namespace
+
+std::unique_ptr<DeviceSource> makeSimDeviceSource(unsigned count) {
+  return std::make_unique<SimDeviceSource>(count);
+}
+
+#ifndef __linux__
+std::variant<std::unique_ptr<DeviceSource>, std::string> makeDeviceSource(const Options& options) {
+  if (options.sim) return makeSimDeviceSource(options.simDevices);
+  return std::string("no device access on this system");
+}
+#endif
+
+}  // namespace cli

@@ -1,0 +1,44 @@
+#include "FleetCommand.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "DeviceSource.h"
+#include "ExitCodes.h"
+#include "Fleet.h"
+#include "FleetView.h"
+#include "Interrupt.h"
+#include "Workers.h"
+
+namespace cli {
+
+int runFleetCommand(const Options& options, const std::vector<DeviceRecord>& devices,
+                    Output& out) {
+  auto made = makeDeviceSource(options);
+  if (auto* why = std::get_if<std::string>(&made)) {
+    out.message(*why, true);
+    out.result(kExitNoDevice, "cannot list HID devices");
+    return kExitNoDevice;
+  }
+  auto& source = *std::get<std::unique_ptr<DeviceSource>>(made);
+  int interrupts[2];
+  if (::pipe2(interrupts, O_CLOEXEC | O_NONBLOCK) != 0) {
+    out.result(kExitExchangeFailed, "cannot make a pipe for Ctrl-C");
+    return kExitExchangeFailed;
+  }
+  const auto launcher = makeProcessLauncher();
+  FleetView view(out.mode(), out.verbose());
+  int code = kExitSuccess;
+  {
+    const int writeEnd = interrupts[1];
+    InterruptWatch watch([writeEnd] { (void)!::write(writeEnd, "i", 1); },
+                         [] { (void)!::write(STDERR_FILENO, "\ninterrupted\n", 13); });
+    FleetSetup setup{*launcher, source, view, interrupts[0]};
+    code = options.station ? runStation(options, setup) : runFleet(options, devices, setup);
+  }
+  ::close(interrupts[0]);
+  ::close(interrupts[1]);
+  return code;
+}
+
+}  // namespace cli

@@ -1,0 +1,115 @@
+#include "SelectDevices.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "ExitCodes.h"
+#include "JsonLine.h"
+
+namespace cli {
+
+SelectionRequest selectionRequest(const Options& options) {
+  return {options.deviceSelectors, options.allDevices};
+}
+
+bool needsSelection(const Options& options) {
+  if (options.allDevices || options.waitSeconds || options.deviceSelectors.size() != 1)
+    return true;
+  return parseSelector(options.deviceSelectors.front()).kind != SelectorKind::Node;
+}
+
+std::variant<std::vector<DeviceRecord>, SelectionRefusal> waitForSelection(
+    DeviceSource& source, const SelectionRequest& request, std::optional<unsigned> waitSeconds,
+    const NodeNumberOf& numberOf) {
+  using Clock = std::chrono::steady_clock;
+  bool watching = false;
+  if (waitSeconds) watching = !source.watch().has_value() && source.changeFd() >= 0;
+  const bool forever = waitSeconds == Options::kWaitForever;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::seconds(forever || !waitSeconds ? 0 : *waitSeconds);
+  for (;;) {
+    auto scanned = source.scan();
+    if (auto* why = std::get_if<std::string>(&scanned))
+      return SelectionRefusal{kExitNoDevice, "cannot list HID devices: " + *why, {}};
+    auto picked = selectDevices(request, std::get<std::vector<DeviceRecord>>(scanned), numberOf);
+    auto* refusal = std::get_if<SelectionRefusal>(&picked);
+    if (refusal == nullptr || refusal->exitCode != kExitNoDevice || !watching) return picked;
+    // Wait for the next arrival (or removal) and look again.
+    int timeoutMs = -1;
+    if (!forever) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) {
+        refusal->summary += waitSeconds == 0u
+                                ? ""
+                                : " (waited " + std::to_string(*waitSeconds) + " s)";
+        return picked;
+      }
+      timeoutMs = static_cast<int>(left.count());
+    }
+    pollfd fd{source.changeFd(), POLLIN, 0};
+    const int ready = ::poll(&fd, 1, timeoutMs);
+    if (ready < 0 && errno != EINTR) return picked;
+    (void)source.takeChanges();
+  }
+}
+
+std::string deviceLine(const DeviceRecord& d) {
+  std::string access = "can be opened";
+  if (d.access == Access::Denied)
+    access = "permission denied: install the udev rule (vornex-cli udev-rule, or the README's "
+             "Linux section)";
+  else if (d.access == Access::Failed)
+    access = "cannot be opened: " + d.accessDetail;
+  char node[64];
+  std::snprintf(node, sizeof node, "%-16s", d.node.c_str());
+  std::string line = std::string(node) + " " + idsText(d) + "  " + access;
+  if (d.usbPort) line += "  usb:" + *d.usbPort;
+  if (d.serial) line += "  serial:" + *d.serial;
+  std::string names = d.manufacturer;
+  if (!d.product.empty()) names += (names.empty() ? "" : " ") + d.product;
+  if (!names.empty()) line += "  \"" + names + "\"";
+  return line;
+}
+
+JsonLine deviceJson(const DeviceRecord& d) {
+  char vendor[8];
+  char product[8];
+  std::snprintf(vendor, sizeof vendor, "%04x", d.vendorId);
+  std::snprintf(product, sizeof product, "%04x", d.productId);
+  const char* access = d.access == Access::Granted  ? "granted"
+                       : d.access == Access::Denied ? "denied"
+                                                    : "failed";
+  JsonLine json("device");
+  json.text("node", d.node)
+      .text("vendor_id", vendor)
+      .text("product_id", product)
+      .optionalText("usb_port", d.usbPort)
+      .optionalText("serial", d.serial)
+      .text("manufacturer", d.manufacturer)
+      .text("product", d.product)
+      .flag("can_open", d.access == Access::Granted)
+      .text("access", access);
+  if (d.access != Access::Granted) json.text("access_detail", d.accessDetail);
+  return json;
+}
+
+std::variant<std::vector<DeviceRecord>, int> findSelectedDevices(const Options& options,
+                                                                  Output& out) {
+  auto made = makeDeviceSource(options);
+  if (auto* why = std::get_if<std::string>(&made)) {
+    out.message(*why, true);
+    out.result(kExitNoDevice, "cannot list HID devices");
+    return kExitNoDevice;
+  }
+  auto& source = *std::get<std::unique_ptr<DeviceSource>>(made);
+  auto picked = waitForSelection(source, selectionRequest(options), options.waitSeconds);
+  if (auto* devices = std::get_if<std::vector<DeviceRecord>>(&picked)) return std::move(*devices);
+  const auto& refusal = std::get<SelectionRefusal>(picked);
+  for (const std::string& candidate : refusal.candidates) out.message(candidate, false);
+  out.result(refusal.exitCode, refusal.summary);
+  return refusal.exitCode;
+}
+
+}  // namespace cli

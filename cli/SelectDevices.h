@@ -1,0 +1,45 @@
+// The device commands' first step: find the devices the options select, waiting for them with
+// --wait, and tell the user when there is none or no one device to pick.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "DeviceSelection.h"
+#include "DeviceSource.h"
+#include "JsonLine.h"
+#include "Options.h"
+#include "Output.h"
+
+namespace cli {
+
+[[nodiscard]] SelectionRequest selectionRequest(const Options& options);
+
+// Scans `source` until the request is met: returns the selected devices, or the refusal of
+// the last scan once `wait` is over (nothing: do not wait; kWaitForever: no limit). Waits on
+// the source's change notices, never by polling; a refusal other than "no device" (a choice
+// that is ambiguous) ends the wait at once, as does a source that cannot change.
+[[nodiscard]] std::variant<std::vector<DeviceRecord>, SelectionRefusal> waitForSelection(
+    DeviceSource& source, const SelectionRequest& request, std::optional<unsigned> waitSeconds,
+    const NodeNumberOf& numberOf = statCharacterDevice);
+
+// The devices that the options select (see selectDevices), found in the source the options
+// name and waited for with --wait. On refusal the reason (and for an ambiguous choice every
+// candidate with how to name it) has been told, and the exit code is returned.
+[[nodiscard]] std::variant<std::vector<DeviceRecord>, int> findSelectedDevices(
+    const Options& options, Output& out);
+
+// Whether the command must go through the selection before it runs: a usb: or serial:
+// selector, --all, several selectors, --wait, or none at all (several devices attached are
+// then refused rather than the first taken). A single node path is checked by the command
+// itself, which tells why it cannot be opened.
+[[nodiscard]] bool needsSelection(const Options& options);
+
+// How list and refusals show a device: "NODE  ffff:0100  ACCESS  usb:PORT  serial:S  NAMES".
+[[nodiscard]] std::string deviceLine(const DeviceRecord& device);
+// The same as list's JSON object: {"schema":1,"event":"device","node":...}.
+[[nodiscard]] JsonLine deviceJson(const DeviceRecord& device);
+
+}  // namespace cli
