@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <list>
-#include <map>
 #include <set>
 
 #include "CommandLine.h"
@@ -334,7 +333,8 @@ bool retryable(int code) {
 FleetOutcome fleetOutcome(const std::vector<const DeviceRun*>& runs, bool interrupted) {
   std::size_t succeeded = 0;
   std::optional<int> first;
-  std::map<int, std::vector<std::string>> failures;  // by code: the devices
+  std::vector<std::pair<std::string, int>> failures;  // device and code, in the devices' order
+  std::set<int> codes;
   bool stopped = false;
   for (const DeviceRun* run : runs) {
     const int code = run->exitCode.value_or(kExitExchangeFailed);
@@ -344,7 +344,8 @@ FleetOutcome fleetOutcome(const std::vector<const DeviceRun*>& runs, bool interr
     }
     if (!first) first = code;
     stopped = stopped || code == kExitInterrupted;
-    failures[code].push_back(run->device.node);
+    failures.emplace_back(run->device.node, code);
+    codes.insert(code);
   }
   FleetOutcome outcome;
   const std::string count = std::to_string(succeeded) + " of " + std::to_string(runs.size()) +
@@ -356,13 +357,11 @@ FleetOutcome fleetOutcome(const std::vector<const DeviceRun*>& runs, bool interr
   outcome.exitCode = interrupted && stopped ? kExitInterrupted : *first;
   outcome.summary = count + "; failed: ";
   bool comma = false;
-  for (const auto& [code, nodes] : failures) {
-    for (const auto& node : nodes) {
-      outcome.summary += (comma ? ", " : "") + node + " (" + std::to_string(code) + ")";
-      comma = true;
-    }
+  for (const auto& [node, code] : failures) {
+    outcome.summary += (comma ? ", " : "") + node + " (" + std::to_string(code) + ")";
+    comma = true;
   }
-  if (failures.size() > 1) {
+  if (codes.size() > 1) {
     outcome.summary += interrupted && stopped
                            ? "; exit code 130: the run was stopped"
                            : "; exit code " + std::to_string(outcome.exitCode) +

@@ -15,13 +15,21 @@ Updates the firmware of the NUV update device (USB HID, vendor 0xFFFF, product 0
 
 )";
 
-constexpr const char* kOverviewTail = R"(Device selection:
-  --device PATH         use this hidraw node, or a link to it (default: the first
-                        matching device); a path that is no update device is refused
+constexpr const char* kOverviewTail = R"(Device selection (version, download, verify, list):
+  --device SELECTOR     a hidraw node or a link to one, usb:PORT (1-3.2) or serial:TEXT;
+                        repeatable. Without it the one attached device is used: with several
+                        attached, name one (list shows how) or take all with --all
+  --all                 every matching device, at once (one process per device)
+  --wait[=SECONDS]      wait for the selected devices to appear (without SECONDS: no limit)
+  --retries N           download: after an exchange failure start that device again from
+                        Link, up to N times (refusals are never retried)
+  --station [--count N] download: flash each matching device as it is plugged in, once
+                        per plug-in, until Ctrl-C or N devices are done
   --sim                 use the emulated update device instead of hardware
+  --sim-devices N       N emulated devices, each with its own serial and port
   --sim-latency MS      the emulated device answers after MS milliseconds
   --sim-version TEXT    the emulated device reports this version (up to 4 characters)
-  --sim-fault KIND@WHERE  the emulated device misbehaves (see 'help download')
+  --sim-fault [N:]KIND@WHERE  the emulated device (only the N-th) misbehaves (see 'help download')
   --memory-out FILE, --ready-file FILE, --uhid PATH   emulate's files (see 'help emulate')
 
 Sessions on record (version, download, verify):
@@ -42,26 +50,31 @@ Exit codes:
   8 verify mismatch  130 interrupted (Ctrl-C)
 )";
 
-constexpr const char* kList = R"(Usage: vornex-cli list [--json]
+constexpr const char* kList = R"(Usage: vornex-cli list [--device SELECTOR]... [--wait[=SECONDS]] [--json]
 
-Lists every hidraw node of vendor 0xFFFF, product 0x0100 with its path, ids and whether this
-user can open it. A node that exists but cannot be opened for lack of permission is listed
-with a hint to install the udev rule (see the README's Linux section).
+Lists every hidraw node of vendor 0xFFFF, product 0x0100 (or those --device names) with its
+path, ids, whether this user can open it, its USB port path (usb:1-3.2, absent when the
+device is not on USB), its serial number (serial:TEXT, the HID unique id, absent when it has
+none) and its manufacturer and product names. The usb: and serial: words are the selectors
+that --device takes. A node that exists but cannot be opened for lack of permission is
+listed with a hint to install the udev rule (see 'vornex-cli udev-rule').
+--json: one "device" object per device (fields in docs/cli.md).
 Exit: 0 when at least one device can be opened, 3 otherwise.
 )";
 
-constexpr const char* kVersion = R"(Usage: vornex-cli version [--device PATH | --sim ...]
+constexpr const char* kVersion = R"(Usage: vornex-cli version [--device SELECTOR... | --all | --sim ...]
 
 Links to the device and asks for its firmware version, as Vornex's Version button does:
 Link, then Version, each with a time-out of about 4 seconds. Prints "Version:" and the
 device's four version characters. --flow echo asks as QuenlorHID's Version button does (no
 time-out: Ctrl-C twice ends a wait for a device that does not answer).
 Exit: 0, 3 no device, 6 exchange failed ("No connected", "Data error", "Time out  error",
-"No  respond").
+"No  respond"). With several devices selected, each is asked at once.
 )";
 
 constexpr const char* kDownload =
-    R"(Usage: vornex-cli download IMAGE [--flow strict|echo] [--verify] [--device PATH | --sim ...]
+    R"(Usage: vornex-cli download IMAGE [--flow strict|echo] [--verify] [--device SELECTOR... | --all]
+                        [--retries N] [--station [--count N]] [--wait[=SECONDS]] [--sim ...]
 
 Writes the update image IMAGE (65,536 bytes, starting with "V1.01") into the device.
 
@@ -80,10 +93,25 @@ Ctrl-C is the Stop button: the download ends at its next step; the device is lef
 partly written, and a new download starts over. The echo flow acts on Stop only while it
 writes. A second Ctrl-C quits at once.
 
-Emulated device faults (--sim-fault KIND@WHERE, repeatable): KIND is no-reply, code-zero,
-wrong-code, wrong-address, wrong-data, short-report, duplicate, late:MS, write-failure or
-unplug; WHERE is #N (the N-th command), an address such as 0x1000, or a command name (link,
-format, burn, read, write, version); a trailing + repeats it at every match.
+Several devices (--all, or --device given several times) are flashed at the same time, each
+by a process of its own running the flow above, so that one device's failure, silence or
+unplug never stops or slows another. On a terminal each device has a live progress line;
+otherwise every line starts with the device; with --json every object names its "device".
+At the end a summary: device, time, verified or not, result. Exit 0 only when every device
+succeeded, otherwise the first failing device's code (the summary names each failure).
+Ctrl-C stops them all; a second Ctrl-C quits at once.
+--retries N: a device whose exchange failed (time-out, no response, data error, unplugged and
+  back within --wait's SECONDS, 10 s by default) starts again from Link (which erases
+  again), up to N times; refused images and versions are never retried. Each attempt is shown.
+--station: flashes every matching device as it is plugged in (and those attached at the
+  start), once per plug-in: a device left plugged in is not flashed twice. Ends on Ctrl-C or
+  after --count N devices, with one result line per device and a tally.
+
+Emulated device faults (--sim-fault [N:]KIND@WHERE, repeatable): KIND is no-reply,
+code-zero, wrong-code, wrong-address, wrong-data, short-report, duplicate, late:MS,
+write-failure or unplug; WHERE is #N (the N-th command), an address such as 0x1000, or a
+command name (link, format, burn, read, write, version); a trailing + repeats it at every
+match. With --sim-devices, "N:" gives the fault to device N only: 2:no-reply@0x2000.
 --record FILE writes the session (every report sent and received, with its time in
   microseconds, as JSON lines; format in docs/cli.md); --sim-replay FILE plays such a record
   back: the emulated device answers each report as the recorded device did, with the recorded
@@ -93,7 +121,7 @@ Exit: 0, 3, 4 image refused, 5 device version refused, 6 exchange failed, 7 file
 8 verify mismatch (--verify), 130 interrupted.
 )";
 
-constexpr const char* kVerify = R"(Usage: vornex-cli verify IMAGE [--device PATH | --sim ...]
+constexpr const char* kVerify = R"(Usage: vornex-cli verify IMAGE [--device SELECTOR... | --all | --sim ...]
 
 Reads the device's memory back with the Read command (0x14), four bytes per report, and
 compares addresses 0x0000 to 0xFBFF with the firmware of IMAGE. For devices that answer Read.

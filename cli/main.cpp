@@ -1,4 +1,5 @@
 // vornex-cli: the terminal front end of the updater. See `vornex-cli --help`.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <variant>
@@ -13,6 +14,7 @@
 #include "FleetCommand.h"
 #include "Flows.h"
 #include "ImageTools.h"
+#include "JsonLine.h"
 #include "Options.h"
 #include "Output.h"
 #include "SelectDevices.h"
@@ -91,6 +93,16 @@ int main(int argc, char** argv) {
   auto parsed = cli::parseOptions(args);
   if (auto* mistake = std::get_if<std::string>(&parsed)) {
     std::fprintf(stderr, "vornex-cli: %s\n", mistake->c_str());
+    // With --json a script reads standard output only: the refusal is a result object there.
+    if (std::find(args.begin(), args.end(), "--json") != args.end()) {
+      const std::string why = mistake->substr(0, mistake->find('\n'));
+      std::printf("%s\n", cli::JsonLine("result")
+                               .number("exit_code", cli::kExitUsage)
+                               .flag("ok", false)
+                               .text("summary", why)
+                               .str()
+                               .c_str());
+    }
     return cli::kExitUsage;
   }
   const cli::Options& options = std::get<cli::Options>(parsed);

@@ -18,6 +18,9 @@ if(TARGET nuv_cli)
   endif()
 endif()
 if(TARGET nuv_cli AND TARGET nuv_hidraw)
+  # Several devices at once on fakes: selection, waiting, retries, station mode.
+  nuv_add_test(test_cli_fleet SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_fleet.cpp
+    LIBS nuv_cli LABELS unit)
   # doctor on a temporary tree; udev-rule against the rule file itself.
   nuv_add_test(test_cli_doctor SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_doctor.cpp
     LIBS nuv_cli LABELS unit)

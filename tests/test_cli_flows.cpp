@@ -9,6 +9,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
 
 #include "UpdateImage.h"
 #include "test_cli_process.h"
@@ -392,6 +395,62 @@ TEST_F(CliTest, InspectAndListOnTheEmulatedDevice) {
   auto list = cli({"list", "--sim"});
   EXPECT_EQ(list.exitCode, 0);
   EXPECT_NE(list.out.find("ffff:0100"), std::string::npos) << list.out;
+}
+
+TEST_F(CliTest, SeveralDevicesAtOnceOneFailingOneUnpluggedAndEveryJsonLineSaysWhich) {
+  // Both flows; device 2 fails (no reply; a wrong echo in the echo flow, which has no
+  // time-outs), device 3 is unplugged in the middle of the writes.
+  for (const std::string flow : {"strict", "echo"}) {
+    const std::string fault = flow == "strict" ? "2:no-reply@0x2000" : "2:wrong-data@0x2000";
+    const auto r = cli({"download", path("good.nuv"), "--sim", "--sim-devices", "3", "--all",
+                        "--flow", flow, "--verify", "--sim-fault", fault, "--sim-fault",
+                        "3:unplug@0x8000", "--json"});
+    EXPECT_EQ(r.exitCode, 6) << flow << "\n" << r.out << r.err;
+    std::map<std::string, std::string> results;  // device: exit code
+    std::set<std::string> kinds;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      ASSERT_TRUE(line.starts_with("{\"schema\":1,\"event\":\"")) << line;
+      const std::string kind = line.substr(21, line.find('"', 21) - 21);
+      kinds.insert(kind);
+      if (kind != "result") {
+        EXPECT_NE(line.find("\"device\":\"sim:update-device-"), std::string::npos) << line;
+      }
+      if (kind == "device_result") {
+        const auto at = line.find("\"device\":\"") + 10;
+        const auto code = line.find("\"exit_code\":") + 12;
+        results[line.substr(at, line.find('"', at) - at)] = line.substr(code, 1);
+        if (line.find("sim:update-device-1") != std::string::npos) {
+          EXPECT_NE(line.find("\"verified\":true"), std::string::npos) << line;
+        }
+      }
+    }
+    EXPECT_EQ(results, (std::map<std::string, std::string>{{"sim:update-device-1", "0"},
+                                                           {"sim:update-device-2", "6"},
+                                                           {"sim:update-device-3", "6"}}))
+        << flow << "\n" << r.out;
+    for (const char* kind : {"attempt", "status", "progress", "message", "result", "device_result"})
+      EXPECT_EQ(kinds.count(kind), 1u) << flow << ": no " << kind << " object";
+  }
+}
+
+TEST_F(CliTest, SeveralDevicesAndNoneNamedIsRefusedWithHowToPickOne) {
+  for (const char* command : {"version", "download", "verify"}) {
+    std::vector<std::string> args{command};
+    if (std::string(command) != "version") args.push_back(path("good.nuv"));
+    args.insert(args.end(), {"--sim", "--sim-devices", "2"});
+    const auto r = cli(args);
+    EXPECT_EQ(r.exitCode, 2) << command << r.err;
+    EXPECT_NE(r.err.find("--device serial:SIM0002"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("name one with --device, or all with --all"), std::string::npos);
+  }
+  const auto picked = cli({"version", "--sim", "--sim-devices", "2", "--device", "usb:0-2"});
+  EXPECT_EQ(picked.exitCode, 0) << picked.err;
+  const auto both = cli({"version", "--sim", "--sim-devices", "2", "--all", "--json"});
+  EXPECT_EQ(both.exitCode, 0) << both.err;
+  EXPECT_NE(both.out.find("\"event\":\"device_result\",\"device\":\"sim:update-device-2\""),
+            std::string::npos)
+      << both.out;
 }
 
 }  // namespace
