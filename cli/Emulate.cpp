@@ -12,6 +12,7 @@
 #include <streambuf>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "Emulator.h"
 #include "ExitCodes.h"
@@ -74,45 +75,67 @@ std::optional<nuv::Error> checkWritableTarget(const std::string& path) {
 }  // namespace
 
 int runEmulate(const Options& options, Output& out) {
-  sim::uhid::EmulatorOptions emulator;
-  emulator.device = simDeviceOptions(options);
-  emulator.memoryFile = options.memoryOut;
-  emulator.readyFile = options.readyFile;
-  if (!options.uhidPath.empty()) emulator.uhidPath = options.uhidPath;
+  const unsigned count = options.count.value_or(1);
+  if (count > kMostEmulatedDevices) {
+    out.result(kExitUsage, "emulate presents at most " + std::to_string(kMostEmulatedDevices) +
+                               " devices at once, not " + std::to_string(count));
+    return kExitUsage;
+  }
+  // Device n (1-based) has the faults meant for it and, among several, a memory file of its
+  // own (memory.bin -> memory-n.bin); the ready file lists every node.
+  std::vector<sim::uhid::EmulatorOptions> devices(count);
+  for (unsigned n = 1; n <= count; ++n) {
+    sim::uhid::EmulatorOptions& emulator = devices[n - 1];
+    emulator.device = simDeviceOptions(options, n);
+    if (!options.memoryOut.empty())
+      emulator.memoryFile =
+          count > 1 ? sim::uhid::numberedFile(options.memoryOut, n) : options.memoryOut;
+    emulator.readyFile = options.readyFile;
+    if (!options.uhidPath.empty()) emulator.uhidPath = options.uhidPath;
+  }
+  const std::string uhidPath = devices.front().uhidPath;
 
-  for (const std::string* file : {&options.memoryOut, &options.readyFile}) {
-    if (file->empty()) continue;
-    if (auto problem = checkWritableTarget(*file)) {
+  std::vector<std::string> targets;
+  for (const auto& device : devices)
+    if (!device.memoryFile.empty()) targets.push_back(device.memoryFile);
+  if (!options.readyFile.empty()) targets.push_back(options.readyFile);
+  for (const std::string& file : targets) {
+    if (auto problem = checkWritableTarget(file)) {
       out.message(problem->describe(), true);
-      out.result(kExitFileError, "cannot write " + *file);
+      out.result(kExitFileError, "cannot write " + file);
       return kExitFileError;
     }
   }
   // Opened once here, not left to the emulator, so that a missing or closed uhid node gets the
   // exit code of a device that cannot be had. Opening it alone makes no device.
-  if (auto probe = sim::uhid::Channel::open(emulator.uhidPath);
+  if (auto probe = sim::uhid::Channel::open(uhidPath);
       auto* error = std::get_if<nuv::Error>(&probe)) {
     out.message(error->describe(), true);
     out.result(kExitNoDevice,
-               "the emulated device needs " + emulator.uhidPath + " and the right to open it");
+               "the emulated device needs " + uhidPath + " and the right to open it");
     return kExitNoDevice;
   }
 
-  out.status("Presenting the emulated update device through " + emulator.uhidPath +
-             " (Ctrl-C removes it)");
+  out.status(count == 1
+                 ? "Presenting the emulated update device through " + uhidPath +
+                       " (Ctrl-C removes it)"
+                 : "Presenting " + std::to_string(count) + " emulated update devices through " +
+                       uhidPath + " (Ctrl-C removes them)");
   int status = 1;
   {
     LineRelay statusLines([&out](std::string_view line) { out.status(line); });
     LineRelay errorLines([&out](std::string_view line) { out.message(line, true); });
     std::ostream statusStream(&statusLines);
     std::ostream errorStream(&errorLines);
-    status = sim::uhid::runEmulator(emulator, statusStream, errorStream);
+    status = sim::uhid::runEmulators(devices, statusStream, errorStream);
   }
   if (status == 0) {
     out.result(kExitSuccess, "");
     return kExitSuccess;
   }
-  out.result(kExitExchangeFailed, "the emulated device could not be presented or served");
+  out.result(kExitExchangeFailed, count == 1
+                                      ? "the emulated device could not be presented or served"
+                                      : "an emulated device could not be presented or served");
   return kExitExchangeFailed;
 }
 

@@ -89,7 +89,11 @@ TEST_F(CliEmulate, FilesThatCannotBeWrittenAreRefusedBeforeTheDeviceIsOpened) {
       {{"--memory-out", path("no-dir/memory.bin")}, "access " + path("no-dir")},
       {{"--memory-out", dir_.string()}, dir_.string() + " is a directory"},
       {{"--ready-file", path("out")}, path("out") + " is a directory"},
+      // Several devices: each has a memory file of its own, all checked.
+      {{"--count", "3", "--memory-out", path("memory.bin")},
+       path("memory-2.bin") + " is a directory"},
   };
+  fs::create_directory(path("memory-2.bin"));
   for (const auto& [options, message] : cases) {
     std::vector<std::string> args = {"emulate", "--uhid", path("no-uhid")};
     args.insert(args.end(), options.begin(), options.end());
@@ -99,6 +103,12 @@ TEST_F(CliEmulate, FilesThatCannotBeWrittenAreRefusedBeforeTheDeviceIsOpened) {
   }
   EXPECT_FALSE(fs::exists(path("no-dir")));
   expectMemoryFileKept();
+}
+
+TEST_F(CliEmulate, RefusesMoreDevicesThanItPresentsAtOnce) {
+  const auto r = cli({"emulate", "--count", "65", "--uhid", path("no-uhid")});
+  EXPECT_EQ(r.exitCode, 2) << r.err;
+  EXPECT_TRUE(contains(r.err, "at most 64 devices at once, not 65")) << r.err;
 }
 
 TEST_F(CliEmulate, JsonTellsTheRefusalAsItsLastObject) {

@@ -60,6 +60,8 @@ class Child {
   [[nodiscard]] std::string out() const { return slurp(outPath_); }
   [[nodiscard]] std::string err() const { return slurp(errPath_); }
   void signal(int sig) const { ::kill(pid_, sig); }
+  // The signal with a value, as sigqueue(3) sends it.
+  void signal(int sig, int value) const { ::sigqueue(pid_, sig, sigval{.sival_int = value}); }
   // Waits (real time, at most `limit`) until standard output holds `text`.
   bool waitForOutput(const std::string& text, std::chrono::seconds limit) const {
     const auto end = std::chrono::steady_clock::now() + limit;

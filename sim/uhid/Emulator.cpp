@@ -1,8 +1,5 @@
 #include "Emulator.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,12 +7,9 @@
 #include <charconv>
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <sstream>
 
 #include "Faults.h"
-#include "UhidServer.h"
-#include "UsbGadget.h"
 
 namespace sim::uhid {
 
@@ -37,46 +31,6 @@ std::string ueventValue(const std::filesystem::path& file, std::string_view key)
 bool parseNumber(std::string_view text, long long& value) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   return ec == std::errc() && end == text.data() + text.size();
-}
-
-class SignalFd {
- public:
-  SignalFd() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaddset(&set, s);
-    if (pthread_sigmask(SIG_BLOCK, &set, &previous_) != 0) return;
-    masked_ = true;
-    fd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (fd_ < 0) error_ = errno;
-  }
-  ~SignalFd() {
-    if (fd_ >= 0) ::close(fd_);
-    if (masked_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  SignalFd(const SignalFd&) = delete;
-  SignalFd& operator=(const SignalFd&) = delete;
-  [[nodiscard]] int fd() const { return fd_; }
-  [[nodiscard]] int error() const { return error_; }
-  // The next pending signal, or 0.
-  [[nodiscard]] int next() const {
-    signalfd_siginfo info{};
-    if (::read(fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return 0;
-    return static_cast<int>(info.ssi_signo);
-  }
-
- private:
-  sigset_t previous_{};
-  bool masked_ = false;
-  int fd_ = -1;
-  int error_ = 0;
-};
-
-std::string hex4(unsigned value) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string s = "0x0000";
-  for (int i = 0; i < 4; ++i) s[5 - i] = digits[(value >> (4 * i)) & 0xF];
-  return s;
 }
 
 }  // namespace
@@ -226,141 +180,16 @@ std::optional<nuv::Error> writeFileWhole(const std::string& path,
   return std::nullopt;
 }
 
+std::string numberedFile(const std::string& path, unsigned number) {
+  const std::filesystem::path file(path);
+  std::filesystem::path numbered = file.parent_path();
+  numbered /= file.stem().string() + "-" + std::to_string(number) + file.extension().string();
+  return numbered.string();
+}
+
 std::optional<nuv::Error> writeMemoryFile(const std::string& path,
                                           const std::vector<std::uint8_t>& memory) {
   return writeFileWhole(path, memory);
-}
-
-int runEmulator(const EmulatorOptions& options, std::ostream& out, std::ostream& err) {
-  const char* me = "nuv-uhid-device: ";
-  SignalFd signals;
-  if (signals.fd() < 0) {
-    err << me << nuv::Error::fromErrno("signalfd", signals.error()).describe() << "\n";
-    return 1;
-  }
-  Identity identity = options.identity;
-  if (identity.uniq.empty()) identity.uniq = "nuv-uhid-" + std::to_string(::getpid());
-  auto device = std::make_shared<UpdateDevice>(options.device);
-  std::unique_ptr<Serving> serving;
-  if (options.usbGadget) {
-    auto made = UsbGadget::create(identity, "nuv-" + std::to_string(::getpid()));
-    if (auto* error = std::get_if<nuv::Error>(&made)) {
-      err << me << "cannot make the USB gadget: " << error->describe() << "\n";
-      return 1;
-    }
-    auto gadget = std::move(std::get<std::unique_ptr<UsbGadget>>(made));
-    const std::string hidg = gadget->devicePath();
-    auto opened = GadgetServer::open(std::move(gadget), device);
-    if (auto* error = std::get_if<nuv::Error>(&opened)) {
-      err << me << "cannot serve the USB gadget: " << error->describe() << "\n";
-      return 1;
-    }
-    serving = std::move(std::get<std::unique_ptr<GadgetServer>>(opened));
-    out << me << "USB gadget \"" << identity.name << "\" (vendor " << hex4(identity.vendor)
-        << ", product " << hex4(identity.product) << ", serial " << identity.uniq
-        << ") served through " << hidg << std::endl;
-  } else {
-    auto opened = Channel::open(options.uhidPath);
-    if (auto* error = std::get_if<nuv::Error>(&opened)) {
-      err << me << "cannot present the device: " << error->describe() << "\n";
-      return 1;
-    }
-    auto server = std::make_unique<Server>(std::move(std::get<Channel>(opened)), device);
-    if (auto error = server->create(identity)) {
-      err << me << "cannot create the HID device: " << error->describe() << "\n";
-      return 1;
-    }
-    serving = std::move(server);
-    out << me << "created \"" << identity.name << "\" (vendor " << hex4(identity.vendor)
-        << ", product " << hex4(identity.product) << ", uniq " << identity.uniq << ") through "
-        << options.uhidPath << std::endl;
-  }
-  Serving& server = *serving;
-
-  auto saveMemory = [&]() -> bool {
-    if (options.memoryFile.empty()) return true;
-    if (auto error = writeMemoryFile(options.memoryFile, device->memory())) {
-      err << me << "cannot write the memory file: " << error->describe() << "\n";
-      return false;
-    }
-    return true;
-  };
-
-  int status = 0;
-  bool stop = false;
-  bool named = false;
-  const auto nodeDeadline = Clock::now() + options.nodeWait;
-  while (!stop) {
-    const auto wait = named ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(10);
-    const ServeStep step = server.runOnce(signals.fd(), wait);
-    if (!named) {
-      if (auto node = hidrawNodeForUniq(identity.uniq)) {
-        named = true;
-        out << me << "hidraw node " << node->path << " (HID_ID=" << node->hidId << ")" << std::endl;
-        if (!options.readyFile.empty()) {
-          const std::string line = node->path + "\n";
-          const auto* bytes = reinterpret_cast<const std::uint8_t*>(line.data());
-          if (auto error = writeFileWhole(options.readyFile, {bytes, line.size()})) {
-            err << me << "cannot write the ready file: " << error->describe() << "\n";
-          }
-        }
-      } else if (Clock::now() >= nodeDeadline) {
-        named = true;  // stop looking; the device may still be served through other nodes
-        err << me << "the kernel made no hidraw node for the device within "
-            << options.nodeWait.count() << " ms (is the hid-generic driver loaded?)\n";
-      }
-    }
-    switch (step) {
-      case ServeStep::Idle:
-      case ServeStep::Handled:
-        break;
-      case ServeStep::ExtraReady:
-        while (const int sig = signals.next()) {
-          if (sig == SIGUSR1) {
-            if (saveMemory()) out << me << "memory written to " << options.memoryFile << std::endl;
-          } else if (sig == SIGUSR2) {
-            if (auto error = server.unplug()) {
-              err << me << "unplug: " << error->describe() << "\n";
-              status = 1;
-            } else {
-              out << me << "unplugged" << std::endl;
-            }
-            stop = true;
-          } else {
-            stop = true;
-          }
-        }
-        break;
-      case ServeStep::Unplugged:
-        out << me << "unplugged by the unplug fault" << std::endl;
-        stop = true;
-        break;
-      case ServeStep::Closed:
-        err << me << "the uhid device closed the channel\n";
-        status = 1;
-        stop = true;
-        break;
-      case ServeStep::Failed:
-        err << me << server.lastError().describe() << "\n";
-        status = 1;
-        stop = true;
-        break;
-    }
-  }
-  if (server.present()) {
-    if (auto error = server.unplug()) {
-      err << me << "removing the device: " << error->describe() << "\n";
-      status = 1;
-    }
-  }
-  if (!saveMemory()) status = 1;
-  const ServerStats& stats = server.stats();
-  out << me << "stopped after " << stats.outputs << " output reports, " << stats.repliesSent
-      << " replies sent";
-  if (stats.repliesDropped) out << ", " << stats.repliesDropped << " replies dropped";
-  if (!options.memoryFile.empty()) out << "; memory in " << options.memoryFile;
-  out << std::endl;
-  return status;
 }
 
 }  // namespace sim::uhid

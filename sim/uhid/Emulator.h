@@ -45,6 +45,25 @@ struct EmulatorOptions {
 // signalfd); call it before other threads are started.
 [[nodiscard]] int runEmulator(const EmulatorOptions& options, std::ostream& out, std::ostream& err);
 
+// Several devices at once, each a HID device of its own, served by the calling thread: as
+// runEmulator, with these differences.
+// - Each device has its own device options, identity and memory file. A device without a uniq
+//   gets "nuv-uhid-<pid>-<number>" (1-based), so that its node can be told from the others'.
+//   The uhid path, the node wait and the ready file are the first device's; the USB gadget
+//   path takes one device only.
+// - The devices are presented in order; when one cannot be, those before it are removed
+//   again and nothing is served.
+// - The ready file lists the hidraw nodes, one a line in the devices' order, written once
+//   every device has its node (never, when one did not get one).
+// - Status and error lines of a device start with "device N: ".
+// - SIGUSR1 writes every memory file. SIGUSR2 unplugs every device, or, sent with the value N
+//   through sigqueue(3) (`kill -s USR2 -q N PID`), only device N.
+// - An unplug fault unplugs the device that has it; a device whose transport fails is
+//   dropped (the status is then 1). The run ends when no device is left, or on SIGINT or
+//   SIGTERM; each device's memory file is written then.
+[[nodiscard]] int runEmulators(std::span<const EmulatorOptions> devices, std::ostream& out,
+                               std::ostream& err);
+
 struct HidrawNode {
   std::string path;   // /dev/hidrawN
   std::string hidId;  // the hid device's HID_ID, e.g. "0003:0000FFFF:00000100"
@@ -58,6 +77,11 @@ struct HidrawNode {
 // reader never sees half a file and a failed write leaves what was there.
 [[nodiscard]] std::optional<nuv::Error> writeFileWhole(const std::string& path,
                                                        std::span<const std::uint8_t> bytes);
+// The file of device `number` (1-based) among several that share one file name: the number
+// goes before the extension, "out/memory.bin" -> "out/memory-2.bin" ("memory" -> "memory-2").
+// The folder is kept; a name that is only an extension (".bin") gets the number at its end.
+[[nodiscard]] std::string numberedFile(const std::string& path, unsigned number);
+
 // The device's 64 KiB of memory, written as writeFileWhole does.
 [[nodiscard]] std::optional<nuv::Error> writeMemoryFile(const std::string& path,
                                                         const std::vector<std::uint8_t>& memory);

@@ -20,41 +20,10 @@
 
 #include "Error.h"
 #include "ReplyQueue.h"
+#include "Serving.h"
 #include "UpdateDevice.h"
 
 namespace sim::uhid {
-
-struct ServerStats {
-  std::uint32_t outputs = 0;         // output reports received
-  std::uint32_t repliesSent = 0;     // input reports sent
-  std::uint32_t repliesDropped = 0;  // dropped because the queue was full or nobody listened
-  std::uint32_t commandsLost = 0;    // write-failure faults: the device ignored the command
-  std::uint32_t otherEvents = 0;     // feature requests refused and events of no interest
-};
-
-// What one turn of a serving loop came to.
-enum class ServeStep {
-  Idle,        // nothing happened within the time allowed
-  Handled,     // reports were handled or replies sent
-  ExtraReady,  // the caller's extra descriptor is readable
-  Unplugged,   // an unplug fault fired: the device is gone from the host
-  Closed,      // the transport was closed under the server
-  Failed,      // the transport failed: lastError() says why
-};
-
-// A serving loop over one transport (uhid: Server; USB gadget: GadgetServer).
-class Serving {
- public:
-  virtual ~Serving() = default;
-  // Waits up to `maxWait` for a report, for `extraFd` (when >= 0) to become readable, or for
-  // the next reply to fall due; handles what came and sends what is due.
-  [[nodiscard]] virtual ServeStep runOnce(int extraFd, std::chrono::milliseconds maxWait) = 0;
-  // Takes the device away from the host, as an unplug would. Idempotent.
-  [[nodiscard]] virtual std::optional<nuv::Error> unplug() = 0;
-  [[nodiscard]] virtual bool present() const = 0;
-  [[nodiscard]] virtual const ServerStats& stats() const = 0;
-  [[nodiscard]] virtual const nuv::Error& lastError() const = 0;
-};
 
 class ReportEngine {
  public:

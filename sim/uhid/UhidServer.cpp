@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 
 namespace sim::uhid {
 
@@ -25,11 +24,6 @@ std::optional<nuv::Error> Server::unplug() {
   opens_ = 0;
   engine_.dropPending();
   return channel_.destroy();
-}
-
-Server::Step Server::fail(nuv::Error error) {
-  lastError_ = std::move(error);
-  return Step::Failed;
 }
 
 Server::Step Server::handle(const uhid_event& event, Clock::time_point now) {
@@ -89,20 +83,13 @@ Server::Step Server::sendDue(Clock::time_point now) {
   return sent ? Step::Handled : Step::Idle;
 }
 
-Server::Step Server::runOnce(int extraFd, std::chrono::milliseconds maxWait) {
-  auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(maxWait);
-  if (const auto due = engine_.nextDue()) {
-    wait = std::clamp(std::chrono::duration_cast<std::chrono::nanoseconds>(*due - Clock::now()),
-                      std::chrono::nanoseconds(0), wait);
-  }
-  pollfd fds[2] = {{channel_.fd(), POLLIN, 0}, {extraFd, POLLIN, 0}};
-  const timespec ts{static_cast<time_t>(wait.count() / 1000000000),
-                    static_cast<long>(wait.count() % 1000000000)};
-  const int ready = ::ppoll(fds, extraFd >= 0 ? 2 : 1, &ts, nullptr);
-  if (ready < 0 && errno != EINTR) return fail(nuv::Error::fromErrno("ppoll", errno));
+Server::Wait Server::waitFor() const {
+  return {channel_.fd(), POLLIN, engine_.nextDue()};
+}
 
+Server::Step Server::serve(short revents) {
   Step result = Step::Idle;
-  if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+  if (revents & (POLLIN | POLLHUP | POLLERR)) {
     // Everything readable now, so that a burst of commands is not served one poll at a time.
     for (;;) {
       nuv::Error error;
@@ -118,7 +105,6 @@ Server::Step Server::runOnce(int extraFd, std::chrono::milliseconds maxWait) {
   const Step sent = sendDue(Clock::now());
   if (sent == Step::Failed) return sent;
   if (sent == Step::Handled) result = Step::Handled;
-  if (ready > 0 && extraFd >= 0 && (fds[1].revents & POLLIN)) return Step::ExtraReady;
   return result;
 }
 

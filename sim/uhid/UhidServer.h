@@ -37,9 +37,10 @@ class Server final : public Serving {
   [[nodiscard]] std::optional<nuv::Error> create(const Identity& identity);
 
   using Step = ServeStep;
-  // Waits up to `maxWait` for an event of the channel, for `extraFd` (when >= 0) to become
-  // readable, or for the next reply to fall due; handles what came and sends what is due.
-  [[nodiscard]] Step runOnce(int extraFd, std::chrono::milliseconds maxWait) override;
+  // The channel's descriptor and the next reply's time; serve() reads every event the channel
+  // holds and sends what is due (Serving.h).
+  [[nodiscard]] Wait waitFor() const override;
+  [[nodiscard]] Step serve(short revents) override;
 
   // Pieces of runOnce, for tests that play the kernel and keep the clock.
   [[nodiscard]] Step handle(const uhid_event& event, Clock::time_point now);
@@ -54,22 +55,18 @@ class Server final : public Serving {
   [[nodiscard]] bool started() const { return started_; }  // the kernel's driver is bound
   [[nodiscard]] int openHandles() const { return opens_; }
   [[nodiscard]] const ServerStats& stats() const override { return engine_.stats(); }
-  [[nodiscard]] const nuv::Error& lastError() const override { return lastError_; }
   [[nodiscard]] const std::shared_ptr<UpdateDevice>& device() const { return engine_.device(); }
   [[nodiscard]] Channel& channel() { return channel_; }
 
  private:
   [[nodiscard]] Clock::time_point dueAt(const DeviceResponse& response,
                                         Clock::time_point now) const;
-  [[nodiscard]] Step fail(nuv::Error error);
-
   Channel channel_;
   ReportEngine engine_;
   uhid_event in_{};  // one event buffer for the life of the server
   bool created_ = false;
   bool started_ = false;
   int opens_ = 0;
-  nuv::Error lastError_;
 };
 
 }  // namespace sim::uhid

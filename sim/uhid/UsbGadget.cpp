@@ -161,31 +161,19 @@ GadgetServer::~GadgetServer() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-ServeStep GadgetServer::fail(nuv::Error error) {
-  lastError_ = std::move(error);
-  return ServeStep::Failed;
-}
-
 std::optional<nuv::Error> GadgetServer::unplug() {
   engine_.dropPending();
   return gadget_->unbind();
 }
 
-ServeStep GadgetServer::runOnce(int extraFd, std::chrono::milliseconds maxWait) {
-  auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(maxWait);
-  if (const auto due = engine_.nextDue(); due && !blocked_) {
-    wait = std::clamp(std::chrono::duration_cast<std::chrono::nanoseconds>(*due - Clock::now()),
-                      std::chrono::nanoseconds(0), wait);
-  }
+Serving::Wait GadgetServer::waitFor() const {
   const short events = static_cast<short>(POLLIN | (blocked_ ? POLLOUT : 0));
-  pollfd fds[2] = {{fd_, events, 0}, {extraFd, POLLIN, 0}};
-  const timespec ts{static_cast<time_t>(wait.count() / 1000000000),
-                    static_cast<long>(wait.count() % 1000000000)};
-  const int ready = ::ppoll(fds, extraFd >= 0 ? 2 : 1, &ts, nullptr);
-  if (ready < 0 && errno != EINTR) return fail(nuv::Error::fromErrno("ppoll", errno));
+  return {fd_, events, blocked_ ? std::nullopt : engine_.nextDue()};
+}
 
+ServeStep GadgetServer::serve(short revents) {
   ServeStep result = ServeStep::Idle;
-  if (ready > 0 && (fds[0].revents & POLLIN)) {
+  if (revents & POLLIN) {
     for (;;) {
       const ssize_t n = ::read(fd_, in_.data(), in_.size());
       if (n < 0 && errno == EINTR) continue;
@@ -218,7 +206,6 @@ ServeStep GadgetServer::runOnce(int extraFd, std::chrono::milliseconds maxWait) 
       &sent, &blocked_);
   if (error) return fail(*error);
   if (sent) result = ServeStep::Handled;
-  if (ready > 0 && extraFd >= 0 && (fds[1].revents & POLLIN)) return ServeStep::ExtraReady;
   return result;
 }
 

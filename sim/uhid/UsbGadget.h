@@ -62,22 +62,21 @@ class GadgetServer final : public Serving {
       std::unique_ptr<UsbGadget> gadget, std::shared_ptr<UpdateDevice> device);
   ~GadgetServer() override;
 
-  [[nodiscard]] ServeStep runOnce(int extraFd, std::chrono::milliseconds maxWait) override;
+  // /dev/hidgN, also for writing while a reply waits for the previous one to leave.
+  [[nodiscard]] Wait waitFor() const override;
+  [[nodiscard]] ServeStep serve(short revents) override;
   [[nodiscard]] std::optional<nuv::Error> unplug() override;
   [[nodiscard]] bool present() const override { return gadget_ && gadget_->bound(); }
   [[nodiscard]] const ServerStats& stats() const override { return engine_.stats(); }
-  [[nodiscard]] const nuv::Error& lastError() const override { return lastError_; }
 
  private:
   GadgetServer(std::unique_ptr<UsbGadget> gadget, int fd, std::shared_ptr<UpdateDevice> device);
-  [[nodiscard]] ServeStep fail(nuv::Error error);
 
   std::unique_ptr<UsbGadget> gadget_;
   int fd_ = -1;
   ReportEngine engine_;
   bool blocked_ = false;  // the last reply waits for the previous one to leave
   std::array<std::uint8_t, 64> in_{};
-  nuv::Error lastError_;
 };
 
 }  // namespace sim::uhid

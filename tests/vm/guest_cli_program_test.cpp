@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 
 #include "GuestSupport.h"
 #include "UpdateDevice.h"
@@ -249,7 +250,7 @@ TEST_F(CliProgram, ANodeClosedToTheUserGetsThePermissionHint) {
   EXPECT_TRUE(memoryIsUntouched(device.memory())) << "nothing reached the device";
 }
 
-// `vornex-cli emulate` until its node is there; its standard output is in the child's files.
+// `vornex-cli emulate` until its nodes are there; its standard output is in the child's files.
 class Emulator {
  public:
   Emulator(const fs::path& dir, const std::vector<std::string>& options)
@@ -259,11 +260,13 @@ class Emulator {
     args.insert(args.end(), options.begin(), options.end());
     child_.emplace(dir, args);
   }
+  // The ready file is written whole once every device has its node: one node a line.
   [[nodiscard]] bool waitForNode(std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
-      node_ = firstLine(ready_);
-      if (!node_.empty()) return true;
+      std::ifstream in(ready_);
+      for (std::string line; std::getline(in, line);) nodes_.push_back(line);
+      if (!nodes_.empty()) return true;
       if (auto ended = child_->waitFor(0ms)) {
         ended_ = ended;
         return false;
@@ -272,7 +275,8 @@ class Emulator {
     }
     return false;
   }
-  [[nodiscard]] const std::string& node() const { return node_; }
+  [[nodiscard]] const std::string& node() const { return nodes_.front(); }
+  [[nodiscard]] const std::vector<std::string>& nodes() const { return nodes_; }
   [[nodiscard]] std::string out() const { return child_->out(); }
   // What the child said if it ended before its node appeared.
   [[nodiscard]] std::string why() const {
@@ -281,11 +285,15 @@ class Emulator {
   }
   clitest::Child& child() { return *child_; }
   [[nodiscard]] std::vector<std::uint8_t> memory() const { return readBytes(memory_); }
+  // Device n's memory among several: the number goes after the file's name.
+  [[nodiscard]] std::vector<std::uint8_t> memory(unsigned n) const {
+    return readBytes(memory_.string() + "-" + std::to_string(n));
+  }
 
  private:
   fs::path ready_, memory_;
   std::optional<clitest::Child> child_;
-  std::string node_;
+  std::vector<std::string> nodes_;
   std::optional<clitest::Run> ended_;
 };
 
@@ -337,6 +345,66 @@ TEST_F(CliProgram, EmulateTakesTheDeviceOptions) {
   std::printf("%s", ended->out.c_str());
   EXPECT_EQ(ended->exitCode, 0) << ended->out << ended->err;
   EXPECT_TRUE(contains(ended->out, "unplugged by the unplug fault")) << ended->out;
+}
+
+// Four kernel devices from one emulate, one of them without a reply from 0x2000 on, flashed at
+// once by one download: the three good ones hold the image, the fault fails only its own.
+TEST_F(CliProgram, EmulateCountPresentsDevicesThatOneDownloadFlashesTogether) {
+  Emulator emulator(childDir(), {"--count", "4", "--sim-fault", "3:no-reply@0x2000"});
+  ASSERT_TRUE(emulator.waitForNode(20s)) << emulator.why();
+  ASSERT_EQ(emulator.nodes().size(), 4u) << emulator.out();
+  for (unsigned n = 1; n <= 4; ++n)
+    EXPECT_TRUE(contains(
+        emulator.out(), "device " + std::to_string(n) + ": hidraw node " + emulator.nodes()[n - 1]))
+        << emulator.out();
+
+  const auto download = cli({"download", image_, "--all", "--json"});
+  EXPECT_EQ(download.exitCode, 6) << "the faulty device's exchange failure";
+  std::vector<std::string> lines;
+  std::istringstream in(download.out);
+  for (std::string line; std::getline(in, line);) {
+    if (!contains(line, "\"event\":\"progress\"")) std::printf("%s\n", line.c_str());
+    lines.push_back(line);
+  }
+  std::printf("%s", download.err.c_str());
+  // Every object names its device, but the last: the summary of them all.
+  ASSERT_FALSE(lines.empty());
+  const auto unnamed = std::find_if(lines.begin(), lines.end() - 1, [](const std::string& line) {
+    return !line.starts_with("{\"schema\":1,\"event\":") || !contains(line, "\"device\":\"");
+  });
+  EXPECT_TRUE(unnamed == lines.end() - 1) << *unnamed;
+  EXPECT_TRUE(lines.back().starts_with("{\"schema\":1,\"event\":\"result\",\"exit_code\":6,"))
+      << lines.back();
+  EXPECT_TRUE(contains(lines.back(), "\"devices\":4,\"succeeded\":3,\"failed\":1")) << lines.back();
+  auto saidOf = [&](const std::string& node, const std::string& text) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+      return contains(line, "\"device\":\"" + node + "\"") && contains(line, text);
+    });
+  };
+  for (unsigned n = 1; n <= 4; ++n) {
+    const std::string& node = emulator.nodes()[n - 1];
+    EXPECT_EQ(saidOf(node, "Update Completed"), n != 3) << node;
+  }
+  EXPECT_TRUE(saidOf(emulator.nodes()[2], "Time out  error")) << download.out;
+
+  // SIGUSR2 with a number unplugs that device alone.
+  emulator.child().signal(SIGUSR2, 2);
+  EXPECT_TRUE(emulator.child().waitForOutput("device 2: unplugged", 10s)) << emulator.out();
+  EXPECT_FALSE(fs::exists(emulator.nodes()[1]));
+  EXPECT_TRUE(fs::exists(emulator.nodes()[0]));
+
+  emulator.child().signal(SIGINT);
+  const auto stopped = emulator.child().waitFor(10s);
+  ASSERT_TRUE(stopped) << "emulate did not stop on SIGINT";
+  EXPECT_EQ(stopped->exitCode, 0) << stopped->out << stopped->err;
+  for (unsigned n : {1u, 2u, 4u}) {
+    SCOPED_TRACE("device " + std::to_string(n));
+    expectMemoryHoldsTheImage(emulator.memory(n), 0xFF);
+  }
+  const auto faulty = emulator.memory(3);
+  ASSERT_EQ(faulty.size(), 0x10000u);
+  EXPECT_FALSE(std::equal(firmware_.begin(), firmware_.end(), faulty.begin()))
+      << "the device without replies cannot hold the whole image";
 }
 
 TEST_F(CliProgram, EmulateRefusesAUserWhoMayNotOpenUhid) {

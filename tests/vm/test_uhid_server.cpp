@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
@@ -295,6 +296,85 @@ TEST_F(FakeKernel, ClosedChannelEndsTheServer) {
   ::close(kernel_);
   kernel_ = ::dup(0);  // keep TearDown's close harmless
   EXPECT_EQ(server_->runOnce(-1, 100ms), Server::Step::Closed);
+}
+
+// emulate --count N: one thread, one ppoll, N kernels. Each host's command is answered on
+// its own channel and by its own device; a device that is gone (a null entry) is not served,
+// and a device's unplug fault leaves the others served.
+TEST(UhidServedTogether, EachKernelGetsItsOwnDevicesReplies) {
+  struct Pair {
+    int kernel = -1;
+    std::shared_ptr<sim::UpdateDevice> device;
+    std::unique_ptr<Server> server;
+  };
+  std::array<Pair, 3> pairs;
+  for (Pair& p : pairs) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+    p.kernel = fds[1];
+    p.device = std::make_shared<sim::UpdateDevice>(sim::UpdateDeviceOptions{});
+    p.server = std::make_unique<Server>(sim::uhid::Channel::adopt(fds[0]), p.device);
+  }
+  pairs[2].device->addFault({sim::FaultKind::Unplug, {sim::Trigger::Kind::AtCommand, 1}});
+  ASSERT_FALSE(pairs[2].server->create({}));  // so that the unplug has a device to destroy
+  uhid_event ev{};
+  ASSERT_GT(read(pairs[2].kernel, &ev, sizeof ev), 0);
+
+  auto writeTo = [](int kernel, std::uint16_t address, std::uint8_t value) {
+    std::uint8_t cmd[8];
+    const std::uint8_t data[4] = {value, value, value, value};
+    ASSERT_EQ(HostGenerateWriteCommand(cmd, 8, address, data), 0);
+    uhid_event out{};
+    out.type = UHID_OUTPUT;
+    out.u.output.rtype = UHID_OUTPUT_REPORT;
+    out.u.output.size = 9;
+    std::memcpy(out.u.output.data + 1, cmd, 8);
+    ASSERT_EQ(write(kernel, &out, sizeof out), static_cast<ssize_t>(sizeof out));
+  };
+  writeTo(pairs[0].kernel, 0x0100, 0x11);
+  writeTo(pairs[1].kernel, 0x0200, 0x22);
+  writeTo(pairs[2].kernel, 0x0300, 0x33);
+
+  std::array<sim::uhid::Serving*, 3> members = {pairs[0].server.get(), nullptr,
+                                                pairs[2].server.get()};
+  std::array<sim::uhid::ServeStep, 3> steps{};
+  std::array<pollfd, 4> polls{};
+  nuv::Error error;
+  EXPECT_EQ(sim::uhid::serveTogether(members, steps, -1, 100ms, polls, &error),
+            sim::uhid::ServeStep::Idle);
+  EXPECT_EQ(steps[0], sim::uhid::ServeStep::Handled);
+  EXPECT_EQ(steps[1], sim::uhid::ServeStep::Idle) << "a device that is gone is not served";
+  EXPECT_EQ(steps[2], sim::uhid::ServeStep::Unplugged);
+  EXPECT_EQ(pairs[0].device->memory()[0x0100], 0x11);
+  EXPECT_EQ(pairs[1].device->commandCount(), 0u);
+
+  ASSERT_GT(read(pairs[0].kernel, &ev, sizeof ev), 0);
+  ASSERT_EQ(ev.type, UHID_INPUT2);
+  EXPECT_EQ(ev.u.input2.data[2], 0x01) << "the reply echoes its own device's address";
+  EXPECT_LT(read(pairs[1].kernel, &ev, sizeof ev), 0) << "no reply where nobody served";
+  ASSERT_GT(read(pairs[2].kernel, &ev, sizeof ev), 0);
+  EXPECT_EQ(ev.type, UHID_DESTROY);
+
+  // Served again, device 2 answers the write that waited for it.
+  members[1] = pairs[1].server.get();
+  members[2] = nullptr;
+  EXPECT_EQ(sim::uhid::serveTogether(members, steps, -1, 100ms, polls, &error),
+            sim::uhid::ServeStep::Idle);
+  EXPECT_EQ(steps[1], sim::uhid::ServeStep::Handled);
+  EXPECT_EQ(pairs[1].device->memory()[0x0200], 0x22);
+  for (Pair& p : pairs) ::close(p.kernel);
+}
+
+TEST(UhidEmulator, NumbersTheFilesOfSeveralDevicesBeforeTheExtension) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"memory.bin", "memory-3.bin"},
+      {"out/memory.bin", "out/memory-3.bin"},
+      {"/tmp/run.1/memory", "/tmp/run.1/memory-3"},
+      {"image.tar.gz", "image.tar-3.gz"},
+      {".bin", ".bin-3"},
+  };
+  for (const auto& [path, numbered] : cases)
+    EXPECT_EQ(sim::uhid::numberedFile(path, 3), numbered) << path;
 }
 
 TEST(UhidReplyQueue, DropsTheOldestWhenFull) {
