@@ -155,8 +155,9 @@ Exit: 0, 4 the image has the wrong size, 7 file error.
 )";
 
 constexpr const char* kEmulate =
-    R"(Usage: vornex-cli emulate [--sim-latency MS] [--sim-version TEXT] [--sim-fault KIND@WHERE]...
-                          [--memory-out FILE] [--ready-file FILE] [--uhid PATH]
+    R"(Usage: vornex-cli emulate [--count N] [--sim-latency MS] [--sim-version TEXT]
+                          [--sim-fault [N:]KIND@WHERE]... [--memory-out FILE]
+                          [--ready-file FILE] [--uhid PATH]
 
 Presents the emulated update device (vendor 0xFFFF, product 0x0100) to this machine's kernel
 through /dev/uhid until Ctrl-C, so that it appears as a /dev/hidrawN node like the real
@@ -167,6 +168,11 @@ The --sim-... options describe the device as for --sim (see 'help download').
   (through a temporary file and a rename: never half a file).
 --ready-file FILE: the hidraw node's path, written once the kernel made it (for scripts).
 --uhid PATH: the uhid device node (default /dev/uhid).
+--count N: N devices at once (at most 64), each with its own node and unique id
+  (nuv-uhid-PID-N); --sim-fault N:... goes to device N only; --memory-out FILE becomes
+  FILE-1 ... (the number before the extension); --ready-file lists every node, one a line.
+  SIGUSR2 unplugs them all; SIGUSR2 queued with the value N (sigqueue) unplugs device N only;
+  emulate ends with its last device.
 
 Needs /dev/uhid (the uhid module: 'modprobe uhid') and the right to open it (usually root).
 SIGUSR2 unplugs the device at once.
