@@ -15,12 +15,12 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
   target_include_directories(nuv_vm_guest PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/vm)
   target_link_libraries(nuv_vm_guest PUBLIC PkgConfig::NUV_VM_LIBUDEV nuv_protocol PRIVATE nuv_warnings)
 
-  add_executable(vm_guest_hidraw ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_hidraw_test.cpp)
+  add_executable(vm_guest_hidraw ${CMAKE_CURRENT_SOURCE_DIR}/vm/test_guest_hidraw.cpp)
   target_link_libraries(vm_guest_hidraw PRIVATE nuv_vm_guest nuv_uhid nuv_protocol
                         GTest::gtest GTest::gtest_main nuv_warnings)
 
   if(TARGET nuv_hidraw)
-    add_executable(vm_guest_hidraw_layer ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_hidraw_layer_test.cpp)
+    add_executable(vm_guest_hidraw_layer ${CMAKE_CURRENT_SOURCE_DIR}/vm/test_guest_hidraw_layer.cpp)
     target_link_libraries(vm_guest_hidraw_layer PRIVATE nuv_vm_guest nuv_hidraw nuv_protocol
                           GTest::gtest GTest::gtest_main nuv_warnings)
     file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/hidraw-layer.programs CONTENT
@@ -32,7 +32,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
   endif()
 
   if(TARGET nuv_iohid_linux AND TARGET nuv_mac AND TARGET nuv_cocoa_headless)
-    add_executable(vm_guest_quenlorhid ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_quenlorhid_test.cpp)
+    add_executable(vm_guest_quenlorhid ${CMAKE_CURRENT_SOURCE_DIR}/vm/test_guest_quenlorhid.cpp)
     target_link_libraries(vm_guest_quenlorhid PRIVATE nuv_vm_guest nuv_mac nuv_iohid_linux
                           nuv_cocoa_headless GTest::gtest GTest::gtest_main nuv_warnings)
     file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/quenlorhid.programs CONTENT
@@ -44,7 +44,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
   endif()
 
   if(TARGET nuv_cli AND TARGET nuv_hidraw)
-    add_executable(vm_guest_cli ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_cli_test.cpp)
+    add_executable(vm_guest_cli ${CMAKE_CURRENT_SOURCE_DIR}/vm/test_guest_cli.cpp)
     target_link_libraries(vm_guest_cli PRIVATE nuv_vm_guest nuv_cli GTest::gtest GTest::gtest_main
                           nuv_warnings)
     file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/cli.programs CONTENT
@@ -57,7 +57,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
 
   # The vornex-cli program itself, run as a child process as scripts run it.
   if(TARGET vornex-cli)
-    add_executable(vm_guest_cli_program ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_cli_program_test.cpp)
+    add_executable(vm_guest_cli_program ${CMAKE_CURRENT_SOURCE_DIR}/vm/test_guest_cli_program.cpp)
     target_include_directories(vm_guest_cli_program PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
     target_link_libraries(vm_guest_cli_program PRIVATE nuv_vm_guest nuv_sim GTest::gtest
                           GTest::gtest_main nuv_warnings)
@@ -73,7 +73,7 @@ VORNEX_CLI='$<TARGET_FILE:vornex-cli>'
   endif()
 
   if(TARGET nuv_winhid AND TARGET nuv_winapi_linux AND TARGET nuv_forms_headless)
-    add_executable(vm_guest_winhid ${CMAKE_CURRENT_SOURCE_DIR}/vm/guest_winhid_test.cpp)
+    add_executable(vm_guest_winhid ${CMAKE_CURRENT_SOURCE_DIR}/vm/test_guest_winhid.cpp)
     target_link_libraries(vm_guest_winhid PRIVATE nuv_vm_guest nuv_winhid nuv_winapi_linux
                           nuv_forms_headless GTest::gtest GTest::gtest_main nuv_warnings)
     file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/winhid.programs CONTENT
