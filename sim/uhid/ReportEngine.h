@@ -20,10 +20,17 @@
 
 #include "Error.h"
 #include "ReplyQueue.h"
-#include "Serving.h"
 #include "UpdateDevice.h"
 
 namespace sim::uhid {
+
+struct ServerStats {
+  std::uint32_t outputs = 0;         // output reports received
+  std::uint32_t repliesSent = 0;     // input reports sent
+  std::uint32_t repliesDropped = 0;  // dropped because the queue was full or nobody listened
+  std::uint32_t commandsLost = 0;    // write-failure faults: the device ignored the command
+  std::uint32_t otherEvents = 0;     // feature requests refused and events of no interest
+};
 
 class ReportEngine {
  public:

@@ -14,16 +14,9 @@
 
 #include "Error.h"
 #include "ReplyQueue.h"
+#include "ReportEngine.h"
 
 namespace sim::uhid {
-
-struct ServerStats {
-  std::uint32_t outputs = 0;         // output reports received
-  std::uint32_t repliesSent = 0;     // input reports sent
-  std::uint32_t repliesDropped = 0;  // dropped because the queue was full or nobody listened
-  std::uint32_t commandsLost = 0;    // write-failure faults: the device ignored the command
-  std::uint32_t otherEvents = 0;     // feature requests refused and events of no interest
-};
 
 // What one turn of a serving loop came to.
 enum class ServeStep {

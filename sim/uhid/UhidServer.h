@@ -23,6 +23,7 @@
 
 #include "Error.h"
 #include "ReportEngine.h"
+#include "Serving.h"
 #include "UhidChannel.h"
 #include "UhidIdentity.h"
 #include "UpdateDevice.h"

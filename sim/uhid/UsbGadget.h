@@ -17,6 +17,7 @@
 
 #include "Error.h"
 #include "ReportEngine.h"
+#include "Serving.h"
 #include "UhidIdentity.h"
 
 namespace sim::uhid {

@@ -350,15 +350,8 @@ void TMainForm::READ_carClick() {
   ReadBtn.setDown(true);
   ReadBtnClick();
 
-  setStatus(kStatusNormal, "Link...");
-  TxReport[0] = 0;
-  (void)HostGenerateLinkCommand(TxReport.data() + 1, kReportSize);
-  if (!exchange()) return;
-
-  setStatus(kStatusNormal, "Get version...");
-  TxReport[0] = 0;
-  (void)HostGenerateVersionCommand(TxReport.data() + 1, kReportSize);
-  if (!exchange()) return;
+  if (!step("Link...", HostGenerateLinkCommand)) return;
+  if (!step("Get version...", HostGenerateVersionCommand)) return;
 
   std::string version;
   for (int i = 3; i <= 6; ++i) version.push_back(static_cast<char>(RxData[i]));
@@ -408,33 +401,46 @@ TMainForm::ImageCheck TMainForm::checkImage(nuv::FileSource& file,
   return ImageCheck::Accepted;
 }
 
+bool TMainForm::step(std::string_view status, CommandBuilder build) {
+  setStatus(kStatusNormal, status);
+  TxReport[0] = 0;
+  (void)build(TxReport.data() + 1, kReportSize);
+  return exchange();
+}
+
 void TMainForm::download(const std::string& path) {
+  if (imageAccepted(path)) writeImage(path);
+}
+
+bool TMainForm::imageAccepted(const std::string& path) {
   auto opened = nuv::FileSource::open(path);
-  if (auto* error = std::get_if<nuv::Error>(&opened)) return fileError(*error);
+  if (auto* error = std::get_if<nuv::Error>(&opened)) {
+    fileError(*error);
+    return false;
+  }
   file_ = std::move(std::get<std::unique_ptr<nuv::FileSource>>(opened));
   std::optional<nuv::Error> readError;
   const ImageCheck first = checkImage(*file_, readError);
   file_.reset();
   switch (first) {
     case ImageCheck::Accepted:
-      break;
+      return true;
     case ImageCheck::WrongSize:
-      return refuse(FlowResult::ImageSize, kFilesizeError);
+      refuse(FlowResult::ImageSize, kFilesizeError);
+      return false;
     case ImageCheck::WrongVersion:
-      return refuse(FlowResult::ImageVersion, kVersionError);
+      refuse(FlowResult::ImageVersion, kVersionError);
+      return false;
     case ImageCheck::ReadFailed:
-      return fileError(*readError);
+      fileError(*readError);
+      return false;
   }
+  return false;
+}
 
-  setStatus(kStatusNormal, "Link...");
-  TxReport[0] = 0;
-  (void)HostGenerateLinkCommand(TxReport.data() + 1, kReportSize);
-  if (!exchange()) return;
-
-  setStatus(kStatusNormal, "Get version...");
-  TxReport[0] = 0;
-  (void)HostGenerateVersionCommand(TxReport.data() + 1, kReportSize);
-  if (!exchange()) return;
+void TMainForm::writeImage(const std::string& path) {
+  if (!step("Link...", HostGenerateLinkCommand)) return;
+  if (!step("Get version...", HostGenerateVersionCommand)) return;
 
   if (!nuv::image::deviceVersionAccepted(RxData[3])) {
     return refuse(FlowResult::DeviceVersion, kDeviceVersionError);
@@ -445,6 +451,7 @@ void TMainForm::download(const std::string& path) {
   auto reopened = nuv::FileSource::open(path);
   if (auto* error = std::get_if<nuv::Error>(&reopened)) return fileError(*error);
   file_ = std::move(std::get<std::unique_ptr<nuv::FileSource>>(reopened));
+  std::optional<nuv::Error> readError;
   switch (checkImage(*file_, readError)) {
     case ImageCheck::Accepted:
       break;
@@ -455,10 +462,7 @@ void TMainForm::download(const std::string& path) {
           nuv::Error::message("The update file changed while it was in use: " + path));
   }
 
-  setStatus(kStatusNormal, "Erase...");
-  TxReport[0] = 0;
-  (void)HostGenerateFormatCommand(TxReport.data() + 1, kReportSize);
-  if (!exchange()) return;
+  if (!step("Erase...", HostGenerateFormatCommand)) return;
 
   setStatus(kStatusNormal, "Writing Data...");
   TxReport[0] = 0;
@@ -497,10 +501,7 @@ void TMainForm::download(const std::string& path) {
     return fileError(nuv::Error::message("The update file ended early: " + path));
   }
 
-  setStatus(kStatusNormal, "Writing All...");
-  TxReport[0] = 0;
-  (void)HostGenerateBurnCommand(TxReport.data() + 1, kReportSize);
-  if (!exchange()) return;
+  if (!step("Writing All...", HostGenerateBurnCommand)) return;
 
   outcome_ = {FlowResult::Completed, ResultNone, {}};
   setStatus(kStatusGreen, "Update Completed");

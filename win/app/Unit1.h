@@ -151,8 +151,18 @@ class TMainForm : public forms::Form {
   [[nodiscard]] bool waitRounds(bool actOnStop);
   void checkReply();
   void freeClaimedDevices();
-  // The download after the dialog; `path` is the chosen file.
+  // One step of a flow: shows `status`, sends the command that `build` writes after the
+  // report-ID byte and waits for its reply. False, with the error reported, when the exchange
+  // failed.
+  using CommandBuilder = std::int32_t (*)(std::uint8_t* buf, std::uint32_t len);
+  [[nodiscard]] bool step(std::string_view status, CommandBuilder build);
+  // The download after the dialog; `path` is the chosen file: its image checked, then written.
   void download(const std::string& path);
+  // The image checks before anything is sent: false, with the refusal shown, when the file is
+  // refused.
+  [[nodiscard]] bool imageAccepted(const std::string& path);
+  // Link, the device's version, erase, the writes and Burn.
+  void writeImage(const std::string& path);
   void fileError(const nuv::Error& error);
   // A refusal of the download: its box, and the outcome that says which.
   void refuse(FlowResult result, std::string_view box);
