@@ -4,8 +4,6 @@
 // Burn). At 1 ms latency the wall time is bounded below by the latency; the CPU share says
 // whether the waits spin. Then several emulated devices flashed at once.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,9 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "CliProcess.h"
 #include "UpdateImage.h"
-
-extern char** environ;
 
 namespace {
 
@@ -53,26 +50,17 @@ struct ChildRun {
 };
 
 ChildRun runCli(std::vector<std::string> args) {
-  args.insert(args.begin(), VORNEX_CLI);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   ChildRun run;
   const auto start = std::chrono::steady_clock::now();
-  pid_t pid = -1;
-  run.started = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = bench::spawnCli(std::move(args));
+  run.started = pid > 0;
   if (!run.started) return run;
   int status = 0;
   rusage usage{};
   (void)::wait4(pid, &status, 0, &usage);
   run.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
-            usage.ru_stime.tv_usec / 1e6;
+  run.cpu = bench::cpuSeconds(usage);
   run.maxRssKb = usage.ru_maxrss;
   return run;
 }

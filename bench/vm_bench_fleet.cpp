@@ -4,9 +4,7 @@
 // (with its worker processes) and of the emulator, and the largest resident set of any
 // download process. The VM has one CPU, so N devices share it.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,9 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "CliProcess.h"
 #include "UpdateImage.h"
-
-extern char** environ;
 
 namespace {
 
@@ -56,24 +53,8 @@ std::string sampleImage() {
   return path;
 }
 
-pid_t spawnCli(std::vector<std::string> args) {
-  args.insert(args.begin(), VORNEX_CLI);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-double cpuSeconds(const rusage& u) {
-  return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec +
-         u.ru_stime.tv_usec / 1e6;
-}
+using bench::cpuSeconds;
+using bench::spawnCli;
 
 // The ready file lists one node a line once every device has its node.
 bool waitForNodes(const fs::path& ready, unsigned count, pid_t emulator) {

@@ -3,24 +3,19 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "DeviceSource.h"
 #include "ExitCodes.h"
 #include "Fleet.h"
 #include "FleetView.h"
 #include "Interrupt.h"
+#include "SelectDevices.h"
 #include "Workers.h"
 
 namespace cli {
 
 int runFleetCommand(const Options& options, const std::vector<DeviceRecord>& devices,
                     Output& out) {
-  auto made = makeDeviceSource(options);
-  if (auto* why = std::get_if<std::string>(&made)) {
-    out.message(*why, true);
-    out.result(kExitNoDevice, "cannot list HID devices");
-    return kExitNoDevice;
-  }
-  auto& source = *std::get<std::unique_ptr<DeviceSource>>(made);
+  const auto source = openDeviceSource(options, out);
+  if (!source) return kExitNoDevice;
   int interrupts[2];
   if (::pipe2(interrupts, O_CLOEXEC | O_NONBLOCK) != 0) {
     out.result(kExitExchangeFailed, "cannot make a pipe for Ctrl-C");
@@ -33,7 +28,7 @@ int runFleetCommand(const Options& options, const std::vector<DeviceRecord>& dev
     const int writeEnd = interrupts[1];
     InterruptWatch watch([writeEnd] { (void)!::write(writeEnd, "i", 1); },
                          [] { (void)!::write(STDERR_FILENO, "\ninterrupted\n", 13); });
-    FleetSetup setup{*launcher, source, view, interrupts[0]};
+    FleetSetup setup{*launcher, *source, view, interrupts[0]};
     code = options.station ? runStation(options, setup) : runFleet(options, devices, setup);
   }
   ::close(interrupts[0]);

@@ -95,16 +95,21 @@ JsonLine deviceJson(const DeviceRecord& d) {
   return json;
 }
 
-std::variant<std::vector<DeviceRecord>, int> findSelectedDevices(const Options& options,
-                                                                  Output& out) {
+std::unique_ptr<DeviceSource> openDeviceSource(const Options& options, Output& out) {
   auto made = makeDeviceSource(options);
   if (auto* why = std::get_if<std::string>(&made)) {
     out.message(*why, true);
     out.result(kExitNoDevice, "cannot list HID devices");
-    return kExitNoDevice;
+    return nullptr;
   }
-  auto& source = *std::get<std::unique_ptr<DeviceSource>>(made);
-  auto picked = waitForSelection(source, selectionRequest(options), options.waitSeconds);
+  return std::move(std::get<std::unique_ptr<DeviceSource>>(made));
+}
+
+std::variant<std::vector<DeviceRecord>, int> findSelectedDevices(const Options& options,
+                                                                  Output& out) {
+  const auto source = openDeviceSource(options, out);
+  if (!source) return kExitNoDevice;
+  auto picked = waitForSelection(*source, selectionRequest(options), options.waitSeconds);
   if (auto* devices = std::get_if<std::vector<DeviceRecord>>(&picked)) return std::move(*devices);
   const auto& refusal = std::get<SelectionRefusal>(picked);
   for (const std::string& candidate : refusal.candidates) out.message(candidate, false);

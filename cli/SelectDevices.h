@@ -25,6 +25,10 @@ namespace cli {
     DeviceSource& source, const SelectionRequest& request, std::optional<unsigned> waitSeconds,
     const NodeNumberOf& numberOf = statCharacterDevice);
 
+// The device source the options name (makeDeviceSource); null, with the reason told, when
+// there is none.
+[[nodiscard]] std::unique_ptr<DeviceSource> openDeviceSource(const Options& options, Output& out);
+
 // The devices that the options select (see selectDevices), found in the source the options
 // name and waited for with --wait. On refusal the reason (and for an ambiguous choice every
 // candidate with how to name it) has been told, and the exit code is returned.
