@@ -50,8 +50,8 @@ class LoopbackHIDManager final : public nuv::iohid::IOHIDManager {
                                          void* context) override {
     buffer_ = buffer, length_ = length, callback_ = callback, context_ = context;
   }
-  IOReturn deviceSetReport(IOHIDDeviceRef, nuv::iohid::IOHIDReportType, std::uint32_t,
-                           const std::uint8_t* report, long length) override {
+  IOReturn setOutputReport(IOHIDDeviceRef, std::uint32_t, const std::uint8_t* report,
+                           long length) override {
     if (length != 8) return nuv::iohid::kIOReturnBadArgument;
     std::memcpy(pending_, report, 8);
     if (report[0] == 0x12) std::memset(pending_ + 1, 0, 6);  // Burn: status bytes

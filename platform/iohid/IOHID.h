@@ -1,5 +1,6 @@
-// What the macOS program uses of the IOKit HID manager, with IOKit's meaning. Backends: sim
-// (the virtual HID bus; Sim.h) and linux (hidraw nodes through libudev; Linux.h).
+// What the macOS program uses of the IOKit HID manager, with IOKit's meaning. Backends: iokit
+// (IOKit itself, on a Mac; IOKitHID.h), sim (the virtual HID bus; Sim.h) and linux (hidraw
+// nodes through libudev; Linux.h).
 //
 // Threads: every call is made on the thread of the run loop the manager is scheduled on, and
 // every callback is delivered there, from the loop, never from inside a call of this
@@ -92,13 +93,29 @@ class IOHIDManager {
   virtual void deviceRegisterInputReportCallback(IOHIDDeviceRef device, std::uint8_t* buffer,
                                                  long length, IOHIDReportCallback callback,
                                                  void* context) = 0;
-  // Sends one report and returns when the platform has taken it: kIOReturnSuccess, or why not.
-  // `report` is the payload; the backend adds the report-ID byte on the wire when the device
-  // uses report IDs. Allocates nothing.
-  [[nodiscard]] virtual IOReturn deviceSetReport(IOHIDDeviceRef device, IOHIDReportType type,
-                                                 std::uint32_t reportID, const std::uint8_t* report,
-                                                 long length) = 0;
+  // Sends one output report and returns when the platform has taken it: kIOReturnSuccess, or
+  // why not. `report` is the payload; the backend adds the report-ID byte on the wire when the
+  // device uses report IDs. Allocates nothing.
+  // The arguments are checked here, once for every backend: a report type other than output
+  // (the only kind the device has), a null `report` or a negative `length` is
+  // kIOReturnBadArgument, and the backend is not called. The backend's errors: a reference it
+  // does not know or a report longer than the device's is kIOReturnBadArgument; a device that
+  // went away kIOReturnNotAttached; one not opened kIOReturnNotOpen; a failed transfer
+  // kIOReturnError (or the system's code).
+  [[nodiscard]] IOReturn deviceSetReport(IOHIDDeviceRef device, IOHIDReportType type,
+                                         std::uint32_t reportID, const std::uint8_t* report,
+                                         long length) {
+    if (type != kIOHIDReportTypeOutput || report == nullptr || length < 0)
+      return kIOReturnBadArgument;
+    return setOutputReport(device, reportID, report, length);
+  }
   virtual IOReturn deviceClose(IOHIDDeviceRef device, std::uint32_t options) = 0;
+
+ protected:
+  // The backend's half of deviceSetReport, called with checked arguments: an output report,
+  // `report` not null, `length` >= 0.
+  [[nodiscard]] virtual IOReturn setOutputReport(IOHIDDeviceRef device, std::uint32_t reportID,
+                                                 const std::uint8_t* report, long length) = 0;
 };
 
 }  // namespace nuv::iohid

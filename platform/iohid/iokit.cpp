@@ -132,12 +132,12 @@ class IOKitHIDManager final : public IOHIDManager {
                                            &inputReport, device);
   }
 
-  IOReturn deviceSetReport(IOHIDDeviceRef ref, IOHIDReportType type, std::uint32_t reportID,
-                           const std::uint8_t* report, long length) override {
+  IOReturn setOutputReport(IOHIDDeviceRef ref, std::uint32_t reportID, const std::uint8_t* report,
+                           long length) override {
     IOKitDevice* device = ioKitDevice(ref);
-    if (device == nullptr || report == nullptr || length < 0) return kIOReturnBadArgument;
+    if (device == nullptr) return kIOReturnBadArgument;
     if (!device->present) return kIOReturnNotAttached;
-    return IOHIDDeviceSetReport(device->native, static_cast<::IOHIDReportType>(type),
+    return IOHIDDeviceSetReport(device->native, ::kIOHIDReportTypeOutput,
                                 static_cast<CFIndex>(reportID), report,
                                 static_cast<CFIndex>(length));
   }

@@ -162,11 +162,10 @@ class LinuxHIDManager final : public IOHIDManager {
     d->context = context;
   }
 
-  IOReturn deviceSetReport(IOHIDDeviceRef ref, IOHIDReportType type, std::uint32_t reportID,
-                           const std::uint8_t* report, long length) override {
+  IOReturn setOutputReport(IOHIDDeviceRef ref, std::uint32_t reportID, const std::uint8_t* report,
+                           long length) override {
     LinuxDevice* d = linuxDevice(ref);
-    if (d == nullptr || report == nullptr || length < 0 || type != kIOHIDReportTypeOutput)
-      return kIOReturnBadArgument;
+    if (d == nullptr) return kIOReturnBadArgument;
     if (!d->present) return kIOReturnNotAttached;
     if (!d->node) return kIOReturnNotOpen;
     const auto payload = static_cast<std::size_t>(length);

@@ -102,11 +102,10 @@ class SimHIDManager final : public IOHIDManager {
     device->context = context;
   }
 
-  IOReturn deviceSetReport(IOHIDDeviceRef ref, IOHIDReportType type, std::uint32_t reportID,
-                           const std::uint8_t* report, long length) override {
+  IOReturn setOutputReport(IOHIDDeviceRef ref, std::uint32_t reportID, const std::uint8_t* report,
+                           long length) override {
     SimDevice* device = simDevice(ref);
-    if (device == nullptr || report == nullptr || length < 0) return kIOReturnBadArgument;
-    if (type != kIOHIDReportTypeOutput) return kIOReturnBadArgument;
+    if (device == nullptr) return kIOReturnBadArgument;
     if (!device->present) return kIOReturnNotAttached;
     if (!device->connection) return kIOReturnNotOpen;
     const std::size_t wire = device->info.outputReportLength;
