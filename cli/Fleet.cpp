@@ -21,6 +21,23 @@ using Clock = std::chrono::steady_clock;
 // attempt, when --wait does not say.
 constexpr std::chrono::seconds kDefaultReturnWait{10};
 
+bool documentedExitCode(int code) {
+  switch (code) {
+    case kExitSuccess:
+    case kExitUsage:
+    case kExitNoDevice:
+    case kExitImageRefused:
+    case kExitDeviceVersion:
+    case kExitExchangeFailed:
+    case kExitFileError:
+    case kExitVerifyMismatch:
+    case kExitInterrupted:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The same device plugged in again: its serial, or else its USB port, is the same (its node
 // and identity are new).
 bool sameDevice(const DeviceRecord& was, const DeviceRecord& is) {
@@ -151,7 +168,12 @@ class FleetRun {
     ::close(slot.fd);
     slot.fd = -1;
     if (!slot.pending.empty()) setup_.view.workerLine(slot.run, slot.pending);
-    const int code = setup_.launcher.finish(slot.workerId);
+    int code = setup_.launcher.finish(slot.workerId);
+    if (!documentedExitCode(code)) {
+      // A worker that crashed or was killed: its device's exchange ended unfinished.
+      slot.run.lastError = "the worker process ended with status " + std::to_string(code);
+      code = kExitExchangeFailed;
+    }
     slot.lastCode = code;
     if (!retryable(code) || interrupted_ || slot.run.attempt > options_.retries) {
       finish(slot, code);

@@ -179,7 +179,7 @@ TEST(CliFleet, RetriesExchangeFailuresOnlyAndGivesTheFirstFailingCode) {
   launcher.script("/dev/hidraw2", {{4, {}}});                             // image refused
   launcher.script("/dev/hidraw3", {{6, {}}, {6, {}}, {6, {}}});           // never answers
   launcher.script("/dev/hidraw4", {{6, {}}});                             // unplugged, gone
-  launcher.script("/dev/hidraw5", {{6, {}}, {0, {kCompleted}}});          // replugged
+  launcher.script("/dev/hidraw5", {{139, {}}, {0, {kCompleted}}});        // crashed, replugged
   const std::vector<cli::DeviceRecord> devices = {
       device("/dev/hidraw1", "A1"), device("/dev/hidraw2", "B2"), device("/dev/hidraw3", "C3"),
       device("/dev/hidraw4", "D4"), device("/dev/hidraw5", "E5")};
