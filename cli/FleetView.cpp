@@ -34,6 +34,8 @@ void FleetView::clearLive() {
   if (mode_ != OutputMode::Terminal || liveLines_ == 0) return;
   // Up to the first live line, and clear from there down.
   std::fprintf(out_, "\r\033[%zuA\033[J", liveLines_);
+  // Before anything goes to standard error on the same terminal: the cursor must be back up.
+  std::fflush(out_);
   liveLines_ = 0;
 }
 
