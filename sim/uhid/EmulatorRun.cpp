@@ -163,8 +163,14 @@ int runEmulators(std::span<const EmulatorOptions> devices, std::ostream& out, st
     p.options = &devices[i];
     p.identity = devices[i].identity;
     if (p.identity.uniq.empty()) {
-      p.identity.uniq = "nuv-uhid-" + std::to_string(::getpid());
-      if (devices.size() > 1) p.identity.uniq += "-" + std::to_string(i + 1);
+      // Appended piece by piece: GCC 12 at -O3 takes `"text" + std::to_string(n)` for an
+      // overlapping copy (a false -Wrestrict).
+      p.identity.uniq = "nuv-uhid-";
+      p.identity.uniq += std::to_string(::getpid());
+      if (devices.size() > 1) {
+        p.identity.uniq += '-';
+        p.identity.uniq += std::to_string(i + 1);
+      }
     }
     p.me = devices.size() > 1 ? program + "device " + std::to_string(i + 1) + ": " : program;
     p.device = std::make_shared<UpdateDevice>(devices[i].device);
