@@ -141,7 +141,10 @@ struct Captured {
   char* buffer = nullptr;
   std::size_t size = 0;
   std::FILE* file = open_memstream(&buffer, &size);
-  ~Captured() { std::free(buffer); }
+  ~Captured() {
+    std::fclose(file);  // before the buffer goes: closing writes into it
+    std::free(buffer);
+  }
   std::vector<cli::JsonFields> objects() {
     std::fflush(file);
     std::vector<cli::JsonFields> all;
