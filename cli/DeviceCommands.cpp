@@ -36,14 +36,10 @@ constexpr std::uint16_t kUpdateProduct = 0x0100;
     const std::string& given, const std::vector<nuv::hidraw::HidrawDevice>& devices) {
   struct stat named {};
   if (::stat(given.c_str(), &named) != 0) return given;
-  if (!S_ISCHR(named.st_mode)) return std::nullopt;
-  for (const auto& device : devices) {
-    struct stat node {};
-    if (::stat(device.devnode.c_str(), &node) == 0 && S_ISCHR(node.st_mode) &&
-        node.st_rdev == named.st_rdev) {
-      return device.devnode;
-    }
-  }
+  const auto number = statCharacterDevice(given);  // the same test as a --device selector's
+  if (!number) return std::nullopt;
+  for (const auto& device : devices)
+    if (statCharacterDevice(device.devnode) == number) return device.devnode;
   return std::nullopt;
 }
 #endif
