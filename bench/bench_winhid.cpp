@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include "AllocationCounter.h"
+#include "forms/Headless.h"
 
 #include <atomic>
 #include <cstdlib>

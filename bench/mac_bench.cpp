@@ -13,10 +13,10 @@
 
 #include "AppDelegate.h"
 #include "HIDProto.h"
-#include "Headless.h"
 #include "Log.h"
 #include "Sim.h"
 #include "VirtualBus.h"
+#include "cocoa/Headless.h"
 #include "mac_images.h"
 #include "mac_loopback.h"
 

@@ -13,8 +13,8 @@
 #include "Nib.h"
 #include "Sim.h"
 #include "SimSetup.h"
-#include "Terminal.h"
 #include "UpdateImage.h"
+#include "cocoa/Terminal.h"
 
 #ifdef __linux__
 #include "Linux.h"

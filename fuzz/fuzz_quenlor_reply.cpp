@@ -25,11 +25,11 @@
 #include "FuzzSupport.h"
 #include "HIDProto.h"
 #include "HIDViewController.h"
-#include "Headless.h"
 #include "LoopBusClock.h"
 #include "Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
+#include "cocoa/Headless.h"
 
 namespace {
 

@@ -23,6 +23,7 @@
 #include "ManualBusClock.h"
 #include "Unit1.h"
 #include "VirtualBus.h"
+#include "forms/Headless.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "ApplicationMain.h"
 
 #include "AppDelegate.h"
-#include "Qt.h"
+#include "cocoa/Qt.h"
 
 namespace nuv::mac {
 

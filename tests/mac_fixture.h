@@ -16,12 +16,12 @@
 #include "AppDelegate.h"
 #include "HIDProto.h"
 #include "HIDViewController.h"
-#include "Headless.h"
 #include "Log.h"
 #include "LoopBusClock.h"
 #include "Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
+#include "cocoa/Headless.h"
 #include "mac_images.h"
 
 namespace mactest {

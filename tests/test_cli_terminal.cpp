@@ -7,8 +7,8 @@
 
 #include "ExitCodes.h"
 #include "Flows.h"
-#include "Terminal.h"
 #include "TerminalForms.h"
+#include "cocoa/Terminal.h"
 
 namespace {
 

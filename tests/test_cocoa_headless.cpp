@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "Headless.h"
+#include "cocoa/Headless.h"
 
 namespace {
 

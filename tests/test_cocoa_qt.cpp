@@ -6,7 +6,7 @@
 #include <QElapsedTimer>
 #include <thread>
 
-#include "Qt.h"
+#include "cocoa/Qt.h"
 
 namespace {
 

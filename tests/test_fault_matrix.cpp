@@ -28,7 +28,6 @@
 #include "ExitCodes.h"
 #include "Flows.h"
 #include "HIDProto.h"
-#include "Headless.h"
 #include "Log.h"
 #include "LoopBusClock.h"
 #include "ManualBusClock.h"
@@ -37,6 +36,8 @@
 #include "Unit1.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
+#include "cocoa/Headless.h"
+#include "forms/Headless.h"
 
 namespace {
 

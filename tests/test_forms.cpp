@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "Forms.h"
+#include "forms/Headless.h"
 
 namespace {
 

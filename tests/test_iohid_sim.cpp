@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "HIDProto.h"
-#include "Headless.h"
 #include "LoopBusClock.h"
 #include "Sim.h"
+#include "cocoa/Headless.h"
 
 namespace {
 

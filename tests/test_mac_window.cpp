@@ -9,7 +9,7 @@
 #include <QWidget>
 #include <filesystem>
 
-#include "Qt.h"
+#include "cocoa/Qt.h"
 #include "mac_fixture.h"
 
 namespace mactest {

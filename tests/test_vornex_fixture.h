@@ -21,6 +21,7 @@
 #include "Unit1.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
+#include "forms/Headless.h"
 
 namespace vornex_test {
 

@@ -11,6 +11,7 @@
 #include "Emulated.h"
 #include "Forms.h"
 #include "HidControllerClass.h"
+#include "forms/Headless.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include "HIDProto.h"
 #include "HidControllerClass.h"
 #include "VirtualBus.h"
+#include "forms/Headless.h"
 
 namespace winhid_test {
 

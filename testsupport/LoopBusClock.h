@@ -3,8 +3,8 @@
 // Header-only; for tests, fuzz targets and benchmarks.
 #pragma once
 
-#include "Headless.h"
 #include "VirtualBus.h"
+#include "cocoa/Headless.h"
 
 namespace nuv::test {
 

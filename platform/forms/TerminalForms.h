@@ -14,7 +14,7 @@
 #include <string_view>
 #include <utility>
 
-#include "Forms.h"
+#include "Headless.h"
 
 namespace forms {
 

@@ -7,7 +7,7 @@
 #include <array>
 #include <condition_variable>
 
-#include "Forms.h"
+#include "Headless.h"
 #include "MessageCore.h"
 
 namespace forms {

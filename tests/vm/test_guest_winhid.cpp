@@ -11,6 +11,7 @@
 #include "HIDProto.h"
 #include "HidControllerClass.h"
 #include "WinApi.h"
+#include "forms/Headless.h"
 
 namespace {
 
