@@ -12,10 +12,10 @@
 #include "Interrupt.h"
 #include "Log.h"
 #include "SimSetup.h"
-#include "TerminalForms.h"
 #include "Unit1.h"
 #include "UpdateImage.h"
 #include "WinApi.h"
+#include "forms/Terminal.h"
 
 #ifdef __linux__
 #include "Hidraw.h"

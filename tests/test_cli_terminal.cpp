@@ -7,8 +7,8 @@
 
 #include "ExitCodes.h"
 #include "Flows.h"
-#include "TerminalForms.h"
 #include "cocoa/Terminal.h"
+#include "forms/Terminal.h"
 
 namespace {
 

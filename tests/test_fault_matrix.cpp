@@ -32,12 +32,12 @@
 #include "LoopBusClock.h"
 #include "ManualBusClock.h"
 #include "Sim.h"
-#include "TerminalForms.h"
 #include "Unit1.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
 #include "cocoa/Headless.h"
 #include "forms/Headless.h"
+#include "forms/Terminal.h"
 
 namespace {
 

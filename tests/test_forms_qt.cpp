@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "QtForms.h"
+#include "forms/Qt.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <thread>
 
 #include "MessageCore.h"
-#include "QtForms.h"
+#include "Qt.h"
 
 namespace forms {
 

@@ -1,4 +1,4 @@
-#include "TerminalForms.h"
+#include "Terminal.h"
 
 namespace forms {
 

@@ -11,7 +11,7 @@
 #include <map>
 
 #include "MessageCore.h"
-#include "Win32Forms.h"
+#include "Win32.h"
 
 namespace forms {
 

@@ -2,8 +2,8 @@
 // hidraw, and the one on the emulated device).
 #pragma once
 
-#include "QtForms.h"
 #include "Unit1.h"
+#include "forms/Qt.h"
 
 // Shows `form` in a window of `app`: the panel with the banner, the three buttons and the
 // gauge, and the status bar below it. The art comes from the program's resources.

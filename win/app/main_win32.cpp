@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "Unit1.h"
-#include "Win32Forms.h"
 #include "WinApi.h"
+#include "forms/Win32.h"
 
 namespace {
 
