@@ -125,7 +125,4 @@ class Application : public GuiThread {
   [[nodiscard]] virtual const TextPainter& controlFont() const = 0;
 };
 
-class MessageCore;
-class TimerList;
-
 }  // namespace forms

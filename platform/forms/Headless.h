@@ -15,14 +15,13 @@
 #include <vector>
 
 #include "Forms.h"
+#include "QueuedApplication.h"
 
 namespace forms {
 
-class MessageCore;
-class TimerList;
 struct HeadlessWaker;
 
-class HeadlessGui : public Application {
+class HeadlessGui : public QueuedApplication {
  public:
   HeadlessGui();
   explicit HeadlessGui(const Clock& clock);
@@ -31,33 +30,16 @@ class HeadlessGui : public Application {
   HeadlessGui(const HeadlessGui&) = delete;
   HeadlessGui& operator=(const HeadlessGui&) = delete;
 
-  [[nodiscard]] bool synchronize(void (*fn)(void*), void* context) override;
-  void processMessages() override;
-  void checkSynchronize() override;
   // With an idle handler set and nothing pending or due, runs the handler instead of waiting.
   void waitForMessages(std::chrono::milliseconds timeout) override;
-  void postMainWindowMessage(const WindowMessage& message) override;
-  void hookMainWindow(MainWindowHook& hook) override;
-  void unhookMainWindow(MainWindowHook& hook) override;
   [[nodiscard]] bool onGuiThread() const override;
 
-  void setTitle(std::string title) override { title_ = std::move(title); }
-  [[nodiscard]] const std::string& title() const override { return title_; }
-  [[nodiscard]] const Clock& clock() const override { return clock_; }
-  void addTimer(Timer& timer) override;
-  void removeTimer(Timer& timer) override;
   [[nodiscard]] bool runOpenDialog(OpenDialog& dialog) override;
   void messageBox(BoxKind kind, std::string_view text) override;
-  void setMainForm(Form& form) override { mainForm_ = &form; }
   void run() override;
-  void terminate() override { terminated_ = true; }
-  [[nodiscard]] bool terminated() const override { return terminated_; }
   [[nodiscard]] std::string exePath() const override { return exePath_; }
   [[nodiscard]] std::uint32_t resolveColor(Color color) const override;
   [[nodiscard]] const TextPainter& controlFont() const override { return font_; }
-
-  // Any thread: from now on synchronize returns false; callers blocked in it are released.
-  void shutDown();
 
   // --- scripting, for tests and the terminal front end ---
   // Any thread: runs `action` on the GUI thread in its next round of message processing, as a
@@ -67,7 +49,7 @@ class HeadlessGui : public Application {
   // the loop when allowed) in the next round.
   void requestClose();
   // Activates the main form, as showing it does.
-  void activateMainForm();
+  using QueuedApplication::activateMainForm;
   // Answers of the next open-file dialogs, in order: a path, or nothing for Cancel. With no
   // answer queued the dialog is cancelled.
   void queueOpenDialogAnswer(std::optional<std::string> path);
@@ -93,15 +75,11 @@ class HeadlessGui : public Application {
   void wakeUp();
 
  private:
-  const Clock& clock_;
+  HeadlessGui(const Clock& clock, std::unique_ptr<HeadlessWaker> waker);
+
   std::unique_ptr<HeadlessWaker> waker_;
-  std::unique_ptr<TimerList> timers_;
-  std::unique_ptr<MessageCore> core_;
   const std::thread::id guiThread_;
-  std::string title_;
   std::string exePath_;
-  Form* mainForm_ = nullptr;
-  bool terminated_ = false;
   BuiltinFont font_{1};
   std::deque<std::optional<std::string>> openAnswers_;
   std::vector<ShownBox> boxes_;

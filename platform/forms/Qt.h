@@ -14,6 +14,7 @@
 #include <string>
 
 #include "Forms.h"
+#include "QueuedApplication.h"
 
 class QWidget;
 
@@ -22,7 +23,7 @@ namespace forms {
 class QtWindow;
 class QtTextPainter;
 
-class QtGui : public Application {
+class QtGui : public QueuedApplication {
  public:
   // The QApplication gets the program name only: the program reads no command line.
   explicit QtGui(const char* programName);
@@ -30,32 +31,16 @@ class QtGui : public Application {
   QtGui(const QtGui&) = delete;
   QtGui& operator=(const QtGui&) = delete;
 
-  [[nodiscard]] bool synchronize(void (*fn)(void*), void* context) override;
-  void processMessages() override;
-  void checkSynchronize() override;
   void waitForMessages(std::chrono::milliseconds timeout) override;
-  void postMainWindowMessage(const WindowMessage& message) override;
-  void hookMainWindow(MainWindowHook& hook) override;
-  void unhookMainWindow(MainWindowHook& hook) override;
   [[nodiscard]] bool onGuiThread() const override;
 
   void setTitle(std::string title) override;
-  [[nodiscard]] const std::string& title() const override { return title_; }
-  [[nodiscard]] const Clock& clock() const override { return realClock(); }
-  void addTimer(Timer& timer) override;
-  void removeTimer(Timer& timer) override;
   [[nodiscard]] bool runOpenDialog(OpenDialog& dialog) override;
   void messageBox(BoxKind kind, std::string_view text) override;
-  void setMainForm(Form& form) override { mainForm_ = &form; }
   void run() override;
-  void terminate() override { terminated_ = true; }
-  [[nodiscard]] bool terminated() const override { return terminated_; }
   [[nodiscard]] std::string exePath() const override;
   [[nodiscard]] std::uint32_t resolveColor(Color color) const override;
   [[nodiscard]] const TextPainter& controlFont() const override;
-
-  // Any thread: from now on synchronize returns false.
-  void shutDown();
 
   // --- the window ---
   // Turns a control's resource name (a glyph, a picture) into a pixmap.
@@ -73,17 +58,14 @@ class QtGui : public Application {
   std::function<void(BoxKind, std::string_view title, std::string_view text)> scriptedBox;
 
  private:
-  void activateMainForm();
+  QtGui(const char* programName, int wakeFd);
+  // Qt's own events: clicks, painting, the close button.
+  void processWindowMessages() override;
   void drainWake();
 
   std::unique_ptr<struct QtState> state_;
-  std::unique_ptr<MessageCore> core_;
-  std::unique_ptr<TimerList> timers_;
   std::unique_ptr<QtTextPainter> font_;
   std::unique_ptr<QtWindow> window_;
-  std::string title_;
-  Form* mainForm_ = nullptr;
-  bool terminated_ = false;
   int wakeFd_ = -1;
 };
 

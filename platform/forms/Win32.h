@@ -22,13 +22,14 @@
 #include <vector>
 
 #include "Forms.h"
+#include "QueuedApplication.h"
 
 namespace forms {
 
 class Win32Window;
 class GdiTextPainter;
 
-class Win32Gui : public Application {
+class Win32Gui : public QueuedApplication {
  public:
   // `instance` is the HINSTANCE of the program's module: its resources (icon "MAINICON",
   // pictures by name) and the window classes. Aborts the program when the application window
@@ -38,32 +39,16 @@ class Win32Gui : public Application {
   Win32Gui(const Win32Gui&) = delete;
   Win32Gui& operator=(const Win32Gui&) = delete;
 
-  [[nodiscard]] bool synchronize(void (*fn)(void*), void* context) override;
-  void processMessages() override;
-  void checkSynchronize() override;
   void waitForMessages(std::chrono::milliseconds timeout) override;
-  void postMainWindowMessage(const WindowMessage& message) override;
-  void hookMainWindow(MainWindowHook& hook) override;
-  void unhookMainWindow(MainWindowHook& hook) override;
   [[nodiscard]] bool onGuiThread() const override;
 
   void setTitle(std::string title) override;
-  [[nodiscard]] const std::string& title() const override { return title_; }
-  [[nodiscard]] const Clock& clock() const override { return realClock(); }
-  void addTimer(Timer& timer) override;
-  void removeTimer(Timer& timer) override;
   [[nodiscard]] bool runOpenDialog(OpenDialog& dialog) override;
   void messageBox(BoxKind kind, std::string_view text) override;
-  void setMainForm(Form& form) override { mainForm_ = &form; }
   void run() override;
-  void terminate() override { terminated_ = true; }
-  [[nodiscard]] bool terminated() const override { return terminated_; }
   [[nodiscard]] std::string exePath() const override;
   [[nodiscard]] std::uint32_t resolveColor(Color color) const override;
   [[nodiscard]] const TextPainter& controlFont() const override;
-
-  // Any thread: from now on synchronize returns false.
-  void shutDown();
 
   // The main window for the main form (set before): a fixed client area of the form's size,
   // the caption following the form's. Controls are added with Win32Window's calls.
@@ -83,21 +68,16 @@ class Win32Gui : public Application {
                                  Bitmap& into) const;
 
  private:
-  friend class Win32Window;
-  void activateMainForm();
-  void handleApplicationMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+  Win32Gui(void* instance, void* wakeEvent);
+  // The thread's message queue: PeekMessage until it is empty; WM_QUIT ends the loop.
+  void processWindowMessages() override;
 
   void* instance_;
   void* appWindow_ = nullptr;
-  void* wakeEvent_ = nullptr;
+  void* wakeEvent_;
   unsigned long guiThread_;
-  std::unique_ptr<MessageCore> core_;
-  std::unique_ptr<TimerList> timers_;
   std::unique_ptr<GdiTextPainter> font_;
   std::unique_ptr<Win32Window> window_;
-  std::string title_;
-  Form* mainForm_ = nullptr;
-  bool terminated_ = false;
 };
 
 class Picture;

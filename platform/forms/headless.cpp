@@ -42,10 +42,11 @@ struct HeadlessWaker {
 HeadlessGui::HeadlessGui() : HeadlessGui(realClock()) {}
 
 HeadlessGui::HeadlessGui(const Clock& clock)
-    : clock_(clock),
-      waker_(std::make_unique<HeadlessWaker>()),
-      timers_(std::make_unique<TimerList>()),
-      core_(std::make_unique<MessageCore>([w = waker_.get()] { w->wake(); })),
+    : HeadlessGui(clock, std::make_unique<HeadlessWaker>()) {}
+
+HeadlessGui::HeadlessGui(const Clock& clock, std::unique_ptr<HeadlessWaker> waker)
+    : QueuedApplication(clock, [w = waker.get()] { w->wake(); }),
+      waker_(std::move(waker)),
       guiThread_(std::this_thread::get_id()),
       exePath_(programPath()) {}
 
@@ -53,32 +54,12 @@ HeadlessGui::~HeadlessGui() {
   shutDown();
 }
 
-void HeadlessGui::shutDown() {
-  core_->shutDown();
-}
-
-bool HeadlessGui::synchronize(void (*fn)(void*), void* context) {
-  if (onGuiThread()) {  // waiting for ourselves would never end
-    fn(context);
-    return true;
-  }
-  return core_->synchronize(fn, context);
-}
-
-void HeadlessGui::processMessages() {
-  core_->dispatch(*timers_, clock_.now());
-}
-
-void HeadlessGui::checkSynchronize() {
-  core_->dispatchSynchronized();
-}
-
 void HeadlessGui::waitForMessages(std::chrono::milliseconds timeout) {
   std::unique_lock lock(waker_->mutex);
   const std::uint64_t seen = waker_->wakes;
-  if (core_->pending()) return;
-  const auto due = timers_->nextDue();
-  const auto now = clock_.now();
+  if (queue().pending()) return;
+  const auto due = timers().nextDue();
+  const auto now = clock().now();
   if (due && *due <= now) return;
   if (onIdle) {
     lock.unlock();
@@ -87,7 +68,7 @@ void HeadlessGui::waitForMessages(std::chrono::milliseconds timeout) {
   }
   // Woken by queued work, by a manual clock's advance (through wakeUp) or by real time.
   auto limit = timeout;
-  if (due && &clock_ == &realClock()) {
+  if (due && &clock() == &realClock()) {
     limit = std::min(limit, std::chrono::ceil<std::chrono::milliseconds>(*due - now));
   }
   waker_->cv.wait_for(lock, limit, [&] { return waker_->wakes != seen; });
@@ -97,24 +78,8 @@ void HeadlessGui::wakeUp() {
   waker_->wake();
 }
 
-void HeadlessGui::postMainWindowMessage(const WindowMessage& message) {
-  core_->post(message);
-}
-void HeadlessGui::hookMainWindow(MainWindowHook& hook) {
-  core_->hook(hook);
-}
-void HeadlessGui::unhookMainWindow(MainWindowHook& hook) {
-  core_->unhook(hook);
-}
 bool HeadlessGui::onGuiThread() const {
   return std::this_thread::get_id() == guiThread_;
-}
-
-void HeadlessGui::addTimer(Timer& timer) {
-  timers_->add(timer);
-}
-void HeadlessGui::removeTimer(Timer& timer) {
-  timers_->remove(timer);
 }
 
 bool HeadlessGui::runOpenDialog(OpenDialog& dialog) {
@@ -133,18 +98,14 @@ bool HeadlessGui::runOpenDialog(OpenDialog& dialog) {
 
 void HeadlessGui::messageBox(BoxKind kind, std::string_view text) {
   boxes_.push_back(
-      {kind, kind == BoxKind::Error ? std::string("Error") : title_, std::string(text)});
+      {kind, kind == BoxKind::Error ? std::string("Error") : title(), std::string(text)});
   if (onBox) onBox(boxes_.back());
   activateMainForm();
 }
 
 void HeadlessGui::run() {
   activateMainForm();
-  while (!terminated_) {
-    processMessages();
-    if (terminated_) break;
-    waitForMessages(std::chrono::milliseconds(100));
-  }
+  runMessageLoop(std::chrono::milliseconds(100));
 }
 
 std::uint32_t HeadlessGui::resolveColor(Color color) const {
@@ -153,23 +114,20 @@ std::uint32_t HeadlessGui::resolveColor(Color color) const {
 }
 
 void HeadlessGui::post(std::function<void()> action) {
-  core_->post(std::move(action));
+  queue().post(std::move(action));
 }
 
 void HeadlessGui::requestClose() {
-  core_->post(std::function<void()>([this] {
-    if (mainForm_ == nullptr) {
+  queue().post(std::function<void()>([this] {
+    Form* form = mainForm();
+    if (form == nullptr) {
       terminate();
       return;
     }
     bool canClose = true;
-    if (mainForm_->onCloseQuery) mainForm_->onCloseQuery(canClose);
+    if (form->onCloseQuery) form->onCloseQuery(canClose);
     if (canClose) terminate();
   }));
-}
-
-void HeadlessGui::activateMainForm() {
-  if (mainForm_ != nullptr && mainForm_->onActivate) mainForm_->onActivate();
 }
 
 void HeadlessGui::queueOpenDialogAnswer(std::optional<std::string> path) {
@@ -177,11 +135,11 @@ void HeadlessGui::queueOpenDialogAnswer(std::optional<std::string> path) {
 }
 
 bool HeadlessGui::synchronizePending() const {
-  return core_->synchronizePending();
+  return queue().synchronizePending();
 }
 
 bool HeadlessGui::waitForSynchronize(std::chrono::milliseconds limit) const {
-  return core_->waitForSynchronize(limit);
+  return queue().waitForSynchronize(limit);
 }
 
 }  // namespace forms

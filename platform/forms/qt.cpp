@@ -20,7 +20,6 @@
 #include <map>
 #include <thread>
 
-#include "MessageCore.h"
 #include "Qt.h"
 
 namespace forms {
@@ -82,14 +81,29 @@ class QtTextPainter final : public TextPainter {
   mutable QImage scratch_;
 };
 
-QtGui::QtGui(const char* programName)
-    : state_(std::make_unique<QtState>()),
-      timers_(std::make_unique<TimerList>()),
-      wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-  if (wakeFd_ < 0) {
+namespace {
+// The eventfd through which other threads wake the GUI thread.
+int openWakeFd() {
+  const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (fd < 0) {
     std::fprintf(stderr, "eventfd: %s\n", std::strerror(errno));
     std::abort();  // without a way to wake the GUI thread no reader could hand anything over
   }
+  return fd;
+}
+}  // namespace
+
+QtGui::QtGui(const char* programName) : QtGui(programName, openWakeFd()) {}
+
+QtGui::QtGui(const char* programName, int wakeFd)
+    : QueuedApplication(realClock(),
+                        [wakeFd] {
+                          const std::uint64_t one = 1;
+                          // A full counter means a wake is already pending; nothing is lost.
+                          (void)!::write(wakeFd, &one, sizeof one);
+                        }),
+      state_(std::make_unique<QtState>()),
+      wakeFd_(wakeFd) {
   state_->programName = programName != nullptr ? programName : "Vornex";
   state_->argv[0] = state_->programName.data();
   state_->app = std::make_unique<QApplication>(state_->argc, state_->argv);
@@ -99,11 +113,6 @@ QtGui::QtGui(const char* programName)
   state_->waitTimer = std::make_unique<QTimer>();
   state_->waitTimer->setSingleShot(true);
   font_ = std::make_unique<QtTextPainter>();
-  core_ = std::make_unique<MessageCore>([fd = wakeFd_] {
-    const std::uint64_t one = 1;
-    // A full counter means a wake is already pending; nothing is lost.
-    (void)!::write(fd, &one, sizeof one);
-  });
 }
 
 QtGui::~QtGui() {
@@ -115,69 +124,31 @@ QtGui::~QtGui() {
   ::close(wakeFd_);
 }
 
-void QtGui::shutDown() {
-  core_->shutDown();
-}
-
 void QtGui::drainWake() {
   std::uint64_t count = 0;
   (void)!::read(wakeFd_, &count, sizeof count);
 }
 
-bool QtGui::synchronize(void (*fn)(void*), void* context) {
-  if (onGuiThread()) {
-    fn(context);
-    return true;
-  }
-  return core_->synchronize(fn, context);
-}
-
-void QtGui::processMessages() {
+void QtGui::processWindowMessages() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
-  core_->dispatch(*timers_, realClock().now());
-}
-
-void QtGui::checkSynchronize() {
-  core_->dispatchSynchronized();
 }
 
 void QtGui::waitForMessages(std::chrono::milliseconds timeout) {
-  if (core_->pending()) return;
-  auto limit = timeout;
-  if (const auto due = timers_->nextDue()) {
-    const auto now = realClock().now();
-    if (*due <= now) return;
-    limit = std::min(limit, std::chrono::ceil<std::chrono::milliseconds>(*due - now));
-  }
+  const std::optional<std::chrono::milliseconds> limit = timeToWait(timeout);
+  if (!limit) return;
   // Blocks in Qt's dispatcher until a window event, the eventfd (work queued) or this timer.
-  state_->waitTimer->start(static_cast<int>(limit.count()));
+  state_->waitTimer->start(static_cast<int>(limit->count()));
   QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   state_->waitTimer->stop();
 }
 
-void QtGui::postMainWindowMessage(const WindowMessage& message) {
-  core_->post(message);
-}
-void QtGui::hookMainWindow(MainWindowHook& hook) {
-  core_->hook(hook);
-}
-void QtGui::unhookMainWindow(MainWindowHook& hook) {
-  core_->unhook(hook);
-}
 bool QtGui::onGuiThread() const {
   return std::this_thread::get_id() == state_->guiThread;
 }
 
 void QtGui::setTitle(std::string title) {
-  title_ = std::move(title);
-  QGuiApplication::setApplicationDisplayName(QString::fromStdString(title_));
-}
-
-void QtGui::addTimer(Timer& timer) {
-  timers_->add(timer);
-}
-void QtGui::removeTimer(Timer& timer) {
-  timers_->remove(timer);
+  QueuedApplication::setTitle(std::move(title));
+  QGuiApplication::setApplicationDisplayName(QString::fromStdString(this->title()));
 }
 
 namespace {
@@ -214,7 +185,7 @@ bool QtGui::runOpenDialog(OpenDialog& dialog) {
 }
 
 void QtGui::messageBox(BoxKind kind, std::string_view text) {
-  const std::string title = kind == BoxKind::Error ? std::string("Error") : title_;
+  const std::string title = kind == BoxKind::Error ? std::string("Error") : this->title();
   if (scriptedBox) {
     scriptedBox(kind, title, text);
   } else {
@@ -227,17 +198,9 @@ void QtGui::messageBox(BoxKind kind, std::string_view text) {
   activateMainForm();
 }
 
-void QtGui::activateMainForm() {
-  if (mainForm_ != nullptr && mainForm_->onActivate) mainForm_->onActivate();
-}
-
 void QtGui::run() {
   show();
-  while (!terminated_) {
-    processMessages();
-    if (terminated_) break;
-    waitForMessages(std::chrono::milliseconds(1000));
-  }
+  runMessageLoop(std::chrono::milliseconds(1000));
 }
 
 std::string QtGui::exePath() const {
@@ -256,7 +219,7 @@ const TextPainter& QtGui::controlFont() const {
 }
 
 QtWindow& QtGui::window(ResourceLoader loader) {
-  if (!window_) window_ = std::make_unique<QtWindow>(*this, *mainForm_, std::move(loader));
+  if (!window_) window_ = std::make_unique<QtWindow>(*this, *mainForm(), std::move(loader));
   return *window_;
 }
 

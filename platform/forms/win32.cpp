@@ -10,7 +10,6 @@
 #include <cstring>
 #include <map>
 
-#include "MessageCore.h"
 #include "Win32.h"
 
 namespace forms {
@@ -593,15 +592,24 @@ void Win32Window::addImageControl(Control& control, const Bitmap& image, Control
 
 // --- the application object ---
 
-Win32Gui::Win32Gui(void* instance)
-    : instance_(instance),
-      guiThread_(GetCurrentThreadId()),
-      timers_(std::make_unique<TimerList>()) {
+namespace {
+// The event through which other threads wake the GUI thread (auto-reset).
+void* createWakeEvent() {
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (event == nullptr) fatal("CreateEventA");
+  return event;
+}
+}  // namespace
+
+Win32Gui::Win32Gui(void* instance) : Win32Gui(instance, createWakeEvent()) {}
+
+Win32Gui::Win32Gui(void* instance, void* wakeEvent)
+    : QueuedApplication(realClock(), [wakeEvent] { SetEvent(wakeEvent); }),
+      instance_(instance),
+      wakeEvent_(wakeEvent),
+      guiThread_(GetCurrentThreadId()) {
   const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_WIN95_CLASSES};
   InitCommonControlsEx(&controls);
-  wakeEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (wakeEvent_ == nullptr) fatal("CreateEventA");
-  core_ = std::make_unique<MessageCore>([event = wakeEvent_] { SetEvent(event); });
   font_ = std::make_unique<GdiTextPainter>();
 
   auto* module = static_cast<HINSTANCE>(instance_);
@@ -630,72 +638,34 @@ Win32Gui::~Win32Gui() {
   CloseHandle(wakeEvent_);
 }
 
-void Win32Gui::shutDown() {
-  core_->shutDown();
-}
-
-bool Win32Gui::synchronize(void (*fn)(void*), void* context) {
-  if (onGuiThread()) {  // waiting for ourselves would never end
-    fn(context);
-    return true;
-  }
-  return core_->synchronize(fn, context);
-}
-
-void Win32Gui::processMessages() {
+void Win32Gui::processWindowMessages() {
   MSG msg;
   while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
-      terminated_ = true;
+      terminate();
       continue;
     }
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
-  core_->dispatch(*timers_, realClock().now());
-}
-
-void Win32Gui::checkSynchronize() {
-  core_->dispatchSynchronized();
 }
 
 void Win32Gui::waitForMessages(std::chrono::milliseconds timeout) {
-  if (core_->pending()) return;
-  auto limit = timeout;
-  if (const auto due = timers_->nextDue()) {
-    const auto now = realClock().now();
-    if (*due <= now) return;
-    limit = std::min(limit, std::chrono::ceil<std::chrono::milliseconds>(*due - now));
-  }
+  const std::optional<std::chrono::milliseconds> limit = timeToWait(timeout);
+  if (!limit) return;
   HANDLE wake = wakeEvent_;
   // MWMO_INPUTAVAILABLE: messages that a peek already saw but left queued also end the wait.
-  MsgWaitForMultipleObjectsEx(1, &wake, static_cast<DWORD>(std::max<long long>(limit.count(), 0)),
+  MsgWaitForMultipleObjectsEx(1, &wake, static_cast<DWORD>(std::max<long long>(limit->count(), 0)),
                               QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
-void Win32Gui::postMainWindowMessage(const WindowMessage& message) {
-  core_->post(message);
-}
-void Win32Gui::hookMainWindow(MainWindowHook& hook) {
-  core_->hook(hook);
-}
-void Win32Gui::unhookMainWindow(MainWindowHook& hook) {
-  core_->unhook(hook);
-}
 bool Win32Gui::onGuiThread() const {
   return GetCurrentThreadId() == guiThread_;
 }
 
 void Win32Gui::setTitle(std::string title) {
-  title_ = std::move(title);
-  SetWindowTextA(asWindow(appWindow_), title_.c_str());
-}
-
-void Win32Gui::addTimer(Timer& timer) {
-  timers_->add(timer);
-}
-void Win32Gui::removeTimer(Timer& timer) {
-  timers_->remove(timer);
+  QueuedApplication::setTitle(std::move(title));
+  SetWindowTextA(asWindow(appWindow_), this->title().c_str());
 }
 
 namespace {
@@ -737,7 +707,7 @@ bool Win32Gui::runOpenDialog(OpenDialog& dialog) {
 
 void Win32Gui::messageBox(BoxKind kind, std::string_view text) {
   const std::string body(text);
-  const char* boxTitle = kind == BoxKind::Error ? "Error" : title_.c_str();
+  const char* boxTitle = kind == BoxKind::Error ? "Error" : title().c_str();
   const UINT icon = kind == BoxKind::Plain ? 0 : MB_ICONERROR;
   HWND owner = window_ && IsWindowVisible(asWindow(window_->handle())) ? asWindow(window_->handle())
                                                                        : asWindow(appWindow_);
@@ -745,12 +715,8 @@ void Win32Gui::messageBox(BoxKind kind, std::string_view text) {
   activateMainForm();
 }
 
-void Win32Gui::activateMainForm() {
-  if (mainForm_ != nullptr && mainForm_->onActivate) mainForm_->onActivate();
-}
-
 Win32Window& Win32Gui::window() {
-  if (!window_) window_ = std::make_unique<Win32Window>(*this, *mainForm_);
+  if (!window_) window_ = std::make_unique<Win32Window>(*this, *mainForm());
   return *window_;
 }
 
@@ -780,11 +746,7 @@ void Win32Gui::show() {
 
 void Win32Gui::run() {
   show();
-  while (!terminated_) {
-    processMessages();
-    if (terminated_) break;
-    waitForMessages(std::chrono::milliseconds(1000));
-  }
+  runMessageLoop(std::chrono::milliseconds(1000));
 }
 
 std::string Win32Gui::exePath() const {
