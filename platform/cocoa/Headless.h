@@ -19,23 +19,13 @@
 
 namespace nuv::cocoa {
 
-class HeadlessRunLoop final : public RunLoop {
+class HeadlessRunLoop final : public TaskRunLoop {
  public:
   // The virtual clock starts at `start` and moves only by advance().
   explicit HeadlessRunLoop(Clock::time_point start = Clock::time_point{} + std::chrono::hours(1));
   ~HeadlessRunLoop() override;
 
   [[nodiscard]] Clock::time_point now() const override;
-  void performAfterDelay(std::chrono::nanoseconds delay, Task task) override;
-  [[nodiscard]] SourceId addSource(Task perform) override;
-  void signalSource(SourceId id) override;
-  void removeSource(SourceId id) override;
-  [[nodiscard]] TimerId addTimer(Task fire) override;
-  void armTimer(TimerId id, Clock::time_point at) override;
-  void disarmTimer(TimerId id) override;
-  void removeTimer(TimerId id) override;
-  [[nodiscard]] WatchId watchReadable(int fd, Task onReadable) override;
-  void unwatch(WatchId id) override;
   void beginModal() override;
   void endModal() override;
 
@@ -66,7 +56,6 @@ class HeadlessRunLoop final : public RunLoop {
   std::atomic<Clock::rep> now_;
   int modalDepth_ = 0;
   Task clockMoved_;
-  LoopTasks tasks_;
 };
 
 class HeadlessView : public virtual View {

@@ -145,4 +145,38 @@ bool LoopTasks::waitForSignal(std::chrono::milliseconds timeout) const {
   });
 }
 
+// ---- TaskRunLoop --------------------------------------------------------------------------
+
+void TaskRunLoop::performAfterDelay(std::chrono::nanoseconds delay, Task task) {
+  tasks_.performAt(now() + std::chrono::duration_cast<Clock::duration>(delay), std::move(task));
+}
+
+RunLoop::SourceId TaskRunLoop::addSource(Task perform) {
+  return tasks_.addSource(std::move(perform));
+}
+void TaskRunLoop::signalSource(SourceId id) {
+  if (tasks_.signalSource(id)) sourceSignalled();
+}
+void TaskRunLoop::removeSource(SourceId id) {
+  tasks_.removeSource(id);
+}
+RunLoop::TimerId TaskRunLoop::addTimer(Task fire) {
+  return tasks_.addTimer(std::move(fire));
+}
+void TaskRunLoop::armTimer(TimerId id, Clock::time_point at) {
+  tasks_.armTimer(id, at);
+}
+void TaskRunLoop::disarmTimer(TimerId id) {
+  tasks_.disarmTimer(id);
+}
+void TaskRunLoop::removeTimer(TimerId id) {
+  tasks_.removeTimer(id);
+}
+RunLoop::WatchId TaskRunLoop::watchReadable(int fd, Task onReadable) {
+  return tasks_.watchReadable(fd, std::move(onReadable));
+}
+void TaskRunLoop::unwatch(WatchId id) {
+  tasks_.unwatch(id);
+}
+
 }  // namespace nuv::cocoa

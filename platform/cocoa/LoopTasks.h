@@ -1,6 +1,7 @@
 // The bookkeeping of a run loop: its sources, timers and descriptor watches, and which of them
-// is due. Shared by the run loops that are not a toolkit's own (headless, terminal); each loop
-// keeps its own clock, modal depth and way of waiting.
+// is due (LoopTasks), and the run loop that keeps its calls there (TaskRunLoop). Shared by the
+// run loops that are not a toolkit's own (headless, terminal); each loop keeps its own clock,
+// modal depth and way of waiting.
 //
 // Loop thread only, except signalSource, anySignalled and waitForSignal, which any thread may
 // call. Ids are 1-based indexes that stay valid after a removal: a removed entry is never run
@@ -76,6 +77,32 @@ class LoopTasks {
   std::deque<Source> sources_;
   std::deque<Timer> timers_;
   std::deque<Watch> watches_;
+};
+
+// The calls of RunLoop on delayed calls, sources, timers and descriptor watches, kept in a
+// LoopTasks. A derived loop adds now(), the modal sessions, and how it delivers and waits.
+class TaskRunLoop : public RunLoop {
+ public:
+  void performAfterDelay(std::chrono::nanoseconds delay, Task task) override;
+  [[nodiscard]] SourceId addSource(Task perform) override;
+  void signalSource(SourceId id) override;
+  void removeSource(SourceId id) override;
+  [[nodiscard]] TimerId addTimer(Task fire) override;
+  void armTimer(TimerId id, Clock::time_point at) override;
+  void disarmTimer(TimerId id) override;
+  void removeTimer(TimerId id) override;
+  [[nodiscard]] WatchId watchReadable(int fd, Task onReadable) override;
+  void unwatch(WatchId id) override;
+
+ protected:
+  // Any thread: a source was signalled (not after a signal of an unknown source). A loop that
+  // blocks wakes up here; nothing by default.
+  virtual void sourceSignalled() {}
+  [[nodiscard]] LoopTasks& tasks() { return tasks_; }
+  [[nodiscard]] const LoopTasks& tasks() const { return tasks_; }
+
+ private:
+  LoopTasks tasks_;
 };
 
 }  // namespace nuv::cocoa

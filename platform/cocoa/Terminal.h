@@ -20,7 +20,7 @@
 
 namespace nuv::cocoa {
 
-class TerminalRunLoop final : public RunLoop {
+class TerminalRunLoop final : public TaskRunLoop {
  public:
   TerminalRunLoop();
   ~TerminalRunLoop() override;
@@ -28,16 +28,6 @@ class TerminalRunLoop final : public RunLoop {
   TerminalRunLoop& operator=(const TerminalRunLoop&) = delete;
 
   [[nodiscard]] Clock::time_point now() const override { return Clock::now(); }
-  void performAfterDelay(std::chrono::nanoseconds delay, Task task) override;
-  [[nodiscard]] SourceId addSource(Task perform) override;
-  void signalSource(SourceId id) override;
-  void removeSource(SourceId id) override;
-  [[nodiscard]] TimerId addTimer(Task fire) override;
-  void armTimer(TimerId id, Clock::time_point at) override;
-  void disarmTimer(TimerId id) override;
-  void removeTimer(TimerId id) override;
-  [[nodiscard]] WatchId watchReadable(int fd, Task onReadable) override;
-  void unwatch(WatchId id) override;
   void beginModal() override { ++modalDepth_; }
   void endModal() override {
     if (modalDepth_ > 0) --modalDepth_;
@@ -50,13 +40,14 @@ class TerminalRunLoop final : public RunLoop {
   std::size_t runUntilIdle();
 
  private:
+  // Any thread: wakes the loop blocked in poll.
+  void sourceSignalled() override;
   bool deliverOne();
   void waitForWork();
   void drainWake();
 
   int wakeFd_ = -1;  // an eventfd: signalSource writes it, the waiting loop polls it
   int modalDepth_ = 0;
-  LoopTasks tasks_;
 };
 
 // Where the terminal backend sends what the view would show. Called on the loop's thread.

@@ -17,38 +17,6 @@ Clock::time_point HeadlessRunLoop::now() const {
   return Clock::time_point(Clock::duration(now_.load(std::memory_order_acquire)));
 }
 
-void HeadlessRunLoop::performAfterDelay(std::chrono::nanoseconds delay, Task task) {
-  tasks_.performAt(now() + std::chrono::duration_cast<Clock::duration>(delay), std::move(task));
-}
-
-RunLoop::SourceId HeadlessRunLoop::addSource(Task perform) {
-  return tasks_.addSource(std::move(perform));
-}
-void HeadlessRunLoop::signalSource(SourceId id) {
-  (void)tasks_.signalSource(id);
-}
-void HeadlessRunLoop::removeSource(SourceId id) {
-  tasks_.removeSource(id);
-}
-RunLoop::TimerId HeadlessRunLoop::addTimer(Task fire) {
-  return tasks_.addTimer(std::move(fire));
-}
-void HeadlessRunLoop::armTimer(TimerId id, Clock::time_point at) {
-  tasks_.armTimer(id, at);
-}
-void HeadlessRunLoop::disarmTimer(TimerId id) {
-  tasks_.disarmTimer(id);
-}
-void HeadlessRunLoop::removeTimer(TimerId id) {
-  tasks_.removeTimer(id);
-}
-RunLoop::WatchId HeadlessRunLoop::watchReadable(int fd, Task onReadable) {
-  return tasks_.watchReadable(fd, std::move(onReadable));
-}
-void HeadlessRunLoop::unwatch(WatchId id) {
-  tasks_.unwatch(id);
-}
-
 void HeadlessRunLoop::beginModal() {
   ++modalDepth_;
 }
@@ -58,7 +26,7 @@ void HeadlessRunLoop::endModal() {
 
 bool HeadlessRunLoop::deliverOne() {
   if (modalDepth_ > 0) return false;
-  return tasks_.deliverOne(now());
+  return tasks().deliverOne(now());
 }
 
 std::size_t HeadlessRunLoop::runUntilIdle() {
@@ -68,7 +36,7 @@ std::size_t HeadlessRunLoop::runUntilIdle() {
 }
 
 std::optional<Clock::time_point> HeadlessRunLoop::nextTimerAt() const {
-  return tasks_.nextTimerAt();
+  return tasks().nextTimerAt();
 }
 
 void HeadlessRunLoop::moveClockTo(Clock::time_point t) {
@@ -100,7 +68,7 @@ bool HeadlessRunLoop::advanceUntil(const std::function<bool()>& done,
 }
 
 bool HeadlessRunLoop::waitForSignal(std::chrono::milliseconds timeout) {
-  return tasks_.waitForSignal(timeout);
+  return tasks().waitForSignal(timeout);
 }
 
 // ---- controls -----------------------------------------------------------------------------

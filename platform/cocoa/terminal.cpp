@@ -19,45 +19,14 @@ TerminalRunLoop::~TerminalRunLoop() {
   if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
-void TerminalRunLoop::performAfterDelay(std::chrono::nanoseconds delay, Task task) {
-  tasks_.performAt(now() + std::chrono::duration_cast<Clock::duration>(delay), std::move(task));
-}
-
-RunLoop::SourceId TerminalRunLoop::addSource(Task perform) {
-  return tasks_.addSource(std::move(perform));
-}
-
-void TerminalRunLoop::signalSource(SourceId id) {
-  if (!tasks_.signalSource(id)) return;
+void TerminalRunLoop::sourceSignalled() {
   const std::uint64_t one = 1;
   if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
 }
 
-void TerminalRunLoop::removeSource(SourceId id) {
-  tasks_.removeSource(id);
-}
-RunLoop::TimerId TerminalRunLoop::addTimer(Task fire) {
-  return tasks_.addTimer(std::move(fire));
-}
-void TerminalRunLoop::armTimer(TimerId id, Clock::time_point at) {
-  tasks_.armTimer(id, at);
-}
-void TerminalRunLoop::disarmTimer(TimerId id) {
-  tasks_.disarmTimer(id);
-}
-void TerminalRunLoop::removeTimer(TimerId id) {
-  tasks_.removeTimer(id);
-}
-RunLoop::WatchId TerminalRunLoop::watchReadable(int fd, Task onReadable) {
-  return tasks_.watchReadable(fd, std::move(onReadable));
-}
-void TerminalRunLoop::unwatch(WatchId id) {
-  tasks_.unwatch(id);
-}
-
 bool TerminalRunLoop::deliverOne() {
   if (modalDepth_ > 0) return false;
-  return tasks_.deliverOne(now());
+  return tasks().deliverOne(now());
 }
 
 std::size_t TerminalRunLoop::runUntilIdle() {
@@ -77,14 +46,14 @@ void TerminalRunLoop::waitForWork() {
   // only when there is nothing to do, never per report at full speed.
   std::vector<pollfd> fds;
   fds.push_back({wakeFd_, POLLIN, 0});
-  tasks_.forEachWatchedFd([&fds](int fd) { fds.push_back({fd, POLLIN, 0}); });
+  tasks().forEachWatchedFd([&fds](int fd) { fds.push_back({fd, POLLIN, 0}); });
   int timeoutMs = -1;
-  const std::optional<Clock::time_point> next = tasks_.nextTimerAt();
+  const std::optional<Clock::time_point> next = tasks().nextTimerAt();
   if (next) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - now()).count();
     timeoutMs = left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 60'000));
   }
-  if (tasks_.anySignalled()) timeoutMs = 0;
+  if (tasks().anySignalled()) timeoutMs = 0;
   if (::poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) return;
   drainWake();
 }
