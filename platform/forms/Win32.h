@@ -1,6 +1,7 @@
-// The Win32 backend of the GUI toolkit seam (win32.cpp): the application object of a native
-// 32-bit Windows program, and a window that shows a form's controls with GDI. The thread that
-// constructs a Win32Gui is its GUI thread.
+// The Win32 backend of the GUI toolkit seam: the application object of a native 32-bit Windows
+// program (win32.cpp, its pictures in Win32Bitmap.cpp), and a window that shows a form's
+// controls with GDI (Win32Window.cpp, the child windows in Win32Views.cpp, the font in
+// GdiTextPainter.cpp). The thread that constructs a Win32Gui is its GUI thread.
 //
 // As in the class library, the application owns a small top-level window that carries the
 // application title on the task bar and receives the system's broadcasts (WM_DEVICECHANGE);
