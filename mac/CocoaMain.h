@@ -5,8 +5,8 @@
 
 #include <functional>
 
-#include "AppKitApplication.h"
 #include "HIDViewController.h"
+#include "cocoa/AppKit.h"
 
 namespace nuv::mac {
 

@@ -2,7 +2,7 @@
 // sources, the controls of its one view, a modal alert, a modal open panel and the main
 // window. Backends: headless (virtual clock, scripted alert and panel; Headless.h), Qt 6
 // Widgets (Qt.h), the terminal (vornex-cli's echo flow; Terminal.h) and AppKit itself (macOS,
-// and GNUstep on Linux; AppKitApplication.h, cocoa.mm).
+// and GNUstep on Linux; AppKit.h, appkit.mm).
 //
 // Threads: everything here belongs to the thread that runs the loop (the main thread), with
 // one exception, RunLoop::signalSource, which any thread may call.

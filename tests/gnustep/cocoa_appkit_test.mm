@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "AppDelegate.h"
-#include "AppKitApplication.h"
 #include "Nib.h"
 #include "Sim.h"
 #include "VirtualBus.h"
+#include "cocoa/AppKit.h"
 
 namespace {
 

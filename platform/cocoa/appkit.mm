@@ -1,4 +1,4 @@
-#include "AppKitApplication.h"
+#include "AppKit.h"
 
 #import <AppKit/AppKit.h>
 
