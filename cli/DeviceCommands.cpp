@@ -66,9 +66,9 @@ int verifyDevice(ReportLink& link, std::span<const std::uint8_t> imageBytes, boo
     (void)HostGenerateReadCommand(command, 8, static_cast<std::uint16_t>(a));
     nuv::Error error;
     switch (link.exchange(command, reply, replyTimeout, &error)) {
-      case LinkOutcome::Ok:
+      case nuv::IoStatus::Ok:
         break;
-      case LinkOutcome::Timeout:
+      case nuv::IoStatus::TimedOut:
         out.status("Time out  error", Tone::Failure);
         out.result(kExitExchangeFailed,
                    "no reply to Read at " + hex4(a) + " (does the device answer Read?)");

@@ -6,6 +6,8 @@
 
 namespace sim {
 
+using nuv::IoStatus;
+
 // The connections to tell after a change, gathered under the lock and told after it. Inline
 // for the usual few, so that delivering a report allocates nothing.
 class Touched {
@@ -52,7 +54,7 @@ Connection::Connection(VirtualBus& bus, DeviceInfo info, std::shared_ptr<UpdateD
 
 Connection::~Connection() { bus_.forget(this); }
 
-IoStatus Connection::write(const std::uint8_t* data, std::size_t len) {
+nuv::IoStatus Connection::write(const std::uint8_t* data, std::size_t len) {
   return bus_.deliver(*this, data, len);
 }
 
@@ -66,8 +68,8 @@ void Connection::push(const Queued& q) {
   changed_.notify_all();
 }
 
-IoStatus Connection::read(std::uint8_t* buf, std::size_t capacity, std::size_t* length,
-                          std::chrono::nanoseconds timeout) {
+nuv::IoStatus Connection::read(std::uint8_t* buf, std::size_t capacity, std::size_t* length,
+                               std::chrono::nanoseconds timeout) {
   std::unique_lock lock(bus_.mutex_);
   const auto deadline = Clock::now() + timeout;
   const std::uint64_t generation = cancelGeneration_;
@@ -91,7 +93,7 @@ IoStatus Connection::read(std::uint8_t* buf, std::size_t capacity, std::size_t* 
       }
       wait = std::min<std::chrono::nanoseconds>(wait, untilReadable);
     }
-    if (Clock::now() >= deadline) return IoStatus::Timeout;
+    if (Clock::now() >= deadline) return IoStatus::TimedOut;
     ++blockedReaders_;
     changed_.wait_for(lock, wait);
     --blockedReaders_;
@@ -275,7 +277,7 @@ Clock::time_point VirtualBus::readableAt(const DeviceResponse& response,
   return at + response.extraDelay;
 }
 
-IoStatus VirtualBus::deliver(Connection& from, const std::uint8_t* data, std::size_t len) {
+nuv::IoStatus VirtualBus::deliver(Connection& from, const std::uint8_t* data, std::size_t len) {
   Touched touched;
   bool unplugged = false;
   {

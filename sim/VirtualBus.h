@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "IoStatus.h"
 #include "SessionRecord.h"
 #include "UpdateDevice.h"
 
@@ -55,14 +56,6 @@ struct DeviceInfo {
 // Report ID the device puts before its input reports when it uses report IDs.
 inline constexpr std::uint8_t kInputReportId = 0x01;
 
-enum class IoStatus {
-  Ok,
-  Timeout,    // nothing readable within the time allowed
-  Gone,       // the device was unplugged (or the connection closed)
-  Cancelled,  // a pending read was cancelled with cancel()
-  Failed,     // the write was refused: wrong length or report ID, or an injected failure
-};
-
 class VirtualBus;
 class Touched;
 
@@ -78,13 +71,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
   [[nodiscard]] const DeviceInfo& info() const { return info_; }
 
   // Writes one output report. The device's reply, if any, is queued before this returns,
-  // readable at once or after the device's latency.
-  [[nodiscard]] IoStatus write(const std::uint8_t* data, std::size_t len);
+  // readable at once or after the device's latency. Ok, Gone (unplugged or closed), or Failed:
+  // the write was refused (wrong length or report ID, or an injected failure). Never TimedOut
+  // or Cancelled.
+  [[nodiscard]] nuv::IoStatus write(const std::uint8_t* data, std::size_t len);
 
   // Waits up to `timeout` (real time) for the next readable input report and copies at most
   // `capacity` bytes of it into buf; *length gets the bytes copied. A timeout of zero polls.
-  [[nodiscard]] IoStatus read(std::uint8_t* buf, std::size_t capacity, std::size_t* length,
-                              std::chrono::nanoseconds timeout);
+  // Ok, TimedOut, Gone, or Cancelled by cancel(). Never Failed.
+  [[nodiscard]] nuv::IoStatus read(std::uint8_t* buf, std::size_t capacity, std::size_t* length,
+                                   std::chrono::nanoseconds timeout);
 
   // Makes a read that is blocked now return Cancelled. No effect when none is blocked.
   void cancel();
@@ -180,7 +176,7 @@ class VirtualBus {
     std::function<void()> call;
   };
 
-  IoStatus deliver(Connection& from, const std::uint8_t* data, std::size_t len);
+  nuv::IoStatus deliver(Connection& from, const std::uint8_t* data, std::size_t len);
   [[nodiscard]] Clock::time_point readableAt(const DeviceResponse& response,
                                              const Latency& latency) const;
   void unplugLocked(const std::string& path, Touched& touched);

@@ -33,13 +33,13 @@ class VerifyTest : public ::testing::Test {
     std::uint8_t cmd[8], reply[8];
     nuv::Error e;
     (void)HostGenerateFormatCommand(cmd, 8);
-    ASSERT_EQ(link_->exchange(cmd, reply, 1s, &e), cli::LinkOutcome::Ok);
+    ASSERT_EQ(link_->exchange(cmd, reply, 1s, &e), nuv::IoStatus::Ok);
     const auto fw = image::unpack(image_);
     for (std::uint32_t a = 0; a < (zerosAbove ? 0x10000u : image::kFirmwareSize); a += 4) {
       std::uint8_t data[4] = {0, 0, 0, 0};
       if (a < image::kFirmwareSize) std::memcpy(data, fw.data() + a, 4);
       (void)HostGenerateWriteCommand(cmd, 8, static_cast<std::uint16_t>(a), data);
-      ASSERT_EQ(link_->exchange(cmd, reply, 1s, &e), cli::LinkOutcome::Ok);
+      ASSERT_EQ(link_->exchange(cmd, reply, 1s, &e), nuv::IoStatus::Ok);
     }
   }
   int verify(bool withTail = false) {
@@ -62,7 +62,7 @@ TEST_F(VerifyTest, AcceptsAWrittenDeviceAndFindsOneWrongByte) {
   nuv::Error e;
   const std::uint8_t wrong[4] = {0, 0, 0, 0};
   (void)HostGenerateWriteCommand(cmd, 8, 0x8000, wrong);
-  ASSERT_EQ(link_->exchange(cmd, reply, 1s, &e), cli::LinkOutcome::Ok);
+  ASSERT_EQ(link_->exchange(cmd, reply, 1s, &e), nuv::IoStatus::Ok);
   EXPECT_EQ(verify(), cli::kExitVerifyMismatch);
 }
 

@@ -9,7 +9,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using sim::IoStatus;
+using nuv::IoStatus;
 
 class ManualTime final : public sim::TimeSource {
  public:
@@ -108,10 +108,10 @@ TEST(Bus, LatencyModelsDelayRepliesInTheBussTime) {
   std::uint8_t in[16];
   std::size_t n = 0;
   ASSERT_EQ(c->write(link.data(), link.size()), IoStatus::Ok);
-  EXPECT_EQ(c->read(in, sizeof in, &n, 0ms), IoStatus::Timeout);
+  EXPECT_EQ(c->read(in, sizeof in, &n, 0ms), IoStatus::TimedOut);
   EXPECT_EQ(*c->nextReportAt() - time.now(), 2500us);
   time.advance(2499us);
-  EXPECT_EQ(c->read(in, sizeof in, &n, 0ms), IoStatus::Timeout);
+  EXPECT_EQ(c->read(in, sizeof in, &n, 0ms), IoStatus::TimedOut);
   time.advance(1us);
   EXPECT_EQ(c->read(in, sizeof in, &n, 0ms), IoStatus::Ok);
 
@@ -172,7 +172,7 @@ TEST(Bus, CancelEndsOnlyAReadThatIsBlocked) {
   c->cancel();  // nothing pending: no effect on the next read
   std::uint8_t in[16];
   std::size_t n = 0;
-  EXPECT_EQ(c->read(in, sizeof in, &n, 0ms), IoStatus::Timeout);
+  EXPECT_EQ(c->read(in, sizeof in, &n, 0ms), IoStatus::TimedOut);
   std::atomic<IoStatus> result{IoStatus::Ok};
   std::atomic<bool> started{false};
   std::thread reader([&] {

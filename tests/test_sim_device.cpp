@@ -9,7 +9,7 @@ namespace {
 
 using simtest::exchange;
 using simtest::Reply;
-using sim::IoStatus;
+using nuv::IoStatus;
 
 class DeviceTest : public ::testing::Test {
  protected:
@@ -75,7 +75,7 @@ TEST_F(DeviceTest, StaysSilentForRefreshAndUnknownCommandsAndRecordsThem) {
   ASSERT_EQ(connection_->write(refresh.data(), refresh.size()), IoStatus::Ok);
   std::uint8_t in[16];
   std::size_t n = 0;
-  EXPECT_EQ(connection_->read(in, sizeof in, &n, std::chrono::milliseconds(0)), IoStatus::Timeout);
+  EXPECT_EQ(connection_->read(in, sizeof in, &n, std::chrono::milliseconds(0)), IoStatus::TimedOut);
   ASSERT_EQ(device_->commandCount(), 1u);
   EXPECT_EQ(device_->commands()[0].code(), 0xFF);
   EXPECT_EQ(device_->commands()[0].rawLength, 9);
@@ -146,7 +146,7 @@ constexpr std::uint8_t kGoodCheck = 0x18 ^ 0x10 ^ 1 ^ 2 ^ 3 ^ 4;
 INSTANTIATE_TEST_SUITE_P(
     AtAddress0x1000, FaultTest,
     ::testing::Values(
-        FaultCase{"no-reply@0x1000", IoStatus::Ok, IoStatus::Timeout, {}},
+        FaultCase{"no-reply@0x1000", IoStatus::Ok, IoStatus::TimedOut, {}},
         FaultCase{"code-zero@0x1000", IoStatus::Ok, IoStatus::Ok, {0x00, 0x00, 0x10, 1, 2, 3, 4, kGoodCheck}},
         FaultCase{"wrong-code@0x1000", IoStatus::Ok, IoStatus::Ok, {0x98, 0x00, 0x10, 1, 2, 3, 4, kGoodCheck}},
         FaultCase{"wrong-address@0x1000", IoStatus::Ok, IoStatus::Ok, {0x18, 0x04, 0x10, 1, 2, 3, 4, kGoodCheck}},
@@ -171,7 +171,7 @@ TEST_F(DeviceTest, DuplicateAndLateRepliesArriveAsTold) {
   device_->addFault(std::get<sim::Fault>(sim::parseFault("late:30@format")));
   const auto format = simtest::simpleReport(HostGenerateFormatCommand);
   ASSERT_EQ(connection_->write(format.data(), format.size()), IoStatus::Ok);
-  EXPECT_EQ(connection_->read(in, sizeof in, &n, std::chrono::milliseconds(0)), IoStatus::Timeout);
+  EXPECT_EQ(connection_->read(in, sizeof in, &n, std::chrono::milliseconds(0)), IoStatus::TimedOut);
   ASSERT_TRUE(connection_->nextReportAt());
   EXPECT_EQ(connection_->read(in, sizeof in, &n, std::chrono::seconds(10)), IoStatus::Ok);
   EXPECT_EQ(in[1], 0x11);

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "IoStatus.h"
 #include "ReportDescriptor.h"
 #include "Result.h"
 #include "Seams.h"
@@ -119,13 +120,10 @@ class Enumerator {
 // waitReadable fail without a system call.
 enum class OpenMode { ReadWrite, ReadOnly, QueryOnly };
 
-enum class IoStatus {
-  Ok,        // count bytes were transferred / the node is readable
-  NotReady,  // nothing to read now (time-out, no report pending, interrupted by a signal)
-  Gone,      // the device was unplugged
-  Failed,    // see error
-};
-
+// One call on a node. Ok: count bytes were transferred, or the node is readable. TimedOut:
+// nothing to read now (the wait ran out, no report is pending, or a signal interrupted it).
+// Gone: the device was unplugged. Failed: see error. A node has no pending call to cancel, so
+// Cancelled never comes from here.
 struct IoResult {
   IoStatus status = IoStatus::Failed;
   std::size_t count = 0;
@@ -174,7 +172,7 @@ class Node {
   // interrupts the wait but a report, an unplug or a signal: a thread that must be stoppable
   // waits in slices. read, readWithReportId and waitReadable need ReadWrite or ReadOnly.
   [[nodiscard]] IoResult waitReadable(int timeoutMs);
-  // One report, without waiting: NotReady when none is queued. A report longer than the
+  // One report, without waiting: TimedOut when none is queued. A report longer than the
   // buffer is cut to it (the kernel drops the rest).
   [[nodiscard]] IoResult read(std::span<std::uint8_t> buffer);
   // As read(), with Windows framing: buffer[0] is the report ID, 0x00 for a device without

@@ -176,9 +176,9 @@ class LinuxHIDManager final : public IOHIDManager {
     std::memset(wire + 1 + payload, 0, d->out.size() - 1 - payload);
     const hidraw::IoResult sent = d->node->write(d->out);
     switch (sent.status) {
-      case hidraw::IoStatus::Ok:
+      case nuv::IoStatus::Ok:
         return kIOReturnSuccess;
-      case hidraw::IoStatus::Gone:
+      case nuv::IoStatus::Gone:
         return kIOReturnNotAttached;
       default:
         if (sent.error) logLine("hidraw: " + sent.error->describe());
@@ -261,14 +261,15 @@ class LinuxHIDManager final : public IOHIDManager {
     if (!d.node) return;
     const hidraw::IoResult got = d.node->readWithReportId(d.in, d.caps.usesReportIds);
     switch (got.status) {
-      case hidraw::IoStatus::Ok:
+      case nuv::IoStatus::Ok:
         break;
-      case hidraw::IoStatus::NotReady:
+      case nuv::IoStatus::TimedOut:
+      case nuv::IoStatus::Cancelled:  // never from a node
         return;
-      case hidraw::IoStatus::Gone:
+      case nuv::IoStatus::Gone:
         closeNode(d);  // udev tells of the removal
         return;
-      case hidraw::IoStatus::Failed:
+      case nuv::IoStatus::Failed:
         if (got.error) logLine("hidraw: " + got.error->describe());
         closeNode(d);  // a node that fails to read would wake the loop for ever
         return;

@@ -115,9 +115,9 @@ class SimHIDManager final : public IOHIDManager {
     framed[0] = device->info.usesReportIds ? static_cast<std::uint8_t>(reportID) : 0x00;
     std::memcpy(framed.data() + 1, report, static_cast<std::size_t>(length));
     switch (device->connection->write(framed.data(), wire)) {
-      case sim::IoStatus::Ok:
+      case nuv::IoStatus::Ok:
         return kIOReturnSuccess;
-      case sim::IoStatus::Gone:
+      case nuv::IoStatus::Gone:
         return kIOReturnNotAttached;
       default:
         return kIOReturnError;
@@ -189,9 +189,9 @@ class SimHIDManager final : public IOHIDManager {
     if (!d.connection) return;
     std::size_t n = 0;
     switch (d.connection->read(d.raw.data(), d.raw.size(), &n, std::chrono::nanoseconds(0))) {
-      case sim::IoStatus::Ok:
+      case nuv::IoStatus::Ok:
         break;
-      case sim::IoStatus::Timeout:
+      case nuv::IoStatus::TimedOut:
         if (const auto at = d.connection->nextReportAt()) loop_->armTimer(d.timer, *at);
         return;
       default:

@@ -17,6 +17,7 @@
 #include <variant>
 
 #include "Error.h"
+#include "IoStatus.h"
 #include "UhidIdentity.h"
 
 namespace sim::uhid {
@@ -53,9 +54,9 @@ class Channel {
   [[nodiscard]] std::optional<nuv::Error> refuseGetReport(std::uint32_t id);
   [[nodiscard]] std::optional<nuv::Error> refuseSetReport(std::uint32_t id);
 
-  enum class ReadStatus { Event, NothingYet, Closed, Failed };
-  // Reads one event into `event` without blocking. On Failed, *error says why.
-  [[nodiscard]] ReadStatus readEvent(uhid_event& event, nuv::Error* error);
+  // Reads one event into `event` without blocking: Ok, TimedOut when none is there yet, Gone
+  // when the other end closed, or Failed, and then *error says why. Never Cancelled.
+  [[nodiscard]] nuv::IoStatus readEvent(uhid_event& event, nuv::Error* error);
 
  private:
   explicit Channel(int fd) : fd_(fd) {}

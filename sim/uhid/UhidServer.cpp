@@ -94,9 +94,9 @@ Server::Step Server::serve(short revents) {
     for (;;) {
       nuv::Error error;
       const auto status = channel_.readEvent(in_, &error);
-      if (status == Channel::ReadStatus::NothingYet) break;
-      if (status == Channel::ReadStatus::Closed) return Step::Closed;
-      if (status == Channel::ReadStatus::Failed) return fail(std::move(error));
+      if (status == nuv::IoStatus::TimedOut) break;
+      if (status == nuv::IoStatus::Gone) return Step::Closed;
+      if (status == nuv::IoStatus::Failed) return fail(std::move(error));
       const Step step = handle(in_, Clock::now());
       if (step == Step::Failed || step == Step::Unplugged) return step;
       result = Step::Handled;
