@@ -110,12 +110,13 @@ class FleetRun {
     slot.pending.clear();
     setup_.view.started(slot.run, reason);
     auto started = setup_.launcher.start(workerArguments(options_, slot.run.device));
-    if (auto* why = std::get_if<std::string>(&started)) {
-      slot.run.lastError = "the worker process could not be started: " + *why;
+    if (!started) {
+      slot.run.lastError =
+          "the worker process could not be started: " + started.error().describe();
       finish(slot, kExitExchangeFailed);
       return;
     }
-    const auto& worker = std::get<WorkerLauncher::Started>(started);
+    const auto& worker = started.value();
     slot.workerId = worker.id;
     slot.fd = worker.outputFd;
   }
@@ -143,7 +144,7 @@ class FleetRun {
 
   std::optional<std::vector<DeviceRecord>> scan() {
     auto scanned = setup_.source.scan();
-    if (auto* devices = std::get_if<std::vector<DeviceRecord>>(&scanned)) return *devices;
+    if (scanned) return std::move(scanned).value();
     return std::nullopt;
   }
 
@@ -238,7 +239,7 @@ class FleetRun {
   void startArrivals() {
     if (!watching_) {
       if (auto why = setup_.source.watch())
-        setup_.view.note("devices plugged in later cannot be seen: " + *why);
+        setup_.view.note("devices plugged in later cannot be seen: " + why->describe());
       else
         watching_ = true;
     }

@@ -31,9 +31,10 @@ std::variant<std::vector<DeviceRecord>, SelectionRefusal> waitForSelection(
       Clock::now() + std::chrono::seconds(forever || !waitSeconds ? 0 : *waitSeconds);
   for (;;) {
     auto scanned = source.scan();
-    if (auto* why = std::get_if<std::string>(&scanned))
-      return SelectionRefusal{kExitNoDevice, "cannot list HID devices: " + *why, {}};
-    auto picked = selectDevices(request, std::get<std::vector<DeviceRecord>>(scanned), numberOf);
+    if (!scanned)
+      return SelectionRefusal{kExitNoDevice,
+                              "cannot list HID devices: " + scanned.error().describe(), {}};
+    auto picked = selectDevices(request, scanned.value(), numberOf);
     auto* refusal = std::get_if<SelectionRefusal>(&picked);
     if (refusal == nullptr || refusal->exitCode != kExitNoDevice || !watching) return picked;
     // Wait for the next arrival (or removal) and look again.
@@ -97,12 +98,12 @@ JsonLine deviceJson(const DeviceRecord& d) {
 
 std::unique_ptr<DeviceSource> openDeviceSource(const Options& options, Output& out) {
   auto made = makeDeviceSource(options);
-  if (auto* why = std::get_if<std::string>(&made)) {
-    out.message(*why, true);
+  if (!made) {
+    out.message(made.error().describe(), true);
     out.result(kExitNoDevice, "cannot list HID devices");
     return nullptr;
   }
-  return std::move(std::get<std::unique_ptr<DeviceSource>>(made));
+  return std::move(made).value();
 }
 
 std::variant<std::vector<DeviceRecord>, int> findSelectedDevices(const Options& options,

@@ -8,9 +8,9 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <variant>
 
 #include "Error.h"
+#include "Result.h"
 
 namespace nuv {
 
@@ -55,8 +55,7 @@ class MemorySource final : public ByteSource {
 // a device node), so that its failure is told at open rather than as odd data later.
 class FileSource final : public ByteSource {
  public:
-  [[nodiscard]] static std::variant<std::unique_ptr<FileSource>, Error> open(
-      const std::string& path);
+  [[nodiscard]] static Result<std::unique_ptr<FileSource>> open(const std::string& path);
   ~FileSource() override;
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;

@@ -22,10 +22,10 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "Error.h"
+#include "Result.h"
 
 namespace nuv {
 
@@ -63,8 +63,7 @@ inline constexpr std::size_t kMaxRecordedReport = 64;
 // is not one flat JSON object, an unknown event, a report that is not hexadecimal or longer
 // than kMaxRecordedReport bytes, times that go backwards. Blank lines are skipped; keys other
 // than the ones above are ignored, so that later versions may add some.
-[[nodiscard]] std::variant<std::vector<SessionEvent>, Error> parseSessionRecord(
-    std::string_view text);
+[[nodiscard]] Result<std::vector<SessionEvent>> parseSessionRecord(std::string_view text);
 
 [[nodiscard]] std::string hexOf(std::span<const std::uint8_t> bytes);
 

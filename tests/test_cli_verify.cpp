@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <variant>
 
 #include "DeviceCommands.h"
 #include "ExitCodes.h"
@@ -72,13 +71,13 @@ TEST_F(VerifyTest, TheEchoFlowsZerosAboveTheFirmwareAreChecked) {
 }
 
 TEST_F(VerifyTest, ADeviceThatDoesNotAnswerReadOrEchoesWronglyFailsTheExchange) {
-  device_->addFault(std::get<sim::Fault>(sim::parseFault("no-reply@read")));
+  device_->addFault(sim::parseFault("no-reply@read").value());
   EXPECT_EQ(verify(), cli::kExitExchangeFailed);
-  device_->addFault(std::get<sim::Fault>(sim::parseFault("wrong-address@read")));
+  device_->addFault(sim::parseFault("wrong-address@read").value());
   EXPECT_EQ(verify(), cli::kExitExchangeFailed);
-  device_->addFault(std::get<sim::Fault>(sim::parseFault("short-report@read")));
+  device_->addFault(sim::parseFault("short-report@read").value());
   EXPECT_EQ(verify(), cli::kExitExchangeFailed);
-  device_->addFault(std::get<sim::Fault>(sim::parseFault("unplug@0x0400")));
+  device_->addFault(sim::parseFault("unplug@0x0400").value());
   EXPECT_EQ(verify(), cli::kExitExchangeFailed);
 }
 

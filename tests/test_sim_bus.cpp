@@ -193,7 +193,7 @@ TEST(Bus, CancelEndsOnlyAReadThatIsBlocked) {
 TEST(Bus, AnUnplugFaultIsAnnouncedFromAnotherThread) {
   sim::VirtualBus bus;
   auto device = bus.plug();
-  device->addFault(std::get<sim::Fault>(sim::parseFault("unplug@#1")));
+  device->addFault(sim::parseFault("unplug@#1").value());
   std::atomic<bool> announced{false};
   std::atomic<std::thread::id> announcer{};
   bus.addChangeListener([&] {

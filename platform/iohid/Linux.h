@@ -29,7 +29,7 @@ struct LinuxHIDSeams {
   // Where nodes are opened, read and written. Must outlive the manager.
   hidraw::SystemCalls* sys = &hidraw::realSystemCalls();
   // Makes the udev backend at open; libudev when empty.
-  std::function<hidraw::Result<std::unique_ptr<hidraw::UdevBackend>>()> makeUdev;
+  std::function<nuv::Result<std::unique_ptr<hidraw::UdevBackend>>()> makeUdev;
   // Readiness of the udev monitor and of open nodes; the run loop's when null. Must outlive
   // the manager.
   DescriptorWatcher* watcher = nullptr;

@@ -26,7 +26,7 @@ constexpr std::size_t kHeader = offsetof(uhid_event, u);
 
 }  // namespace
 
-std::variant<Channel, nuv::Error> Channel::open(const std::string& path) {
+nuv::Result<Channel> Channel::open(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
   if (fd >= 0) return Channel(fd);
   const int code = errno;

@@ -14,10 +14,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "Error.h"
 #include "IoStatus.h"
+#include "Result.h"
 #include "UhidIdentity.h"
 
 namespace sim::uhid {
@@ -28,8 +28,7 @@ class Channel {
  public:
   // Opens the uhid device node (non-blocking). The error says in words what the user can do
   // when the node is missing (no uhid support in this kernel) or not theirs to open.
-  [[nodiscard]] static std::variant<Channel, nuv::Error> open(
-      const std::string& path = kDefaultUhidPath);
+  [[nodiscard]] static nuv::Result<Channel> open(const std::string& path = kDefaultUhidPath);
   // Takes over any descriptor that speaks the uhid protocol, such as one end of a
   // SOCK_SEQPACKET socket pair whose other end plays the kernel in a test.
   [[nodiscard]] static Channel adopt(int fd);

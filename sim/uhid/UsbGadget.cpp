@@ -54,7 +54,7 @@ std::string firstLine(const std::string& path) {
 
 }  // namespace
 
-std::variant<std::unique_ptr<UsbGadget>, nuv::Error> UsbGadget::create(const Identity& identity,
+nuv::Result<std::unique_ptr<UsbGadget>> UsbGadget::create(const Identity& identity,
                                                                        const std::string& name,
                                                                        const std::string& configfs,
                                                                        const std::string& udc) {
@@ -143,7 +143,7 @@ UsbGadget::~UsbGadget() {
   takeDown();
 }
 
-std::variant<std::unique_ptr<GadgetServer>, nuv::Error> GadgetServer::open(
+nuv::Result<std::unique_ptr<GadgetServer>> GadgetServer::open(
     std::unique_ptr<UsbGadget> gadget, std::shared_ptr<UpdateDevice> device) {
   const std::string path = gadget->devicePath();
   const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);

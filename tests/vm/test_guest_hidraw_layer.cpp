@@ -172,7 +172,7 @@ TEST(HidrawLayer, AnotherUserIsRefusedTheNodeButMayIdentifyIt) {
       auto rw = hr::Node::open(device.node(), hr::OpenMode::ReadWrite);
       line = rw ? "opened" : rw.error().describe();
       auto query = hr::Node::open(device.node(), hr::OpenMode::QueryOnly);
-      auto info = query ? query.value().rawInfo() : hr::Result<hr::RawInfo>(query.error());
+      auto info = query ? query.value().rawInfo() : nuv::Result<hr::RawInfo>(query.error());
       line += info && info.value() == hr::RawInfo{0x03, 0xFFFF, 0x0100} ? "|identified"
                                                                         : "|not identified";
     }
