@@ -14,6 +14,9 @@
 
 namespace nuv {
 
+// A read of a byte stream, not an I/O call on a device (hidraw's IoResult): a short count with
+// no error is the end of the data, and a file never times out, goes away or is cancelled, so a
+// nuv::IoStatus here would only repeat whether `error` is set.
 struct ReadOutcome {
   std::size_t count = 0;        // bytes delivered; fewer than asked with no error: end of data
   std::optional<Error> error;   // set when the read failed; count is then what arrived before

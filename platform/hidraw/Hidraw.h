@@ -123,7 +123,8 @@ enum class OpenMode { ReadWrite, ReadOnly, QueryOnly };
 // One call on a node. Ok: count bytes were transferred, or the node is readable. TimedOut:
 // nothing to read now (the wait ran out, no report is pending, or a signal interrupted it).
 // Gone: the device was unplugged. Failed: see error. A node has no pending call to cancel, so
-// Cancelled never comes from here.
+// Cancelled never comes from here. (A ByteSource read, nuv::ReadOutcome, has a count and an
+// error too, but no status: the end of its data is a short count.)
 struct IoResult {
   IoStatus status = IoStatus::Failed;
   std::size_t count = 0;
