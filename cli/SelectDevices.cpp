@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "Clock.h"
 #include "ExitCodes.h"
 #include "JsonLine.h"
 
@@ -23,12 +24,11 @@ bool needsSelection(const Options& options) {
 std::variant<std::vector<DeviceRecord>, SelectionRefusal> waitForSelection(
     DeviceSource& source, const SelectionRequest& request, std::optional<unsigned> waitSeconds,
     const NodeNumberOf& numberOf) {
-  using Clock = std::chrono::steady_clock;
   bool watching = false;
   if (waitSeconds) watching = !source.watch().has_value() && source.changeFd() >= 0;
   const bool forever = waitSeconds == Options::kWaitForever;
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::seconds(forever || !waitSeconds ? 0 : *waitSeconds);
+  const nuv::Clock::time_point deadline =
+      nuv::realClock().now() + std::chrono::seconds(forever || !waitSeconds ? 0 : *waitSeconds);
   for (;;) {
     auto scanned = source.scan();
     if (!scanned)
@@ -40,7 +40,7 @@ std::variant<std::vector<DeviceRecord>, SelectionRefusal> waitForSelection(
     // Wait for the next arrival (or removal) and look again.
     int timeoutMs = -1;
     if (!forever) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - nuv::realClock().now());
       if (left.count() <= 0) {
         refusal->summary += waitSeconds == 0u
                                 ? ""

@@ -27,7 +27,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using sim::uhid::Clock;
+using nuv::Clock;
 using sim::uhid::ReportEngine;
 
 struct Reply {

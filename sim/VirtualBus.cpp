@@ -33,20 +33,6 @@ class Touched {
   std::vector<std::shared_ptr<Connection>> overflow_;
 };
 
-namespace {
-
-class RealTime final : public TimeSource {
- public:
-  Clock::time_point now() const override { return Clock::now(); }
-};
-
-}  // namespace
-
-const TimeSource& realTime() {
-  static const RealTime clock;
-  return clock;
-}
-
 // ---- Connection -------------------------------------------------------------------------
 
 Connection::Connection(VirtualBus& bus, DeviceInfo info, std::shared_ptr<UpdateDevice> device)
@@ -71,16 +57,16 @@ void Connection::push(const Queued& q) {
 nuv::IoStatus Connection::read(std::uint8_t* buf, std::size_t capacity, std::size_t* length,
                                std::chrono::nanoseconds timeout) {
   std::unique_lock lock(bus_.mutex_);
-  const auto deadline = Clock::now() + timeout;
+  const auto deadline = nuv::realClock().now() + timeout;
   const std::uint64_t generation = cancelGeneration_;
   for (;;) {
     if (gone_) return IoStatus::Gone;
     if (cancelGeneration_ != generation) return IoStatus::Cancelled;
-    std::chrono::nanoseconds wait = deadline - Clock::now();
+    std::chrono::nanoseconds wait = deadline - nuv::realClock().now();
     if (count_ > 0) {
       const Queued& q = queue_[head_];
-      const auto untilReadable = q.readableAt - bus_.time_.now();
-      if (untilReadable <= Clock::duration::zero()) {
+      const auto untilReadable = q.readableAt - bus_.clock_.now();
+      if (untilReadable <= nuv::Clock::duration::zero()) {
         const std::size_t n = std::min<std::size_t>(capacity, q.length);
         std::memcpy(buf, q.bytes.data(), n);
         if (length != nullptr) *length = n;
@@ -93,7 +79,7 @@ nuv::IoStatus Connection::read(std::uint8_t* buf, std::size_t capacity, std::siz
       }
       wait = std::min<std::chrono::nanoseconds>(wait, untilReadable);
     }
-    if (Clock::now() >= deadline) return IoStatus::TimedOut;
+    if (nuv::realClock().now() >= deadline) return IoStatus::TimedOut;
     ++blockedReaders_;
     changed_.wait_for(lock, wait);
     --blockedReaders_;
@@ -108,7 +94,7 @@ void Connection::cancel() {
   }
 }
 
-std::optional<Clock::time_point> Connection::nextReportAt() const {
+std::optional<nuv::Clock::time_point> Connection::nextReportAt() const {
   std::lock_guard lock(bus_.mutex_);
   if (count_ == 0) return std::nullopt;
   return queue_[head_].readableAt;
@@ -139,7 +125,7 @@ void Connection::close() {
 
 // ---- VirtualBus -------------------------------------------------------------------------
 
-VirtualBus::VirtualBus(const TimeSource& time) : time_(time), epoch_(time.now()) {}
+VirtualBus::VirtualBus(const nuv::Clock& clock) : clock_(clock), epoch_(clock.now()) {}
 
 VirtualBus::~VirtualBus() {
   std::vector<std::thread> threads;
@@ -257,10 +243,10 @@ void VirtualBus::timeAdvanced() {
   for (Connection* c : connections_) c->changed_.notify_all();
 }
 
-Clock::time_point VirtualBus::readableAt(const DeviceResponse& response,
-                                         const Latency& latency) const {
-  const auto now = time_.now();
-  Clock::time_point at = now;
+nuv::Clock::time_point VirtualBus::readableAt(const DeviceResponse& response,
+                                              const Latency& latency) const {
+  const auto now = clock_.now();
+  nuv::Clock::time_point at = now;
   switch (latency.model) {
     case Latency::Model::None:
       break;

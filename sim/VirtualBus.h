@@ -24,22 +24,12 @@
 #include <thread>
 #include <vector>
 
+#include "Clock.h"
 #include "IoStatus.h"
 #include "SessionRecord.h"
 #include "UpdateDevice.h"
 
 namespace sim {
-
-using Clock = std::chrono::steady_clock;
-
-// The bus's notion of now. Real time by default; tests of flows driven by a virtual clock pass
-// their own and call VirtualBus::timeAdvanced() when they move it.
-class TimeSource {
- public:
-  virtual ~TimeSource() = default;
-  [[nodiscard]] virtual Clock::time_point now() const = 0;
-};
-[[nodiscard]] const TimeSource& realTime();
 
 struct DeviceInfo {
   std::string path;              // unique among present devices; the bus makes one when empty
@@ -86,7 +76,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void cancel();
 
   // When the first queued report becomes readable (in the bus's time), if one is queued.
-  [[nodiscard]] std::optional<Clock::time_point> nextReportAt() const;
+  [[nodiscard]] std::optional<nuv::Clock::time_point> nextReportAt() const;
 
   // Called after a report was queued or the device went away, on the thread that caused it,
   // with no lock held. It must not block on another thread; post to your own loop instead.
@@ -101,7 +91,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   struct Queued {
     std::array<std::uint8_t, 65> bytes;
     std::uint8_t length;
-    Clock::time_point readableAt;
+    nuv::Clock::time_point readableAt;
     std::uint64_t sequence;
   };
   static constexpr std::size_t kQueueDepth = 64;
@@ -125,7 +115,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
 class VirtualBus {
  public:
-  explicit VirtualBus(const TimeSource& time = realTime());
+  // `clock` is the bus's notion of now, for reply latency: real time by default. A test whose
+  // flow runs on a clock it moves hands the bus that very clock (the window's ManualClock, the
+  // headless run loop's clock()) and calls timeAdvanced() after every move.
+  explicit VirtualBus(const nuv::Clock& clock = nuv::realClock());
   ~VirtualBus();
   VirtualBus(const VirtualBus&) = delete;
   VirtualBus& operator=(const VirtualBus&) = delete;
@@ -154,7 +147,7 @@ class VirtualBus {
   // Opens a host connection to a present device, or null when there is none at `path`.
   [[nodiscard]] std::shared_ptr<Connection> open(const std::string& path);
 
-  // Wakes blocked readers after a virtual time source moved on.
+  // Wakes blocked readers after the bus's clock, one that a test moves, moved on.
   void timeAdvanced();
 
   // Tells `tap` (null: nobody) of every report a host sends and every reply a device queues,
@@ -163,7 +156,7 @@ class VirtualBus {
   // must outlive the bus or be replaced first.
   void setTap(nuv::SessionTap* tap);
 
-  [[nodiscard]] const TimeSource& time() const { return time_; }
+  [[nodiscard]] const nuv::Clock& clock() const { return clock_; }
 
  private:
   friend class Connection;
@@ -177,14 +170,14 @@ class VirtualBus {
   };
 
   nuv::IoStatus deliver(Connection& from, const std::uint8_t* data, std::size_t len);
-  [[nodiscard]] Clock::time_point readableAt(const DeviceResponse& response,
-                                             const Latency& latency) const;
+  [[nodiscard]] nuv::Clock::time_point readableAt(const DeviceResponse& response,
+                                                  const Latency& latency) const;
   void unplugLocked(const std::string& path, Touched& touched);
   void notifyChange();
   void forget(Connection* connection);
 
-  const TimeSource& time_;
-  const Clock::time_point epoch_;
+  const nuv::Clock& clock_;
+  const nuv::Clock::time_point epoch_;
   mutable std::mutex mutex_;
   nuv::SessionTap* tap_ = nullptr;  // under mutex_
   std::vector<Entry> present_;

@@ -11,15 +11,6 @@ namespace {
 using namespace std::chrono_literals;
 using nuv::IoStatus;
 
-class ManualTime final : public sim::TimeSource {
- public:
-  sim::Clock::time_point now() const override { return now_.load(); }
-  void advance(sim::Clock::duration d) { now_.store(now_.load() + d); }
-
- private:
-  std::atomic<sim::Clock::time_point> now_{sim::Clock::time_point{} + 1h};
-};
-
 TEST(Bus, ListsDevicesInPlugOrderWithStableIdentities) {
   sim::VirtualBus bus;
   int changes = 0;
@@ -100,7 +91,7 @@ TEST(Bus, EveryOpenConnectionGetsItsOwnCopyAndFullQueuesDropTheOldest) {
 }
 
 TEST(Bus, LatencyModelsDelayRepliesInTheBussTime) {
-  ManualTime time;
+  nuv::ManualClock time;
   sim::VirtualBus bus(time);
   auto device = bus.plug({}, sim::UpdateDeviceOptions{.latency = {sim::Latency::Model::Fixed, 2500us}});
   auto c = bus.open(bus.devices()[0].path);
@@ -126,7 +117,7 @@ TEST(Bus, LatencyModelsDelayRepliesInTheBussTime) {
 }
 
 TEST(Bus, ABlockedReaderIsWokenByAVirtualClockThatMoves) {
-  ManualTime time;
+  nuv::ManualClock time;
   sim::VirtualBus bus(time);
   bus.plug({}, sim::UpdateDeviceOptions{.latency = {sim::Latency::Model::Fixed, 1s}});
   auto c = bus.open(bus.devices()[0].path);

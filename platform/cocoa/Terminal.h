@@ -27,7 +27,7 @@ class TerminalRunLoop final : public RunLoop {
   TerminalRunLoop(const TerminalRunLoop&) = delete;
   TerminalRunLoop& operator=(const TerminalRunLoop&) = delete;
 
-  [[nodiscard]] Clock::time_point now() const override { return Clock::now(); }
+  [[nodiscard]] Clock::time_point now() const override { return realClock().now(); }
   void performAfterDelay(std::chrono::nanoseconds delay, Task task) override;
   [[nodiscard]] SourceId addSource(Task perform) override;
   void signalSource(SourceId id) override;

@@ -184,7 +184,7 @@ int runEmulators(std::span<const EmulatorOptions> devices, std::ostream& out, st
   int status = 0;
   bool stop = false;
   bool readyWritten = false;
-  const auto nodeDeadline = Clock::now() + first.nodeWait;
+  const auto nodeDeadline = nuv::realClock().now() + first.nodeWait;
   std::vector<Serving*> members(run.size());
   std::vector<ServeStep> steps(run.size());
   std::vector<pollfd> polls(run.size() + 1);
@@ -202,7 +202,7 @@ int runEmulators(std::span<const EmulatorOptions> devices, std::ostream& out, st
         p.node = node->path;
         out << p.me << "hidraw node " << node->path << " (HID_ID=" << node->hidId << ")"
             << std::endl;
-      } else if (Clock::now() >= nodeDeadline) {
+      } else if (nuv::realClock().now() >= nodeDeadline) {
         p.looked = true;  // stop looking; the device may still be served through other nodes
         err << p.me << "the kernel made no hidraw node for the device within "
             << first.nodeWait.count() << " ms (is the hid-generic driver loaded?)\n";

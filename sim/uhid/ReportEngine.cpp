@@ -23,9 +23,9 @@ std::size_t ReportEngine::normaliseOutput(const std::uint8_t* data, std::size_t 
   return 1 + n;
 }
 
-Clock::time_point ReportEngine::dueAt(const DeviceResponse& response, Clock::time_point now) const {
+nuv::Clock::time_point ReportEngine::dueAt(const DeviceResponse& response, nuv::Clock::time_point now) const {
   const Latency latency = device_->latency();
-  Clock::time_point at = now;
+  nuv::Clock::time_point at = now;
   switch (latency.model) {
     case Latency::Model::None:
       break;
@@ -42,7 +42,7 @@ Clock::time_point ReportEngine::dueAt(const DeviceResponse& response, Clock::tim
 }
 
 ReportEngine::Outcome ReportEngine::onOutput(const std::uint8_t* data, std::size_t size,
-                                             bool alreadyStripped, Clock::time_point now) {
+                                             bool alreadyStripped, nuv::Clock::time_point now) {
   ++stats_.outputs;
   const std::size_t len = normaliseOutput(data, size, alreadyStripped, frame_);
   const DeviceResponse response = device_->receive(frame_.data(), len);

@@ -37,13 +37,13 @@ class ReportEngine {
   explicit ReportEngine(std::shared_ptr<UpdateDevice> device);
 
   // The device's USB frames (UsbFrame latency) count from here.
-  void restartFrameClock(Clock::time_point at) { epoch_ = at; }
+  void restartFrameClock(nuv::Clock::time_point at) { epoch_ = at; }
 
   enum class Outcome { Handled, Unplug };
   // One output report as the transport delivered it. `alreadyStripped`: the transport has
   // dropped the report-ID byte (USB gadget), so a leading 0x00 is a command byte.
   [[nodiscard]] Outcome onOutput(const std::uint8_t* data, std::size_t size, bool alreadyStripped,
-                                 Clock::time_point now);
+                                 nuv::Clock::time_point now);
 
   enum class SendResult {
     Sent,
@@ -55,7 +55,7 @@ class ReportEngine {
   // `SendResult send(const std::uint8_t* bytes, std::size_t length, nuv::Error& error)`.
   // Stops at the first TryLater (*blocked is then set) and returns the error of a Failed.
   template <class Send>
-  [[nodiscard]] std::optional<nuv::Error> sendDue(Clock::time_point now, Send&& send,
+  [[nodiscard]] std::optional<nuv::Error> sendDue(nuv::Clock::time_point now, Send&& send,
                                                   bool* sentAny = nullptr,
                                                   bool* blocked = nullptr) {
     while (const PendingReply* reply = queue_.peekDue(now)) {
@@ -81,7 +81,7 @@ class ReportEngine {
     return std::nullopt;
   }
 
-  [[nodiscard]] std::optional<Clock::time_point> nextDue() const { return queue_.nextDue(); }
+  [[nodiscard]] std::optional<nuv::Clock::time_point> nextDue() const { return queue_.nextDue(); }
   void dropPending() { queue_.clear(); }
 
   [[nodiscard]] ServerStats& stats() { return stats_; }
@@ -97,13 +97,13 @@ class ReportEngine {
                                                    std::array<std::uint8_t, 9>& frame);
 
  private:
-  [[nodiscard]] Clock::time_point dueAt(const DeviceResponse& response,
-                                        Clock::time_point now) const;
+  [[nodiscard]] nuv::Clock::time_point dueAt(const DeviceResponse& response,
+                                        nuv::Clock::time_point now) const;
 
   std::shared_ptr<UpdateDevice> device_;
   ReplyQueue queue_;
   std::array<std::uint8_t, 9> frame_{};
-  Clock::time_point epoch_ = Clock::now();
+  nuv::Clock::time_point epoch_ = nuv::realClock().now();
   ServerStats stats_;
 };
 

@@ -154,7 +154,7 @@ nuv::Result<std::unique_ptr<GadgetServer>> GadgetServer::open(
 GadgetServer::GadgetServer(std::unique_ptr<UsbGadget> gadget, int fd,
                            std::shared_ptr<UpdateDevice> device)
     : gadget_(std::move(gadget)), fd_(fd), engine_(std::move(device)) {
-  engine_.restartFrameClock(Clock::now());
+  engine_.restartFrameClock(nuv::realClock().now());
 }
 
 GadgetServer::~GadgetServer() {
@@ -181,7 +181,7 @@ ServeStep GadgetServer::serve(short revents) {
       if (n < 0) return fail(nuv::Error::fromErrno("read " + gadget_->devicePath(), errno));
       if (n == 0) break;
       result = ServeStep::Handled;
-      if (engine_.onOutput(in_.data(), static_cast<std::size_t>(n), true, Clock::now()) ==
+      if (engine_.onOutput(in_.data(), static_cast<std::size_t>(n), true, nuv::realClock().now()) ==
           ReportEngine::Outcome::Unplug) {
         if (auto error = unplug()) return fail(*error);
         return ServeStep::Unplugged;
@@ -191,7 +191,7 @@ ServeStep GadgetServer::serve(short revents) {
   blocked_ = false;
   bool sent = false;
   auto error = engine_.sendDue(
-      Clock::now(),
+      nuv::realClock().now(),
       [&](const std::uint8_t* data, std::size_t len, nuv::Error& why) {
         const ssize_t n = ::write(fd_, data, len);
         if (n == static_cast<ssize_t>(len)) return ReportEngine::SendResult::Sent;
