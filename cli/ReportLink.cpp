@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "Framing.h"
+
 #ifdef __linux__
 #include "Hidraw.h"
 #endif
@@ -12,6 +14,18 @@ namespace {
 
 using nuv::IoStatus;
 
+// The first 8 payload bytes of the reply (zeros for what it lacks); Failed when it is shorter.
+IoStatus takeReply(std::span<const std::uint8_t> framed, std::uint8_t reply[8], nuv::Error* error) {
+  const auto payload = nuv::payloadOf(framed);
+  std::memset(reply, 0, kReportSize);
+  std::memcpy(reply, payload.data(), std::min<std::size_t>(kReportSize, payload.size()));
+  if (payload.size() < kReportSize) {
+    *error = nuv::Error::message("the device's reply is shorter than 8 bytes");
+    return IoStatus::Failed;
+  }
+  return IoStatus::Ok;
+}
+
 class SimLink final : public ReportLink {
  public:
   explicit SimLink(std::shared_ptr<sim::Connection> c) : connection_(std::move(c)) {}
@@ -20,7 +34,7 @@ class SimLink final : public ReportLink {
                     std::chrono::milliseconds timeout, nuv::Error* error) override {
     std::array<std::uint8_t, 65> out{};
     const std::size_t length = connection_->info().outputReportLength;
-    std::memcpy(out.data() + 1, command, 8);
+    (void)nuv::frameReport({command, kReportSize}, out);
     switch (connection_->write(out.data(), std::min(length, out.size()))) {
       case IoStatus::Ok: break;
       case IoStatus::Gone: *error = nuv::Error::message("the device was unplugged"); return IoStatus::Gone;
@@ -30,13 +44,7 @@ class SimLink final : public ReportLink {
     std::size_t n = 0;
     switch (connection_->read(in, sizeof in, &n, timeout)) {
       case IoStatus::Ok:
-        std::memset(reply, 0, 8);
-        if (n > 1) std::memcpy(reply, in + 1, std::min<std::size_t>(8, n - 1));
-        if (n < 9) {
-          *error = nuv::Error::message("the device's reply is shorter than 8 bytes");
-          return IoStatus::Failed;
-        }
-        return IoStatus::Ok;
+        return takeReply({in, n}, reply, error);
       case IoStatus::TimedOut: return IoStatus::TimedOut;
       case IoStatus::Gone: *error = nuv::Error::message("the device was unplugged"); return IoStatus::Gone;
       default: *error = nuv::Error::message("the read was cancelled"); return IoStatus::Failed;
@@ -56,8 +64,9 @@ class HidrawLink final : public ReportLink {
   IoStatus exchange(const std::uint8_t command[8], std::uint8_t reply[8],
                     std::chrono::milliseconds timeout, nuv::Error* error) override {
     std::array<std::uint8_t, 65> out{};
-    std::memcpy(out.data() + 1, command, 8);
-    const auto wrote = node_.write(std::span(out.data(), std::clamp<std::size_t>(outLength_, 9, out.size())));
+    (void)nuv::frameReport({command, kReportSize}, out);
+    const auto wrote = node_.write(std::span(
+        out.data(), std::clamp<std::size_t>(outLength_, nuv::kFramedReportSize, out.size())));
     if (wrote.status != IoStatus::Ok) {
       *error = wrote.error.value_or(nuv::Error::message("write failed"));
       return wrote.status == IoStatus::Gone ? IoStatus::Gone : IoStatus::Failed;
@@ -79,13 +88,7 @@ class HidrawLink final : public ReportLink {
         *error = got.error.value_or(nuv::Error::message("read failed"));
         return got.status == IoStatus::Gone ? IoStatus::Gone : IoStatus::Failed;
       }
-      std::memset(reply, 0, 8);
-      if (got.count > 1) std::memcpy(reply, in + 1, std::min<std::size_t>(8, got.count - 1));
-      if (got.count < 9) {
-        *error = nuv::Error::message("the device's reply is shorter than 8 bytes");
-        return IoStatus::Failed;
-      }
-      return IoStatus::Ok;
+      return takeReply({in, got.count}, reply, error);
     }
   }
 

@@ -1,6 +1,6 @@
 // A plain stop-and-wait link to one update device, for the commands that are the terminal's
 // own (list, verify): neither window reads the device back, so these do not go through the
-// windows' flows. Framing as a Windows host writes it: report ID 0x00, then the 8 bytes.
+// windows' flows. Reports are framed as Framing.h says.
 #pragma once
 
 #include <chrono>

@@ -9,9 +9,8 @@
 //   {"t_us":9120,"event":"send-failed","report":"0018...","error":"write: No such device"}
 //   {"t_us":9300,"event":"gone"}
 // t_us counts microseconds from the start of the recording. A sent report is written as the
-// host wrote it, report-ID byte first (0x00 for a device without report IDs); a received one as
-// the host read it (led by its report ID only when the device uses report IDs). Reports are
-// lowercase hexadecimal.
+// host wrote it, framed (Framing.h); a received one as hidraw hands it over, framed only when
+// the device uses report IDs. Reports are lowercase hexadecimal.
 //
 // Thread-safety: the functions have no state. A SessionTap is called from whatever thread does
 // the I/O; implementations lock as they need.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Faults.h"
+#include "Framing.h"
 
 namespace sim {
 
@@ -52,12 +53,12 @@ struct UpdateDeviceOptions {
 
 // One command as the device received it.
 struct CommandRecord {
-  std::array<std::uint8_t, 64> raw{};  // the output report as written, report-ID byte first
+  std::array<std::uint8_t, 64> raw{};  // the output report as written, framed (Framing.h)
   std::uint8_t rawLength = 0;
   // True when the device's previous reply had not been read by the host when this arrived:
   // the host did not wait for it (stop-and-wait broken), or the reply was never wanted.
   bool previousReplyUnread = false;
-  [[nodiscard]] const std::uint8_t* command() const { return raw.data() + 1; }
+  [[nodiscard]] const std::uint8_t* command() const { return nuv::payloadOf(raw).data(); }
   [[nodiscard]] std::uint8_t code() const { return raw[1]; }
 };
 

@@ -271,7 +271,7 @@ nuv::IoStatus VirtualBus::deliver(Connection& from, const std::uint8_t* data, st
     if (from.gone_) return IoStatus::Gone;
     const DeviceInfo& info = from.info_;
     if (data == nullptr || len != info.outputReportLength || len < 2) return IoStatus::Failed;
-    if (!info.usesReportIds && data[0] != 0x00) return IoStatus::Failed;
+    if (!info.usesReportIds && data[0] != nuv::kReportId) return IoStatus::Failed;
 
     const DeviceResponse response = from.device_->receive(data, len);
     if (tap_ != nullptr) {
@@ -289,18 +289,19 @@ nuv::IoStatus VirtualBus::deliver(Connection& from, const std::uint8_t* data, st
       unplugged = true;
     } else if (response.copies > 0) {
       Connection::Queued q{};
-      q.bytes[0] = info.usesReportIds ? kInputReportId : 0x00;
-      std::memcpy(q.bytes.data() + 1, response.reply.data(), response.replyLength);
+      (void)nuv::frameReport({response.reply.data(), response.replyLength}, q.bytes,
+                             info.usesReportIds ? kInputReportId : nuv::kReportId);
       // A full-length report is padded to the device's input length, as the HID stack does.
-      const std::size_t full = std::max<std::size_t>(info.inputReportLength, 9);
-      q.length = static_cast<std::uint8_t>(response.replyLength == 8
+      const std::size_t full =
+          std::max<std::size_t>(info.inputReportLength, nuv::kFramedReportSize);
+      q.length = static_cast<std::uint8_t>(response.replyLength == kReportSize
                                                ? std::min<std::size_t>(full, q.bytes.size())
                                                : 1 + response.replyLength);
       if (tap_ != nullptr) {
-        const std::size_t skip = info.usesReportIds ? 0 : 1;
+        const std::span<const std::uint8_t> framed(q.bytes.data(), q.length);
         for (int i = 0; i < response.copies; ++i)
           tap_->event(nuv::SessionEventKind::Received,
-                      std::span<const std::uint8_t>(q.bytes.data() + skip, q.length - skip));
+                      info.usesReportIds ? framed : nuv::payloadOf(framed));
       }
       q.readableAt = readableAt(response, from.device_->latency());
       q.sequence = from.device_->lastReplySequence();

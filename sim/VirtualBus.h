@@ -5,12 +5,9 @@
 // Thread-safe. A host reader thread may block in Connection::read while the GUI thread
 // writes; a test may plug, unplug or inspect from a third thread.
 //
-// Report framing is that of the Windows HID stack (ReadFile/WriteFile):
-// an output report is written as its report-ID byte (0x00 for a device without report IDs)
-// followed by the payload, exactly outputReportLength bytes in all; an input report is read as
-// its report-ID byte followed by the payload, inputReportLength bytes in all (less for a
-// short-report fault). Backends that present reports otherwise (the IOKit HID manager, and
-// hidraw for a device without report IDs, hand over the payload only) convert at their edge.
+// Reports are framed as Framing.h says: an output report is written framed, exactly
+// outputReportLength bytes in all; an input report is read framed, inputReportLength bytes in
+// all (less for a short-report fault).
 #pragma once
 
 #include <chrono>
@@ -25,6 +22,7 @@
 #include <vector>
 
 #include "Clock.h"
+#include "Framing.h"
 #include "IoStatus.h"
 #include "SessionRecord.h"
 #include "UpdateDevice.h"
@@ -37,8 +35,8 @@ struct DeviceInfo {
   std::uint16_t vendorId = 0xFFFF;
   std::uint16_t productId = 0x0100;
   std::uint16_t versionNumber = 0x0101;
-  std::uint16_t inputReportLength = 9;   // counting the report-ID byte, as Windows does
-  std::uint16_t outputReportLength = 9;  // counting the report-ID byte
+  std::uint16_t inputReportLength = nuv::kFramedReportSize;   // counting the report-ID byte
+  std::uint16_t outputReportLength = nuv::kFramedReportSize;  // counting the report-ID byte
   std::uint16_t featureReportLength = 0;
   bool usesReportIds = false;
 };

@@ -5,12 +5,10 @@
 // loop). A Node may be read and waited on by one thread while another writes to it; opening,
 // closing and moving it need that no other thread uses it.
 //
-// Report framing on hidraw, written down once:
-//   - write: the first byte is the report ID, 0x00 when the device has no report IDs (the
-//     kernel drops that 0x00 before it sends the report);
-//   - read: with report IDs the first byte is the ID; without, the kernel hands over the
-//     payload only. readWithReportId() puts a 0x00 in front in that case, so that callers get
-//     the Windows ReadFile framing either way.
+// Report framing: Framing.h. What hidraw does with it: a write's first byte is the report ID
+// (kReportId for a device without report IDs, which the kernel drops before it sends the
+// report); a read from a device without report IDs hands over the payload only, and
+// readWithReportId() puts kReportId in front, so that callers get the framed report either way.
 #pragma once
 
 #include <sys/types.h>
@@ -176,10 +174,10 @@ class Node {
   // One report, without waiting: TimedOut when none is queued. A report longer than the
   // buffer is cut to it (the kernel drops the rest).
   [[nodiscard]] IoResult read(std::span<std::uint8_t> buffer);
-  // As read(), with Windows framing: buffer[0] is the report ID, 0x00 for a device without
+  // As read(), framed (Framing.h): buffer[0] is the report ID, kReportId for a device without
   // report IDs, and count includes it. The buffer must hold at least one byte.
   [[nodiscard]] IoResult readWithReportId(std::span<std::uint8_t> buffer, bool deviceUsesReportIds);
-  // One output report: report ID byte first (see the framing note above). Blocks until the
+  // One output report, framed (report-ID byte first; see the note above). Blocks until the
   // kernel has sent it (interrupted calls are retried); Ok means all bytes went, a short write
   // is Failed with count set. Needs ReadWrite.
   [[nodiscard]] IoResult write(std::span<const std::uint8_t> report);

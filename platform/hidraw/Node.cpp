@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <string_view>
 
+#include "Framing.h"
 #include "Hidraw.h"
 
 namespace nuv::hidraw {
@@ -196,7 +197,7 @@ IoResult Node::read(std::span<std::uint8_t> buffer) {
 IoResult Node::readWithReportId(std::span<std::uint8_t> buffer, bool deviceUsesReportIds) {
   if (buffer.empty()) return failure(IoStatus::Failed, Error::message("read buffer is empty"));
   if (deviceUsesReportIds) return read(buffer);
-  buffer[0] = 0x00;
+  buffer[0] = kReportId;
   IoResult result = read(buffer.subspan(1));
   if (result.status == IoStatus::Ok) ++result.count;
   return result;

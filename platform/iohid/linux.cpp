@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Cocoa.h"
+#include "Framing.h"
 #include "Log.h"
 
 namespace nuv::iohid {
@@ -12,7 +13,8 @@ namespace nuv::iohid {
 namespace {
 
 // The update device's reports when its descriptor cannot be read: 8 bytes each way, no IDs.
-constexpr hidraw::ReportCaps kPlainReports{0xFF00, 0x0001, 9, 9, 0, false};
+constexpr hidraw::ReportCaps kPlainReports{0xFF00, 0x0001, kFramedReportSize, kFramedReportSize,
+                                            0, false};
 
 struct LinuxDevice final : IOHIDDevice {
   hidraw::HidrawDevice info;
@@ -168,12 +170,9 @@ class LinuxHIDManager final : public IOHIDManager {
     if (d == nullptr) return kIOReturnBadArgument;
     if (!d->present) return kIOReturnNotAttached;
     if (!d->node) return kIOReturnNotOpen;
-    const auto payload = static_cast<std::size_t>(length);
-    if (payload + 1 > d->out.size()) return kIOReturnBadArgument;
-    std::uint8_t* wire = d->out.data();
-    wire[0] = d->caps.usesReportIds ? static_cast<std::uint8_t>(reportID) : 0x00;
-    std::memcpy(wire + 1, report, payload);
-    std::memset(wire + 1 + payload, 0, d->out.size() - 1 - payload);
+    const std::uint8_t id = d->caps.usesReportIds ? static_cast<std::uint8_t>(reportID) : kReportId;
+    if (frameReport({report, static_cast<std::size_t>(length)}, d->out, id) == 0)
+      return kIOReturnBadArgument;
     const hidraw::IoResult sent = d->node->write(d->out);
     switch (sent.status) {
       case nuv::IoStatus::Ok:
@@ -275,8 +274,9 @@ class LinuxHIDManager final : public IOHIDManager {
         return;
     }
     if (got.count == 0 || d.callback == nullptr || d.bufferLength == 0) return;
-    const long length = std::min(static_cast<long>(got.count - 1), d.bufferLength);
-    std::memcpy(d.buffer, d.in.data() + 1, static_cast<std::size_t>(length));
+    const auto payload = payloadOf({d.in.data(), got.count});
+    const long length = std::min(static_cast<long>(payload.size()), d.bufferLength);
+    std::memcpy(d.buffer, payload.data(), static_cast<std::size_t>(length));
     d.callback(d.context, kIOReturnSuccess, &d, kIOHIDReportTypeInput,
                d.caps.usesReportIds ? d.in[0] : 0, d.buffer, length);
   }

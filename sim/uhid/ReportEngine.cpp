@@ -1,7 +1,6 @@
 #include "ReportEngine.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "UhidIdentity.h"
 
@@ -9,18 +8,14 @@ namespace sim::uhid {
 
 ReportEngine::ReportEngine(std::shared_ptr<UpdateDevice> device) : device_(std::move(device)) {}
 
-std::size_t ReportEngine::normaliseOutput(const std::uint8_t* data, std::size_t size,
-                                          bool alreadyStripped,
-                                          std::array<std::uint8_t, 9>& frame) {
-  frame.fill(0);
-  if (!alreadyStripped && size > 0 && data[0] == 0x00) {
+std::size_t ReportEngine::normaliseOutput(
+    const std::uint8_t* data, std::size_t size, bool alreadyStripped,
+    std::array<std::uint8_t, nuv::kFramedReportSize>& frame) {
+  if (!alreadyStripped && size > 0 && data[0] == nuv::kReportId) {
     ++data;
     --size;
   }
-  const std::size_t n = std::min<std::size_t>(size, kReportBytes);
-  // An empty report may come without a buffer: copying nothing from null is still undefined.
-  if (n > 0) std::memcpy(frame.data() + 1, data, n);
-  return 1 + n;
+  return nuv::frameReport({data, std::min<std::size_t>(size, kReportBytes)}, frame);
 }
 
 nuv::Clock::time_point ReportEngine::dueAt(const DeviceResponse& response, nuv::Clock::time_point now) const {
