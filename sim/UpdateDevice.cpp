@@ -191,6 +191,24 @@ std::uint32_t UpdateDevice::repliesOverlapped() const {
   return overlapped_;
 }
 
+nuv::Clock::time_point replyDueAt(const Latency& latency, const DeviceResponse& response,
+                                  nuv::Clock::time_point frameEpoch, nuv::Clock::time_point now) {
+  nuv::Clock::time_point at = now;
+  switch (latency.model) {
+    case Latency::Model::None:
+      break;
+    case Latency::Model::Fixed:
+      at = now + latency.fixed;
+      break;
+    case Latency::Model::UsbFrame: {
+      const auto frame = std::chrono::milliseconds(1);
+      at = frameEpoch + ((now - frameEpoch) / frame + 1) * frame;
+      break;
+    }
+  }
+  return at + response.extraDelay;
+}
+
 Latency UpdateDevice::latency() const {
   std::lock_guard lock(mutex_);
   return options_.latency;

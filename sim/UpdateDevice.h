@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "Clock.h"
 #include "Faults.h"
 #include "Framing.h"
 
@@ -71,6 +72,15 @@ struct DeviceResponse {
   std::uint8_t replyLength = 8;
   std::chrono::microseconds extraDelay{0};
 };
+
+// When the reply to a command that arrived at `now` becomes readable: at once, after the fixed
+// latency, or at the next 1 ms frame boundary of a bus whose frames count from `frameEpoch`;
+// then later by the reply's own extra delay (a late-reply fault). The virtual bus and the
+// report engine of the uhid and gadget devices both time their replies by it.
+[[nodiscard]] nuv::Clock::time_point replyDueAt(const Latency& latency,
+                                                const DeviceResponse& response,
+                                                nuv::Clock::time_point frameEpoch,
+                                                nuv::Clock::time_point now);
 
 class UpdateDevice {
  public:

@@ -243,26 +243,6 @@ void VirtualBus::timeAdvanced() {
   for (Connection* c : connections_) c->changed_.notify_all();
 }
 
-nuv::Clock::time_point VirtualBus::readableAt(const DeviceResponse& response,
-                                              const Latency& latency) const {
-  const auto now = clock_.now();
-  nuv::Clock::time_point at = now;
-  switch (latency.model) {
-    case Latency::Model::None:
-      break;
-    case Latency::Model::Fixed:
-      at = now + latency.fixed;
-      break;
-    case Latency::Model::UsbFrame: {
-      const auto frame = std::chrono::milliseconds(1);
-      const auto frames = (now - epoch_) / frame + 1;
-      at = epoch_ + frames * frame;
-      break;
-    }
-  }
-  return at + response.extraDelay;
-}
-
 nuv::IoStatus VirtualBus::deliver(Connection& from, const std::uint8_t* data, std::size_t len) {
   Touched touched;
   bool unplugged = false;
@@ -303,7 +283,7 @@ nuv::IoStatus VirtualBus::deliver(Connection& from, const std::uint8_t* data, st
           tap_->event(nuv::SessionEventKind::Received,
                       info.usesReportIds ? framed : nuv::payloadOf(framed));
       }
-      q.readableAt = readableAt(response, from.device_->latency());
+      q.readableAt = replyDueAt(from.device_->latency(), response, epoch_, clock_.now());
       q.sequence = from.device_->lastReplySequence();
       for (Connection* c : connections_) {
         if (c->device_ != from.device_ || c->gone_) continue;

@@ -168,8 +168,6 @@ class VirtualBus {
   };
 
   nuv::IoStatus deliver(Connection& from, const std::uint8_t* data, std::size_t len);
-  [[nodiscard]] nuv::Clock::time_point readableAt(const DeviceResponse& response,
-                                                  const Latency& latency) const;
   void unplugLocked(const std::string& path, Touched& touched);
   void notifyChange();
   void forget(Connection* connection);

@@ -18,24 +18,6 @@ std::size_t ReportEngine::normaliseOutput(
   return nuv::frameReport({data, std::min<std::size_t>(size, kReportBytes)}, frame);
 }
 
-nuv::Clock::time_point ReportEngine::dueAt(const DeviceResponse& response, nuv::Clock::time_point now) const {
-  const Latency latency = device_->latency();
-  nuv::Clock::time_point at = now;
-  switch (latency.model) {
-    case Latency::Model::None:
-      break;
-    case Latency::Model::Fixed:
-      at = now + latency.fixed;
-      break;
-    case Latency::Model::UsbFrame: {
-      const auto frame = std::chrono::milliseconds(1);
-      at = epoch_ + ((now - epoch_) / frame + 1) * frame;
-      break;
-    }
-  }
-  return at + response.extraDelay;
-}
-
 ReportEngine::Outcome ReportEngine::onOutput(const std::uint8_t* data, std::size_t size,
                                              bool alreadyStripped, nuv::Clock::time_point now) {
   ++stats_.outputs;
@@ -55,7 +37,7 @@ ReportEngine::Outcome ReportEngine::onOutput(const std::uint8_t* data, std::size
   PendingReply reply;
   reply.bytes = response.reply;
   reply.length = response.replyLength;
-  reply.due = dueAt(response, now);
+  reply.due = replyDueAt(device_->latency(), response, epoch_, now);
   reply.sequence = device_->lastReplySequence();
   for (int i = 0; i < response.copies; ++i) {
     if (queue_.push(reply)) ++stats_.repliesDropped;

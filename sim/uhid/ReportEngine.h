@@ -96,9 +96,6 @@ class ReportEngine {
       std::array<std::uint8_t, nuv::kFramedReportSize>& frame);
 
  private:
-  [[nodiscard]] nuv::Clock::time_point dueAt(const DeviceResponse& response,
-                                        nuv::Clock::time_point now) const;
-
   std::shared_ptr<UpdateDevice> device_;
   ReplyQueue queue_;
   std::array<std::uint8_t, nuv::kFramedReportSize> frame_{};

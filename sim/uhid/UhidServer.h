@@ -60,8 +60,6 @@ class Server final : public Serving {
   [[nodiscard]] Channel& channel() { return channel_; }
 
  private:
-  [[nodiscard]] nuv::Clock::time_point dueAt(const DeviceResponse& response,
-                                        nuv::Clock::time_point now) const;
   Channel channel_;
   ReportEngine engine_;
   uhid_event in_{};  // one event buffer for the life of the server
