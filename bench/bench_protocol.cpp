@@ -86,8 +86,8 @@ void BM_EmulatedDeviceExchange(benchmark::State& state) {
   for (auto _ : state) {
     (void)HostGenerateWriteCommand(out + 1, 8, address, data);
     std::size_t n = 0;
-    if (c->write(out, sizeof out) != sim::IoStatus::Ok ||
-        c->read(in, sizeof in, &n, std::chrono::nanoseconds(0)) != sim::IoStatus::Ok)
+    if (c->write(out, sizeof out) != nuv::IoStatus::Ok ||
+        c->read(in, sizeof in, &n, std::chrono::nanoseconds(0)) != nuv::IoStatus::Ok)
       state.SkipWithError("exchange failed");
     address = static_cast<std::uint16_t>(address + 4);
   }

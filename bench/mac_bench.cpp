@@ -32,8 +32,9 @@ struct QuietLog final : nuv::LogSink {
 // One launched program; download() runs one whole download and returns the Writes it sent.
 class Program {
  public:
-  explicit Program(nuv::mac::IOHIDManagerFactory factory)
-      : scope_(log_), delegate_(app_, std::move(factory)) {
+  // `app` outlives the program; an emulated bus can read its run loop's clock before launch.
+  Program(nuv::cocoa::HeadlessApplication& app, nuv::mac::IOHIDManagerFactory factory)
+      : scope_(log_), app_(app), delegate_(app_, std::move(factory)) {
     image_ = mactest::writeFileIn(std::filesystem::temp_directory_path().string(), "mac-bench.nuv",
                                   nuv::image::pack(mactest::testFirmware(), 0));
     delegate_.applicationDidFinishLaunching();
@@ -55,7 +56,7 @@ class Program {
  private:
   QuietLog log_;
   nuv::ScopedLogSink scope_;
-  nuv::cocoa::HeadlessApplication app_;
+  nuv::cocoa::HeadlessApplication& app_;
   nuv::mac::AppDelegate delegate_;
   std::string image_;
 };
@@ -68,7 +69,8 @@ void report(benchmark::State& state, std::uint64_t writes, std::uint64_t allocs)
 
 void BM_MacWriteRoundTripLoopback(benchmark::State& state) {
   mactest::LoopbackHIDManager* loopback = nullptr;
-  Program program([&] {
+  nuv::cocoa::HeadlessApplication app;
+  Program program(app, [&] {
     auto m = std::make_unique<mactest::LoopbackHIDManager>();
     loopback = m.get();
     return m;
@@ -86,17 +88,9 @@ void BM_MacWriteRoundTripLoopback(benchmark::State& state) {
 BENCHMARK(BM_MacWriteRoundTripLoopback)->Unit(benchmark::kMillisecond);
 
 void BM_MacWriteRoundTripEmulatedDevice(benchmark::State& state) {
-  nuv::cocoa::HeadlessApplication* app = nullptr;
-  struct Clock final : sim::TimeSource {
-    nuv::cocoa::HeadlessApplication** app;
-    sim::Clock::time_point now() const override {
-      return *app ? (*app)->runLoop().now() : sim::Clock::time_point{};
-    }
-  } clock;
-  clock.app = &app;
-  sim::VirtualBus bus(clock);
-  Program program([&] { return nuv::iohid::createSimHIDManager(bus); });
-  app = &program.app();
+  nuv::cocoa::HeadlessApplication app;
+  sim::VirtualBus bus(app.runLoop().clock());
+  Program program(app, [&] { return nuv::iohid::createSimHIDManager(bus); });
   std::uint64_t writes = 0, allocs = 0;
   for (auto _ : state) {
     state.PauseTiming();

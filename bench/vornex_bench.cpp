@@ -66,7 +66,7 @@ struct Stack {
     form->Write_car.click();
   }
 
-  forms::ManualClock clock;
+  nuv::ManualClock clock;
   sim::VirtualBus bus;
   forms::HeadlessGui gui;
   std::shared_ptr<sim::UpdateDevice> device;

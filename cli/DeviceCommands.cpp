@@ -66,9 +66,9 @@ int verifyDevice(ReportLink& link, std::span<const std::uint8_t> imageBytes, boo
     (void)HostGenerateReadCommand(command, 8, static_cast<std::uint16_t>(a));
     nuv::Error error;
     switch (link.exchange(command, reply, replyTimeout, &error)) {
-      case LinkOutcome::Ok:
+      case nuv::IoStatus::Ok:
         break;
-      case LinkOutcome::Timeout:
+      case nuv::IoStatus::TimedOut:
         out.status("Time out  error", Tone::Failure);
         out.result(kExitExchangeFailed,
                    "no reply to Read at " + hex4(a) + " (does the device answer Read?)");
@@ -177,12 +177,12 @@ int runList(const Options& options, Output& out) {
 
 int runVerify(const Options& options, Output& out, const SessionIo& io) {
   auto file = readFile(options.operands.at(0), image::kImageSize);
-  if (auto* e = std::get_if<nuv::Error>(&file)) {
-    out.message(e->describe(), true);
+  if (!file) {
+    out.message(file.error().describe(), true);
     out.result(kExitFileError, "the image to compare with cannot be read");
     return kExitFileError;
   }
-  const FileBytes& bytes = std::get<FileBytes>(file);
+  const FileBytes& bytes = file.value();
   if (!image::sizeAccepted(bytes.size)) {
     out.message("Filesize is error", true);
     out.result(kExitImageRefused, options.operands[0] + ": an update image is exactly 65536 bytes");
@@ -216,8 +216,8 @@ int verifyAfterDownload(const Options& options, SimSetup& sim, const std::string
                         const std::string& imagePath, bool withTail, Output& out,
                         const SessionIo& io) {
   auto file = readFile(imagePath, image::kImageSize);
-  if (auto* e = std::get_if<nuv::Error>(&file)) {
-    out.message(e->describe(), true);
+  if (!file) {
+    out.message(file.error().describe(), true);
     out.result(kExitFileError, "the image cannot be read again for the verify");
     return kExitFileError;
   }
@@ -236,7 +236,7 @@ int verifyAfterDownload(const Options& options, SimSetup& sim, const std::string
     out.result(kExitNoDevice, "the device cannot be opened for the verify");
     return kExitNoDevice;
   }
-  return verifyDevice(*link, std::get<FileBytes>(file).bytes, withTail, out);
+  return verifyDevice(*link, file.value().bytes, withTail, out);
 }
 
 }  // namespace cli

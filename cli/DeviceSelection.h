@@ -76,6 +76,7 @@ struct SelectionRequest {
 //  - --all: every device, at least one;
 //  - neither: the one device there is; none is 3, several are ambiguous (2): taking the first
 //    would leave to chance which device is written.
+// Not a nuv::Result: a refusal carries its exit code and the candidates, more than an Error.
 [[nodiscard]] std::variant<std::vector<DeviceRecord>, SelectionRefusal> selectDevices(
     const SelectionRequest& request, const std::vector<DeviceRecord>& present,
     const NodeNumberOf& numberOf = statCharacterDevice);

@@ -6,11 +6,12 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "DeviceSelection.h"
+#include "Error.h"
 #include "Options.h"
+#include "Result.h"
 
 #ifdef __linux__
 #include "Seams.h"
@@ -24,14 +25,14 @@ class DeviceSource {
 
   // Starts watching for arrivals and removals. Call it before the first scan, so that nothing
   // falls between the two. The reason when watching is impossible.
-  [[nodiscard]] virtual std::optional<std::string> watch() = 0;
+  [[nodiscard]] virtual std::optional<nuv::Error> watch() = 0;
   // Readable (POLLIN) when devices may have come or gone since the last takeChanges(); -1 for
   // a source that never changes, or before watch().
   [[nodiscard]] virtual int changeFd() const = 0;
   // Consumes the pending notices without waiting; whether there were any (scan again then).
   virtual bool takeChanges() = 0;
   // The update devices present now, in a stable order; the reason when they cannot be listed.
-  [[nodiscard]] virtual std::variant<std::vector<DeviceRecord>, std::string> scan() = 0;
+  [[nodiscard]] virtual nuv::Result<std::vector<DeviceRecord>> scan() = 0;
 };
 
 // The emulated devices of --sim-devices N (see simDeviceNames): always present, never
@@ -41,7 +42,7 @@ class DeviceSource {
 #ifdef __linux__
 // The hidraw nodes of vendor 0xFFFF, product 0x0100, through `udev` (libudev when null), with
 // what sysfs tells of each (readSysfsDetails) and whether this user can open it.
-[[nodiscard]] std::variant<std::unique_ptr<DeviceSource>, std::string> makeHidrawDeviceSource(
+[[nodiscard]] nuv::Result<std::unique_ptr<DeviceSource>> makeHidrawDeviceSource(
     std::unique_ptr<nuv::hidraw::UdevBackend> udev = nullptr);
 
 // Fills in the serial (the HID device's HID_UNIQ), the USB port path ("1-3.2": the USB device
@@ -52,7 +53,6 @@ void readSysfsDetails(const std::string& syspath, DeviceRecord& record);
 #endif
 
 // The source the options name: the emulated devices with --sim, else this machine's.
-[[nodiscard]] std::variant<std::unique_ptr<DeviceSource>, std::string> makeDeviceSource(
-    const Options& options);
+[[nodiscard]] nuv::Result<std::unique_ptr<DeviceSource>> makeDeviceSource(const Options& options);
 
 }  // namespace cli

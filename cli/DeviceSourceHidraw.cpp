@@ -35,18 +35,15 @@ class HidrawDeviceSource final : public DeviceSource {
  public:
   explicit HidrawDeviceSource(hr::Enumerator enumerator) : enumerator_(std::move(enumerator)) {}
 
-  std::optional<std::string> watch() override {
-    if (auto error = enumerator_.startMonitor()) return error->describe();
-    return std::nullopt;
-  }
+  std::optional<nuv::Error> watch() override { return enumerator_.startMonitor(); }
   int changeFd() const override { return enumerator_.monitorFd(); }
   bool takeChanges() override {
     events_.clear();
     return enumerator_.drainEvents(events_) > 0;
   }
-  std::variant<std::vector<DeviceRecord>, std::string> scan() override {
+  nuv::Result<std::vector<DeviceRecord>> scan() override {
     auto scanned = enumerator_.scan();
-    if (!scanned) return scanned.error().describe();
+    if (!scanned) return scanned.error();
     std::vector<DeviceRecord> records;
     for (const hr::HidrawDevice& d : scanned.value()) {
       DeviceRecord r;
@@ -97,18 +94,20 @@ void readSysfsDetails(const std::string& syspath, DeviceRecord& record) {
   if (record.product.empty() && hidName) record.product = *hidName;
 }
 
-std::variant<std::unique_ptr<DeviceSource>, std::string> makeHidrawDeviceSource(
+nuv::Result<std::unique_ptr<DeviceSource>> makeHidrawDeviceSource(
     std::unique_ptr<hr::UdevBackend> udev) {
   const hr::DeviceFilter updateDevices{0xFFFF, 0x0100};
   if (udev) {
-    return std::make_unique<HidrawDeviceSource>(hr::Enumerator(std::move(udev), updateDevices));
+    return std::unique_ptr<DeviceSource>(
+        std::make_unique<HidrawDeviceSource>(hr::Enumerator(std::move(udev), updateDevices)));
   }
   auto enumerator = hr::Enumerator::create(updateDevices);
-  if (!enumerator) return enumerator.error().describe();
-  return std::make_unique<HidrawDeviceSource>(std::move(enumerator).value());
+  if (!enumerator) return enumerator.error();
+  return std::unique_ptr<DeviceSource>(
+      std::make_unique<HidrawDeviceSource>(std::move(enumerator).value()));
 }
 
-std::variant<std::unique_ptr<DeviceSource>, std::string> makeDeviceSource(const Options& options) {
+nuv::Result<std::unique_ptr<DeviceSource>> makeDeviceSource(const Options& options) {
   if (options.sim) return makeSimDeviceSource(options.simDevices);
   return makeHidrawDeviceSource();
 }

@@ -20,10 +20,10 @@ class SimDeviceSource final : public DeviceSource {
       devices_.push_back(std::move(d));
     }
   }
-  std::optional<std::string> watch() override { return std::nullopt; }
+  std::optional<nuv::Error> watch() override { return std::nullopt; }
   int changeFd() const override { return -1; }
   bool takeChanges() override { return false; }
-  std::variant<std::vector<DeviceRecord>, std::string> scan() override { return devices_; }
+  nuv::Result<std::vector<DeviceRecord>> scan() override { return devices_; }
 
  private:
   std::vector<DeviceRecord> devices_;
@@ -36,9 +36,9 @@ std::unique_ptr<DeviceSource> makeSimDeviceSource(unsigned count) {
 }
 
 #ifndef __linux__
-std::variant<std::unique_ptr<DeviceSource>, std::string> makeDeviceSource(const Options& options) {
+nuv::Result<std::unique_ptr<DeviceSource>> makeDeviceSource(const Options& options) {
   if (options.sim) return makeSimDeviceSource(options.simDevices);
-  return std::string("no device access on this system");
+  return nuv::Error::message("no device access on this system");
 }
 #endif
 

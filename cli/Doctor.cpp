@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <variant>
 
 #include "ExitCodes.h"
 #include "NodeHolders.h"
@@ -100,12 +99,12 @@ void checkDevicesFound(const DoctorEnvironment& env, CheckReport& report) {
 bool checkAccess(const DoctorEnvironment& env, const hr::HidrawDevice& device, bool ruleOk,
                  CheckReport& report) {
   const auto access = inspectNodeAccess(device.devnode, env.user);
-  if (const auto* error = std::get_if<nuv::Error>(&access)) {
+  if (!access) {
     report.add("access", Verdict::Problem,
-               device.devnode + ": cannot look at it: " + error->describe(), true);
+               device.devnode + ": cannot look at it: " + access.error().describe(), true);
     return false;
   }
-  const auto& found = std::get<NodeAccess>(access);
+  const auto& found = access.value();
   if (found.readWrite) {
     report.add("access", Verdict::Ok,
                device.devnode + ": may be read and written; " + found.reason);

@@ -36,7 +36,7 @@ struct DoctorPaths {
 struct DoctorEnvironment {
   DoctorPaths paths;
   // The update devices found (vendor FFFF, product 0100), or why they could not be listed.
-  nuv::hidraw::Result<std::vector<nuv::hidraw::HidrawDevice>> devices =
+  nuv::Result<std::vector<nuv::hidraw::HidrawDevice>> devices =
       std::vector<nuv::hidraw::HidrawDevice>{};
   UserIdentity user;
   pid_t self = 0;  // this process, not counted as another holder of a node

@@ -67,7 +67,7 @@ class OneNodeUdev final : public nuv::hidraw::UdevBackend {
  public:
   OneNodeUdev(std::unique_ptr<nuv::hidraw::UdevBackend> inner, std::string devnode)
       : inner_(std::move(inner)), devnode_(std::move(devnode)) {}
-  nuv::hidraw::Result<std::vector<nuv::hidraw::UdevRecord>> enumerate() override {
+  nuv::Result<std::vector<nuv::hidraw::UdevRecord>> enumerate() override {
     auto all = inner_->enumerate();
     if (!all) return all;
     std::vector<nuv::hidraw::UdevRecord> kept;
@@ -118,7 +118,7 @@ int runEchoFlow(const Options& options, Output& out, const SessionIo& io) {
       nuv::iohid::LinuxHIDSeams seams;
       seams.sys = &io.systemCalls();
       seams.makeUdev =
-          [devicePath]() -> nuv::hidraw::Result<std::unique_ptr<nuv::hidraw::UdevBackend>> {
+          [devicePath]() -> nuv::Result<std::unique_ptr<nuv::hidraw::UdevBackend>> {
         auto udev = nuv::hidraw::makeLibudevBackend();
         if (!udev) return udev.error();
         return std::unique_ptr<nuv::hidraw::UdevBackend>(

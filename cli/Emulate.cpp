@@ -108,9 +108,8 @@ int runEmulate(const Options& options, Output& out) {
   }
   // Opened once here, not left to the emulator, so that a missing or closed uhid node gets the
   // exit code of a device that cannot be had. Opening it alone makes no device.
-  if (auto probe = sim::uhid::Channel::open(uhidPath);
-      auto* error = std::get_if<nuv::Error>(&probe)) {
-    out.message(error->describe(), true);
+  if (auto probe = sim::uhid::Channel::open(uhidPath); !probe) {
+    out.message(probe.error().describe(), true);
     out.result(kExitNoDevice,
                "the emulated device needs " + uhidPath + " and the right to open it");
     return kExitNoDevice;

@@ -12,10 +12,10 @@
 
 namespace cli {
 
-std::variant<FileBytes, nuv::Error> readFile(const std::string& path, std::uint64_t limit) {
+nuv::Result<FileBytes> readFile(const std::string& path, std::uint64_t limit) {
   auto opened = nuv::FileSource::open(path);
-  if (auto* e = std::get_if<nuv::Error>(&opened)) return *e;
-  auto& file = *std::get<std::unique_ptr<nuv::FileSource>>(opened);
+  if (!opened) return opened.error();
+  auto& file = *opened.value();
   FileBytes out;
   out.size = file.size();
   out.bytes.resize(static_cast<std::size_t>(std::min(out.size, limit)));

@@ -5,10 +5,10 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "Error.h"
+#include "Result.h"
 
 namespace cli {
 
@@ -19,8 +19,7 @@ struct FileBytes {
 
 // Reads a regular file, at most its first `limit` bytes (a wrong file of gigabytes is not read
 // into memory just to be refused); refuses directories and what cannot be read.
-[[nodiscard]] std::variant<FileBytes, nuv::Error> readFile(const std::string& path,
-                                                           std::uint64_t limit);
+[[nodiscard]] nuv::Result<FileBytes> readFile(const std::string& path, std::uint64_t limit);
 
 // Writes `bytes` to `path` so that the file appears complete or not at all: into a temporary
 // file beside it, synced, then linked (no overwrite) or renamed (overwrite) into place. An

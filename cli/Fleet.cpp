@@ -9,13 +9,12 @@
 #include <list>
 #include <set>
 
+#include "Clock.h"
 #include "CommandLine.h"
 #include "ExitCodes.h"
 
 namespace cli {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // How long a device that went away during its flow may take to come back for its next
 // attempt, when --wait does not say.
@@ -53,7 +52,7 @@ class FleetRun {
   void start(const DeviceRecord& device) {
     auto& slot = slots_.emplace_back();
     slot.run.device = device;
-    slot.run.started = Clock::now();
+    slot.run.started = nuv::realClock().now();
     launch(slot, {});
   }
 
@@ -94,7 +93,7 @@ class FleetRun {
     int fd = -1;
     std::string pending;  // the part of a line not yet ended
     int lastCode = 0;
-    Clock::time_point returnDeadline{};
+    nuv::Clock::time_point returnDeadline{};
   };
 
   std::size_t countIn(State state) const {
@@ -110,12 +109,13 @@ class FleetRun {
     slot.pending.clear();
     setup_.view.started(slot.run, reason);
     auto started = setup_.launcher.start(workerArguments(options_, slot.run.device));
-    if (auto* why = std::get_if<std::string>(&started)) {
-      slot.run.lastError = "the worker process could not be started: " + *why;
+    if (!started) {
+      slot.run.lastError =
+          "the worker process could not be started: " + started.error().describe();
       finish(slot, kExitExchangeFailed);
       return;
     }
-    const auto& worker = std::get<WorkerLauncher::Started>(started);
+    const auto& worker = started.value();
     slot.workerId = worker.id;
     slot.fd = worker.outputFd;
   }
@@ -123,7 +123,8 @@ class FleetRun {
   void finish(Slot& slot, int code) {
     slot.state = State::Done;
     slot.run.exitCode = code;
-    slot.run.seconds = std::chrono::duration<double>(Clock::now() - slot.run.started).count();
+    slot.run.seconds =
+        std::chrono::duration<double>(nuv::realClock().now() - slot.run.started).count();
     setup_.view.finished(slot.run);
   }
 
@@ -143,7 +144,7 @@ class FleetRun {
 
   std::optional<std::vector<DeviceRecord>> scan() {
     auto scanned = setup_.source.scan();
-    if (auto* devices = std::get_if<std::vector<DeviceRecord>>(&scanned)) return *devices;
+    if (scanned) return std::move(scanned).value();
     return std::nullopt;
   }
 
@@ -193,7 +194,7 @@ class FleetRun {
     const auto wait = options_.waitSeconds && *options_.waitSeconds != Options::kWaitForever
                           ? std::chrono::seconds(*options_.waitSeconds)
                           : kDefaultReturnWait;
-    slot.returnDeadline = Clock::now() + wait;
+    slot.returnDeadline = nuv::realClock().now() + wait;
     setup_.view.note(slot.run.device.node + ": gone; waiting up to " +
                      std::to_string(wait.count()) + " s for it to come back");
   }
@@ -238,7 +239,7 @@ class FleetRun {
   void startArrivals() {
     if (!watching_) {
       if (auto why = setup_.source.watch())
-        setup_.view.note("devices plugged in later cannot be seen: " + *why);
+        setup_.view.note("devices plugged in later cannot be seen: " + why->describe());
       else
         watching_ = true;
     }
@@ -287,7 +288,7 @@ class FleetRun {
       fds.push_back({setup_.source.changeFd(), POLLIN, 0});
 
     int timeoutMs = countIn(State::Running) > 0 ? 100 : -1;  // the live lines' redraw
-    const auto now = Clock::now();
+    const auto now = nuv::realClock().now();
     for (const auto& slot : slots_) {
       if (slot.state != State::AwaitingReturn) continue;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(slot.returnDeadline - now);
@@ -312,7 +313,7 @@ class FleetRun {
       if (fds[i].revents != 0) readWorker(*owners[i]);
 
     for (auto& slot : slots_)
-      if (slot.state == State::AwaitingReturn && Clock::now() >= slot.returnDeadline)
+      if (slot.state == State::AwaitingReturn && nuv::realClock().now() >= slot.returnDeadline)
         finish(slot, slot.lastCode);
 
     std::vector<const DeviceRun*> running;

@@ -1,7 +1,6 @@
 #include "ImageTools.h"
 
 #include <cstdio>
-#include <variant>
 
 #include "ExitCodes.h"
 #include "Files.h"
@@ -29,12 +28,12 @@ std::string printable(std::span<const std::uint8_t> bytes) {
 // Reads a file of at most `limit` bytes, telling the user why not.
 bool readInput(const std::string& path, std::uint64_t limit, FileBytes& file, Output& out) {
   auto got = readFile(path, limit);
-  if (auto* e = std::get_if<nuv::Error>(&got)) {
-    out.message(e->describe(), true);
+  if (!got) {
+    out.message(got.error().describe(), true);
     out.result(kExitFileError, "nothing written");
     return false;
   }
-  file = std::move(std::get<FileBytes>(got));
+  file = std::move(got).value();
   return true;
 }
 

@@ -165,8 +165,7 @@ NodeAccess explainAccess(const struct stat& node, const std::optional<std::vecto
   return explainByMode(node, user);
 }
 
-std::variant<NodeAccess, nuv::Error> inspectNodeAccess(const std::string& path,
-                                                       const UserIdentity& user) {
+nuv::Result<NodeAccess> inspectNodeAccess(const std::string& path, const UserIdentity& user) {
   struct stat node {};
   if (::stat(path.c_str(), &node) != 0) return nuv::Error::fromErrno("stat " + path, errno);
   constexpr const char* kAclName = "system.posix_acl_access";

@@ -10,10 +10,10 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "Error.h"
+#include "Result.h"
 
 namespace cli {
 
@@ -63,7 +63,7 @@ struct NodeAccess {
 
 // stat() and the ACL of `path`, then explainAccess(). An error when the node cannot be looked
 // at (missing, or a path this user may not search).
-[[nodiscard]] std::variant<NodeAccess, nuv::Error> inspectNodeAccess(const std::string& path,
-                                                                     const UserIdentity& user);
+[[nodiscard]] nuv::Result<NodeAccess> inspectNodeAccess(const std::string& path,
+                                                        const UserIdentity& user);
 
 }  // namespace cli

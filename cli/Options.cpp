@@ -27,8 +27,8 @@ bool isFleetSelection(const Options& o) {
   return o.allDevices || o.deviceSelectors.size() > 1;
 }
 
-std::string usageError(const std::string& what) {
-  return what + "\nTry 'vornex-cli --help'.";
+nuv::Error usageError(const std::string& what) {
+  return nuv::Error::message(what + "\nTry 'vornex-cli --help'.");
 }
 
 }  // namespace
@@ -56,7 +56,7 @@ bool wantsFleet(const Options& options) {
   return isFleetSelection(options) || options.station || options.retries > 0;
 }
 
-std::variant<Options, std::string> parseOptions(const std::vector<std::string>& args) {
+nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
   Options o;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -185,7 +185,7 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
         if (named.deviceNumber == 0u)
           return usageError("--sim-fault: devices are numbered from 1");
         auto fault = sim::parseFault(named.fault);
-        if (auto* why = std::get_if<std::string>(&fault)) return usageError("--sim-fault: " + *why);
+        if (!fault) return usageError("--sim-fault: " + fault.error().text);
         o.simFaults.push_back(*v);
         o.sim = true;
         break;

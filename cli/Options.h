@@ -3,8 +3,9 @@
 
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
+
+#include "Result.h"
 
 namespace cli {
 
@@ -61,7 +62,7 @@ struct Options {
 };
 
 // Parses argv[1..]. On a mistake returns the message to print (with a hint to --help).
-[[nodiscard]] std::variant<Options, std::string> parseOptions(const std::vector<std::string>& args);
+[[nodiscard]] nuv::Result<Options> parseOptions(const std::vector<std::string>& args);
 
 // The help text: the overview, or one command's page.
 [[nodiscard]] std::string helpText(Command command);

@@ -1,6 +1,6 @@
 // A plain stop-and-wait link to one update device, for the commands that are the terminal's
 // own (list, verify): neither window reads the device back, so these do not go through the
-// windows' flows. Framing as a Windows host writes it: report ID 0x00, then the 8 bytes.
+// windows' flows. Reports are framed as Framing.h says.
 #pragma once
 
 #include <chrono>
@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Error.h"
+#include "IoStatus.h"
 #include "VirtualBus.h"
 
 #ifdef __linux__
@@ -18,16 +19,15 @@
 
 namespace cli {
 
-enum class LinkOutcome { Ok, Timeout, Gone, Failed };
-
 class ReportLink {
  public:
   virtual ~ReportLink() = default;
   // Sends one command and waits up to `timeout` for the next input report; its first 8 payload
-  // bytes go to reply. Failed and Gone fill *error.
-  [[nodiscard]] virtual LinkOutcome exchange(const std::uint8_t command[8], std::uint8_t reply[8],
-                                             std::chrono::milliseconds timeout,
-                                             nuv::Error* error) = 0;
+  // bytes go to reply. Ok, TimedOut (no reply in time), Gone or Failed; Failed and Gone fill
+  // *error. Nothing cancels an exchange, so never Cancelled.
+  [[nodiscard]] virtual nuv::IoStatus exchange(const std::uint8_t command[8], std::uint8_t reply[8],
+                                               std::chrono::milliseconds timeout,
+                                               nuv::Error* error) = 0;
 };
 
 // A connection to a device of the virtual bus; null when the path is not there.

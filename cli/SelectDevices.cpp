@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "Clock.h"
 #include "ExitCodes.h"
 #include "JsonLine.h"
 
@@ -23,23 +24,23 @@ bool needsSelection(const Options& options) {
 std::variant<std::vector<DeviceRecord>, SelectionRefusal> waitForSelection(
     DeviceSource& source, const SelectionRequest& request, std::optional<unsigned> waitSeconds,
     const NodeNumberOf& numberOf) {
-  using Clock = std::chrono::steady_clock;
   bool watching = false;
   if (waitSeconds) watching = !source.watch().has_value() && source.changeFd() >= 0;
   const bool forever = waitSeconds == Options::kWaitForever;
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::seconds(forever || !waitSeconds ? 0 : *waitSeconds);
+  const nuv::Clock::time_point deadline =
+      nuv::realClock().now() + std::chrono::seconds(forever || !waitSeconds ? 0 : *waitSeconds);
   for (;;) {
     auto scanned = source.scan();
-    if (auto* why = std::get_if<std::string>(&scanned))
-      return SelectionRefusal{kExitNoDevice, "cannot list HID devices: " + *why, {}};
-    auto picked = selectDevices(request, std::get<std::vector<DeviceRecord>>(scanned), numberOf);
+    if (!scanned)
+      return SelectionRefusal{kExitNoDevice,
+                              "cannot list HID devices: " + scanned.error().describe(), {}};
+    auto picked = selectDevices(request, scanned.value(), numberOf);
     auto* refusal = std::get_if<SelectionRefusal>(&picked);
     if (refusal == nullptr || refusal->exitCode != kExitNoDevice || !watching) return picked;
     // Wait for the next arrival (or removal) and look again.
     int timeoutMs = -1;
     if (!forever) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - nuv::realClock().now());
       if (left.count() <= 0) {
         refusal->summary += waitSeconds == 0u
                                 ? ""
@@ -97,12 +98,12 @@ JsonLine deviceJson(const DeviceRecord& d) {
 
 std::unique_ptr<DeviceSource> openDeviceSource(const Options& options, Output& out) {
   auto made = makeDeviceSource(options);
-  if (auto* why = std::get_if<std::string>(&made)) {
-    out.message(*why, true);
+  if (!made) {
+    out.message(made.error().describe(), true);
     out.result(kExitNoDevice, "cannot list HID devices");
     return nullptr;
   }
-  return std::move(std::get<std::unique_ptr<DeviceSource>>(made));
+  return std::move(made).value();
 }
 
 std::variant<std::vector<DeviceRecord>, int> findSelectedDevices(const Options& options,

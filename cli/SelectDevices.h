@@ -21,6 +21,7 @@ namespace cli {
 // the last scan once `wait` is over (nothing: do not wait; kWaitForever: no limit). Waits on
 // the source's change notices, never by polling; a refusal other than "no device" (a choice
 // that is ambiguous) ends the wait at once, as does a source that cannot change.
+// Not a nuv::Result: a refusal carries its exit code and the candidates, more than an Error.
 [[nodiscard]] std::variant<std::vector<DeviceRecord>, SelectionRefusal> waitForSelection(
     DeviceSource& source, const SelectionRequest& request, std::optional<unsigned> waitSeconds,
     const NodeNumberOf& numberOf = statCharacterDevice);
@@ -32,6 +33,7 @@ namespace cli {
 // The devices that the options select (see selectDevices), found in the source the options
 // name and waited for with --wait. On refusal the reason (and for an ambiguous choice every
 // candidate with how to name it) has been told, and the exit code is returned.
+// Not a nuv::Result: the failure is an exit code whose reason was already told, not an Error.
 [[nodiscard]] std::variant<std::vector<DeviceRecord>, int> findSelectedDevices(
     const Options& options, Output& out);
 

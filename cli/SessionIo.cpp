@@ -15,7 +15,7 @@
 
 namespace cli {
 
-std::variant<std::unique_ptr<SessionRecorder>, nuv::Error> SessionRecorder::create(
+nuv::Result<std::unique_ptr<SessionRecorder>> SessionRecorder::create(
     const std::string& path, bool replace) {
   // O_EXCL: a file that is there already is never cut short by a record, unless --force, and
   // --force replaces only a regular file (a FIFO would hold the program, a device take the
@@ -84,30 +84,29 @@ std::variant<SessionIo, int> openSessionIo(const Options& options, Output& out) 
   SessionIo io;
   if (!options.simReplay.empty()) {
     auto file = readFile(options.simReplay, 256u << 20);
-    if (auto* e = std::get_if<nuv::Error>(&file)) {
-      out.message(e->describe(), true);
+    if (!file) {
+      out.message(file.error().describe(), true);
       out.result(kExitFileError, "the session record to replay cannot be read");
       return kExitFileError;
     }
-    const auto& bytes = std::get<FileBytes>(file);
+    const auto& bytes = file.value();
     auto events = nuv::parseSessionRecord(
         std::string_view(reinterpret_cast<const char*>(bytes.bytes.data()), bytes.bytes.size()));
-    if (auto* e = std::get_if<nuv::Error>(&events)) {
-      out.message(options.simReplay + ": " + e->describe(), true);
+    if (!events) {
+      out.message(options.simReplay + ": " + events.error().describe(), true);
       out.result(kExitFileError, "the session record to replay is not one");
       return kExitFileError;
     }
-    io.replay = std::make_shared<sim::SessionReplay>(
-        std::move(std::get<std::vector<nuv::SessionEvent>>(events)));
+    io.replay = std::make_shared<sim::SessionReplay>(std::move(events).value());
   }
   if (!options.record.empty()) {
     auto made = SessionRecorder::create(options.record, options.force);
-    if (auto* e = std::get_if<nuv::Error>(&made)) {
-      out.message(e->describe(), true);
+    if (!made) {
+      out.message(made.error().describe(), true);
       out.result(kExitFileError, "the session record cannot be written");
       return kExitFileError;
     }
-    io.recorder = std::move(std::get<std::unique_ptr<SessionRecorder>>(made));
+    io.recorder = std::move(made).value();
 #ifdef __linux__
     io.tappedCalls = makeTappedSystemCalls(nuv::hidraw::realSystemCalls(), *io.recorder);
 #endif

@@ -26,7 +26,7 @@ namespace cli {
 class SessionRecorder final : public nuv::SessionTap {
  public:
   // Creates `path` and writes the header; an existing file is refused unless `replace`.
-  [[nodiscard]] static std::variant<std::unique_ptr<SessionRecorder>, nuv::Error> create(
+  [[nodiscard]] static nuv::Result<std::unique_ptr<SessionRecorder>> create(
       const std::string& path, bool replace);
   ~SessionRecorder() override;
   SessionRecorder(const SessionRecorder&) = delete;
@@ -61,6 +61,7 @@ struct SessionIo {
 
 // Opens the record and reads the replay that the options name. On failure the reason has been
 // told and the exit code is returned.
+// Not a nuv::Result: the failure is an exit code whose reason was already told, not an Error.
 [[nodiscard]] std::variant<SessionIo, int> openSessionIo(const Options& options, Output& out);
 
 // After the command that returned `code`: says how the replay went and whether the record is

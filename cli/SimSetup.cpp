@@ -1,7 +1,6 @@
 #include "SimSetup.h"
 
 #include <cstdio>
-#include <variant>
 
 namespace cli {
 
@@ -21,7 +20,7 @@ sim::UpdateDeviceOptions simDeviceOptions(const Options& options, unsigned numbe
   for (const std::string& text : options.simFaults) {
     const DeviceFault named = splitDeviceFault(text);
     if (named.deviceNumber && *named.deviceNumber != number) continue;
-    device.faults.push_back(std::get<sim::Fault>(sim::parseFault(named.fault)));
+    device.faults.push_back(sim::parseFault(named.fault).value());
   }
   return device;
 }

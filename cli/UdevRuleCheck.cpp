@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <memory>
 #include <set>
-#include <variant>
 
 #include "Error.h"
 #include "Files.h"
@@ -51,9 +50,8 @@ struct RuleCopy {
   if (S_ISCHR(file.st_mode) || (S_ISREG(file.st_mode) && file.st_size == 0))
     return RuleCopy{path, CopyState::Masked, {}};
   auto read = readFile(path, kRuleFileLimit);
-  if (auto* e = std::get_if<nuv::Error>(&read))
-    return RuleCopy{path, CopyState::Unreadable, e->describe()};
-  const auto& bytes = std::get<FileBytes>(read).bytes;
+  if (!read) return RuleCopy{path, CopyState::Unreadable, read.error().describe()};
+  const auto& bytes = read.value().bytes;
   const std::string text(bytes.begin(), bytes.end());
   const bool same = text == current || rulesOnly(text) == rulesOnly(current);
   return RuleCopy{path, same ? CopyState::Current : CopyState::Different, {}};

@@ -7,8 +7,9 @@
 
 #include <memory>
 #include <string>
-#include <variant>
 #include <vector>
+
+#include "Result.h"
 
 namespace cli {
 
@@ -21,8 +22,7 @@ class WorkerLauncher {
     int outputFd = -1;  // its standard output and error, non-blocking; read to EOF, then close
   };
   // Starts a worker with vornex-cli's arguments `args`. The reason when it cannot be started.
-  [[nodiscard]] virtual std::variant<Started, std::string> start(
-      const std::vector<std::string>& args) = 0;
+  [[nodiscard]] virtual nuv::Result<Started> start(const std::vector<std::string>& args) = 0;
   // After its output ended: waits for the worker and returns its exit code (128 + N when
   // signal N ended it).
   [[nodiscard]] virtual int finish(int id) = 0;

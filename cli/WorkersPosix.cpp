@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <map>
 
 #include "Workers.h"
@@ -19,21 +18,21 @@ class ProcessLauncher final : public WorkerLauncher {
  public:
   explicit ProcessLauncher(std::string program) : program_(std::move(program)) {}
 
-  std::variant<Started, std::string> start(const std::vector<std::string>& args) override {
+  nuv::Result<Started> start(const std::vector<std::string>& args) override {
     std::vector<std::string> all{program_};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
     int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return std::string("pipe: ") + std::strerror(errno);
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return nuv::Error::fromErrno("pipe", errno);
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
       const int error = errno;
       ::close(pipeFds[0]);
       ::close(pipeFds[1]);
-      return std::string("fork: ") + std::strerror(error);
+      return nuv::Error::fromErrno("fork", error);
     }
     if (pid == 0) {
       // The child: only async-signal-safe calls until exec.

@@ -92,11 +92,12 @@ int run(const cli::Options& options) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   auto parsed = cli::parseOptions(args);
-  if (auto* mistake = std::get_if<std::string>(&parsed)) {
-    std::fprintf(stderr, "vornex-cli: %s\n", mistake->c_str());
+  if (!parsed) {
+    const std::string& mistake = parsed.error().text;
+    std::fprintf(stderr, "vornex-cli: %s\n", mistake.c_str());
     // With --json a script reads standard output only: the refusal is a result object there.
     if (std::find(args.begin(), args.end(), "--json") != args.end()) {
-      const std::string why = mistake->substr(0, mistake->find('\n'));
+      const std::string why = mistake.substr(0, mistake.find('\n'));
       std::printf("%s\n", cli::JsonLine("result")
                                .number("exit_code", cli::kExitUsage)
                                .flag("ok", false)
@@ -106,7 +107,7 @@ int main(int argc, char** argv) {
     }
     return cli::kExitUsage;
   }
-  const cli::Options& options = std::get<cli::Options>(parsed);
+  const cli::Options& options = parsed.value();
   if (options.showVersion) {
     std::printf("vornex-cli %s (update image version %s)\n", NUV_CLI_VERSION,
                 std::string(nuv::image::kProgramVersion).c_str());

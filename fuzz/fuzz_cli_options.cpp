@@ -2,7 +2,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "Faults.h"
@@ -24,12 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) args.clear();
 
   const auto parsed = cli::parseOptions(args);
-  if (const auto* message = std::get_if<std::string>(&parsed)) {
+  if (!parsed) {
     // Every refusal points the user to the help.
-    FUZZ_CHECK(message->find("--help") != std::string::npos);
+    FUZZ_CHECK(parsed.error().text.find("--help") != std::string::npos);
     return 0;
   }
-  const cli::Options& o = std::get<cli::Options>(parsed);
+  const cli::Options& o = parsed.value();
   (void)cli::helpText(o.command);
   if (o.showHelp || o.showVersion || o.command == cli::Command::Help) return 0;
   // What a command is handed has been checked: the commands rely on it without looking again.
@@ -40,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(!(o.json && o.quiet));
   FUZZ_CHECK(!(o.sim && !o.devicePath.empty()));
   for (const std::string& fault : o.simFaults)
-    FUZZ_CHECK(std::holds_alternative<sim::Fault>(sim::parseFault(fault)));
+    FUZZ_CHECK(sim::parseFault(fault).ok());
   const bool takesFile = o.command == cli::Command::Download || o.command == cli::Command::Verify ||
                          o.command == cli::Command::Inspect || o.command == cli::Command::Pack ||
                          o.command == cli::Command::Unpack;

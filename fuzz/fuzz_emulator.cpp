@@ -16,7 +16,6 @@
 #include <deque>
 #include <memory>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "Faults.h"
@@ -28,7 +27,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using sim::uhid::Clock;
+using nuv::Clock;
 using sim::uhid::ReportEngine;
 
 struct Reply {
@@ -55,7 +54,7 @@ std::vector<sim::Fault> faultsFrom(std::string_view& rest) {
   while (!texts.empty() && faults.size() < 8) {
     const std::size_t comma = texts.find(',');
     const auto parsed = sim::parseFault(texts.substr(0, comma));
-    if (const auto* fault = std::get_if<sim::Fault>(&parsed)) faults.push_back(*fault);
+    if (parsed) faults.push_back(parsed.value());
     texts = comma == std::string_view::npos ? std::string_view() : texts.substr(comma + 1);
   }
   return faults;

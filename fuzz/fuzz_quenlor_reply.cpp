@@ -25,18 +25,15 @@
 #include "FuzzSupport.h"
 #include "HIDProto.h"
 #include "HIDViewController.h"
-#include "LoopBusClock.h"
+#include "cocoa/Headless.h"
 #include "Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
-#include "cocoa/Headless.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 namespace image = nuv::image;
-
-using LoopClock = nuv::test::LoopBusClock;
 
 // The image every download chooses, written once, and the memory a device holds after that
 // image was written into it whole.
@@ -66,7 +63,7 @@ void silence(sim::UpdateDevice& device) {
 
 class World {
  public:
-  explicit World(const ImageOnDisk& image) : clock_(app_.runLoop()), bus_(clock_) {
+  explicit World(const ImageOnDisk& image) : bus_(app_.runLoop().clock()) {
     app_.runLoop().setClockMovedHook([this] { bus_.timeAdvanced(); });
     app_.setOpenPanelResponder([&image] {
       return nuv::cocoa::OpenPanelResult{nuv::cocoa::kModalResponseOK, {image.path}};
@@ -104,7 +101,6 @@ class World {
 
  private:
   nuv::cocoa::HeadlessApplication app_;
-  LoopClock clock_;
   sim::VirtualBus bus_;
   std::shared_ptr<sim::UpdateDevice> device_;
   std::unique_ptr<nuv::mac::AppDelegate> delegate_;

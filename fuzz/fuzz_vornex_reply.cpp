@@ -20,7 +20,6 @@
 #include "Forms.h"
 #include "FuzzSupport.h"
 #include "HIDProto.h"
-#include "ManualBusClock.h"
 #include "Unit1.h"
 #include "VirtualBus.h"
 #include "forms/Headless.h"
@@ -29,12 +28,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-using BusClock = nuv::test::ManualBusClock;
-
 // The window with one update device that never answers: every reply comes from the input.
 class World {
  public:
-  World() : busClock_(clock_), bus_(busClock_), gui_(clock_) {
+  World() : bus_(clock_), gui_(clock_) {
     auto device = bus_.plug();
     for (std::uint8_t code : {kCmdLink, kCmdFormat, kCmdBurn, kCmdRead, kCmdWrite, kCmdVersion})
       device->addFault({sim::FaultKind::NoReply, {sim::Trigger::Kind::AtCode, code}, 0ms, true});
@@ -56,8 +53,7 @@ class World {
   TMainForm& form() { return *form_; }
 
  private:
-  forms::ManualClock clock_;
-  BusClock busClock_;
+  nuv::ManualClock clock_;
   sim::VirtualBus bus_;
   forms::HeadlessGui gui_;
   std::unique_ptr<winapi::SimApi> api_;

@@ -106,14 +106,14 @@ void HIDViewController::startDonwloading() {
   }
   setStatusText("Downloading...");
   auto opened = FileSource::open(inputStream->path);
-  if (auto* error = std::get_if<Error>(&opened)) {
-    endDownloadWithError("The update image cannot be opened (" + error->describe() +
+  if (!opened) {
+    endDownloadWithError("The update image cannot be opened (" + opened.error().describe() +
                              "). Writing operation will be canceled",
                          "Error on reading the update image");
     return;
   }
   inputStream->file =
-      std::make_unique<ShrinkGuardSource>(std::move(std::get<std::unique_ptr<FileSource>>(opened)));
+      std::make_unique<ShrinkGuardSource>(std::move(opened).value());
   status = HIDStatusWriting;
   progressIndicator->setHidden(false);
   progressIndicator->startAnimation();

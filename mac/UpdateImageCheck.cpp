@@ -11,9 +11,10 @@ namespace nuv::mac {
 std::optional<ImageProblem> updateImageProblem(const std::string& path) {
   using Kind = ImageProblem::Kind;
   auto opened = FileSource::open(path);
-  if (auto* error = std::get_if<Error>(&opened))
-    return ImageProblem{Kind::Unreadable, "The file cannot be opened (" + error->describe() + ")."};
-  FileSource& file = *std::get<std::unique_ptr<FileSource>>(opened);
+  if (!opened)
+    return ImageProblem{Kind::Unreadable,
+                        "The file cannot be opened (" + opened.error().describe() + ")."};
+  FileSource& file = *opened.value();
   if (!image::sizeAccepted(file.size())) {
     char text[160];
     std::snprintf(text, sizeof text,

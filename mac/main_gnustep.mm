@@ -146,11 +146,11 @@ int main(int argc, char** argv) {
           std::chrono::microseconds(std::strtoll(argv[++i], nullptr, 10));
     } else if (arg == "--fault" && hasValue) {
       auto parsed = sim::parseFault(argv[++i]);
-      if (auto* message = std::get_if<std::string>(&parsed)) {
-        std::fprintf(stderr, "QuenlorHID-gnustep: %s\n%s", message->c_str(), kUsage);
+      if (!parsed) {
+        std::fprintf(stderr, "QuenlorHID-gnustep: %s\n%s", parsed.error().text.c_str(), kUsage);
         return 2;
       }
-      options.device.faults.push_back(std::get<sim::Fault>(parsed));
+      options.device.faults.push_back(parsed.value());
     } else if (arg == "--version" && hasValue) {
       options.device.version = argv[++i];
     } else if (arg == "--log-status") {

@@ -30,7 +30,7 @@ std::optional<Error> MemorySource::seek(std::uint64_t offset) {
   return std::nullopt;
 }
 
-std::variant<std::unique_ptr<FileSource>, Error> FileSource::open(const std::string& path) {
+Result<std::unique_ptr<FileSource>> FileSource::open(const std::string& path) {
 #ifdef _WIN32
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return Error::fromErrno("open " + path, errno);

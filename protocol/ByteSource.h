@@ -8,12 +8,15 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <variant>
 
 #include "Error.h"
+#include "Result.h"
 
 namespace nuv {
 
+// A read of a byte stream, not an I/O call on a device (hidraw's IoResult): a short count with
+// no error is the end of the data, and a file never times out, goes away or is cancelled, so a
+// nuv::IoStatus here would only repeat whether `error` is set.
 struct ReadOutcome {
   std::size_t count = 0;        // bytes delivered; fewer than asked with no error: end of data
   std::optional<Error> error;   // set when the read failed; count is then what arrived before
@@ -55,8 +58,7 @@ class MemorySource final : public ByteSource {
 // a device node), so that its failure is told at open rather than as odd data later.
 class FileSource final : public ByteSource {
  public:
-  [[nodiscard]] static std::variant<std::unique_ptr<FileSource>, Error> open(
-      const std::string& path);
+  [[nodiscard]] static Result<std::unique_ptr<FileSource>> open(const std::string& path);
   ~FileSource() override;
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;

@@ -63,37 +63,37 @@ class ObjectParser {
   explicit ObjectParser(std::string_view line) : s_(line) {}
 
   // The object, or the reason the line is not one flat object.
-  std::variant<JsonObject, std::string> parse() {
+  Result<JsonObject> parse() {
     JsonObject object;
     skipSpace();
-    if (!take('{')) return std::string("a line must be one JSON object");
+    if (!take('{')) return Error::message("a line must be one JSON object");
     skipSpace();
     if (take('}')) return finish(object);
     for (;;) {
       skipSpace();
       std::string key;
-      if (!readString(key)) return std::string("a key must be a string");
+      if (!readString(key)) return Error::message("a key must be a string");
       skipSpace();
-      if (!take(':')) return std::string("a ':' must follow a key");
+      if (!take(':')) return Error::message("a ':' must follow a key");
       skipSpace();
       JsonValue value;
       if (peek() == '"') {
         value.isString = true;
-        if (!readString(value.text)) return std::string("a string is not closed or escaped wrongly");
+        if (!readString(value.text)) return Error::message("a string is not closed or escaped wrongly");
       } else if (!readNumber(value.number)) {
-        return std::string("a value must be a string or a whole number");
+        return Error::message("a value must be a string or a whole number");
       }
       object[std::move(key)] = std::move(value);
       skipSpace();
       if (take('}')) return finish(object);
-      if (!take(',')) return std::string("a ',' or '}' must follow a value");
+      if (!take(',')) return Error::message("a ',' or '}' must follow a value");
     }
   }
 
  private:
-  std::variant<JsonObject, std::string> finish(JsonObject& object) {
+  Result<JsonObject> finish(JsonObject& object) {
     skipSpace();
-    if (pos_ != s_.size()) return std::string("text after the object");
+    if (pos_ != s_.size()) return Error::message("text after the object");
     return std::move(object);
   }
   [[nodiscard]] char peek() const { return pos_ < s_.size() ? s_[pos_] : '\0'; }
@@ -211,7 +211,7 @@ std::size_t formatSessionEvent(SessionEventKind kind, std::chrono::microseconds 
   return line.length;
 }
 
-std::variant<std::vector<SessionEvent>, Error> parseSessionRecord(std::string_view text) {
+Result<std::vector<SessionEvent>> parseSessionRecord(std::string_view text) {
   std::vector<SessionEvent> events;
   bool headerSeen = false;
   std::size_t lineNumber = 0;
@@ -224,8 +224,8 @@ std::variant<std::vector<SessionEvent>, Error> parseSessionRecord(std::string_vi
     if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
 
     auto parsed = ObjectParser(line).parse();
-    if (auto* why = std::get_if<std::string>(&parsed)) return lineError(lineNumber, *why);
-    const JsonObject& object = std::get<JsonObject>(parsed);
+    if (!parsed) return lineError(lineNumber, parsed.error().text);
+    const JsonObject& object = parsed.value();
     auto field = [&object](std::string_view key) -> const JsonValue* {
       const auto it = object.find(key);
       return it == object.end() ? nullptr : &it->second;

@@ -9,9 +9,8 @@
 //   {"t_us":9120,"event":"send-failed","report":"0018...","error":"write: No such device"}
 //   {"t_us":9300,"event":"gone"}
 // t_us counts microseconds from the start of the recording. A sent report is written as the
-// host wrote it, report-ID byte first (0x00 for a device without report IDs); a received one as
-// the host read it (led by its report ID only when the device uses report IDs). Reports are
-// lowercase hexadecimal.
+// host wrote it, framed (Framing.h); a received one as hidraw hands it over, framed only when
+// the device uses report IDs. Reports are lowercase hexadecimal.
 //
 // Thread-safety: the functions have no state. A SessionTap is called from whatever thread does
 // the I/O; implementations lock as they need.
@@ -22,10 +21,10 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "Error.h"
+#include "Result.h"
 
 namespace nuv {
 
@@ -63,8 +62,7 @@ inline constexpr std::size_t kMaxRecordedReport = 64;
 // is not one flat JSON object, an unknown event, a report that is not hexadecimal or longer
 // than kMaxRecordedReport bytes, times that go backwards. Blank lines are skipped; keys other
 // than the ones above are ignored, so that later versions may add some.
-[[nodiscard]] std::variant<std::vector<SessionEvent>, Error> parseSessionRecord(
-    std::string_view text);
+[[nodiscard]] Result<std::vector<SessionEvent>> parseSessionRecord(std::string_view text);
 
 [[nodiscard]] std::string hexOf(std::span<const std::uint8_t> bytes);
 

@@ -45,10 +45,11 @@ std::string_view faultName(FaultKind kind) {
   return "?";
 }
 
-std::variant<Fault, std::string> parseFault(std::string_view text) {
+nuv::Result<Fault> parseFault(std::string_view text) {
   Fault fault;
   const auto at = text.find('@');
-  if (at == std::string_view::npos) return "fault '" + std::string(text) + "' needs @WHERE";
+  if (at == std::string_view::npos)
+    return nuv::Error::message("fault '" + std::string(text) + "' needs @WHERE");
   std::string_view kind = text.substr(0, at);
   std::string_view where = text.substr(at + 1);
   if (!where.empty() && where.back() == '+') {
@@ -67,17 +68,20 @@ std::variant<Fault, std::string> parseFault(std::string_view text) {
       known = true;
     }
   }
-  if (!known) return "unknown fault kind '" + std::string(kind) + "'";
+  if (!known) return nuv::Error::message("unknown fault kind '" + std::string(kind) + "'");
   if (fault.kind == FaultKind::LateReply) {
     const auto ms = parseNumber(param);
-    if (!ms) return "fault 'late' needs a delay in milliseconds, as late:4500@WHERE";
+    if (!ms)
+      return nuv::Error::message("fault 'late' needs a delay in milliseconds, as late:4500@WHERE");
     fault.delay = std::chrono::milliseconds(*ms);
   } else if (!param.empty()) {
-    return "fault '" + std::string(kind) + "' takes no parameter";
+    return nuv::Error::message("fault '" + std::string(kind) + "' takes no parameter");
   }
   if (where.size() > 1 && where[0] == '#') {
     const auto n = parseNumber(where.substr(1));
-    if (!n || *n == 0) return "command number must be 1 or more in '" + std::string(where) + "'";
+    if (!n || *n == 0)
+      return nuv::Error::message("command number must be 1 or more in '" + std::string(where) +
+                                 "'");
     fault.when = {Trigger::Kind::AtCommand, *n};
     return fault;
   }
@@ -89,8 +93,9 @@ std::variant<Fault, std::string> parseFault(std::string_view text) {
   }
   const auto address = parseNumber(where);
   if (!address || *address > 0xFFFF)
-    return "WHERE must be #N, an address 0x0000..0xFFFF or a command name, not '" +
-           std::string(where) + "'";
+    return nuv::Error::message(
+        "WHERE must be #N, an address 0x0000..0xFFFF or a command name, not '" +
+        std::string(where) + "'");
   fault.when = {Trigger::Kind::AtAddress, *address};
   return fault;
 }

@@ -6,7 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
+
+#include "Result.h"
 
 namespace sim {
 
@@ -42,7 +43,7 @@ struct Fault {
 // write-failure, unplug; WHERE is "#N" (n-th command), an address ("0x1000" or decimal) or a
 // command name (link, format, burn, read, write, version); a trailing "+" repeats the fault.
 // Returns the fault or a message saying what is wrong with the text.
-[[nodiscard]] std::variant<Fault, std::string> parseFault(std::string_view text);
+[[nodiscard]] nuv::Result<Fault> parseFault(std::string_view text);
 
 // The KIND name of a fault kind, as parseFault accepts it.
 [[nodiscard]] std::string_view faultName(FaultKind kind);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <span>
 
+#include "Framing.h"
 #include "HIDProto.h"
 
 namespace sim {
@@ -79,7 +80,9 @@ DeviceResponse UpdateDevice::receive(const std::uint8_t* raw, std::size_t len) {
   std::lock_guard lock(mutex_);
   DeviceResponse out;
   std::uint8_t cmd[8] = {};
-  std::memcpy(cmd, raw + 1, std::min<std::size_t>(8, len > 0 ? len - 1 : 0));
+  const auto payload = nuv::payloadOf({raw, len});
+  if (!payload.empty())
+    std::memcpy(cmd, payload.data(), std::min<std::size_t>(sizeof cmd, payload.size()));
   const std::uint16_t address = static_cast<std::uint16_t>(cmd[1] | (cmd[2] << 8));
 
   CommandRecord record;
@@ -186,6 +189,24 @@ std::uint32_t UpdateDevice::burnCount() const {
 std::uint32_t UpdateDevice::repliesOverlapped() const {
   std::lock_guard lock(mutex_);
   return overlapped_;
+}
+
+nuv::Clock::time_point replyDueAt(const Latency& latency, const DeviceResponse& response,
+                                  nuv::Clock::time_point frameEpoch, nuv::Clock::time_point now) {
+  nuv::Clock::time_point at = now;
+  switch (latency.model) {
+    case Latency::Model::None:
+      break;
+    case Latency::Model::Fixed:
+      at = now + latency.fixed;
+      break;
+    case Latency::Model::UsbFrame: {
+      const auto frame = std::chrono::milliseconds(1);
+      at = frameEpoch + ((now - frameEpoch) / frame + 1) * frame;
+      break;
+    }
+  }
+  return at + response.extraDelay;
 }
 
 Latency UpdateDevice::latency() const {

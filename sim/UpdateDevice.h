@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "Clock.h"
 #include "Faults.h"
+#include "Framing.h"
 
 namespace sim {
 
@@ -52,12 +54,12 @@ struct UpdateDeviceOptions {
 
 // One command as the device received it.
 struct CommandRecord {
-  std::array<std::uint8_t, 64> raw{};  // the output report as written, report-ID byte first
+  std::array<std::uint8_t, 64> raw{};  // the output report as written, framed (Framing.h)
   std::uint8_t rawLength = 0;
   // True when the device's previous reply had not been read by the host when this arrived:
   // the host did not wait for it (stop-and-wait broken), or the reply was never wanted.
   bool previousReplyUnread = false;
-  [[nodiscard]] const std::uint8_t* command() const { return raw.data() + 1; }
+  [[nodiscard]] const std::uint8_t* command() const { return nuv::payloadOf(raw).data(); }
   [[nodiscard]] std::uint8_t code() const { return raw[1]; }
 };
 
@@ -70,6 +72,15 @@ struct DeviceResponse {
   std::uint8_t replyLength = 8;
   std::chrono::microseconds extraDelay{0};
 };
+
+// When the reply to a command that arrived at `now` becomes readable: at once, after the fixed
+// latency, or at the next 1 ms frame boundary of a bus whose frames count from `frameEpoch`;
+// then later by the reply's own extra delay (a late-reply fault). The virtual bus and the
+// report engine of the uhid and gadget devices both time their replies by it.
+[[nodiscard]] nuv::Clock::time_point replyDueAt(const Latency& latency,
+                                                const DeviceResponse& response,
+                                                nuv::Clock::time_point frameEpoch,
+                                                nuv::Clock::time_point now);
 
 class UpdateDevice {
  public:

@@ -6,6 +6,8 @@
 
 namespace sim {
 
+using nuv::IoStatus;
+
 // The connections to tell after a change, gathered under the lock and told after it. Inline
 // for the usual few, so that delivering a report allocates nothing.
 class Touched {
@@ -31,20 +33,6 @@ class Touched {
   std::vector<std::shared_ptr<Connection>> overflow_;
 };
 
-namespace {
-
-class RealTime final : public TimeSource {
- public:
-  Clock::time_point now() const override { return Clock::now(); }
-};
-
-}  // namespace
-
-const TimeSource& realTime() {
-  static const RealTime clock;
-  return clock;
-}
-
 // ---- Connection -------------------------------------------------------------------------
 
 Connection::Connection(VirtualBus& bus, DeviceInfo info, std::shared_ptr<UpdateDevice> device)
@@ -52,7 +40,7 @@ Connection::Connection(VirtualBus& bus, DeviceInfo info, std::shared_ptr<UpdateD
 
 Connection::~Connection() { bus_.forget(this); }
 
-IoStatus Connection::write(const std::uint8_t* data, std::size_t len) {
+nuv::IoStatus Connection::write(const std::uint8_t* data, std::size_t len) {
   return bus_.deliver(*this, data, len);
 }
 
@@ -66,19 +54,19 @@ void Connection::push(const Queued& q) {
   changed_.notify_all();
 }
 
-IoStatus Connection::read(std::uint8_t* buf, std::size_t capacity, std::size_t* length,
-                          std::chrono::nanoseconds timeout) {
+nuv::IoStatus Connection::read(std::uint8_t* buf, std::size_t capacity, std::size_t* length,
+                               std::chrono::nanoseconds timeout) {
   std::unique_lock lock(bus_.mutex_);
-  const auto deadline = Clock::now() + timeout;
+  const auto deadline = nuv::realClock().now() + timeout;
   const std::uint64_t generation = cancelGeneration_;
   for (;;) {
     if (gone_) return IoStatus::Gone;
     if (cancelGeneration_ != generation) return IoStatus::Cancelled;
-    std::chrono::nanoseconds wait = deadline - Clock::now();
+    std::chrono::nanoseconds wait = deadline - nuv::realClock().now();
     if (count_ > 0) {
       const Queued& q = queue_[head_];
-      const auto untilReadable = q.readableAt - bus_.time_.now();
-      if (untilReadable <= Clock::duration::zero()) {
+      const auto untilReadable = q.readableAt - bus_.clock_.now();
+      if (untilReadable <= nuv::Clock::duration::zero()) {
         const std::size_t n = std::min<std::size_t>(capacity, q.length);
         std::memcpy(buf, q.bytes.data(), n);
         if (length != nullptr) *length = n;
@@ -91,7 +79,7 @@ IoStatus Connection::read(std::uint8_t* buf, std::size_t capacity, std::size_t* 
       }
       wait = std::min<std::chrono::nanoseconds>(wait, untilReadable);
     }
-    if (Clock::now() >= deadline) return IoStatus::Timeout;
+    if (nuv::realClock().now() >= deadline) return IoStatus::TimedOut;
     ++blockedReaders_;
     changed_.wait_for(lock, wait);
     --blockedReaders_;
@@ -106,7 +94,7 @@ void Connection::cancel() {
   }
 }
 
-std::optional<Clock::time_point> Connection::nextReportAt() const {
+std::optional<nuv::Clock::time_point> Connection::nextReportAt() const {
   std::lock_guard lock(bus_.mutex_);
   if (count_ == 0) return std::nullopt;
   return queue_[head_].readableAt;
@@ -137,7 +125,7 @@ void Connection::close() {
 
 // ---- VirtualBus -------------------------------------------------------------------------
 
-VirtualBus::VirtualBus(const TimeSource& time) : time_(time), epoch_(time.now()) {}
+VirtualBus::VirtualBus(const nuv::Clock& clock) : clock_(clock), epoch_(clock.now()) {}
 
 VirtualBus::~VirtualBus() {
   std::vector<std::thread> threads;
@@ -255,27 +243,7 @@ void VirtualBus::timeAdvanced() {
   for (Connection* c : connections_) c->changed_.notify_all();
 }
 
-Clock::time_point VirtualBus::readableAt(const DeviceResponse& response,
-                                         const Latency& latency) const {
-  const auto now = time_.now();
-  Clock::time_point at = now;
-  switch (latency.model) {
-    case Latency::Model::None:
-      break;
-    case Latency::Model::Fixed:
-      at = now + latency.fixed;
-      break;
-    case Latency::Model::UsbFrame: {
-      const auto frame = std::chrono::milliseconds(1);
-      const auto frames = (now - epoch_) / frame + 1;
-      at = epoch_ + frames * frame;
-      break;
-    }
-  }
-  return at + response.extraDelay;
-}
-
-IoStatus VirtualBus::deliver(Connection& from, const std::uint8_t* data, std::size_t len) {
+nuv::IoStatus VirtualBus::deliver(Connection& from, const std::uint8_t* data, std::size_t len) {
   Touched touched;
   bool unplugged = false;
   {
@@ -283,7 +251,7 @@ IoStatus VirtualBus::deliver(Connection& from, const std::uint8_t* data, std::si
     if (from.gone_) return IoStatus::Gone;
     const DeviceInfo& info = from.info_;
     if (data == nullptr || len != info.outputReportLength || len < 2) return IoStatus::Failed;
-    if (!info.usesReportIds && data[0] != 0x00) return IoStatus::Failed;
+    if (!info.usesReportIds && data[0] != nuv::kReportId) return IoStatus::Failed;
 
     const DeviceResponse response = from.device_->receive(data, len);
     if (tap_ != nullptr) {
@@ -301,20 +269,21 @@ IoStatus VirtualBus::deliver(Connection& from, const std::uint8_t* data, std::si
       unplugged = true;
     } else if (response.copies > 0) {
       Connection::Queued q{};
-      q.bytes[0] = info.usesReportIds ? kInputReportId : 0x00;
-      std::memcpy(q.bytes.data() + 1, response.reply.data(), response.replyLength);
+      (void)nuv::frameReport({response.reply.data(), response.replyLength}, q.bytes,
+                             info.usesReportIds ? kInputReportId : nuv::kReportId);
       // A full-length report is padded to the device's input length, as the HID stack does.
-      const std::size_t full = std::max<std::size_t>(info.inputReportLength, 9);
-      q.length = static_cast<std::uint8_t>(response.replyLength == 8
+      const std::size_t full =
+          std::max<std::size_t>(info.inputReportLength, nuv::kFramedReportSize);
+      q.length = static_cast<std::uint8_t>(response.replyLength == kReportSize
                                                ? std::min<std::size_t>(full, q.bytes.size())
                                                : 1 + response.replyLength);
       if (tap_ != nullptr) {
-        const std::size_t skip = info.usesReportIds ? 0 : 1;
+        const std::span<const std::uint8_t> framed(q.bytes.data(), q.length);
         for (int i = 0; i < response.copies; ++i)
           tap_->event(nuv::SessionEventKind::Received,
-                      std::span<const std::uint8_t>(q.bytes.data() + skip, q.length - skip));
+                      info.usesReportIds ? framed : nuv::payloadOf(framed));
       }
-      q.readableAt = readableAt(response, from.device_->latency());
+      q.readableAt = replyDueAt(from.device_->latency(), response, epoch_, clock_.now());
       q.sequence = from.device_->lastReplySequence();
       for (Connection* c : connections_) {
         if (c->device_ != from.device_ || c->gone_) continue;

@@ -5,12 +5,9 @@
 // Thread-safe. A host reader thread may block in Connection::read while the GUI thread
 // writes; a test may plug, unplug or inspect from a third thread.
 //
-// Report framing is that of the Windows HID stack (ReadFile/WriteFile):
-// an output report is written as its report-ID byte (0x00 for a device without report IDs)
-// followed by the payload, exactly outputReportLength bytes in all; an input report is read as
-// its report-ID byte followed by the payload, inputReportLength bytes in all (less for a
-// short-report fault). Backends that present reports otherwise (the IOKit HID manager, and
-// hidraw for a device without report IDs, hand over the payload only) convert at their edge.
+// Reports are framed as Framing.h says: an output report is written framed, exactly
+// outputReportLength bytes in all; an input report is read framed, inputReportLength bytes in
+// all (less for a short-report fault).
 #pragma once
 
 #include <chrono>
@@ -24,21 +21,13 @@
 #include <thread>
 #include <vector>
 
+#include "Clock.h"
+#include "Framing.h"
+#include "IoStatus.h"
 #include "SessionRecord.h"
 #include "UpdateDevice.h"
 
 namespace sim {
-
-using Clock = std::chrono::steady_clock;
-
-// The bus's notion of now. Real time by default; tests of flows driven by a virtual clock pass
-// their own and call VirtualBus::timeAdvanced() when they move it.
-class TimeSource {
- public:
-  virtual ~TimeSource() = default;
-  [[nodiscard]] virtual Clock::time_point now() const = 0;
-};
-[[nodiscard]] const TimeSource& realTime();
 
 struct DeviceInfo {
   std::string path;              // unique among present devices; the bus makes one when empty
@@ -46,22 +35,14 @@ struct DeviceInfo {
   std::uint16_t vendorId = 0xFFFF;
   std::uint16_t productId = 0x0100;
   std::uint16_t versionNumber = 0x0101;
-  std::uint16_t inputReportLength = 9;   // counting the report-ID byte, as Windows does
-  std::uint16_t outputReportLength = 9;  // counting the report-ID byte
+  std::uint16_t inputReportLength = nuv::kFramedReportSize;   // counting the report-ID byte
+  std::uint16_t outputReportLength = nuv::kFramedReportSize;  // counting the report-ID byte
   std::uint16_t featureReportLength = 0;
   bool usesReportIds = false;
 };
 
 // Report ID the device puts before its input reports when it uses report IDs.
 inline constexpr std::uint8_t kInputReportId = 0x01;
-
-enum class IoStatus {
-  Ok,
-  Timeout,    // nothing readable within the time allowed
-  Gone,       // the device was unplugged (or the connection closed)
-  Cancelled,  // a pending read was cancelled with cancel()
-  Failed,     // the write was refused: wrong length or report ID, or an injected failure
-};
 
 class VirtualBus;
 class Touched;
@@ -78,19 +59,22 @@ class Connection : public std::enable_shared_from_this<Connection> {
   [[nodiscard]] const DeviceInfo& info() const { return info_; }
 
   // Writes one output report. The device's reply, if any, is queued before this returns,
-  // readable at once or after the device's latency.
-  [[nodiscard]] IoStatus write(const std::uint8_t* data, std::size_t len);
+  // readable at once or after the device's latency. Ok, Gone (unplugged or closed), or Failed:
+  // the write was refused (wrong length or report ID, or an injected failure). Never TimedOut
+  // or Cancelled.
+  [[nodiscard]] nuv::IoStatus write(const std::uint8_t* data, std::size_t len);
 
   // Waits up to `timeout` (real time) for the next readable input report and copies at most
   // `capacity` bytes of it into buf; *length gets the bytes copied. A timeout of zero polls.
-  [[nodiscard]] IoStatus read(std::uint8_t* buf, std::size_t capacity, std::size_t* length,
-                              std::chrono::nanoseconds timeout);
+  // Ok, TimedOut, Gone, or Cancelled by cancel(). Never Failed.
+  [[nodiscard]] nuv::IoStatus read(std::uint8_t* buf, std::size_t capacity, std::size_t* length,
+                                   std::chrono::nanoseconds timeout);
 
   // Makes a read that is blocked now return Cancelled. No effect when none is blocked.
   void cancel();
 
   // When the first queued report becomes readable (in the bus's time), if one is queued.
-  [[nodiscard]] std::optional<Clock::time_point> nextReportAt() const;
+  [[nodiscard]] std::optional<nuv::Clock::time_point> nextReportAt() const;
 
   // Called after a report was queued or the device went away, on the thread that caused it,
   // with no lock held. It must not block on another thread; post to your own loop instead.
@@ -105,7 +89,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   struct Queued {
     std::array<std::uint8_t, 65> bytes;
     std::uint8_t length;
-    Clock::time_point readableAt;
+    nuv::Clock::time_point readableAt;
     std::uint64_t sequence;
   };
   static constexpr std::size_t kQueueDepth = 64;
@@ -129,7 +113,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
 class VirtualBus {
  public:
-  explicit VirtualBus(const TimeSource& time = realTime());
+  // `clock` is the bus's notion of now, for reply latency: real time by default. A test whose
+  // flow runs on a clock it moves hands the bus that very clock (the window's ManualClock, the
+  // headless run loop's clock()) and calls timeAdvanced() after every move.
+  explicit VirtualBus(const nuv::Clock& clock = nuv::realClock());
   ~VirtualBus();
   VirtualBus(const VirtualBus&) = delete;
   VirtualBus& operator=(const VirtualBus&) = delete;
@@ -158,7 +145,7 @@ class VirtualBus {
   // Opens a host connection to a present device, or null when there is none at `path`.
   [[nodiscard]] std::shared_ptr<Connection> open(const std::string& path);
 
-  // Wakes blocked readers after a virtual time source moved on.
+  // Wakes blocked readers after the bus's clock, one that a test moves, moved on.
   void timeAdvanced();
 
   // Tells `tap` (null: nobody) of every report a host sends and every reply a device queues,
@@ -167,7 +154,7 @@ class VirtualBus {
   // must outlive the bus or be replaced first.
   void setTap(nuv::SessionTap* tap);
 
-  [[nodiscard]] const TimeSource& time() const { return time_; }
+  [[nodiscard]] const nuv::Clock& clock() const { return clock_; }
 
  private:
   friend class Connection;
@@ -180,15 +167,13 @@ class VirtualBus {
     std::function<void()> call;
   };
 
-  IoStatus deliver(Connection& from, const std::uint8_t* data, std::size_t len);
-  [[nodiscard]] Clock::time_point readableAt(const DeviceResponse& response,
-                                             const Latency& latency) const;
+  nuv::IoStatus deliver(Connection& from, const std::uint8_t* data, std::size_t len);
   void unplugLocked(const std::string& path, Touched& touched);
   void notifyChange();
   void forget(Connection* connection);
 
-  const TimeSource& time_;
-  const Clock::time_point epoch_;
+  const nuv::Clock& clock_;
+  const nuv::Clock::time_point epoch_;
   mutable std::mutex mutex_;
   nuv::SessionTap* tap_ = nullptr;  // under mutex_
   std::vector<Entry> present_;

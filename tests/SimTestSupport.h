@@ -33,15 +33,15 @@ std::array<std::uint8_t, 9> simpleReport(Builder build) {
 }
 
 // Writes a report and reads one reply; fails the test on anything else.
-inline sim::IoStatus exchange(sim::Connection& c, const std::array<std::uint8_t, 9>& report,
+inline nuv::IoStatus exchange(sim::Connection& c, const std::array<std::uint8_t, 9>& report,
                               Reply& reply,
                               std::chrono::milliseconds timeout = std::chrono::milliseconds(0)) {
-  const sim::IoStatus w = c.write(report.data(), report.size());
-  if (w != sim::IoStatus::Ok) return w;
+  const nuv::IoStatus w = c.write(report.data(), report.size());
+  if (w != nuv::IoStatus::Ok) return w;
   std::uint8_t in[64];
   std::size_t n = 0;
-  const sim::IoStatus r = c.read(in, sizeof in, &n, timeout);
-  if (r == sim::IoStatus::Ok) std::memcpy(reply.data(), in + 1, 8);
+  const nuv::IoStatus r = c.read(in, sizeof in, &n, timeout);
+  if (r == nuv::IoStatus::Ok) std::memcpy(reply.data(), in + 1, 8);
   return r;
 }
 

@@ -52,7 +52,7 @@ class FakeSource final : public cli::DeviceSource {
   }
   void announce() { (void)!::write(pipe_[1], "c", 1); }
 
-  std::optional<std::string> watch() override { return std::nullopt; }
+  std::optional<nuv::Error> watch() override { return std::nullopt; }
   int changeFd() const override { return pipe_[0]; }
   bool takeChanges() override {
     char bytes[64];
@@ -60,7 +60,7 @@ class FakeSource final : public cli::DeviceSource {
     while (::read(pipe_[0], bytes, sizeof bytes) > 0) any = true;
     return any;
   }
-  std::variant<std::vector<cli::DeviceRecord>, std::string> scan() override {
+  nuv::Result<std::vector<cli::DeviceRecord>> scan() override {
     std::lock_guard lock(mutex_);
     return devices_;
   }
@@ -86,7 +86,7 @@ class FakeLauncher final : public cli::WorkerLauncher {
   // Runs when the worker for `node` ends, before its exit code is taken (to unplug it there).
   std::function<void(const std::string& node, int attempt)> onFinish;
 
-  std::variant<Started, std::string> start(const std::vector<std::string>& args) override {
+  nuv::Result<Started> start(const std::vector<std::string>& args) override {
     std::string node;
     for (std::size_t i = 0; i + 1 < args.size(); ++i)
       if (args[i] == "--device") node = args[i + 1];
@@ -102,7 +102,7 @@ class FakeLauncher final : public cli::WorkerLauncher {
     }
     changed_.notify_all();
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return std::string("pipe");
+    if (::pipe2(fds, O_CLOEXEC) != 0) return nuv::Error::message("pipe");
     for (const auto& line : s.lines) (void)!::write(fds[1], (line + "\n").data(), line.size() + 1);
     ::close(fds[1]);
     ::fcntl(fds[0], F_SETFL, O_NONBLOCK);

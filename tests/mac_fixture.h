@@ -17,7 +17,6 @@
 #include "HIDProto.h"
 #include "HIDViewController.h"
 #include "Log.h"
-#include "LoopBusClock.h"
 #include "Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
@@ -30,8 +29,6 @@ using namespace std::chrono_literals;
 using nuv::cocoa::HeadlessApplication;
 using nuv::cocoa::HeadlessNib;
 using nuv::mac::HIDViewController;
-
-using LoopClock = nuv::test::LoopBusClock;
 
 class LogCapture final : public nuv::LogSink {
  public:
@@ -56,7 +53,7 @@ inline std::string writeFile(const std::string& name, const std::vector<std::uin
 
 class MacFixture : public ::testing::Test {
  protected:
-  MacFixture() : clock(app.runLoop()), bus(clock), logScope(log) {
+  MacFixture() : bus(app.runLoop().clock()), logScope(log) {
     app.runLoop().setClockMovedHook([this] { bus.timeAdvanced(); });
   }
   ~MacFixture() override { delegate.reset(); }
@@ -115,7 +112,6 @@ class MacFixture : public ::testing::Test {
   static std::uint32_t writes(const sim::UpdateDevice& d) { return d.countOf(kCmdWrite); }
 
   HeadlessApplication app;
-  LoopClock clock;
   sim::VirtualBus bus;
   LogCapture log;
   nuv::ScopedLogSink logScope;

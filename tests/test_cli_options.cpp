@@ -11,20 +11,20 @@ namespace {
 
 using cli::Command;
 
-std::variant<cli::Options, std::string> parse(std::vector<std::string> args) {
+nuv::Result<cli::Options> parse(std::vector<std::string> args) {
   return cli::parseOptions(args);
 }
 
 cli::Options ok(std::vector<std::string> args) {
   auto r = parse(args);
-  EXPECT_TRUE(std::holds_alternative<cli::Options>(r)) << std::get<std::string>(r);
-  return std::holds_alternative<cli::Options>(r) ? std::get<cli::Options>(r) : cli::Options{};
+  EXPECT_TRUE(r.ok()) << r.error().text;
+  return r.ok() ? r.value() : cli::Options{};
 }
 
 std::string refused(std::vector<std::string> args) {
   auto r = parse(args);
-  EXPECT_TRUE(std::holds_alternative<std::string>(r));
-  return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : "";
+  EXPECT_FALSE(r.ok());
+  return r.ok() ? "" : r.error().text;
 }
 
 TEST(CliOptions, ParsesCommandsOperandsAndFlagsInAnyOrder) {

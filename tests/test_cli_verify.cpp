@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <variant>
 
 #include "DeviceCommands.h"
 #include "ExitCodes.h"
@@ -33,13 +32,13 @@ class VerifyTest : public ::testing::Test {
     std::uint8_t cmd[8], reply[8];
     nuv::Error e;
     (void)HostGenerateFormatCommand(cmd, 8);
-    ASSERT_EQ(link_->exchange(cmd, reply, 1s, &e), cli::LinkOutcome::Ok);
+    ASSERT_EQ(link_->exchange(cmd, reply, 1s, &e), nuv::IoStatus::Ok);
     const auto fw = image::unpack(image_);
     for (std::uint32_t a = 0; a < (zerosAbove ? 0x10000u : image::kFirmwareSize); a += 4) {
       std::uint8_t data[4] = {0, 0, 0, 0};
       if (a < image::kFirmwareSize) std::memcpy(data, fw.data() + a, 4);
       (void)HostGenerateWriteCommand(cmd, 8, static_cast<std::uint16_t>(a), data);
-      ASSERT_EQ(link_->exchange(cmd, reply, 1s, &e), cli::LinkOutcome::Ok);
+      ASSERT_EQ(link_->exchange(cmd, reply, 1s, &e), nuv::IoStatus::Ok);
     }
   }
   int verify(bool withTail = false) {
@@ -62,7 +61,7 @@ TEST_F(VerifyTest, AcceptsAWrittenDeviceAndFindsOneWrongByte) {
   nuv::Error e;
   const std::uint8_t wrong[4] = {0, 0, 0, 0};
   (void)HostGenerateWriteCommand(cmd, 8, 0x8000, wrong);
-  ASSERT_EQ(link_->exchange(cmd, reply, 1s, &e), cli::LinkOutcome::Ok);
+  ASSERT_EQ(link_->exchange(cmd, reply, 1s, &e), nuv::IoStatus::Ok);
   EXPECT_EQ(verify(), cli::kExitVerifyMismatch);
 }
 
@@ -72,13 +71,13 @@ TEST_F(VerifyTest, TheEchoFlowsZerosAboveTheFirmwareAreChecked) {
 }
 
 TEST_F(VerifyTest, ADeviceThatDoesNotAnswerReadOrEchoesWronglyFailsTheExchange) {
-  device_->addFault(std::get<sim::Fault>(sim::parseFault("no-reply@read")));
+  device_->addFault(sim::parseFault("no-reply@read").value());
   EXPECT_EQ(verify(), cli::kExitExchangeFailed);
-  device_->addFault(std::get<sim::Fault>(sim::parseFault("wrong-address@read")));
+  device_->addFault(sim::parseFault("wrong-address@read").value());
   EXPECT_EQ(verify(), cli::kExitExchangeFailed);
-  device_->addFault(std::get<sim::Fault>(sim::parseFault("short-report@read")));
+  device_->addFault(sim::parseFault("short-report@read").value());
   EXPECT_EQ(verify(), cli::kExitExchangeFailed);
-  device_->addFault(std::get<sim::Fault>(sim::parseFault("unplug@0x0400")));
+  device_->addFault(sim::parseFault("unplug@0x0400").value());
   EXPECT_EQ(verify(), cli::kExitExchangeFailed);
 }
 

@@ -30,7 +30,7 @@ TEST(HeadlessRunLoop, DelayedCallsRunInTimeOrderAndOnlyWhenDue) {
 
 TEST(HeadlessRunLoop, CallsScheduledFromACallSeeTheClockOfTheirCaller) {
   HeadlessRunLoop loop;
-  std::vector<nuv::cocoa::Clock::time_point> at;
+  std::vector<nuv::Clock::time_point> at;
   const auto start = loop.now();
   loop.performAfterDelay(1s, [&] {
     at.push_back(loop.now());

@@ -29,8 +29,6 @@
 #include "Flows.h"
 #include "HIDProto.h"
 #include "Log.h"
-#include "LoopBusClock.h"
-#include "ManualBusClock.h"
 #include "Sim.h"
 #include "Unit1.h"
 #include "UpdateImage.h"
@@ -308,15 +306,13 @@ class QuietLog final : public nuv::LogSink {
   void write(std::string_view) override {}
 };
 
-using ManualBusClock = nuv::test::ManualBusClock;
-
 // Vornex's window as `vornex-cli download --flow strict` runs it. The clock moves only while the
 // window waits for a reply that the fault withholds, one timer period at a time; every other
 // reply is handed over before time moves on.
 class StrictRun {
  public:
   StrictRun(const FaultCase& fault, const Step& step)
-      : fault_(fault), step_(step), busClock_(clock_), bus_(busClock_), gui_(clock_) {
+      : fault_(fault), step_(step), bus_(clock_), gui_(clock_) {
     clock_.setListener([this] {
       bus_.timeAdvanced();
       gui_.wakeUp();
@@ -392,8 +388,7 @@ class StrictRun {
 
   const FaultCase& fault_;
   const Step& step_;
-  forms::ManualClock clock_;
-  ManualBusClock busClock_;
+  nuv::ManualClock clock_;
   sim::VirtualBus bus_;
   forms::HeadlessGui gui_;
   std::shared_ptr<sim::UpdateDevice> device_;
@@ -405,14 +400,12 @@ class StrictRun {
   int stalls_ = 0;
 };
 
-using LoopBusClock = nuv::test::LoopBusClock;
-
 // QuenlorHID's controller as `vornex-cli download --flow echo` runs it: on a run loop whose
 // virtual clock jumps from one scheduled step to the next.
 class EchoRun {
  public:
   EchoRun(const FaultCase& fault, const Step& step)
-      : fault_(fault), step_(step), busClock_(app_.runLoop()), bus_(busClock_) {
+      : fault_(fault), step_(step), bus_(app_.runLoop().clock()) {
     app_.runLoop().setClockMovedHook([this] { bus_.timeAdvanced(); });
     device_ = bus_.plug({}, {.faults = {faultAt(fault, step)}});
   }
@@ -476,7 +469,6 @@ class EchoRun {
   const FaultCase& fault_;
   const Step& step_;
   nuv::cocoa::HeadlessApplication app_;
-  LoopBusClock busClock_;
   sim::VirtualBus bus_;
   std::shared_ptr<sim::UpdateDevice> device_;
   std::unique_ptr<nuv::mac::AppDelegate> delegate_;

@@ -46,7 +46,7 @@ TEST(HeadlessGui, SynchronizeIsRefusedOnceShuttingDown) {
 }
 
 TEST(HeadlessGui, CheckSynchronizeRunsHandOversButNoClicksOrTicks) {
-  forms::ManualClock clock;
+  nuv::ManualClock clock;
   forms::HeadlessGui gui(clock);
   forms::Timer timer(gui);
   timer.setInterval(200ms);
@@ -124,7 +124,7 @@ TEST(HeadlessGui, ARoundHandlesOnlyWhatWasPendingOnEntry) {
 }
 
 struct TimerTest : ::testing::Test {
-  forms::ManualClock clock;
+  nuv::ManualClock clock;
   forms::HeadlessGui gui{clock};
   forms::Timer timer{gui};
   int ticks = 0;

@@ -99,7 +99,7 @@ class IOHIDLinux : public ::testing::Test {
     LinuxHIDSeams seams;
     seams.sys = &sys;
     seams.watcher = &watcher;
-    seams.makeUdev = [this]() -> nuv::hidraw::Result<std::unique_ptr<nuv::hidraw::UdevBackend>> {
+    seams.makeUdev = [this]() -> nuv::Result<std::unique_ptr<nuv::hidraw::UdevBackend>> {
       auto fake = std::make_unique<FakeUdev>();
       fake->present = present;
       udev = fake.get();
@@ -277,7 +277,7 @@ TEST_F(IOHIDLinux, UdevFailureFailsTheOpen) {
   LinuxHIDSeams seams;
   seams.sys = &sys;
   seams.watcher = &watcher;
-  seams.makeUdev = []() -> nuv::hidraw::Result<std::unique_ptr<nuv::hidraw::UdevBackend>> {
+  seams.makeUdev = []() -> nuv::Result<std::unique_ptr<nuv::hidraw::UdevBackend>> {
     return nuv::Error::message("no udev here");
   };
   auto failing = createLinuxHIDManager(std::move(seams));
@@ -298,7 +298,7 @@ TEST_F(IOHIDLinux, VersionQueryEndToEnd) {
   LinuxHIDSeams seams;
   seams.sys = &sys;
   seams.watcher = &watcher;
-  seams.makeUdev = [this]() -> nuv::hidraw::Result<std::unique_ptr<nuv::hidraw::UdevBackend>> {
+  seams.makeUdev = [this]() -> nuv::Result<std::unique_ptr<nuv::hidraw::UdevBackend>> {
     auto fake = std::make_unique<FakeUdev>();
     fake->present = present;
     return std::unique_ptr<nuv::hidraw::UdevBackend>(std::move(fake));

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "HIDProto.h"
-#include "LoopBusClock.h"
 #include "Sim.h"
 #include "cocoa/Headless.h"
 
@@ -13,8 +12,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace nuv::iohid;
-
-using LoopClock = nuv::test::LoopBusClock;
 
 struct Events {
   std::vector<IOHIDDeviceRef> matched, removed;
@@ -36,7 +33,7 @@ struct Events {
 
 class IOHIDSim : public ::testing::Test {
  protected:
-  IOHIDSim() : clock(loop), bus(clock), manager(createSimHIDManager(bus)) {
+  IOHIDSim() : bus(loop.clock()), manager(createSimHIDManager(bus)) {
     loop.setClockMovedHook([this] { bus.timeAdvanced(); });
   }
   void openManager() {
@@ -63,7 +60,6 @@ class IOHIDSim : public ::testing::Test {
   }
 
   nuv::cocoa::HeadlessRunLoop loop;
-  LoopClock clock;
   sim::VirtualBus bus;
   Events events;
   std::uint8_t buffer[1024] = {};

@@ -19,7 +19,7 @@ using namespace nuv::mac;
 
 class MacWindow : public ::testing::Test {
  protected:
-  MacWindow() : qt("QuenlorHID-test", &loop), clock(loop), bus(clock), logScope(log) {
+  MacWindow() : qt("QuenlorHID-test", &loop), bus(loop.clock()), logScope(log) {
     loop.setClockMovedHook([this] { bus.timeAdvanced(); });
     std::filesystem::create_directories(NUV_SCREENSHOT_DIR);
   }
@@ -46,7 +46,6 @@ class MacWindow : public ::testing::Test {
 
   nuv::cocoa::HeadlessRunLoop loop;
   nuv::cocoa::QtApplication qt;
-  LoopClock clock;
   sim::VirtualBus bus;
   LogCapture log;
   nuv::ScopedLogSink logScope;

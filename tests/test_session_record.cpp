@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <variant>
 
 #include "SessionRecord.h"
 
@@ -27,9 +26,8 @@ TEST(SessionRecord, WhatIsWrittenIsReadBack) {
       lineOf(SessionEventKind::SendFailed, 2000us, {0x00, 0x18}, "write: \"No\" device") +
       lineOf(SessionEventKind::Gone, 2100us, {});
   auto parsed = nuv::parseSessionRecord(text);
-  ASSERT_TRUE(std::holds_alternative<std::vector<nuv::SessionEvent>>(parsed))
-      << std::get<nuv::Error>(parsed).describe();
-  const auto& events = std::get<std::vector<nuv::SessionEvent>>(parsed);
+  ASSERT_TRUE(parsed.ok()) << parsed.error().describe();
+  const auto& events = parsed.value();
   ASSERT_EQ(events.size(), 4u);
   EXPECT_EQ(events[0].report, (std::vector<std::uint8_t>{0x00, 0x10, 0, 0, 0, 0, 0, 0, 0x10}));
   EXPECT_EQ(events[1].kind, SessionEventKind::Received);
@@ -71,9 +69,9 @@ TEST(SessionRecord, WhatIsNoRecordIsRefusedWithItsLine) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     auto parsed = nuv::parseSessionRecord(c.text);
-    ASSERT_TRUE(std::holds_alternative<nuv::Error>(parsed));
-    EXPECT_NE(std::get<nuv::Error>(parsed).describe().find(c.says), std::string::npos)
-        << std::get<nuv::Error>(parsed).describe();
+    ASSERT_FALSE(parsed.ok());
+    EXPECT_NE(parsed.error().describe().find(c.says), std::string::npos)
+        << parsed.error().describe();
   }
 }
 

@@ -100,7 +100,7 @@ TEST_F(VornexTest, AReportSentBeforeACommandIsNotItsReply) {
     auto other = bus_.open(path);
     std::uint8_t version[9] = {0};
     (void)HostGenerateVersionCommand(version + 1, 8);
-    ASSERT_EQ(other->write(version, sizeof version), sim::IoStatus::Ok);
+    ASSERT_EQ(other->write(version, sizeof version), nuv::IoStatus::Ok);
     ASSERT_TRUE(gui_.waitForSynchronize(5000ms));
   };
   form_->READ_car.click();

@@ -117,7 +117,7 @@ TEST_F(FailureTest, NoReplyTimesOutOnTheTwentyFirstTick) {
   auto device = plug({.faults = {atCode(sim::FaultKind::NoReply, kCmdVersion)}});
   start();
   int ticksAtTimeout = -1;
-  forms::Clock::time_point timedOutAt{};
+  nuv::Clock::time_point timedOutAt{};
   onStatus = [&](const Status& s) {
     if (s.text == "Time out  error") ticksAtTimeout = ticks_, timedOutAt = clock_.now();
   };

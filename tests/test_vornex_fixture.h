@@ -17,7 +17,6 @@
 #include "Emulated.h"
 #include "Forms.h"
 #include "HIDProto.h"
-#include "ManualBusClock.h"
 #include "Unit1.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
@@ -26,8 +25,6 @@
 namespace vornex_test {
 
 using namespace std::chrono_literals;
-
-using BusClock = nuv::test::ManualBusClock;
 
 struct Status {
   forms::Color color;
@@ -56,7 +53,7 @@ inline std::vector<std::uint8_t> makeImage(std::string_view header = "V1.01     
 
 class VornexTest : public ::testing::Test {
  protected:
-  VornexTest() : busClock_(clock_), bus_(busClock_), gui_(clock_) {
+  VornexTest() : bus_(clock_), gui_(clock_) {
     clock_.setListener([this] {
       bus_.timeAdvanced();
       gui_.wakeUp();
@@ -162,8 +159,7 @@ class VornexTest : public ::testing::Test {
     return d.countOf(code);
   }
 
-  forms::ManualClock clock_;
-  BusClock busClock_;
+  nuv::ManualClock clock_;
   sim::VirtualBus bus_;
   forms::HeadlessGui gui_;
   std::unique_ptr<winapi::SimApi> api_;

@@ -22,9 +22,12 @@
 #include <string_view>
 #include <vector>
 
+#include "Clock.h"
+
 namespace nuv::cocoa {
 
-using Clock = std::chrono::steady_clock;
+// Time here is nuv::Clock's (Clock.h): a loop's now() is real time or the headless loop's
+// ManualClock.
 using Task = std::function<void()>;
 
 class RunLoop {

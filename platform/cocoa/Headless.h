@@ -4,7 +4,6 @@
 // waitForSignal, which waits for another thread to signal a source.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -23,7 +22,14 @@ class HeadlessRunLoop final : public TaskRunLoop {
  public:
   // The virtual clock starts at `start` and moves only by advance().
   explicit HeadlessRunLoop(Clock::time_point start = Clock::time_point{} + std::chrono::hours(1));
+  // The virtual clock itself, for whatever must read the loop's time from any thread (an
+  // emulated device bus, say).
+  [[nodiscard]] const Clock& clock() const { return clock_; }
   ~HeadlessRunLoop() override;
+
+  // The virtual clock itself, for whatever must read the loop's time from any thread (an
+  // emulated device bus, say).
+  [[nodiscard]] const Clock& clock() const { return clock_; }
 
   [[nodiscard]] Clock::time_point now() const override;
   void beginModal() override;
@@ -46,16 +52,14 @@ class HeadlessRunLoop final : public TaskRunLoop {
   // The earliest armed timer or delayed call, if any.
   [[nodiscard]] std::optional<Clock::time_point> nextTimerAt() const;
   // Called after every move of the clock, e.g. to tell a virtual device bus.
-  void setClockMovedHook(Task hook) { clockMoved_ = std::move(hook); }
+  void setClockMovedHook(Task hook) { clock_.setListener(std::move(hook)); }
 
  private:
   bool deliverOne();
   void moveClockTo(Clock::time_point t);
 
-  // Read by other threads through a device bus's clock.
-  std::atomic<Clock::rep> now_;
+  ManualClock clock_;
   int modalDepth_ = 0;
-  Task clockMoved_;
 };
 
 class HeadlessView : public virtual View {

@@ -27,7 +27,7 @@ class TerminalRunLoop final : public TaskRunLoop {
   TerminalRunLoop(const TerminalRunLoop&) = delete;
   TerminalRunLoop& operator=(const TerminalRunLoop&) = delete;
 
-  [[nodiscard]] Clock::time_point now() const override { return Clock::now(); }
+  [[nodiscard]] Clock::time_point now() const override { return realClock().now(); }
   void beginModal() override { ++modalDepth_; }
   void endModal() override {
     if (modalDepth_ > 0) --modalDepth_;

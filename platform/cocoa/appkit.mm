@@ -218,7 +218,7 @@ class AppKitRunLoop final : public RunLoop {
     for (WatchSlot& w : watches_) removeWatchSlot(w);
   }
 
-  Clock::time_point now() const override { return Clock::now(); }
+  Clock::time_point now() const override { return realClock().now(); }
 
   void performAfterDelay(std::chrono::nanoseconds delay, Task task) override {
     NUVTask* box = newTask(std::move(task));

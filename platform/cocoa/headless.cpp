@@ -9,12 +9,11 @@
 
 namespace nuv::cocoa {
 
-HeadlessRunLoop::HeadlessRunLoop(Clock::time_point start)
-    : now_(start.time_since_epoch().count()) {}
+HeadlessRunLoop::HeadlessRunLoop(Clock::time_point start) : clock_(start) {}
 HeadlessRunLoop::~HeadlessRunLoop() = default;
 
 Clock::time_point HeadlessRunLoop::now() const {
-  return Clock::time_point(Clock::duration(now_.load(std::memory_order_acquire)));
+  return clock_.now();
 }
 
 void HeadlessRunLoop::beginModal() {
@@ -41,8 +40,7 @@ std::optional<Clock::time_point> HeadlessRunLoop::nextTimerAt() const {
 
 void HeadlessRunLoop::moveClockTo(Clock::time_point t) {
   if (t <= now()) return;
-  now_.store(t.time_since_epoch().count(), std::memory_order_release);
-  if (clockMoved_) clockMoved_();
+  clock_.advance(t - now());  // tells the clock-moved hook
 }
 
 void HeadlessRunLoop::advance(std::chrono::nanoseconds duration) {

@@ -39,7 +39,7 @@ class QtRunLoop final : public RunLoop {
     for (auto& w : watches_) delete w.notifier;
   }
 
-  Clock::time_point now() const override { return Clock::now(); }
+  Clock::time_point now() const override { return realClock().now(); }
 
   void performAfterDelay(std::chrono::nanoseconds delay, Task task) override {
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(delay).count();

@@ -179,36 +179,4 @@ bool OpenDialog::execute() {
   return app_.runOpenDialog(*this);
 }
 
-namespace {
-class RealClock final : public Clock {
- public:
-  [[nodiscard]] time_point now() const override { return std::chrono::steady_clock::now(); }
-};
-}  // namespace
-
-const Clock& realClock() {
-  static const RealClock clock;
-  return clock;
-}
-
-Clock::time_point ManualClock::now() const {
-  std::lock_guard lock(mutex_);
-  return now_;
-}
-
-void ManualClock::advance(std::chrono::nanoseconds by) {
-  std::function<void()> listener;
-  {
-    std::lock_guard lock(mutex_);
-    now_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(by);
-    listener = listener_;
-  }
-  if (listener) listener();
-}
-
-void ManualClock::setListener(std::function<void()> listener) {
-  std::lock_guard lock(mutex_);
-  listener_ = std::move(listener);
-}
-
 }  // namespace forms

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "Clock.h"
 #include "Controls.h"
 
 namespace forms {
@@ -65,29 +66,10 @@ class GuiThread {
   virtual void checkSynchronize() { processMessages(); }
 };
 
-// The clock of the timers. Real time, or a clock that a test moves.
-class Clock {
- public:
-  using time_point = std::chrono::steady_clock::time_point;
-  virtual ~Clock() = default;
-  [[nodiscard]] virtual time_point now() const = 0;
-};
-[[nodiscard]] const Clock& realClock();
-
-// Stands still until advanced. Any thread may read or advance it; the application that uses
-// it is woken on every advance, so that timers that fell due are handled.
-class ManualClock final : public Clock {
- public:
-  [[nodiscard]] time_point now() const override;
-  void advance(std::chrono::nanoseconds by);
-  // Called after every advance, on the advancing thread, with no lock held.
-  void setListener(std::function<void()> listener);
-
- private:
-  mutable std::mutex mutex_;
-  time_point now_{std::chrono::hours(1)};
-  std::function<void()> listener_;
-};
+// The clock of the timers is nuv::Clock (Clock.h): real time, or a nuv::ManualClock that a test
+// moves and whose listener wakes the application, so that timers that fell due are handled.
+using nuv::Clock;
+using nuv::realClock;
 
 // The application object of the class library plus what a window needs of its backend.
 // GUI thread unless said otherwise.
@@ -97,7 +79,7 @@ class Application : public GuiThread {
   virtual void setTitle(std::string title) = 0;
   [[nodiscard]] virtual const std::string& title() const = 0;
 
-  [[nodiscard]] virtual const Clock& clock() const = 0;
+  [[nodiscard]] virtual const nuv::Clock& clock() const = 0;
   // Timers register themselves; ticks are handled when the GUI thread processes messages.
   virtual void addTimer(Timer& timer) = 0;
   virtual void removeTimer(Timer& timer) = 0;

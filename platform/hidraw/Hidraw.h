@@ -5,12 +5,10 @@
 // loop). A Node may be read and waited on by one thread while another writes to it; opening,
 // closing and moving it need that no other thread uses it.
 //
-// Report framing on hidraw, written down once:
-//   - write: the first byte is the report ID, 0x00 when the device has no report IDs (the
-//     kernel drops that 0x00 before it sends the report);
-//   - read: with report IDs the first byte is the ID; without, the kernel hands over the
-//     payload only. readWithReportId() puts a 0x00 in front in that case, so that callers get
-//     the Windows ReadFile framing either way.
+// Report framing: Framing.h. What hidraw does with it: a write's first byte is the report ID
+// (kReportId for a device without report IDs, which the kernel drops before it sends the
+// report); a read from a device without report IDs hands over the payload only, and
+// readWithReportId() puts kReportId in front, so that callers get the framed report either way.
 #pragma once
 
 #include <sys/types.h>
@@ -24,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "IoStatus.h"
 #include "ReportDescriptor.h"
 #include "Result.h"
 #include "Seams.h"
@@ -119,13 +118,11 @@ class Enumerator {
 // waitReadable fail without a system call.
 enum class OpenMode { ReadWrite, ReadOnly, QueryOnly };
 
-enum class IoStatus {
-  Ok,        // count bytes were transferred / the node is readable
-  NotReady,  // nothing to read now (time-out, no report pending, interrupted by a signal)
-  Gone,      // the device was unplugged
-  Failed,    // see error
-};
-
+// One call on a node. Ok: count bytes were transferred, or the node is readable. TimedOut:
+// nothing to read now (the wait ran out, no report is pending, or a signal interrupted it).
+// Gone: the device was unplugged. Failed: see error. A node has no pending call to cancel, so
+// Cancelled never comes from here. (A ByteSource read, nuv::ReadOutcome, has a count and an
+// error too, but no status: the end of its data is a short count.)
 struct IoResult {
   IoStatus status = IoStatus::Failed;
   std::size_t count = 0;
@@ -174,13 +171,13 @@ class Node {
   // interrupts the wait but a report, an unplug or a signal: a thread that must be stoppable
   // waits in slices. read, readWithReportId and waitReadable need ReadWrite or ReadOnly.
   [[nodiscard]] IoResult waitReadable(int timeoutMs);
-  // One report, without waiting: NotReady when none is queued. A report longer than the
+  // One report, without waiting: TimedOut when none is queued. A report longer than the
   // buffer is cut to it (the kernel drops the rest).
   [[nodiscard]] IoResult read(std::span<std::uint8_t> buffer);
-  // As read(), with Windows framing: buffer[0] is the report ID, 0x00 for a device without
+  // As read(), framed (Framing.h): buffer[0] is the report ID, kReportId for a device without
   // report IDs, and count includes it. The buffer must hold at least one byte.
   [[nodiscard]] IoResult readWithReportId(std::span<std::uint8_t> buffer, bool deviceUsesReportIds);
-  // One output report: report ID byte first (see the framing note above). Blocks until the
+  // One output report, framed (report-ID byte first; see the note above). Blocks until the
   // kernel has sent it (interrupted calls are retried); Ok means all bytes went, a short write
   // is Failed with count set. Needs ReadWrite.
   [[nodiscard]] IoResult write(std::span<const std::uint8_t> report);

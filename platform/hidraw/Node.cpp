@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <string_view>
 
+#include "Framing.h"
 #include "Hidraw.h"
 
 namespace nuv::hidraw {
@@ -171,9 +172,9 @@ IoResult Node::waitReadable(int timeoutMs) {
   if (fd_ < 0 || mode_ == OpenMode::QueryOnly) return notOpenForIo(path_);
   pollfd entry{fd_, POLLIN, 0};
   const int n = sys_->poll(&entry, 1, timeoutMs);
-  if (n < 0 && errno == EINTR) return {IoStatus::NotReady, 0, std::nullopt};
+  if (n < 0 && errno == EINTR) return {IoStatus::TimedOut, 0, std::nullopt};
   if (n < 0) return failure(IoStatus::Failed, Error::fromErrno("poll " + path_, errno));
-  if (n == 0) return {IoStatus::NotReady, 0, std::nullopt};
+  if (n == 0) return {IoStatus::TimedOut, 0, std::nullopt};
   if (entry.revents & POLLIN) return {IoStatus::Ok, 0, std::nullopt};
   if (entry.revents & (POLLHUP | POLLERR))
     return failure(IoStatus::Gone, Error::fromErrno("poll " + path_, ENODEV));
@@ -184,10 +185,10 @@ IoResult Node::read(std::span<std::uint8_t> buffer) {
   if (fd_ < 0 || mode_ == OpenMode::QueryOnly) return notOpenForIo(path_);
   const ssize_t n = sys_->read(fd_, buffer.data(), buffer.size());
   if (n > 0) return {IoStatus::Ok, static_cast<std::size_t>(n), std::nullopt};
-  if (n == 0) return {IoStatus::NotReady, 0, std::nullopt};
+  if (n == 0) return {IoStatus::TimedOut, 0, std::nullopt};
   const int code = errno;
   if (code == EAGAIN || code == EWOULDBLOCK || code == EINTR)
-    return {IoStatus::NotReady, 0, std::nullopt};
+    return {IoStatus::TimedOut, 0, std::nullopt};
   // hidraw answers EIO to a read once the device has gone and its queue is empty.
   const IoStatus status = code == EIO || code == ENODEV ? IoStatus::Gone : IoStatus::Failed;
   return failure(status, Error::fromErrno("read " + path_, code));
@@ -196,7 +197,7 @@ IoResult Node::read(std::span<std::uint8_t> buffer) {
 IoResult Node::readWithReportId(std::span<std::uint8_t> buffer, bool deviceUsesReportIds) {
   if (buffer.empty()) return failure(IoStatus::Failed, Error::message("read buffer is empty"));
   if (deviceUsesReportIds) return read(buffer);
-  buffer[0] = 0x00;
+  buffer[0] = kReportId;
   IoResult result = read(buffer.subspan(1));
   if (result.status == IoStatus::Ok) ++result.count;
   return result;

@@ -51,7 +51,8 @@ using IOHIDDeviceCallback = void (*)(void* context, IOReturn result, void* sende
                                      IOHIDDeviceRef device);
 // Input report callback: (context, result, sender, type, report ID, report bytes, length).
 // The bytes are the caller's registered buffer and hold the report's payload, without a
-// report-ID byte; the report ID, for a device that uses them, is `reportID` (0 otherwise).
+// report-ID byte (Framing.h); the report ID, for a device that uses them, is `reportID` (0
+// otherwise).
 // The length is that of this payload, at most the buffer's size.
 using IOHIDReportCallback = void (*)(void* context, IOReturn result, void* sender,
                                      IOHIDReportType type, std::uint32_t reportID,
@@ -94,8 +95,8 @@ class IOHIDManager {
                                                  long length, IOHIDReportCallback callback,
                                                  void* context) = 0;
   // Sends one output report and returns when the platform has taken it: kIOReturnSuccess, or
-  // why not. `report` is the payload; the backend adds the report-ID byte on the wire when the
-  // device uses report IDs. Allocates nothing.
+  // why not. `report` is the payload; the backend frames it for the wire (Framing.h), with the
+  // device's report ID when it uses them. Allocates nothing.
   // The arguments are checked here, once for every backend: a report type other than output
   // (the only kind the device has), a null `report` or a negative `length` is
   // kIOReturnBadArgument, and the backend is not called. The backend's errors: a reference it

@@ -2,9 +2,9 @@
 // (platform/hidraw), their reports read when the node is readable and delivered on the run
 // loop.
 //
-// As the HID manager does, the report ID goes on the wire only when the device's report
-// descriptor uses report IDs; otherwise the node gets the 0x00 prefix that hidraw expects and
-// the payload, padded with zeros to the descriptor's output report length.
+// Reports are framed at this edge (Framing.h): the device's report ID when its report descriptor
+// uses them, else kReportId, then the payload, padded with zeros to the descriptor's output
+// report length.
 #pragma once
 
 #include <functional>
@@ -29,7 +29,7 @@ struct LinuxHIDSeams {
   // Where nodes are opened, read and written. Must outlive the manager.
   hidraw::SystemCalls* sys = &hidraw::realSystemCalls();
   // Makes the udev backend at open; libudev when empty.
-  std::function<hidraw::Result<std::unique_ptr<hidraw::UdevBackend>>()> makeUdev;
+  std::function<nuv::Result<std::unique_ptr<hidraw::UdevBackend>>()> makeUdev;
   // Readiness of the udev monitor and of open nodes; the run loop's when null. Must outlive
   // the manager.
   DescriptorWatcher* watcher = nullptr;

@@ -1,8 +1,7 @@
 // The sim backend of the HID manager seam: devices of a virtual HID bus.
 //
-// Reports reach the bus framed as a host HID stack frames them: the report-ID byte (0x00 for
-// a device without report IDs) and the payload, padded with zeros to the device's output
-// report length. Input reports lose their report-ID byte before they reach the callback.
+// Reports are framed at this edge (Framing.h), padded with zeros to the device's output report
+// length; input reports lose their report-ID byte before they reach the callback.
 // A reply that the device makes readable later (latency) is picked up by a run loop timer at
 // that moment of the bus's clock, so the bus and the run loop must share one clock.
 #pragma once

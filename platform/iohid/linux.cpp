@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Cocoa.h"
+#include "Framing.h"
 #include "Log.h"
 
 namespace nuv::iohid {
@@ -12,7 +13,8 @@ namespace nuv::iohid {
 namespace {
 
 // The update device's reports when its descriptor cannot be read: 8 bytes each way, no IDs.
-constexpr hidraw::ReportCaps kPlainReports{0xFF00, 0x0001, 9, 9, 0, false};
+constexpr hidraw::ReportCaps kPlainReports{0xFF00, 0x0001, kFramedReportSize, kFramedReportSize,
+                                            0, false};
 
 struct LinuxDevice final : IOHIDDevice {
   hidraw::HidrawDevice info;
@@ -168,17 +170,14 @@ class LinuxHIDManager final : public IOHIDManager {
     if (d == nullptr) return kIOReturnBadArgument;
     if (!d->present) return kIOReturnNotAttached;
     if (!d->node) return kIOReturnNotOpen;
-    const auto payload = static_cast<std::size_t>(length);
-    if (payload + 1 > d->out.size()) return kIOReturnBadArgument;
-    std::uint8_t* wire = d->out.data();
-    wire[0] = d->caps.usesReportIds ? static_cast<std::uint8_t>(reportID) : 0x00;
-    std::memcpy(wire + 1, report, payload);
-    std::memset(wire + 1 + payload, 0, d->out.size() - 1 - payload);
+    const std::uint8_t id = d->caps.usesReportIds ? static_cast<std::uint8_t>(reportID) : kReportId;
+    if (frameReport({report, static_cast<std::size_t>(length)}, d->out, id) == 0)
+      return kIOReturnBadArgument;
     const hidraw::IoResult sent = d->node->write(d->out);
     switch (sent.status) {
-      case hidraw::IoStatus::Ok:
+      case nuv::IoStatus::Ok:
         return kIOReturnSuccess;
-      case hidraw::IoStatus::Gone:
+      case nuv::IoStatus::Gone:
         return kIOReturnNotAttached;
       default:
         if (sent.error) logLine("hidraw: " + sent.error->describe());
@@ -261,21 +260,23 @@ class LinuxHIDManager final : public IOHIDManager {
     if (!d.node) return;
     const hidraw::IoResult got = d.node->readWithReportId(d.in, d.caps.usesReportIds);
     switch (got.status) {
-      case hidraw::IoStatus::Ok:
+      case nuv::IoStatus::Ok:
         break;
-      case hidraw::IoStatus::NotReady:
+      case nuv::IoStatus::TimedOut:
+      case nuv::IoStatus::Cancelled:  // never from a node
         return;
-      case hidraw::IoStatus::Gone:
+      case nuv::IoStatus::Gone:
         closeNode(d);  // udev tells of the removal
         return;
-      case hidraw::IoStatus::Failed:
+      case nuv::IoStatus::Failed:
         if (got.error) logLine("hidraw: " + got.error->describe());
         closeNode(d);  // a node that fails to read would wake the loop for ever
         return;
     }
     if (got.count == 0 || d.callback == nullptr || d.bufferLength == 0) return;
-    const long length = std::min(static_cast<long>(got.count - 1), d.bufferLength);
-    std::memcpy(d.buffer, d.in.data() + 1, static_cast<std::size_t>(length));
+    const auto payload = payloadOf({d.in.data(), got.count});
+    const long length = std::min(static_cast<long>(payload.size()), d.bufferLength);
+    std::memcpy(d.buffer, payload.data(), static_cast<std::size_t>(length));
     d.callback(d.context, kIOReturnSuccess, &d, kIOHIDReportTypeInput,
                d.caps.usesReportIds ? d.in[0] : 0, d.buffer, length);
   }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Cocoa.h"
+#include "Framing.h"
 
 namespace nuv::iohid {
 
@@ -110,14 +111,15 @@ class SimHIDManager final : public IOHIDManager {
     if (!device->connection) return kIOReturnNotOpen;
     const std::size_t wire = device->info.outputReportLength;
     std::array<std::uint8_t, 65> framed{};
-    if (wire < 1 || wire > framed.size() || static_cast<std::size_t>(length) + 1 > wire)
+    const std::uint8_t id =
+        device->info.usesReportIds ? static_cast<std::uint8_t>(reportID) : kReportId;
+    if (wire > framed.size() ||
+        frameReport({report, static_cast<std::size_t>(length)}, {framed.data(), wire}, id) == 0)
       return kIOReturnBadArgument;
-    framed[0] = device->info.usesReportIds ? static_cast<std::uint8_t>(reportID) : 0x00;
-    std::memcpy(framed.data() + 1, report, static_cast<std::size_t>(length));
     switch (device->connection->write(framed.data(), wire)) {
-      case sim::IoStatus::Ok:
+      case nuv::IoStatus::Ok:
         return kIOReturnSuccess;
-      case sim::IoStatus::Gone:
+      case nuv::IoStatus::Gone:
         return kIOReturnNotAttached;
       default:
         return kIOReturnError;
@@ -189,9 +191,9 @@ class SimHIDManager final : public IOHIDManager {
     if (!d.connection) return;
     std::size_t n = 0;
     switch (d.connection->read(d.raw.data(), d.raw.size(), &n, std::chrono::nanoseconds(0))) {
-      case sim::IoStatus::Ok:
+      case nuv::IoStatus::Ok:
         break;
-      case sim::IoStatus::Timeout:
+      case nuv::IoStatus::TimedOut:
         if (const auto at = d.connection->nextReportAt()) loop_->armTimer(d.timer, *at);
         return;
       default:
@@ -199,11 +201,10 @@ class SimHIDManager final : public IOHIDManager {
     }
     loop_->signalSource(d.source);  // there may be more
     if (n == 0 || d.callback == nullptr || d.bufferLength == 0) return;
-    const long length = static_cast<long>(n - 1);  // the report-ID byte is not the report's
-    std::memcpy(d.buffer, d.raw.data() + 1,
-                static_cast<std::size_t>(std::min(length, d.bufferLength)));
-    d.callback(d.context, kIOReturnSuccess, &d, kIOHIDReportTypeInput, d.raw[0], d.buffer,
-               std::min(length, d.bufferLength));
+    const auto payload = payloadOf({d.raw.data(), n});
+    const long length = std::min(static_cast<long>(payload.size()), d.bufferLength);
+    std::memcpy(d.buffer, payload.data(), static_cast<std::size_t>(length));
+    d.callback(d.context, kIOReturnSuccess, &d, kIOHIDReportTypeInput, d.raw[0], d.buffer, length);
   }
 
   void closeDevice(SimDevice& d) {

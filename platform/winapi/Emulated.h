@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "IoStatus.h"
 #include "WinApi.h"
 
 namespace winapi {
@@ -20,17 +21,15 @@ namespace winapi {
 // on it, so closing the handle never frees what a blocked reader is using.
 class DeviceFile {
  public:
-  enum class ReadStatus { Done, TimedOut, Gone, Aborted, Failed };
-
   virtual ~DeviceFile() = default;
   [[nodiscard]] virtual bool canRead() const = 0;
   [[nodiscard]] virtual bool canWrite() const = 0;
-  // Any thread: blocks up to `timeout` for one input report (report-ID byte first) into `buffer`.
-  // Ends early with Aborted once close() was called, with Gone once the device went away,
-  // with Failed on any other error.
-  [[nodiscard]] virtual ReadStatus awaitRead(std::uint8_t* buffer, std::size_t capacity,
-                                             std::size_t& length,
-                                             std::chrono::milliseconds timeout) = 0;
+  // Any thread: blocks up to `timeout` for one input report (report-ID byte first) into `buffer`:
+  // Ok, or TimedOut when none came. Ends early with Cancelled once close() was called, with
+  // Gone once the device went away, with Failed on any other error.
+  [[nodiscard]] virtual nuv::IoStatus awaitRead(std::uint8_t* buffer, std::size_t capacity,
+                                                std::size_t& length,
+                                                std::chrono::milliseconds timeout) = 0;
   // 0, or the Windows error code of a read that cannot be started now.
   [[nodiscard]] virtual DWORD readStartError() = 0;
   // 0, or the Windows error code of the failed write.

@@ -207,15 +207,15 @@ DWORD EmulatedApi::SleepEx(DWORD milliseconds, BOOL alertable) {
   if (t_read.cancelled) return completeRead(kErrorOperationAborted, 0);
   std::size_t length = 0;
   switch (t_read.file->awaitRead(t_read.buffer, t_read.count, length, timeout)) {
-    case DeviceFile::ReadStatus::Done:
+    case nuv::IoStatus::Ok:
       return completeRead(kErrorSuccess, length);
-    case DeviceFile::ReadStatus::TimedOut:
+    case nuv::IoStatus::TimedOut:
       return 0;
-    case DeviceFile::ReadStatus::Gone:
+    case nuv::IoStatus::Gone:
       return completeRead(kErrorDeviceNotConnected, 0);
-    case DeviceFile::ReadStatus::Failed:
+    case nuv::IoStatus::Failed:
       return completeRead(kErrorGenFailure, 0);
-    case DeviceFile::ReadStatus::Aborted:
+    case nuv::IoStatus::Cancelled:
       break;
   }
   return completeRead(kErrorOperationAborted, 0);

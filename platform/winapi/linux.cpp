@@ -70,33 +70,33 @@ class HidrawFile final : public DeviceFile {
   bool canRead() const override { return node_.mode() != hr::OpenMode::QueryOnly; }
   bool canWrite() const override { return node_.mode() == hr::OpenMode::ReadWrite; }
 
-  ReadStatus awaitRead(std::uint8_t* buffer, std::size_t capacity, std::size_t& length,
-                       std::chrono::milliseconds timeout) override {
+  nuv::IoStatus awaitRead(std::uint8_t* buffer, std::size_t capacity, std::size_t& length,
+                          std::chrono::milliseconds timeout) override {
     length = 0;
     const auto end = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-      if (closed_.load()) return ReadStatus::Aborted;
+      if (closed_.load()) return nuv::IoStatus::Cancelled;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           end - std::chrono::steady_clock::now());
       pollfd fds[2] = {{node_.fd(), POLLIN, 0}, {wakeup_.fd(), POLLIN, 0}};
       const int n = ::poll(fds, wakeup_.valid() ? 2 : 1,
                            left.count() > 0 ? static_cast<int>(left.count()) : 0);
-      if (closed_.load()) return ReadStatus::Aborted;
-      if (n < 0 && errno != EINTR) return ReadStatus::Failed;
+      if (closed_.load()) return nuv::IoStatus::Cancelled;
+      if (n < 0 && errno != EINTR) return nuv::IoStatus::Failed;
       if (n > 0 && fds[0].revents != 0) {
         const hr::IoResult r =
             node_.readWithReportId(std::span(buffer, capacity), caps_ && caps_->usesReportIds);
-        if (r.status == hr::IoStatus::Ok) {
+        if (r.status == nuv::IoStatus::Ok) {
           length = r.count;
-          return ReadStatus::Done;
+          return nuv::IoStatus::Ok;
         }
-        if (r.status == hr::IoStatus::Gone) {
+        if (r.status == nuv::IoStatus::Gone) {
           gone_ = true;
-          return ReadStatus::Gone;
+          return nuv::IoStatus::Gone;
         }
-        if (r.status == hr::IoStatus::Failed) return ReadStatus::Failed;
+        if (r.status == nuv::IoStatus::Failed) return nuv::IoStatus::Failed;
       }
-      if (std::chrono::steady_clock::now() >= end) return ReadStatus::TimedOut;
+      if (std::chrono::steady_clock::now() >= end) return nuv::IoStatus::TimedOut;
     }
   }
 
@@ -106,8 +106,8 @@ class HidrawFile final : public DeviceFile {
 
   DWORD write(const std::uint8_t* data, std::size_t length) override {
     const hr::IoResult r = node_.write(std::span(data, length));
-    if (r.status == hr::IoStatus::Ok) return kErrorSuccess;
-    if (r.status == hr::IoStatus::Gone) return kErrorDeviceNotConnected;
+    if (r.status == nuv::IoStatus::Ok) return kErrorSuccess;
+    if (r.status == nuv::IoStatus::Gone) return kErrorDeviceNotConnected;
     return r.error ? windowsErrorOf(r.error->code) : kErrorGenFailure;
   }
 

@@ -52,23 +52,14 @@ class SimFile final : public DeviceFile {
   bool canRead() const override { return read_ && connection_ != nullptr; }
   bool canWrite() const override { return write_ && connection_ != nullptr; }
 
-  ReadStatus awaitRead(std::uint8_t* buffer, std::size_t capacity, std::size_t& length,
-                       std::chrono::milliseconds timeout) override {
+  nuv::IoStatus awaitRead(std::uint8_t* buffer, std::size_t capacity, std::size_t& length,
+                          std::chrono::milliseconds timeout) override {
     length = 0;
-    if (closed_.load()) return ReadStatus::Aborted;
-    if (knobs_->takeEmptyRead(info_.path)) return ReadStatus::Done;
-    switch (connection_->read(buffer, capacity, &length, timeout)) {
-      case sim::IoStatus::Ok:
-        return ReadStatus::Done;
-      case sim::IoStatus::Timeout:
-        return ReadStatus::TimedOut;
-      case sim::IoStatus::Cancelled:
-        return ReadStatus::Aborted;
-      case sim::IoStatus::Gone:
-      case sim::IoStatus::Failed:
-        break;
-    }
-    return closed_.load() ? ReadStatus::Aborted : ReadStatus::Gone;
+    if (closed_.load()) return nuv::IoStatus::Cancelled;
+    if (knobs_->takeEmptyRead(info_.path)) return nuv::IoStatus::Ok;
+    const nuv::IoStatus status = connection_->read(buffer, capacity, &length, timeout);
+    if (status != nuv::IoStatus::Gone && status != nuv::IoStatus::Failed) return status;
+    return closed_.load() ? nuv::IoStatus::Cancelled : nuv::IoStatus::Gone;
   }
 
   DWORD readStartError() override {
@@ -78,9 +69,9 @@ class SimFile final : public DeviceFile {
 
   DWORD write(const std::uint8_t* data, std::size_t length) override {
     switch (connection_->write(data, length)) {
-      case sim::IoStatus::Ok:
+      case nuv::IoStatus::Ok:
         return kErrorSuccess;
-      case sim::IoStatus::Gone:
+      case nuv::IoStatus::Gone:
         return kErrorDeviceNotConnected;
       default:
         return kErrorGenFailure;

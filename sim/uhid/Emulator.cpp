@@ -61,7 +61,7 @@ std::string emulatorUsage(std::string_view program) {
   return s.str();
 }
 
-std::variant<EmulatorOptions, std::string> parseEmulatorArguments(
+nuv::Result<EmulatorOptions> parseEmulatorArguments(
     std::span<const std::string_view> args) {
   EmulatorOptions options;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -93,10 +93,10 @@ std::variant<EmulatorOptions, std::string> parseEmulatorArguments(
     } else if (arg == "--fault") {
       if (!(problem = needValue())) {
         auto parsed = parseFault(value);
-        if (auto* text = std::get_if<std::string>(&parsed)) {
-          problem = "--fault " + std::string(value) + ": " + *text;
+        if (!parsed) {
+          problem = "--fault " + std::string(value) + ": " + parsed.error().text;
         } else {
-          options.device.faults.push_back(std::get<Fault>(parsed));
+          options.device.faults.push_back(parsed.value());
         }
       }
     } else if (arg == "--latency-ms") {
@@ -131,7 +131,7 @@ std::variant<EmulatorOptions, std::string> parseEmulatorArguments(
     } else {
       problem = "unknown argument '" + std::string(args[i]) + "'";
     }
-    if (problem) return *problem;
+    if (problem) return nuv::Error::message(std::move(*problem));
   }
   return options;
 }

@@ -8,9 +8,9 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
+#include "Result.h"
 #include "UhidChannel.h"
 #include "UhidIdentity.h"
 #include "UpdateDevice.h"
@@ -34,7 +34,7 @@ struct EmulatorOptions {
 
 // Parses the arguments after the program name. Returns the options, or a message that says
 // which argument is wrong and why.
-[[nodiscard]] std::variant<EmulatorOptions, std::string> parseEmulatorArguments(
+[[nodiscard]] nuv::Result<EmulatorOptions> parseEmulatorArguments(
     std::span<const std::string_view> args);
 
 // Runs the device until SIGINT or SIGTERM (or an unplug fault, or SIGUSR2, which unplugs it

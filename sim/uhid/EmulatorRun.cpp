@@ -82,28 +82,28 @@ bool present(Presented& p, std::ostream& out, std::ostream& err) {
   const Identity& identity = p.identity;
   if (options.usbGadget) {
     auto made = UsbGadget::create(identity, "nuv-" + std::to_string(::getpid()));
-    if (auto* error = std::get_if<nuv::Error>(&made)) {
-      err << p.me << "cannot make the USB gadget: " << error->describe() << "\n";
+    if (!made) {
+      err << p.me << "cannot make the USB gadget: " << made.error().describe() << "\n";
       return false;
     }
-    auto gadget = std::move(std::get<std::unique_ptr<UsbGadget>>(made));
+    auto gadget = std::move(made).value();
     const std::string hidg = gadget->devicePath();
     auto opened = GadgetServer::open(std::move(gadget), p.device);
-    if (auto* error = std::get_if<nuv::Error>(&opened)) {
-      err << p.me << "cannot serve the USB gadget: " << error->describe() << "\n";
+    if (!opened) {
+      err << p.me << "cannot serve the USB gadget: " << opened.error().describe() << "\n";
       return false;
     }
-    p.serving = std::move(std::get<std::unique_ptr<GadgetServer>>(opened));
+    p.serving = std::move(opened).value();
     out << p.me << "USB gadget \"" << identity.name << "\" (vendor " << hex4(identity.vendor)
         << ", product " << hex4(identity.product) << ", serial " << identity.uniq
         << ") served through " << hidg << std::endl;
   } else {
     auto opened = Channel::open(options.uhidPath);
-    if (auto* error = std::get_if<nuv::Error>(&opened)) {
-      err << p.me << "cannot present the device: " << error->describe() << "\n";
+    if (!opened) {
+      err << p.me << "cannot present the device: " << opened.error().describe() << "\n";
       return false;
     }
-    auto server = std::make_unique<Server>(std::move(std::get<Channel>(opened)), p.device);
+    auto server = std::make_unique<Server>(std::move(opened).value(), p.device);
     if (auto error = server->create(identity)) {
       err << p.me << "cannot create the HID device: " << error->describe() << "\n";
       return false;
@@ -184,7 +184,7 @@ int runEmulators(std::span<const EmulatorOptions> devices, std::ostream& out, st
   int status = 0;
   bool stop = false;
   bool readyWritten = false;
-  const auto nodeDeadline = Clock::now() + first.nodeWait;
+  const auto nodeDeadline = nuv::realClock().now() + first.nodeWait;
   std::vector<Serving*> members(run.size());
   std::vector<ServeStep> steps(run.size());
   std::vector<pollfd> polls(run.size() + 1);
@@ -202,7 +202,7 @@ int runEmulators(std::span<const EmulatorOptions> devices, std::ostream& out, st
         p.node = node->path;
         out << p.me << "hidraw node " << node->path << " (HID_ID=" << node->hidId << ")"
             << std::endl;
-      } else if (Clock::now() >= nodeDeadline) {
+      } else if (nuv::realClock().now() >= nodeDeadline) {
         p.looked = true;  // stop looking; the device may still be served through other nodes
         err << p.me << "the kernel made no hidraw node for the device within "
             << first.nodeWait.count() << " ms (is the hid-generic driver loaded?)\n";

@@ -18,12 +18,12 @@ bool ReplyQueue::push(PendingReply reply) {
   return dropped;
 }
 
-std::optional<Clock::time_point> ReplyQueue::nextDue() const {
+std::optional<nuv::Clock::time_point> ReplyQueue::nextDue() const {
   if (count_ == 0) return std::nullopt;
   return ring_[head_].due;
 }
 
-bool ReplyQueue::popDue(Clock::time_point now, PendingReply& out) {
+bool ReplyQueue::popDue(nuv::Clock::time_point now, PendingReply& out) {
   if (count_ == 0 || ring_[head_].due > now) return false;
   out = ring_[head_];
   head_ = (head_ + 1) % kCapacity;
@@ -31,7 +31,7 @@ bool ReplyQueue::popDue(Clock::time_point now, PendingReply& out) {
   return true;
 }
 
-const PendingReply* ReplyQueue::peekDue(Clock::time_point now) const {
+const PendingReply* ReplyQueue::peekDue(nuv::Clock::time_point now) const {
   if (count_ == 0 || ring_[head_].due > now) return nullptr;
   return &ring_[head_];
 }

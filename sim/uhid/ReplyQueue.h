@@ -11,14 +11,14 @@
 #include <cstdint>
 #include <optional>
 
-namespace sim::uhid {
+#include "Clock.h"
 
-using Clock = std::chrono::steady_clock;
+namespace sim::uhid {
 
 struct PendingReply {
   std::array<std::uint8_t, 8> bytes{};
   std::uint8_t length = 8;
-  Clock::time_point due{};
+  nuv::Clock::time_point due{};
   std::uint64_t sequence = 0;  // the device's reply sequence number, for replyConsumed
 };
 
@@ -31,11 +31,11 @@ class ReplyQueue {
   // own queue does) and true is returned.
   bool push(PendingReply reply);
   // The moment the first reply is due, if one is queued.
-  [[nodiscard]] std::optional<Clock::time_point> nextDue() const;
+  [[nodiscard]] std::optional<nuv::Clock::time_point> nextDue() const;
   // Takes the first reply when it is due at `now`.
-  [[nodiscard]] bool popDue(Clock::time_point now, PendingReply& out);
+  [[nodiscard]] bool popDue(nuv::Clock::time_point now, PendingReply& out);
   // The first reply when it is due at `now`, left in the queue; null otherwise.
-  [[nodiscard]] const PendingReply* peekDue(Clock::time_point now) const;
+  [[nodiscard]] const PendingReply* peekDue(nuv::Clock::time_point now) const;
   // Drops the first reply (after peekDue found it).
   void popFront();
   [[nodiscard]] std::size_t size() const { return count_; }
@@ -45,7 +45,7 @@ class ReplyQueue {
   std::array<PendingReply, kCapacity> ring_{};
   std::size_t head_ = 0;
   std::size_t count_ = 0;
-  Clock::time_point lastDue_{};
+  nuv::Clock::time_point lastDue_{};
 };
 
 }  // namespace sim::uhid

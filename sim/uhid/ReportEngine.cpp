@@ -1,7 +1,6 @@
 #include "ReportEngine.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "UhidIdentity.h"
 
@@ -9,40 +8,18 @@ namespace sim::uhid {
 
 ReportEngine::ReportEngine(std::shared_ptr<UpdateDevice> device) : device_(std::move(device)) {}
 
-std::size_t ReportEngine::normaliseOutput(const std::uint8_t* data, std::size_t size,
-                                          bool alreadyStripped,
-                                          std::array<std::uint8_t, 9>& frame) {
-  frame.fill(0);
-  if (!alreadyStripped && size > 0 && data[0] == 0x00) {
+std::size_t ReportEngine::normaliseOutput(
+    const std::uint8_t* data, std::size_t size, bool alreadyStripped,
+    std::array<std::uint8_t, nuv::kFramedReportSize>& frame) {
+  if (!alreadyStripped && size > 0 && data[0] == nuv::kReportId) {
     ++data;
     --size;
   }
-  const std::size_t n = std::min<std::size_t>(size, kReportBytes);
-  // An empty report may come without a buffer: copying nothing from null is still undefined.
-  if (n > 0) std::memcpy(frame.data() + 1, data, n);
-  return 1 + n;
-}
-
-Clock::time_point ReportEngine::dueAt(const DeviceResponse& response, Clock::time_point now) const {
-  const Latency latency = device_->latency();
-  Clock::time_point at = now;
-  switch (latency.model) {
-    case Latency::Model::None:
-      break;
-    case Latency::Model::Fixed:
-      at = now + latency.fixed;
-      break;
-    case Latency::Model::UsbFrame: {
-      const auto frame = std::chrono::milliseconds(1);
-      at = epoch_ + ((now - epoch_) / frame + 1) * frame;
-      break;
-    }
-  }
-  return at + response.extraDelay;
+  return nuv::frameReport({data, std::min<std::size_t>(size, kReportBytes)}, frame);
 }
 
 ReportEngine::Outcome ReportEngine::onOutput(const std::uint8_t* data, std::size_t size,
-                                             bool alreadyStripped, Clock::time_point now) {
+                                             bool alreadyStripped, nuv::Clock::time_point now) {
   ++stats_.outputs;
   const std::size_t len = normaliseOutput(data, size, alreadyStripped, frame_);
   const DeviceResponse response = device_->receive(frame_.data(), len);
@@ -60,7 +37,7 @@ ReportEngine::Outcome ReportEngine::onOutput(const std::uint8_t* data, std::size
   PendingReply reply;
   reply.bytes = response.reply;
   reply.length = response.replyLength;
-  reply.due = dueAt(response, now);
+  reply.due = replyDueAt(device_->latency(), response, epoch_, now);
   reply.sequence = device_->lastReplySequence();
   for (int i = 0; i < response.copies; ++i) {
     if (queue_.push(reply)) ++stats_.repliesDropped;

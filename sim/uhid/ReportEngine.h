@@ -2,11 +2,9 @@
 // UpdateDevice: it turns each output report into the frame the device expects, applies the
 // device's latency to its replies and keeps them queued until they are due.
 //
-// Framing. The report descriptor has no report IDs, so a host writes the report-ID byte 0x00
-// and the 8 command bytes (9 in all, as Windows and hidraw hosts do). The kernel's USB HID
-// driver drops a leading 0x00 before the bytes go on the wire; uhid hands over all of them.
-// For uhid the engine applies the USB driver's rule itself (see normaliseOutput) so that the
-// device sees what a real one would.
+// Framing: Framing.h. The kernel's USB HID driver drops the leading kReportId before the bytes
+// go on the wire; uhid hands over all of them. For uhid the engine applies the USB driver's rule
+// itself (see normaliseOutput) so that the device sees what a real one would.
 //
 // Not thread-safe: one thread drives the engine. The device object may be inspected from any
 // thread (it has its own lock). Nothing is allocated per report.
@@ -19,6 +17,7 @@
 #include <optional>
 
 #include "Error.h"
+#include "Framing.h"
 #include "ReplyQueue.h"
 #include "UpdateDevice.h"
 
@@ -37,13 +36,13 @@ class ReportEngine {
   explicit ReportEngine(std::shared_ptr<UpdateDevice> device);
 
   // The device's USB frames (UsbFrame latency) count from here.
-  void restartFrameClock(Clock::time_point at) { epoch_ = at; }
+  void restartFrameClock(nuv::Clock::time_point at) { epoch_ = at; }
 
   enum class Outcome { Handled, Unplug };
   // One output report as the transport delivered it. `alreadyStripped`: the transport has
   // dropped the report-ID byte (USB gadget), so a leading 0x00 is a command byte.
   [[nodiscard]] Outcome onOutput(const std::uint8_t* data, std::size_t size, bool alreadyStripped,
-                                 Clock::time_point now);
+                                 nuv::Clock::time_point now);
 
   enum class SendResult {
     Sent,
@@ -55,7 +54,7 @@ class ReportEngine {
   // `SendResult send(const std::uint8_t* bytes, std::size_t length, nuv::Error& error)`.
   // Stops at the first TryLater (*blocked is then set) and returns the error of a Failed.
   template <class Send>
-  [[nodiscard]] std::optional<nuv::Error> sendDue(Clock::time_point now, Send&& send,
+  [[nodiscard]] std::optional<nuv::Error> sendDue(nuv::Clock::time_point now, Send&& send,
                                                   bool* sentAny = nullptr,
                                                   bool* blocked = nullptr) {
     while (const PendingReply* reply = queue_.peekDue(now)) {
@@ -81,29 +80,26 @@ class ReportEngine {
     return std::nullopt;
   }
 
-  [[nodiscard]] std::optional<Clock::time_point> nextDue() const { return queue_.nextDue(); }
+  [[nodiscard]] std::optional<nuv::Clock::time_point> nextDue() const { return queue_.nextDue(); }
   void dropPending() { queue_.clear(); }
 
   [[nodiscard]] ServerStats& stats() { return stats_; }
   [[nodiscard]] const ServerStats& stats() const { return stats_; }
   [[nodiscard]] const std::shared_ptr<UpdateDevice>& device() const { return device_; }
 
-  // Turns an output report as the host wrote it into the frame UpdateDevice::receive expects
-  // (report-ID byte 0x00, then up to 8 command bytes). Unless `alreadyStripped`, a leading
-  // 0x00 is the report-ID byte and is dropped, as the kernel's USB HID driver does. Returns the
-  // frame's length (1 + the command bytes, at most 9).
-  [[nodiscard]] static std::size_t normaliseOutput(const std::uint8_t* data, std::size_t size,
-                                                   bool alreadyStripped,
-                                                   std::array<std::uint8_t, 9>& frame);
+  // Turns an output report as the host wrote it into the framed report UpdateDevice::receive
+  // expects (kReportId, then up to 8 command bytes). Unless `alreadyStripped`, a leading
+  // kReportId is the report-ID byte and is dropped, as the kernel's USB HID driver does.
+  // Returns the frame's length (1 + the command bytes, at most kFramedReportSize).
+  [[nodiscard]] static std::size_t normaliseOutput(
+      const std::uint8_t* data, std::size_t size, bool alreadyStripped,
+      std::array<std::uint8_t, nuv::kFramedReportSize>& frame);
 
  private:
-  [[nodiscard]] Clock::time_point dueAt(const DeviceResponse& response,
-                                        Clock::time_point now) const;
-
   std::shared_ptr<UpdateDevice> device_;
   ReplyQueue queue_;
-  std::array<std::uint8_t, 9> frame_{};
-  Clock::time_point epoch_ = Clock::now();
+  std::array<std::uint8_t, nuv::kFramedReportSize> frame_{};
+  nuv::Clock::time_point epoch_ = nuv::realClock().now();
   ServerStats stats_;
 };
 

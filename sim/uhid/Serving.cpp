@@ -28,7 +28,7 @@ ServeStep serveTogether(std::span<Serving* const> servings, std::span<ServeStep>
                         std::chrono::milliseconds maxWait, std::span<pollfd> polls,
                         nuv::Error* error) {
   auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(maxWait);
-  const auto now = Clock::now();
+  const auto now = nuv::realClock().now();
   for (std::size_t i = 0; i < servings.size(); ++i) {
     steps[i] = ServeStep::Idle;
     if (servings[i] == nullptr) {

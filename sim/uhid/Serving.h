@@ -37,7 +37,7 @@ class Serving {
   struct Wait {
     int fd = -1;
     short events = POLLIN;
-    std::optional<Clock::time_point> due;
+    std::optional<nuv::Clock::time_point> due;
   };
   [[nodiscard]] virtual Wait waitFor() const = 0;
   // Handles what the transport holds (`revents`: what poll saw on waitFor().fd, 0 when it saw

@@ -26,7 +26,7 @@ constexpr std::size_t kHeader = offsetof(uhid_event, u);
 
 }  // namespace
 
-std::variant<Channel, nuv::Error> Channel::open(const std::string& path) {
+nuv::Result<Channel> Channel::open(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
   if (fd >= 0) return Channel(fd);
   const int code = errno;
@@ -123,7 +123,7 @@ std::optional<nuv::Error> Channel::refuseSetReport(std::uint32_t id) {
   return writeEvent(out_, kHeader + sizeof(uhid_set_report_reply_req), "UHID_SET_REPORT_REPLY");
 }
 
-Channel::ReadStatus Channel::readEvent(uhid_event& event, nuv::Error* error) {
+nuv::IoStatus Channel::readEvent(uhid_event& event, nuv::Error* error) {
   for (;;) {
     const ssize_t n = ::read(fd_, &event, sizeof event);
     if (n > 0) {
@@ -133,16 +133,16 @@ Channel::ReadStatus Channel::readEvent(uhid_event& event, nuv::Error* error) {
       if (static_cast<std::size_t>(n) < sizeof event) {
         std::memset(reinterpret_cast<std::uint8_t*>(&event) + n, 0, sizeof event - n);
       }
-      return ReadStatus::Event;
+      return nuv::IoStatus::Ok;
     }
-    if (n == 0) return ReadStatus::Closed;
+    if (n == 0) return nuv::IoStatus::Gone;
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return ReadStatus::NothingYet;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return nuv::IoStatus::TimedOut;
     if (error) *error = nuv::Error::fromErrno("read /dev/uhid", errno);
-    return ReadStatus::Failed;
+    return nuv::IoStatus::Failed;
   }
   if (error) *error = nuv::Error::message("read /dev/uhid: an event shorter than its type field");
-  return ReadStatus::Failed;
+  return nuv::IoStatus::Failed;
 }
 
 }  // namespace sim::uhid

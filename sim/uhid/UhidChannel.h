@@ -14,9 +14,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "Error.h"
+#include "IoStatus.h"
+#include "Result.h"
 #include "UhidIdentity.h"
 
 namespace sim::uhid {
@@ -27,8 +28,7 @@ class Channel {
  public:
   // Opens the uhid device node (non-blocking). The error says in words what the user can do
   // when the node is missing (no uhid support in this kernel) or not theirs to open.
-  [[nodiscard]] static std::variant<Channel, nuv::Error> open(
-      const std::string& path = kDefaultUhidPath);
+  [[nodiscard]] static nuv::Result<Channel> open(const std::string& path = kDefaultUhidPath);
   // Takes over any descriptor that speaks the uhid protocol, such as one end of a
   // SOCK_SEQPACKET socket pair whose other end plays the kernel in a test.
   [[nodiscard]] static Channel adopt(int fd);
@@ -53,9 +53,9 @@ class Channel {
   [[nodiscard]] std::optional<nuv::Error> refuseGetReport(std::uint32_t id);
   [[nodiscard]] std::optional<nuv::Error> refuseSetReport(std::uint32_t id);
 
-  enum class ReadStatus { Event, NothingYet, Closed, Failed };
-  // Reads one event into `event` without blocking. On Failed, *error says why.
-  [[nodiscard]] ReadStatus readEvent(uhid_event& event, nuv::Error* error);
+  // Reads one event into `event` without blocking: Ok, TimedOut when none is there yet, Gone
+  // when the other end closed, or Failed, and then *error says why. Never Cancelled.
+  [[nodiscard]] nuv::IoStatus readEvent(uhid_event& event, nuv::Error* error);
 
  private:
   explicit Channel(int fd) : fd_(fd) {}

@@ -1,7 +1,7 @@
 // Who the emulated update device says it is to the kernel's HID stack: the identity of the real
 // device (vendor 0xFFFF, product 0x0100) and a vendor-defined report descriptor with one 8-byte
-// input report and one 8-byte output report and no report IDs. A host that reads the
-// descriptor therefore counts 9 bytes for each report, the report-ID byte 0x00 included.
+// input report and one 8-byte output report and no report IDs, so that hosts frame them as
+// Framing.h says.
 #pragma once
 
 #include <array>

@@ -13,7 +13,7 @@ Server::Server(Channel channel, std::shared_ptr<UpdateDevice> device)
 std::optional<nuv::Error> Server::create(const Identity& identity) {
   if (auto error = channel_.create(identity)) return error;
   created_ = true;
-  engine_.restartFrameClock(Clock::now());
+  engine_.restartFrameClock(nuv::realClock().now());
   return std::nullopt;
 }
 
@@ -26,7 +26,7 @@ std::optional<nuv::Error> Server::unplug() {
   return channel_.destroy();
 }
 
-Server::Step Server::handle(const uhid_event& event, Clock::time_point now) {
+Server::Step Server::handle(const uhid_event& event, nuv::Clock::time_point now) {
   switch (event.type) {
     case UHID_START:
       started_ = true;
@@ -66,7 +66,7 @@ Server::Step Server::handle(const uhid_event& event, Clock::time_point now) {
   return Step::Handled;
 }
 
-Server::Step Server::sendDue(Clock::time_point now) {
+Server::Step Server::sendDue(nuv::Clock::time_point now) {
   bool sent = false;
   auto error = engine_.sendDue(
       now,
@@ -94,15 +94,15 @@ Server::Step Server::serve(short revents) {
     for (;;) {
       nuv::Error error;
       const auto status = channel_.readEvent(in_, &error);
-      if (status == Channel::ReadStatus::NothingYet) break;
-      if (status == Channel::ReadStatus::Closed) return Step::Closed;
-      if (status == Channel::ReadStatus::Failed) return fail(std::move(error));
-      const Step step = handle(in_, Clock::now());
+      if (status == nuv::IoStatus::TimedOut) break;
+      if (status == nuv::IoStatus::Gone) return Step::Closed;
+      if (status == nuv::IoStatus::Failed) return fail(std::move(error));
+      const Step step = handle(in_, nuv::realClock().now());
       if (step == Step::Failed || step == Step::Unplugged) return step;
       result = Step::Handled;
     }
   }
-  const Step sent = sendDue(Clock::now());
+  const Step sent = sendDue(nuv::realClock().now());
   if (sent == Step::Failed) return sent;
   if (sent == Step::Handled) result = Step::Handled;
   return result;

@@ -44,9 +44,9 @@ class Server final : public Serving {
   [[nodiscard]] Step serve(short revents) override;
 
   // Pieces of runOnce, for tests that play the kernel and keep the clock.
-  [[nodiscard]] Step handle(const uhid_event& event, Clock::time_point now);
-  [[nodiscard]] Step sendDue(Clock::time_point now);
-  [[nodiscard]] std::optional<Clock::time_point> nextDue() const { return engine_.nextDue(); }
+  [[nodiscard]] Step handle(const uhid_event& event, nuv::Clock::time_point now);
+  [[nodiscard]] Step sendDue(nuv::Clock::time_point now);
+  [[nodiscard]] std::optional<nuv::Clock::time_point> nextDue() const { return engine_.nextDue(); }
 
   // Removes the kernel's device (UHID_DESTROY), as an unplug would. Idempotent.
   [[nodiscard]] std::optional<nuv::Error> unplug() override;
@@ -60,8 +60,6 @@ class Server final : public Serving {
   [[nodiscard]] Channel& channel() { return channel_; }
 
  private:
-  [[nodiscard]] Clock::time_point dueAt(const DeviceResponse& response,
-                                        Clock::time_point now) const;
   Channel channel_;
   ReportEngine engine_;
   uhid_event in_{};  // one event buffer for the life of the server

@@ -54,7 +54,7 @@ std::string firstLine(const std::string& path) {
 
 }  // namespace
 
-std::variant<std::unique_ptr<UsbGadget>, nuv::Error> UsbGadget::create(const Identity& identity,
+nuv::Result<std::unique_ptr<UsbGadget>> UsbGadget::create(const Identity& identity,
                                                                        const std::string& name,
                                                                        const std::string& configfs,
                                                                        const std::string& udc) {
@@ -143,7 +143,7 @@ UsbGadget::~UsbGadget() {
   takeDown();
 }
 
-std::variant<std::unique_ptr<GadgetServer>, nuv::Error> GadgetServer::open(
+nuv::Result<std::unique_ptr<GadgetServer>> GadgetServer::open(
     std::unique_ptr<UsbGadget> gadget, std::shared_ptr<UpdateDevice> device) {
   const std::string path = gadget->devicePath();
   const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -154,7 +154,7 @@ std::variant<std::unique_ptr<GadgetServer>, nuv::Error> GadgetServer::open(
 GadgetServer::GadgetServer(std::unique_ptr<UsbGadget> gadget, int fd,
                            std::shared_ptr<UpdateDevice> device)
     : gadget_(std::move(gadget)), fd_(fd), engine_(std::move(device)) {
-  engine_.restartFrameClock(Clock::now());
+  engine_.restartFrameClock(nuv::realClock().now());
 }
 
 GadgetServer::~GadgetServer() {
@@ -181,7 +181,7 @@ ServeStep GadgetServer::serve(short revents) {
       if (n < 0) return fail(nuv::Error::fromErrno("read " + gadget_->devicePath(), errno));
       if (n == 0) break;
       result = ServeStep::Handled;
-      if (engine_.onOutput(in_.data(), static_cast<std::size_t>(n), true, Clock::now()) ==
+      if (engine_.onOutput(in_.data(), static_cast<std::size_t>(n), true, nuv::realClock().now()) ==
           ReportEngine::Outcome::Unplug) {
         if (auto error = unplug()) return fail(*error);
         return ServeStep::Unplugged;
@@ -191,7 +191,7 @@ ServeStep GadgetServer::serve(short revents) {
   blocked_ = false;
   bool sent = false;
   auto error = engine_.sendDue(
-      Clock::now(),
+      nuv::realClock().now(),
       [&](const std::uint8_t* data, std::size_t len, nuv::Error& why) {
         const ssize_t n = ::write(fd_, data, len);
         if (n == static_cast<ssize_t>(len)) return ReportEngine::SendResult::Sent;

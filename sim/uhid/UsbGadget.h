@@ -13,9 +13,9 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "Error.h"
+#include "Result.h"
 #include "ReportEngine.h"
 #include "Serving.h"
 #include "UhidIdentity.h"
@@ -30,7 +30,7 @@ class UsbGadget {
   // version, name (product string), uniq (serial number, which the host shows as HID_UNIQ) and
   // report descriptor, and binds it to `udc` (empty: the first controller in
   // /sys/class/udc). On failure whatever was built is taken down again.
-  [[nodiscard]] static std::variant<std::unique_ptr<UsbGadget>, nuv::Error> create(
+  [[nodiscard]] static nuv::Result<std::unique_ptr<UsbGadget>> create(
       const Identity& identity, const std::string& name,
       const std::string& configfs = kDefaultConfigfs, const std::string& udc = "");
   ~UsbGadget();  // unbinds and removes what create built
@@ -59,7 +59,7 @@ class UsbGadget {
 class GadgetServer final : public Serving {
  public:
   // Opens the gadget's character device. Fails when it cannot be opened.
-  [[nodiscard]] static std::variant<std::unique_ptr<GadgetServer>, nuv::Error> open(
+  [[nodiscard]] static nuv::Result<std::unique_ptr<GadgetServer>> open(
       std::unique_ptr<UsbGadget> gadget, std::shared_ptr<UpdateDevice> device);
   ~GadgetServer() override;
 

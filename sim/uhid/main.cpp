@@ -8,12 +8,12 @@
 int main(int argc, char** argv) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   auto parsed = sim::uhid::parseEmulatorArguments(args);
-  if (auto* problem = std::get_if<std::string>(&parsed)) {
-    std::cerr << "nuv-uhid-device: " << *problem << "\n\n"
+  if (!parsed) {
+    std::cerr << "nuv-uhid-device: " << parsed.error().text << "\n\n"
               << sim::uhid::emulatorUsage("nuv-uhid-device");
     return 2;
   }
-  const auto& options = std::get<sim::uhid::EmulatorOptions>(parsed);
+  const auto& options = parsed.value();
   if (options.help) {
     std::cout << sim::uhid::emulatorUsage("nuv-uhid-device");
     return 0;

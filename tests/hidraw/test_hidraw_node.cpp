@@ -194,7 +194,7 @@ TEST_F(HidrawNodeTest, WriteFailuresTellAnUnplugFromOtherErrors) {
 TEST_F(HidrawNodeTest, ReadsHandOverOneReportOrSayWhyNot) {
   Node node = open(OpenMode::ReadWrite);
   std::uint8_t buffer[9] = {};
-  EXPECT_EQ(node.read(buffer).status, IoStatus::NotReady);
+  EXPECT_EQ(node.read(buffer).status, IoStatus::TimedOut);
 
   device.inputReports = {{0x1C, 0, 0, 0, 0, 'V', '1', '.'}, Bytes(12, 0xAB)};
   IoResult one = node.read(buffer);
@@ -204,7 +204,7 @@ TEST_F(HidrawNodeTest, ReadsHandOverOneReportOrSayWhyNot) {
   EXPECT_EQ(node.read(buffer).count, 9u);  // a longer report is cut to the buffer
 
   device.readErrno = EINTR;
-  EXPECT_EQ(node.read(buffer).status, IoStatus::NotReady);
+  EXPECT_EQ(node.read(buffer).status, IoStatus::TimedOut);
   device.readErrno = EOVERFLOW;
   IoResult failed = node.read(buffer);
   EXPECT_EQ(failed.status, IoStatus::Failed);
@@ -236,14 +236,14 @@ TEST_F(HidrawNodeTest, ReadWithReportIdGivesWindowsFramingEitherWay) {
   EXPECT_EQ(buffer[0], 0x01);
 
   IoResult nothing = node.readWithReportId(buffer, false);
-  EXPECT_EQ(nothing.status, IoStatus::NotReady);
+  EXPECT_EQ(nothing.status, IoStatus::TimedOut);
   EXPECT_EQ(nothing.count, 0u);
   EXPECT_EQ(node.readWithReportId({}, false).status, IoStatus::Failed);
 }
 
 TEST_F(HidrawNodeTest, WaitReadableReportsReportsTimeOutsAndUnplugs) {
   Node node = open(OpenMode::ReadWrite);
-  EXPECT_EQ(node.waitReadable(200).status, IoStatus::NotReady);
+  EXPECT_EQ(node.waitReadable(200).status, IoStatus::TimedOut);
   device.inputReports = {Bytes(8, 0)};
   EXPECT_EQ(node.waitReadable(-1).status, IoStatus::Ok);
   EXPECT_EQ(sys.pollTimeouts, (std::vector<int>{200, -1}));
@@ -256,7 +256,7 @@ TEST_F(HidrawNodeTest, WaitReadableReportsReportsTimeOutsAndUnplugs) {
   EXPECT_EQ(gone.error->code, ENODEV);
 
   sys.pollErrno = EINTR;
-  EXPECT_EQ(node.waitReadable(10).status, IoStatus::NotReady);
+  EXPECT_EQ(node.waitReadable(10).status, IoStatus::TimedOut);
   sys.pollErrno = ENOMEM;
   IoResult failed = node.waitReadable(10);
   EXPECT_EQ(failed.status, IoStatus::Failed);
@@ -311,9 +311,9 @@ TEST(HidrawRealSystemCalls, WaitAndReadNeverBlockBeyondTheirTimeOut) {
     auto node = Node::open(fifo, OpenMode::ReadWrite);
     ASSERT_TRUE(node.ok()) << node.error().describe();
     Node& n = node.value();
-    EXPECT_EQ(n.waitReadable(0).status, IoStatus::NotReady);
+    EXPECT_EQ(n.waitReadable(0).status, IoStatus::TimedOut);
     std::uint8_t buffer[16] = {};
-    EXPECT_EQ(n.read(buffer).status, IoStatus::NotReady);
+    EXPECT_EQ(n.read(buffer).status, IoStatus::TimedOut);
 
     const Bytes report = {0x00, 0x1C, 0, 0, 0, 0, 0, 0, 0x1C};
     ASSERT_EQ(n.write(report).status, IoStatus::Ok);
@@ -321,7 +321,7 @@ TEST(HidrawRealSystemCalls, WaitAndReadNeverBlockBeyondTheirTimeOut) {
     const IoResult got = n.read(buffer);
     EXPECT_EQ(got.status, IoStatus::Ok);
     EXPECT_EQ(Bytes(buffer, buffer + got.count), report);
-    EXPECT_EQ(n.read(buffer).status, IoStatus::NotReady);
+    EXPECT_EQ(n.read(buffer).status, IoStatus::TimedOut);
   }
   EXPECT_EQ(unlink(fifo.c_str()), 0);
   EXPECT_EQ(rmdir(dir.c_str()), 0);

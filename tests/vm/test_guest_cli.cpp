@@ -29,11 +29,11 @@ struct CommandRun {
 CommandRun runCommand(const std::vector<std::string>& args) {
   CommandRun run;
   auto parsed = cli::parseOptions(args);
-  if (auto* problem = std::get_if<std::string>(&parsed)) {
-    run.err = *problem;
+  if (!parsed) {
+    run.err = parsed.error().text;
     return run;
   }
-  const auto& options = std::get<cli::Options>(parsed);
+  const auto& options = parsed.value();
   char* outText = nullptr;
   char* errText = nullptr;
   std::size_t outLen = 0, errLen = 0;

@@ -96,24 +96,24 @@ TEST(HidrawLayer, NodeExchangesReportsInWindowsFramingAndSeesTheUnplug) {
   std::uint8_t report[9] = {0x00};
   ASSERT_EQ(HostGenerateVersionCommand(report + 1, 8), 0);
   const auto written = node.write(report);
-  ASSERT_EQ(written.status, hr::IoStatus::Ok) << (written.error ? written.error->describe() : "");
+  ASSERT_EQ(written.status, nuv::IoStatus::Ok) << (written.error ? written.error->describe() : "");
   EXPECT_EQ(written.count, 9u);
-  ASSERT_EQ(node.waitReadable(2000).status, hr::IoStatus::Ok);
+  ASSERT_EQ(node.waitReadable(2000).status, nuv::IoStatus::Ok);
   std::uint8_t in[64];
   const auto read = node.readWithReportId(in, false);
-  ASSERT_EQ(read.status, hr::IoStatus::Ok);
+  ASSERT_EQ(read.status, nuv::IoStatus::Ok);
   EXPECT_EQ(read.count, 9u) << "report-ID byte and 8 bytes";
   EXPECT_EQ(in[0], 0x00);
   EXPECT_EQ(in[1], kCmdVersion);
 
   device.unplug();
   const auto waited = node.waitReadable(5000);
-  if (waited.status == hr::IoStatus::Ok) {
-    EXPECT_EQ(node.read(in).status, hr::IoStatus::Gone);
+  if (waited.status == nuv::IoStatus::Ok) {
+    EXPECT_EQ(node.read(in).status, nuv::IoStatus::Gone);
   } else {
-    EXPECT_EQ(waited.status, hr::IoStatus::Gone);
+    EXPECT_EQ(waited.status, nuv::IoStatus::Gone);
   }
-  EXPECT_EQ(node.write(report).status, hr::IoStatus::Gone);
+  EXPECT_EQ(node.write(report).status, nuv::IoStatus::Gone);
 }
 
 TEST(HidrawLayer, MonitorSeesTheDeviceArriveAndGo) {
@@ -172,7 +172,7 @@ TEST(HidrawLayer, AnotherUserIsRefusedTheNodeButMayIdentifyIt) {
       auto rw = hr::Node::open(device.node(), hr::OpenMode::ReadWrite);
       line = rw ? "opened" : rw.error().describe();
       auto query = hr::Node::open(device.node(), hr::OpenMode::QueryOnly);
-      auto info = query ? query.value().rawInfo() : hr::Result<hr::RawInfo>(query.error());
+      auto info = query ? query.value().rawInfo() : nuv::Result<hr::RawInfo>(query.error());
       line += info && info.value() == hr::RawInfo{0x03, 0xFFFF, 0x0100} ? "|identified"
                                                                         : "|not identified";
     }

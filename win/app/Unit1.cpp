@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <variant>
 
 #include "HIDProto.h"
 #include "SysError.h"
@@ -414,11 +413,11 @@ void TMainForm::download(const std::string& path) {
 
 bool TMainForm::imageAccepted(const std::string& path) {
   auto opened = nuv::FileSource::open(path);
-  if (auto* error = std::get_if<nuv::Error>(&opened)) {
-    fileError(*error);
+  if (!opened) {
+    fileError(opened.error());
     return false;
   }
-  file_ = std::move(std::get<std::unique_ptr<nuv::FileSource>>(opened));
+  file_ = std::move(opened).value();
   std::optional<nuv::Error> readError;
   const ImageCheck first = checkImage(*file_, readError);
   file_.reset();
@@ -449,8 +448,8 @@ void TMainForm::writeImage(const std::string& path) {
   // The file was closed since its checks: what is opened now must pass them again, or a file
   // swapped meanwhile would be written into the erased device and reported as a success.
   auto reopened = nuv::FileSource::open(path);
-  if (auto* error = std::get_if<nuv::Error>(&reopened)) return fileError(*error);
-  file_ = std::move(std::get<std::unique_ptr<nuv::FileSource>>(reopened));
+  if (!reopened) return fileError(reopened.error());
+  file_ = std::move(reopened).value();
   std::optional<nuv::Error> readError;
   switch (checkImage(*file_, readError)) {
     case ImageCheck::Accepted:

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <variant>
 
 #include "Emulated.h"
 #include "Faults.h"
@@ -46,8 +45,8 @@ int main(int argc, char** argv) {
       options.latency.fixed = std::chrono::microseconds(us);
     } else if (arg == "--fault") {
       auto fault = sim::parseFault(value);
-      if (auto* message = std::get_if<std::string>(&fault)) return usage(message->c_str());
-      options.faults.push_back(std::get<sim::Fault>(fault));
+      if (!fault) return usage(fault.error().text.c_str());
+      options.faults.push_back(fault.value());
     } else {
       return usage(("unknown option " + arg).c_str());
     }

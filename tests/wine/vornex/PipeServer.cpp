@@ -64,7 +64,7 @@ bool PipeServer::plug() {
   }
   plugged_ = true;
   unpluggedByFault_ = false;
-  engine_.restartFrameClock(sim::uhid::Clock::now());
+  engine_.restartFrameClock(nuv::realClock().now());
   if (!keepListening()) {
     unplug();
     return false;
@@ -150,7 +150,7 @@ void PipeServer::onRead(Instance& instance) {
                   GetLastError() == ERROR_MORE_DATA;  // longer than any report: its first 64
   instance.readPending = false;
   if (!ok) return close(instance);
-  const auto now = sim::uhid::Clock::now();
+  const auto now = nuv::realClock().now();
   if (replySentAt_) {
     turnaroundTotal_ += now - *replySentAt_;
     ++turnarounds_;
@@ -230,7 +230,7 @@ PipeServer::Turn PipeServer::serveOnce(HANDLE control) {
   }
   DWORD timeout = INFINITE;
   if (const auto due = engine_.nextDue()) {
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - sim::uhid::Clock::now());
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - nuv::realClock().now());
     timeout = static_cast<DWORD>(std::max<std::int64_t>(0, wait.count()));
   }
   const DWORD woke =
@@ -280,8 +280,8 @@ PipeServer::Turn PipeServer::serveOnce(HANDLE control) {
                   : sim::uhid::ReportEngine::SendResult::Dropped;
   };
   bool sentAny = false;
-  (void)engine_.sendDue(sim::uhid::Clock::now(), send, &sentAny);
-  if (sentAny) replySentAt_ = sim::uhid::Clock::now();
+  (void)engine_.sendDue(nuv::realClock().now(), send, &sentAny);
+  if (sentAny) replySentAt_ = nuv::realClock().now();
   for (auto& instance : instances_) startWrite(*instance);
 
   dropClosed();

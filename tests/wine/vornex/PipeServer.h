@@ -74,8 +74,8 @@ class PipeServer {
   bool plugged_ = false;
   bool unpluggedByFault_ = false;
   std::string error_;
-  std::optional<sim::uhid::Clock::time_point> replySentAt_;
-  sim::uhid::Clock::duration turnaroundTotal_{};
+  std::optional<nuv::Clock::time_point> replySentAt_;
+  nuv::Clock::duration turnaroundTotal_{};
   std::uint64_t turnarounds_ = 0;
 };
 

@@ -23,7 +23,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <variant>
 
 #include "Faults.h"
 #include "HIDProto.h"
@@ -73,8 +72,8 @@ Options parse(int argc, char** argv) {
           std::chrono::milliseconds(std::strtol(value().c_str(), nullptr, 10));
     } else if (arg == "--fault") {
       auto parsed = sim::parseFault(value());
-      if (auto* why = std::get_if<std::string>(&parsed)) usage(*why);
-      options.device.faults.push_back(std::get<sim::Fault>(parsed));
+      if (!parsed) usage(parsed.error().text);
+      options.device.faults.push_back(parsed.value());
     } else {
       usage("unknown argument " + arg);
     }

@@ -1,6 +1,9 @@
-// A value or the Error that prevented it. The layer's calls that produce something return one;
-// calls that only succeed or fail return std::optional<nuv::Error> (empty on success), as the
-// protocol code does.
+// A value, or the Error that prevented it: what every call that produces something and can fail
+// returns, from opening a file to parsing a command line. A failure that is only a message (bad
+// user input, say) is an Error::message(text); the caller prints error().text, or describe()
+// when the error names a call.
+//
+// Calls that only succeed or fail return std::optional<nuv::Error> instead (empty on success).
 #pragma once
 
 #include <utility>
@@ -8,7 +11,7 @@
 
 #include "Error.h"
 
-namespace nuv::hidraw {
+namespace nuv {
 
 template <class T>
 class [[nodiscard]] Result {
@@ -30,4 +33,4 @@ class [[nodiscard]] Result {
   std::variant<T, Error> state_;
 };
 
-}  // namespace nuv::hidraw
+}  // namespace nuv
