@@ -22,9 +22,6 @@ class HeadlessRunLoop final : public TaskRunLoop {
  public:
   // The virtual clock starts at `start` and moves only by advance().
   explicit HeadlessRunLoop(Clock::time_point start = Clock::time_point{} + std::chrono::hours(1));
-  // The virtual clock itself, for whatever must read the loop's time from any thread (an
-  // emulated device bus, say).
-  [[nodiscard]] const Clock& clock() const { return clock_; }
   ~HeadlessRunLoop() override;
 
   // The virtual clock itself, for whatever must read the loop's time from any thread (an
