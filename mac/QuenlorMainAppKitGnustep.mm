@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "CocoaMain.h"
 #include "Faults.h"
+#include "QuenlorAppKit.h"
 #include "Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"

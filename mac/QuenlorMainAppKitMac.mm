@@ -2,8 +2,8 @@
 // configuration of its own (AppKit reads its own arguments).
 #include <utility>
 
-#include "CocoaMain.h"
 #include "IOKitHID.h"
+#include "QuenlorAppKit.h"
 
 int main(int argc, char** argv) {
   nuv::mac::CocoaMainOptions options;

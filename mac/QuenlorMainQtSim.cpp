@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "ApplicationMain.h"
 #include "Faults.h"
+#include "QuenlorQt.h"
 #include "Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"

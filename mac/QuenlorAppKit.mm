@@ -1,4 +1,4 @@
-#include "CocoaMain.h"
+#include "QuenlorAppKit.h"
 
 #import <AppKit/AppKit.h>
 

@@ -1,4 +1,4 @@
-#include "ApplicationMain.h"
+#include "QuenlorQt.h"
 
 #include "AppDelegate.h"
 #include "Qt.h"
