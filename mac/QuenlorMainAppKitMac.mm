@@ -6,7 +6,7 @@
 #include "QuenlorAppKit.h"
 
 int main(int argc, char** argv) {
-  nuv::mac::CocoaMainOptions options;
+  nuv::mac::QuenlorAppKitOptions options;
   options.createManager = [] { return nuv::iohid::createIOKitHIDManager(); };
-  return nuv::mac::cocoaApplicationMain(argc, argv, std::move(options));
+  return nuv::mac::runQuenlorAppKit(argc, argv, std::move(options));
 }

@@ -6,6 +6,6 @@
 
 int main(int argc, char** argv) {
   if (nuv::printedVersion(argc, argv, "QuenlorHID")) return 0;
-  return nuv::mac::applicationMain("QuenlorHID",
-                                   [] { return nuv::iohid::createLinuxHIDManager(); });
+  return nuv::mac::runQuenlorQt("QuenlorHID",
+                                [] { return nuv::iohid::createLinuxHIDManager(); });
 }

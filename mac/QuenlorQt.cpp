@@ -5,7 +5,7 @@
 
 namespace nuv::mac {
 
-int applicationMain(const char* appName, const IOHIDManagerFactory& createManager) {
+int runQuenlorQt(const char* appName, const IOHIDManagerFactory& createManager) {
   cocoa::QtApplication application(appName);
   int result = 0;
   {
