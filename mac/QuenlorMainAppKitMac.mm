@@ -2,7 +2,7 @@
 // configuration of its own (AppKit reads its own arguments).
 #include <utility>
 
-#include "IOKitHID.h"
+#include "IOKit.h"
 #include "QuenlorAppKit.h"
 
 int main(int argc, char** argv) {
