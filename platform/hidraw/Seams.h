@@ -1,6 +1,6 @@
 // The two seams under the hidraw layer, so that it runs and is tested without a kernel HID
 // device: the system calls on device nodes and sysfs files, and libudev. The real
-// implementations are in linux.cpp; tests bring fakes.
+// implementations are in RealSeams.cpp; tests bring fakes.
 #pragma once
 
 #include <poll.h>

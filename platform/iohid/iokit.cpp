@@ -4,7 +4,7 @@
 // kIOReturnSuccess, kIOHIDVendorIDKey and friends as macros, which must not meet the seam's
 // declarations of the same names (their values are the same).
 // clang-format off
-#include "IOKitHID.h"
+#include "IOKit.h"
 #include "Cocoa.h"
 
 #include <CoreFoundation/CoreFoundation.h>

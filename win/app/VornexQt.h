@@ -1,5 +1,5 @@
-// The Qt window of Vornex and the program body shared by the two programs (the real one on
-// hidraw, and the one on the emulated device).
+// The Qt window of Vornex and the program body shared by its two Qt mains (VornexMainQtLinux.cpp
+// on hidraw, VornexMainQtSim.cpp on the emulated device).
 #pragma once
 
 #include "Unit1.h"

@@ -2,11 +2,11 @@
 // configuration of its own (AppKit reads its own arguments).
 #include <utility>
 
-#include "CocoaMain.h"
-#include "IOKitHID.h"
+#include "IOKit.h"
+#include "QuenlorAppKit.h"
 
 int main(int argc, char** argv) {
-  nuv::mac::CocoaMainOptions options;
+  nuv::mac::QuenlorAppKitOptions options;
   options.createManager = [] { return nuv::iohid::createIOKitHIDManager(); };
-  return nuv::mac::cocoaApplicationMain(argc, argv, std::move(options));
+  return nuv::mac::runQuenlorAppKit(argc, argv, std::move(options));
 }

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "ApplicationMain.h"
 #include "Faults.h"
+#include "QuenlorQt.h"
 #include "Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
@@ -70,6 +70,6 @@ int main(int argc, char** argv) {
   }
   sim::VirtualBus bus;
   (void)bus.plug({}, options);
-  return nuv::mac::applicationMain("QuenlorHID-sim",
-                                   [&bus] { return nuv::iohid::createSimHIDManager(bus); });
+  return nuv::mac::runQuenlorQt("QuenlorHID-sim",
+                                [&bus] { return nuv::iohid::createSimHIDManager(bus); });
 }

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "CocoaMain.h"
 #include "Faults.h"
+#include "QuenlorAppKit.h"
 #include "Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
@@ -182,11 +182,11 @@ int main(int argc, char** argv) {
   Driver driver{options, bus, bus.plug({}, options.device), quitPipe[0]};
   Driver* d = &driver;  // lambdas here capture one name (see AppKitCompat.h)
 
-  nuv::mac::CocoaMainOptions main;
+  nuv::mac::QuenlorAppKitOptions main;
   main.createManager = [d] { return nuv::iohid::createSimHIDManager(d->bus); };
   main.didLaunch = [d](nuv::cocoa::AppKitApplication& application) { d->didLaunch(application); };
   main.willTerminate = [d] { d->willTerminate(); };
   appKitArgs.push_back(nullptr);
-  return nuv::mac::cocoaApplicationMain(static_cast<int>(appKitArgs.size() - 1), appKitArgs.data(),
-                                        std::move(main));
+  return nuv::mac::runQuenlorAppKit(static_cast<int>(appKitArgs.size() - 1), appKitArgs.data(),
+                                    std::move(main));
 }

@@ -1,4 +1,5 @@
-// The program entry of QuenlorHID's window: the Qt application, the delegate, the event loop.
+// QuenlorHID in the Qt window, shared by its Qt mains (QuenlorMainQtLinux.cpp,
+// QuenlorMainQtSim.cpp): the Qt application, the delegate, the event loop.
 #pragma once
 
 #include "HIDViewController.h"
@@ -7,6 +8,6 @@ namespace nuv::mac {
 
 // Runs the application until its window is closed and returns its exit code. The command
 // line is not read; `appName` names the program to the toolkit only.
-int applicationMain(const char* appName, const IOHIDManagerFactory& createManager);
+int runQuenlorQt(const char* appName, const IOHIDManagerFactory& createManager);
 
 }  // namespace nuv::mac

@@ -1,11 +1,11 @@
 // QuenlorHID: the update device on this machine's hidraw nodes, in the Qt window. Reads no
 // command line (but --version), environment or configuration file.
-#include "ApplicationMain.h"
 #include "Linux.h"
 #include "ProgramVersion.h"
+#include "QuenlorQt.h"
 
 int main(int argc, char** argv) {
   if (nuv::printedVersion(argc, argv, "QuenlorHID")) return 0;
-  return nuv::mac::applicationMain("QuenlorHID",
-                                   [] { return nuv::iohid::createLinuxHIDManager(); });
+  return nuv::mac::runQuenlorQt("QuenlorHID",
+                                [] { return nuv::iohid::createLinuxHIDManager(); });
 }

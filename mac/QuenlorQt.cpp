@@ -1,11 +1,11 @@
-#include "ApplicationMain.h"
+#include "QuenlorQt.h"
 
 #include "AppDelegate.h"
 #include "cocoa/Qt.h"
 
 namespace nuv::mac {
 
-int applicationMain(const char* appName, const IOHIDManagerFactory& createManager) {
+int runQuenlorQt(const char* appName, const IOHIDManagerFactory& createManager) {
   cocoa::QtApplication application(appName);
   int result = 0;
   {

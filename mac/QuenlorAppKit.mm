@@ -1,4 +1,4 @@
-#include "CocoaMain.h"
+#include "QuenlorAppKit.h"
 
 #import <AppKit/AppKit.h>
 
@@ -19,7 +19,7 @@
   std::unique_ptr<nuv::mac::AppDelegate> launcher_;
  @public
   // Set right after init (a method argument could not carry it, see AppKitCompat.h).
-  std::unique_ptr<nuv::mac::CocoaMainOptions> options_;
+  std::unique_ptr<nuv::mac::QuenlorAppKitOptions> options_;
 }
 - (NSWindow*)window;
 - (void)setWindow:(NSWindow*)window;
@@ -99,11 +99,11 @@ void installMainMenu() {
 namespace {
 
 // Outside namespace nuv::mac, where AppDelegate names the Objective-C class.
-int runApplication(int argc, char** argv, const nuv::mac::CocoaMainOptions& options) {
+int runApplication(int argc, char** argv, const nuv::mac::QuenlorAppKitOptions& options) {
   NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
   [NSApplication sharedApplication];
   AppDelegate* delegate = [[AppDelegate alloc] init];
-  delegate->options_ = std::make_unique<nuv::mac::CocoaMainOptions>(options);
+  delegate->options_ = std::make_unique<nuv::mac::QuenlorAppKitOptions>(options);
   // NSApp does not retain its delegate; this frame keeps it for the whole run.
   [NSApp setDelegate:delegate];
   const int result = NSApplicationMain(argc, const_cast<const char**>(argv));
@@ -117,7 +117,7 @@ int runApplication(int argc, char** argv, const nuv::mac::CocoaMainOptions& opti
 
 namespace nuv::mac {
 
-int cocoaApplicationMain(int argc, char** argv, CocoaMainOptions options) {
+int runQuenlorAppKit(int argc, char** argv, QuenlorAppKitOptions options) {
   return runApplication(argc, argv, options);
 }
 

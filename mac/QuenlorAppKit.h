@@ -1,6 +1,7 @@
-// The program entry of QuenlorHID on AppKit (Apple's, or GNUstep's here): NSApplicationMain
-// with the application delegate, which launches the macOS program's controller in the main
-// window. Objective-C++ only.
+// QuenlorHID on AppKit (Apple's, or GNUstep's here), shared by its AppKit mains
+// (QuenlorMainAppKitMac.mm, QuenlorMainAppKitGnustep.mm): NSApplicationMain with the
+// application delegate, which launches the macOS program's controller in the main window.
+// Objective-C++ only.
 #pragma once
 
 #include <functional>
@@ -10,7 +11,7 @@
 
 namespace nuv::mac {
 
-struct CocoaMainOptions {
+struct QuenlorAppKitOptions {
   IOHIDManagerFactory createManager;
   // Test drivers only: called right after launch, and as the application terminates.
   std::function<void(cocoa::AppKitApplication&)> didLaunch;
@@ -20,6 +21,6 @@ struct CocoaMainOptions {
 // Runs NSApplicationMain with `argc` and `argv` (AppKit reads its own defaults from them) and
 // returns its result where AppKit returns at all: Apple's terminate: exits the process.
 // Call on the main thread, once.
-int cocoaApplicationMain(int argc, char** argv, CocoaMainOptions options);
+int runQuenlorAppKit(int argc, char** argv, QuenlorAppKitOptions options);
 
 }  // namespace nuv::mac
