@@ -1,5 +1,5 @@
 // What the macOS program uses of the IOKit HID manager, with IOKit's meaning. Backends: iokit
-// (IOKit itself, on a Mac; IOKitHID.h), sim (the virtual HID bus; Sim.h) and linux (hidraw
+// (IOKit itself, on a Mac; IOKit.h), sim (the virtual HID bus; Sim.h) and linux (hidraw
 // nodes through libudev; Linux.h).
 //
 // Threads: every call is made on the thread of the run loop the manager is scheduled on, and
