@@ -2,10 +2,10 @@
 // setupapi.dll), as one table of operations with their Windows meaning, so that the layer's
 // logic runs unchanged on every backend:
 //
-//   windows.cpp  the real thing (Win32 builds only): kernel32 called directly, hid.dll and
-//                setupapi.dll entry points called through the slots the layer bound at run time.
-//   sim.cpp      the virtual HID bus of the emulated update device.
-//   linux.cpp    hidraw nodes found and watched with libudev.
+//   win32.cpp  the real thing (Win32 builds only): kernel32 called directly, hid.dll and
+//              setupapi.dll entry points called through the slots the layer bound at run time.
+//   sim.cpp    the virtual HID bus of the emulated update device.
+//   linux.cpp  hidraw nodes found and watched with libudev.
 //
 // The emulated backends (sim, linux) keep the Windows contract where the layer relies on it:
 //  - handles are values in a per-backend table, never reused, so a stale handle fails with
@@ -172,50 +172,103 @@ struct SP_DEVINFO_DATA {
 inline constexpr DWORD kInterfaceDetailCbSize = sizeof(void*) == 4 ? 5 : 8;
 inline constexpr std::size_t kInterfaceDetailPathOffset = sizeof(DWORD);
 
+// Every call reports failure as Windows does: a zero BOOL/BOOLEAN, a null module or entry point,
+// or INVALID_HANDLE_VALUE, with the reason in GetLastError. The reasons the layer can meet are
+// listed per call; the win32 backend may give any other Windows code as well, and the layer
+// treats an unlisted code as the call's plain failure. Common to every call that takes one:
+//   kErrorInvalidHandle     a handle (file, module, device information set) that is not open,
+//                           or was closed;
+//   kErrorProcNotFound      a null entry-point slot (the layer never bound it).
 class Api {
  public:
   virtual ~Api() = default;
 
   // kernel32
+
+  // Opens a device path (OPEN_EXISTING only). Access 0 opens for queries (attributes,
+  // capabilities) alone. Fails with kErrorFileNotFound (no such device, or unplugged since it
+  // was listed), kErrorAccessDenied (the node refuses read or write access),
+  // kErrorDeviceNotConnected (unplugged while opening), kErrorGenFailure (any other system
+  // error), kErrorInvalidParameter (null name or another disposition).
   [[nodiscard]] virtual HANDLE CreateFileA(const char* fileName, DWORD desiredAccess,
                                            DWORD shareMode, void* securityAttributes,
                                            DWORD creationDisposition, DWORD flagsAndAttributes,
                                            HANDLE templateFile) = 0;
+  // Any thread; ends a read outstanding on the handle (see above).
   virtual BOOL CloseHandle(HANDLE handle) = 0;
+  // Writes one output report, whole, and returns when it is sent. Fails with
+  // kErrorAccessDenied (opened without write access), kErrorDeviceNotConnected (unplugged),
+  // kErrorInvalidParameter (null buffer, a length the device does not take, or an OVERLAPPED on
+  // the emulated backends), kErrorGenFailure (the device refused the report).
   [[nodiscard]] virtual BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite,
                                        DWORD* bytesWritten, OVERLAPPED* overlapped) = 0;
+  // Starts reading one input report; `routine` runs inside a later alertable SleepEx of this
+  // thread with the read's error: kErrorSuccess, kErrorDeviceNotConnected (unplugged),
+  // kErrorOperationAborted (CancelIo, or the handle was closed), kErrorGenFailure. The start
+  // itself fails with kErrorAccessDenied (no read access), kErrorTooManyOutstandingReads (this
+  // thread already has a read outstanding), kErrorDeviceNotConnected, kErrorGenFailure,
+  // kErrorInvalidParameter (null OVERLAPPED, or a null buffer for a non-empty read).
   [[nodiscard]] virtual BOOL ReadFileEx(HANDLE file, void* buffer, DWORD bytesToRead,
                                         OVERLAPPED* overlapped, CompletionRoutine routine) = 0;
+  // kWaitIoCompletion when a completion routine ran, 0 when the time ran out.
   virtual DWORD SleepEx(DWORD milliseconds, BOOL alertable) = 0;
+  // The result of a completed read. Fails with kErrorIoIncomplete (still outstanding and
+  // `wait` false), the read's own error when it failed, kErrorInvalidParameter (null
+  // OVERLAPPED).
   [[nodiscard]] virtual BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped,
                                                  DWORD* bytesTransferred, BOOL wait) = 0;
+  // This thread's last error.
   [[nodiscard]] virtual DWORD GetLastError() = 0;
   virtual void SetLastError(DWORD error) = 0;
+  // Null with kErrorModNotFound when the library is not there.
   [[nodiscard]] virtual HMODULE LoadLibraryA(const char* fileName) = 0;
+  // Null with kErrorProcNotFound when the module exports no such name.
   [[nodiscard]] virtual FARPROC GetProcAddress(HMODULE module, const char* procName) = 0;
   virtual BOOL FreeLibrary(HMODULE module) = 0;
-  // CancelIo, called through the entry point looked up in kernel32.dll.
+  // CancelIo, called through the entry point looked up in kernel32.dll. Cancels this thread's
+  // read on the handle, which completes with kErrorOperationAborted; succeeds when there is
+  // none.
   virtual BOOL CancelIo(FARPROC entry, HANDLE file) = 0;
 
   // hid.dll
+
   virtual void HidD_GetHidGuid(FARPROC entry, GUID* hidGuid) = 0;
+  // Fails with kErrorDeviceNotConnected (unplugged), kErrorGenFailure (the device did not
+  // answer), kErrorInvalidParameter (null record).
   [[nodiscard]] virtual BOOLEAN HidD_GetAttributes(FARPROC entry, HANDLE device,
                                                    HIDD_ATTRIBUTES* attributes) = 0;
+  // Fails as HidD_GetAttributes does (kErrorGenFailure also when the node's report descriptor
+  // cannot be read).
   [[nodiscard]] virtual BOOLEAN HidD_GetPreparsedData(FARPROC entry, HANDLE device,
                                                       PHIDP_PREPARSED_DATA* preparsed) = 0;
+  // False with kErrorInvalidParameter for data not given by HidD_GetPreparsedData.
   virtual BOOLEAN HidD_FreePreparsedData(FARPROC entry, PHIDP_PREPARSED_DATA preparsed) = 0;
+  // kHidpStatusSuccess; HIDP_STATUS_INVALID_PREPARSED_DATA (0xC0110001) for data not given by
+  // HidD_GetPreparsedData or a null record.
   virtual NTSTATUS HidP_GetCaps(FARPROC entry, PHIDP_PREPARSED_DATA preparsed,
                                 HIDP_CAPS* capabilities) = 0;
 
   // setupapi.dll
+
+  // The present interfaces of a class, taken at this moment. Fails (INVALID_HANDLE_VALUE) with
+  // kErrorInvalidParameter (null class) or kErrorGenFailure (the devices cannot be listed; the
+  // linux backend gives kErrorNotEnoughMemory when that was the reason).
   [[nodiscard]] virtual HDEVINFO SetupDiGetClassDevsA(FARPROC entry, const GUID* classGuid,
                                                       const char* enumerator, HWND parent,
                                                       DWORD flags) = 0;
+  // Fails with kErrorNoMoreItems past the last interface, kErrorInvalidParameter (null class or
+  // record, or a record whose cbSize is wrong).
   [[nodiscard]] virtual BOOL SetupDiEnumDeviceInterfaces(FARPROC entry, HDEVINFO set,
                                                          SP_DEVINFO_DATA* deviceInfo,
                                                          const GUID* interfaceClass,
                                                          DWORD memberIndex,
                                                          SP_DEVICE_INTERFACE_DATA* data) = 0;
+  // Fails with kErrorInsufficientBuffer and the size in *requiredSize when `detail` is too
+  // small (the layer's first call, with no buffer), kErrorInvalidUserBuffer (a detail record
+  // whose cbSize is not kInterfaceDetailCbSize), kErrorGenFailure (the detail cannot be read,
+  // e.g. the device went away), kErrorInvalidParameter (null `data`, or one not filled by
+  // SetupDiEnumDeviceInterfaces on this set). A `deviceInfo` whose cbSize is wrong is
+  // kErrorInvalidUserBuffer too.
   [[nodiscard]] virtual BOOL SetupDiGetDeviceInterfaceDetailA(FARPROC entry, HDEVINFO set,
                                                               SP_DEVICE_INTERFACE_DATA* data,
                                                               void* detail, DWORD detailSize,
