@@ -81,13 +81,21 @@ class IOHIDManager {
   virtual void registerDeviceRemovalCallback(IOHIDDeviceCallback callback, void* context) = 0;
   // Callbacks are delivered on this loop. The loop must outlive the manager.
   virtual void scheduleWithRunLoop(cocoa::RunLoop& loop) = 0;
+  // Starts watching for devices; opening an open manager succeeds. kIOReturnNotPermitted before
+  // scheduleWithRunLoop; kIOReturnError when the devices cannot be listed or watched (linux:
+  // libudev unusable).
   [[nodiscard]] virtual IOReturn open(std::uint32_t options) = 0;
   // The matching devices present now, or nothing when the manager cannot tell (not open, not
   // scheduled). The references are borrowed as above.
   [[nodiscard]] virtual std::optional<std::vector<IOHIDDeviceRef>> copyDevices() = 0;
   // Closes the manager and every device opened through it; no callback follows.
+  // kIOReturnNotOpen when the manager is not open.
   virtual IOReturn close(std::uint32_t options) = 0;
 
+  // Opens the device for reports; opening an open device succeeds. kIOReturnBadArgument for a
+  // reference the manager does not know (or a manager not open and scheduled);
+  // kIOReturnNotAttached for a device that went away; on linux, a node that cannot be opened
+  // gives kIOReturnNotPermitted (permission), kIOReturnNotAttached (node gone) or kIOReturnError.
   [[nodiscard]] virtual IOReturn deviceOpen(IOHIDDeviceRef device, std::uint32_t options) = 0;
   // Registers (again: replacing) the input report callback. `buffer` of `length` bytes is the
   // caller's and must stay valid while the device is open; every report is copied into it.
@@ -110,6 +118,7 @@ class IOHIDManager {
       return kIOReturnBadArgument;
     return setOutputReport(device, reportID, report, length);
   }
+  // kIOReturnBadArgument for an unknown reference, kIOReturnNotOpen for a device not open.
   virtual IOReturn deviceClose(IOHIDDeviceRef device, std::uint32_t options) = 0;
 
  protected:
