@@ -143,6 +143,8 @@ inline constexpr std::size_t kMaxDescriptorSize = 4096;
 // (or moved-from) node fails without a system call.
 class Node {
  public:
+  // Fails with the error of open(2), named "open <path>": EACCES when the node's permissions
+  // refuse the mode (no udev rule), ENOENT or ENODEV when the device went away.
   [[nodiscard]] static Result<Node> open(const std::string& path, OpenMode mode,
                                          SystemCalls& sys = realSystemCalls());
   Node(Node&& other) noexcept;
@@ -159,7 +161,8 @@ class Node {
 
   // Bus, vendor and product as the kernel knows them (HIDIOCGRAWINFO; on a QueryOnly node
   // the HID_ID of the node's sysfs entry). The version number is not among them: take it from
-  // the HidrawDevice the node was found as.
+  // the HidrawDevice the node was found as. Fails with the ioctl's errno (ENODEV after an
+  // unplug) or, on a QueryOnly node, when the sysfs entry cannot be read or parsed.
   [[nodiscard]] Result<RawInfo> rawInfo();
   // The raw report descriptor (HIDIOCGRDESCSIZE + HIDIOCGRDESC). Allocates; not for hot paths.
   [[nodiscard]] Result<std::vector<std::uint8_t>> reportDescriptor();

@@ -50,10 +50,13 @@ struct UdevRecord {
 class UdevBackend {
  public:
   virtual ~UdevBackend() = default;
-  // The hidraw nodes present now (subsystem "hidraw"), in udev's order.
+  // The hidraw nodes present now (subsystem "hidraw"), in udev's order. Fails with the libudev
+  // call that failed and its errno (out of memory, or sysfs unreadable).
   [[nodiscard]] virtual Result<std::vector<UdevRecord>> enumerate() = 0;
   // Starts listening to udev's events of subsystem "hidraw" (after udev's rules ran, so the
-  // node's permissions are final). Calling it again while listening does nothing.
+  // node's permissions are final). Calling it again while listening does nothing. Fails with
+  // the libudev or fcntl call that failed and its errno (no netlink socket, e.g. in a container
+  // without udev).
   [[nodiscard]] virtual std::optional<Error> startMonitor() = 0;
   // Readable when an event is pending; -1 before startMonitor succeeded. Owned by the backend.
   [[nodiscard]] virtual int monitorFd() const = 0;
