@@ -24,14 +24,16 @@ class DeviceSource {
   virtual ~DeviceSource() = default;
 
   // Starts watching for arrivals and removals. Call it before the first scan, so that nothing
-  // falls between the two. The reason when watching is impossible.
+  // falls between the two. The reason when watching is impossible: hidraw gives udev's error
+  // (UdevBackend::startMonitor); the emulated source always watches.
   [[nodiscard]] virtual std::optional<nuv::Error> watch() = 0;
   // Readable (POLLIN) when devices may have come or gone since the last takeChanges(); -1 for
   // a source that never changes, or before watch().
   [[nodiscard]] virtual int changeFd() const = 0;
   // Consumes the pending notices without waiting; whether there were any (scan again then).
   virtual bool takeChanges() = 0;
-  // The update devices present now, in a stable order; the reason when they cannot be listed.
+  // The update devices present now, in a stable order; the reason when they cannot be listed
+  // (hidraw: udev's error from UdevBackend::enumerate; the emulated source never fails).
   [[nodiscard]] virtual nuv::Result<std::vector<DeviceRecord>> scan() = 0;
 };
 
@@ -41,7 +43,8 @@ class DeviceSource {
 
 #ifdef __linux__
 // The hidraw nodes of vendor 0xFFFF, product 0x0100, through `udev` (libudev when null), with
-// what sysfs tells of each (readSysfsDetails) and whether this user can open it.
+// what sysfs tells of each (readSysfsDetails) and whether this user can open it. Fails when
+// libudev cannot be initialised (udev_new).
 [[nodiscard]] nuv::Result<std::unique_ptr<DeviceSource>> makeHidrawDeviceSource(
     std::unique_ptr<nuv::hidraw::UdevBackend> udev = nullptr);
 

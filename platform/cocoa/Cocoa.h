@@ -161,7 +161,8 @@ class Application {
   // Modal: returns when the user closed the alert, with kAlertFirstButtonReturn + the index of
   // the button pressed.
   virtual int runModalAlert(const Alert& alert) = 0;
-  // Modal: no file-type restriction, single selection.
+  // Modal: no file-type restriction, single selection. kModalResponseOK with one path, or
+  // kModalResponseCancel with none when the user cancelled.
   [[nodiscard]] virtual OpenPanelResult runModalOpenPanel() = 0;
 };
 

@@ -88,6 +88,8 @@ class Application : public GuiThread {
   // application title and has no icon; an error box is titled "Error" with the error icon.
   // Both have one "OK" button. The main form is activated again after a box, as when the
   // focus comes back to it; not after the open dialog.
+  // runOpenDialog: true with the chosen file in dialog.fileName; false when the user cancelled,
+  // and dialog.fileName is then left as it was.
   [[nodiscard]] virtual bool runOpenDialog(OpenDialog& dialog) = 0;
   virtual void messageBox(BoxKind kind, std::string_view text) = 0;
 
