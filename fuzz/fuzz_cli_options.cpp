@@ -37,7 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(o.simLatencyMs <= 60000);
   FUZZ_CHECK(!o.simVersion || o.simVersion->size() <= 4);
   FUZZ_CHECK(!(o.json && o.quiet));
-  FUZZ_CHECK(!(o.sim && !o.devicePath.empty()));
+  // --device selects among the emulated devices too (--sim-devices), so it goes with --sim; a
+  // node path is taken only from a lone selector.
+  FUZZ_CHECK(o.devicePath.empty() || o.deviceSelectors.size() == 1);
   for (const std::string& fault : o.simFaults)
     FUZZ_CHECK(sim::parseFault(fault).ok());
   const bool takesFile = o.command == cli::Command::Download || o.command == cli::Command::Verify ||
