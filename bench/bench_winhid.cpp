@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <new>
 
-#include "Emulated.h"
 #include "Forms.h"
 #include "HIDProto.h"
 #include "HidControllerClass.h"
 #include "VirtualBus.h"
+#include "winapi/Sim.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include "AppDelegate.h"
 #include "HIDProto.h"
 #include "Log.h"
-#include "Sim.h"
 #include "VirtualBus.h"
 #include "cocoa/Headless.h"
+#include "iohid/Sim.h"
 #include "mac_images.h"
 #include "mac_loopback.h"
 

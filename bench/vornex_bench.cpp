@@ -13,12 +13,12 @@
 #include <new>
 
 #include "AllocationCounter.h"
-#include "Emulated.h"
 #include "HIDProto.h"
 #include "Unit1.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
 #include "forms/Headless.h"
+#include "winapi/Sim.h"
 
 
 namespace {

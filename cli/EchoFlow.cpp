@@ -11,13 +11,13 @@
 #include "Interrupt.h"
 #include "Log.h"
 #include "Nib.h"
-#include "Sim.h"
 #include "SimSetup.h"
 #include "UpdateImage.h"
 #include "cocoa/Terminal.h"
+#include "iohid/Sim.h"
 
 #ifdef __linux__
-#include "Linux.h"
+#include "iohid/Linux.h"
 #endif
 
 namespace cli {

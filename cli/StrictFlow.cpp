@@ -5,7 +5,6 @@
 #include <variant>
 
 #include "DeviceCommands.h"
-#include "Emulated.h"
 #include "ExitCodes.h"
 #include "Files.h"
 #include "Flows.h"
@@ -14,8 +13,9 @@
 #include "SimSetup.h"
 #include "Unit1.h"
 #include "UpdateImage.h"
-#include "WinApi.h"
 #include "forms/Terminal.h"
+#include "winapi/Linux.h"
+#include "winapi/Sim.h"
 
 #ifdef __linux__
 #include "Hidraw.h"

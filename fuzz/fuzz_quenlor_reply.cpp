@@ -26,7 +26,7 @@
 #include "HIDProto.h"
 #include "HIDViewController.h"
 #include "cocoa/Headless.h"
-#include "Sim.h"
+#include "iohid/Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
 

@@ -16,13 +16,13 @@
 #include <memory>
 #include <vector>
 
-#include "Emulated.h"
 #include "Forms.h"
 #include "FuzzSupport.h"
 #include "HIDProto.h"
 #include "Unit1.h"
 #include "VirtualBus.h"
 #include "forms/Headless.h"
+#include "winapi/Sim.h"
 
 namespace {
 

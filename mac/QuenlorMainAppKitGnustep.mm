@@ -19,9 +19,9 @@
 
 #include "Faults.h"
 #include "QuenlorAppKit.h"
-#include "Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
+#include "iohid/Sim.h"
 
 namespace {
 

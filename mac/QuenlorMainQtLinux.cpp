@@ -1,8 +1,8 @@
 // QuenlorHID: the update device on this machine's hidraw nodes, in the Qt window. Reads no
 // command line (but --version), environment or configuration file.
-#include "Linux.h"
 #include "ProgramVersion.h"
 #include "QuenlorQt.h"
+#include "iohid/Linux.h"
 
 int main(int argc, char** argv) {
   if (nuv::printedVersion(argc, argv, "QuenlorHID")) return 0;

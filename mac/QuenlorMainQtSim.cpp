@@ -9,9 +9,9 @@
 
 #include "Faults.h"
 #include "QuenlorQt.h"
-#include "Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
+#include "iohid/Sim.h"
 
 namespace {
 

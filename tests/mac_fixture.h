@@ -17,10 +17,10 @@
 #include "HIDProto.h"
 #include "HIDViewController.h"
 #include "Log.h"
-#include "Sim.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
 #include "cocoa/Headless.h"
+#include "iohid/Sim.h"
 #include "mac_images.h"
 
 namespace mactest {

@@ -24,18 +24,18 @@
 #include <vector>
 
 #include "AppDelegate.h"
-#include "Emulated.h"
 #include "ExitCodes.h"
 #include "Flows.h"
 #include "HIDProto.h"
 #include "Log.h"
-#include "Sim.h"
 #include "Unit1.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
 #include "cocoa/Headless.h"
 #include "forms/Headless.h"
 #include "forms/Terminal.h"
+#include "iohid/Sim.h"
+#include "winapi/Sim.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include "AppDelegate.h"
 #include "Fakes.h"
 #include "HIDProto.h"
-#include "Linux.h"
 #include "Log.h"
 #include "cocoa/Headless.h"
+#include "iohid/Linux.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "HIDProto.h"
-#include "Sim.h"
 #include "cocoa/Headless.h"
+#include "iohid/Sim.h"
 
 namespace {
 

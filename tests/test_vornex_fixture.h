@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "Emulated.h"
 #include "Forms.h"
 #include "HIDProto.h"
 #include "Unit1.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
 #include "forms/Headless.h"
+#include "winapi/Sim.h"
 
 namespace vornex_test {
 

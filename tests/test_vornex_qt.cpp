@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Emulated.h"
 #include "UpdateImage.h"
 #include "VirtualBus.h"
 #include "VornexQt.h"
+#include "winapi/Sim.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "Emulated.h"
 #include "Forms.h"
 #include "HidControllerClass.h"
 #include "forms/Headless.h"
+#include "winapi/Linux.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "Emulated.h"
 #include "Forms.h"
 #include "HIDProto.h"
 #include "HidControllerClass.h"
 #include "VirtualBus.h"
 #include "forms/Headless.h"
+#include "winapi/Sim.h"
 
 namespace winhid_test {
 

@@ -1,19 +1,25 @@
 // The Windows operations of WinApi.h emulated on top of a device source (the virtual bus, or
 // hidraw): a handle table, per-thread outstanding reads completed inside alertable waits,
-// modules with their exported names, device information sets and preparsed data. Shared by
-// the sim and linux backends; each supplies the device source.
+// modules with their exported names, device information sets and preparsed data. Not a backend:
+// the base shared by the sim backend (Sim.h) and the linux backend (Linux.h); each supplies the
+// device source.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "IoStatus.h"
 #include "WinApi.h"
+
+namespace nuv::hidraw {
+class SystemCalls;
+}
 
 namespace winapi {
 
@@ -38,6 +44,17 @@ class DeviceFile {
   [[nodiscard]] virtual DWORD capabilities(HIDP_CAPS& out) = 0;
   // Any thread, idempotent.
   virtual void close() = 0;
+};
+
+// What the emulated backends can be told to lack, to exercise the layer's binding failures.
+struct EmulationOptions {
+  std::set<std::string> missingLibraries;  // file names as loaded, compared without case
+  std::set<std::string> missingNames;      // entry-point names no library exports
+  // linux backend: list only the node at this path (a terminal's --device); empty lists all.
+  std::string onlyDevicePath;
+  // linux backend: where nodes are opened, read and written; the real system calls when null.
+  // Must outlive the backend.
+  nuv::hidraw::SystemCalls* systemCalls = nullptr;
 };
 
 class EmulatedApi : public Api {
@@ -128,44 +145,6 @@ class EmulatedApi : public Api {
   std::uintptr_t nextHandle_ = 0x1000;
   std::vector<Module> modules_;  // the module handle is the index + 1, times 0x10000
   std::unordered_map<void*, HIDP_CAPS> preparsed_;
-};
-
-class SimApi final : public EmulatedApi {
- public:
-  SimApi(sim::VirtualBus& bus, forms::GuiThread* notices, EmulationOptions options);
-  ~SimApi() override;
-
-  // Opening `path` with read or write access fails with kErrorAccessDenied (query-only works).
-  void denyReadWrite(const std::string& path);
-  // Every opening of `path` fails with kErrorAccessDenied.
-  void denyOpen(const std::string& path);
-  // HidD_GetAttributes on handles of `path` fails.
-  void failAttributes(const std::string& path);
-  // Reads cannot be started on handles of `path` (ReadFileEx fails with kErrorGenFailure).
-  void failReadStarts(const std::string& path, bool fail);
-  // The next `count` reads on handles of `path` complete at once with 0 bytes.
-  void completeReadsEmpty(const std::string& path, int count);
-  [[nodiscard]] int emptyReadsLeft(const std::string& path) const;
-  // SetupDiGetClassDevsA fails.
-  void failDeviceInfoSet(bool fail);
-  // The interface detail of `path` cannot be read; the scan skips it.
-  void failInterfaceDetail(const std::string& path);
-  // Undoes every knob.
-  void clearKnobs();
-
-  struct Knobs;
-
- protected:
-  bool listInterfaces(std::vector<InterfaceEntry>& out, DWORD& error) override;
-  std::shared_ptr<DeviceFile> openDevice(const std::string& path, bool read, bool write,
-                                         DWORD& error) override;
-  bool detailReadable(const std::string& path) override;
-
- private:
-  sim::VirtualBus& bus_;
-  forms::GuiThread* notices_;
-  int changeListener_ = 0;
-  std::shared_ptr<Knobs> knobs_;
 };
 
 }  // namespace winapi

@@ -2,10 +2,14 @@
 // setupapi.dll), as one table of operations with their Windows meaning, so that the layer's
 // logic runs unchanged on every backend:
 //
-//   win32.cpp  the real thing (Win32 builds only): kernel32 called directly, hid.dll and
-//              setupapi.dll entry points called through the slots the layer bound at run time.
-//   sim.cpp    the virtual HID bus of the emulated update device.
-//   linux.cpp  hidraw nodes found and watched with libudev.
+//   win32.cpp  the real thing (Win32 builds only; Win32.h): kernel32 called directly, hid.dll
+//              and setupapi.dll entry points called through the slots the layer bound at run
+//              time.
+//   sim.cpp    the virtual HID bus of the emulated update device (Sim.h).
+//   linux.cpp  hidraw nodes found and watched with libudev (Linux.h).
+//
+// Each backend's header declares its factory. sim and linux share the emulated base of
+// Emulated.h (emulated.cpp), which is not a backend.
 //
 // The emulated backends (sim, linux) keep the Windows contract where the layer relies on it:
 //  - handles are values in a per-backend table, never reused, so a stale handle fails with
@@ -19,7 +23,7 @@
 //  - GetLastError is per thread.
 //
 // Entry points of hid.dll and setupapi.dll take the slot the layer looked up with GetProcAddress
-// as their first argument. The windows backend calls through it; the emulated backends only
+// as their first argument. The win32 backend calls through it; the emulated backends only
 // refuse a null slot (kErrorProcNotFound), so a call can never bypass the binding.
 //
 // Threads: every operation may be called from any thread. Ownership: the caller owns what it
@@ -28,25 +32,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <set>
-#include <string>
 
 #if defined(_WIN32) && defined(__i386__)
 #define NUV_WINAPI __attribute__((stdcall))
 #else
 #define NUV_WINAPI
 #endif
-
-namespace forms {
-class GuiThread;
-}
-namespace sim {
-class VirtualBus;
-}
-namespace nuv::hidraw {
-class SystemCalls;
-}
 
 namespace winapi {
 
@@ -276,36 +267,5 @@ class Api {
                                                               SP_DEVINFO_DATA* deviceInfo) = 0;
   virtual BOOL SetupDiDestroyDeviceInfoList(FARPROC entry, HDEVINFO set) = 0;
 };
-
-// What the emulated backends can be told to lack, to exercise the layer's binding failures.
-struct EmulationOptions {
-  std::set<std::string> missingLibraries;  // file names as loaded, compared without case
-  std::set<std::string> missingNames;      // entry-point names no library exports
-  // linux backend: list only the node at this path (a terminal's --device); empty lists all.
-  std::string onlyDevicePath;
-  // linux backend: where nodes are opened, read and written; the real system calls when null.
-  // Must outlive the backend.
-  nuv::hidraw::SystemCalls* systemCalls = nullptr;
-};
-
-// sim backend (sim.cpp): the devices of a virtual HID bus. Interfaces are listed in plug order;
-// DevInst is the bus's instance id and the device path the bus's path. When `notices` is given,
-// every plug and unplug posts WM_DEVICECHANGE / DBT_DEVNODES_CHANGED to its main window, as
-// Windows broadcasts it. The bus and the GUI thread must outlive the backend.
-//
-// The knobs that make single paths misbehave (SimApi, Emulated.h) are thread-safe.
-class SimApi;
-[[nodiscard]] std::unique_ptr<SimApi> makeSimApi(sim::VirtualBus& bus, forms::GuiThread* notices,
-                                                 EmulationOptions options = {});
-
-// linux backend (linux.cpp): hidraw nodes found with libudev; device changes from a udev
-// monitor are posted to `notices` like the sim backend's. Null when libudev cannot be used.
-[[nodiscard]] std::unique_ptr<Api> makeLinuxApi(forms::GuiThread* notices,
-                                                EmulationOptions options = {});
-
-#if defined(_WIN32)
-// windows backend (windows.cpp). WM_DEVICECHANGE reaches the main window from the system.
-[[nodiscard]] std::unique_ptr<Api> makeWindowsApi();
-#endif
 
 }  // namespace winapi

@@ -3,6 +3,8 @@
 // hidraw layer's per-node identity, opened through the node's /dev path, with report lengths
 // from our own report-descriptor parser. Device changes come from a udev monitor watched by a
 // thread of the backend and are posted to the main window.
+#include "Linux.h"
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -11,7 +13,6 @@
 #include <map>
 #include <thread>
 
-#include "Emulated.h"
 #include "Forms.h"
 #include "Hidraw.h"
 #include "Log.h"

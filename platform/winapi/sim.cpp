@@ -1,10 +1,11 @@
 // The sim backend: the HID interfaces of a virtual bus, with knobs that make single paths fail as
 // real devices do (no access, no attributes, reads that cannot start or come back empty).
+#include "Sim.h"
+
 #include <algorithm>
 #include <map>
 #include <set>
 
-#include "Emulated.h"
 #include "Forms.h"
 #include "VirtualBus.h"
 

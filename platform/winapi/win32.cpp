@@ -1,4 +1,4 @@
-// The windows backend: kernel32 called directly; hid.dll, setupapi.dll and CancelIo called
+// The win32 backend: kernel32 called directly; hid.dll, setupapi.dll and CancelIo called
 // through the entry points the layer looked up with GetProcAddress, cast to their real types.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
@@ -8,7 +8,7 @@
 
 #include <cstddef>
 
-#include "WinApi.h"
+#include "Win32.h"
 
 namespace winapi {
 namespace {

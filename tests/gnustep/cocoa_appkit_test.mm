@@ -16,9 +16,9 @@
 
 #include "AppDelegate.h"
 #include "Nib.h"
-#include "Sim.h"
 #include "VirtualBus.h"
 #include "cocoa/AppKit.h"
+#include "iohid/Sim.h"
 
 namespace {
 

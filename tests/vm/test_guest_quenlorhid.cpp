@@ -14,9 +14,9 @@
 #include "AppDelegate.h"
 #include "GuestSupport.h"
 #include "HIDViewController.h"
-#include "Linux.h"
 #include "UpdateImage.h"
 #include "cocoa/Headless.h"
+#include "iohid/Linux.h"
 
 namespace {
 

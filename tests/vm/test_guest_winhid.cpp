@@ -10,8 +10,8 @@
 #include "GuestSupport.h"
 #include "HIDProto.h"
 #include "HidControllerClass.h"
-#include "WinApi.h"
 #include "forms/Headless.h"
+#include "winapi/Linux.h"
 
 namespace {
 

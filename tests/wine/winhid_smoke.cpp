@@ -18,7 +18,7 @@
 
 #include "Forms.h"
 #include "HidControllerClass.h"
-#include "WinApi.h"
+#include "winapi/Win32.h"
 
 namespace {
 

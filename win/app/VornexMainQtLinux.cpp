@@ -4,7 +4,7 @@
 
 #include "ProgramVersion.h"
 #include "VornexQt.h"
-#include "WinApi.h"
+#include "winapi/Linux.h"
 
 int main(int argc, char** argv) {
   if (nuv::printedVersion(argc, argv, "Vornex")) return 0;

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string>
 
-#include "Emulated.h"
 #include "Faults.h"
 #include "VirtualBus.h"
 #include "VornexQt.h"
+#include "winapi/Sim.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "Unit1.h"
-#include "WinApi.h"
 #include "forms/Win32.h"
+#include "winapi/Win32.h"
 
 namespace {
 
