@@ -165,24 +165,33 @@ class Node {
   // unplug) or, on a QueryOnly node, when the sysfs entry cannot be read or parsed.
   [[nodiscard]] Result<RawInfo> rawInfo();
   // The raw report descriptor (HIDIOCGRDESCSIZE + HIDIOCGRDESC). Allocates; not for hot paths.
+  // Fails as rawInfo() does, and for a size outside 1..kMaxDescriptorSize (an empty or larger
+  // sysfs file on a QueryOnly node).
   [[nodiscard]] Result<std::vector<std::uint8_t>> reportDescriptor();
-  // reportDescriptor() run through parseReportDescriptor().
+  // reportDescriptor() run through parseReportDescriptor(); fails with either's error.
   [[nodiscard]] Result<ReportCaps> capabilities();
 
   // Waits up to timeoutMs (0: just look, -1: forever) for a report. Ok when one is readable
   // (reports still queued when the device went are readable before Gone is seen). Nothing
   // interrupts the wait but a report, an unplug or a signal: a thread that must be stoppable
   // waits in slices. read, readWithReportId and waitReadable need ReadWrite or ReadOnly.
+  // TimedOut when the time ran out or a signal came; Gone when the node hung up (error
+  // ENODEV); Failed when poll fails or flags the descriptor invalid (error EBADF).
+  // Every I/O call on a closed node, or on one not opened for it, is Failed without a system
+  // call, with an error of the layer's own.
   [[nodiscard]] IoResult waitReadable(int timeoutMs);
   // One report, without waiting: TimedOut when none is queued. A report longer than the
-  // buffer is cut to it (the kernel drops the rest).
+  // buffer is cut to it (the kernel drops the rest). Gone once the device went and its queue
+  // is empty (EIO or ENODEV); Failed for any other errno.
   [[nodiscard]] IoResult read(std::span<std::uint8_t> buffer);
   // As read(), framed (Framing.h): buffer[0] is the report ID, kReportId for a device without
   // report IDs, and count includes it. The buffer must hold at least one byte.
   [[nodiscard]] IoResult readWithReportId(std::span<std::uint8_t> buffer, bool deviceUsesReportIds);
   // One output report, framed (report-ID byte first; see the note above). Blocks until the
   // kernel has sent it (interrupted calls are retried); Ok means all bytes went, a short write
-  // is Failed with count set. Needs ReadWrite.
+  // is Failed with count set. Needs ReadWrite. Gone when the device went (ENODEV, or
+  // ESHUTDOWN mid-unplug); Failed for an empty report and any other errno, EIO among them
+  // (unlike read, which takes EIO for an unplug).
   [[nodiscard]] IoResult write(std::span<const std::uint8_t> report);
 
   void close();

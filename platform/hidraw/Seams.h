@@ -21,15 +21,28 @@ namespace nuv::hidraw {
 // errno, which the layer captures at once with the call's name. Implementations must be
 // callable from several threads at once (the real one is; a fake used across threads must
 // lock).
+// Per call, the errno values that the layer or the backends above it tell apart, which a fake
+// gives to stand for each situation; any other value is a plain failure, passed on in the Error.
 class SystemCalls {
  public:
   virtual ~SystemCalls() = default;
+  // EACCES or EPERM: no right to the node; ENOENT, ENODEV or ENXIO: no such node, or its
+  // device went.
   virtual int open(const char* path, int flags) = 0;
+  // Not looked at: Linux releases the descriptor even when close reports an error.
   virtual int close(int fd) = 0;
+  // 0, EAGAIN, EWOULDBLOCK or EINTR: no report now (TimedOut); EIO or ENODEV: the device went
+  // (Gone; hidraw answers EIO once the device is gone and its queue is empty).
   virtual ssize_t read(int fd, void* buffer, std::size_t count) = 0;
+  // EINTR: retried; ENODEV or ESHUTDOWN: the device went (Gone). Fewer bytes than asked is a
+  // short write (Failed).
   virtual ssize_t write(int fd, const void* buffer, std::size_t count) = 0;
+  // HIDIOCGRAWINFO, HIDIOCGRDESCSIZE, HIDIOCGRDESC: ENODEV after an unplug; passed on as it is.
   virtual int ioctl(int fd, unsigned long request, void* argument) = 0;
+  // EINTR: TimedOut, as a time-out (0) is. POLLHUP or POLLERR without POLLIN in revents: the
+  // device went (Gone); other revents without POLLIN: Failed.
   virtual int poll(pollfd* fds, nfds_t count, int timeoutMs) = 0;
+  // Finds a QueryOnly node's sysfs entry; a failure is passed on as it is.
   virtual int fstat(int fd, struct stat* status) = 0;
 };
 
