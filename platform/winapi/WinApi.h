@@ -170,6 +170,16 @@ inline constexpr std::size_t kInterfaceDetailPathOffset = sizeof(DWORD);
 //   kErrorInvalidHandle     a handle (file, module, device information set) that is not open,
 //                           or was closed;
 //   kErrorProcNotFound      a null entry-point slot (the layer never bound it).
+// Where the backends differ:
+//  - win32 refuses a null slot without setting the last error, and its HidP_GetCaps gives 0
+//    for it (the emulated backends: HIDP_STATUS_INVALID_PREPARSED_DATA);
+//  - linux reads the report descriptor when a handle is opened, so HidD_GetPreparsedData
+//    still succeeds after an unplug (sim: kErrorDeviceNotConnected), and kErrorGenFailure is
+//    its answer when that descriptor could not be read or parsed;
+//  - linux answers HidD_GetAttributes on a query-only handle from the node's sysfs entry, which
+//    goes with the device: kErrorFileNotFound after an unplug, not kErrorDeviceNotConnected;
+//  - ReadFileEx on an unplugged device: sim refuses to start it (kErrorDeviceNotConnected);
+//    linux starts it and completes it with that code, and refuses only the reads after.
 class Api {
  public:
   virtual ~Api() = default;
