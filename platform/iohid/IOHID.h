@@ -9,6 +9,17 @@
 // Device references are borrowed: they stay valid for the manager's lifetime (also after the
 // device went away, when calls on them fail with kIOReturnNotAttached) and are never retained
 // or released by callers.
+//
+// Errors: each call below says which IOReturn it gives and when. Input reports carry no error:
+// the report callback's result is always kIOReturnSuccess, and a node the linux backend can no
+// longer read is closed quietly (its removal comes from udev). Where the backends differ:
+//  - iokit passes IOKit's own code on for anything the seam does not check itself, opens a
+//    manager that is not scheduled, answers copyDevices before open, and gives nothing there
+//    when IOKit gives no set;
+//  - deviceOpen refuses with kIOReturnBadArgument a manager not scheduled (sim) or not open
+//    (linux); iokit leaves it to IOKit, and opens a device again when it is open already;
+//  - a null report buffer makes iokit ignore deviceRegisterInputReportCallback, while sim and
+//    linux register the callback and deliver no report.
 #pragma once
 
 #include <cstdint>
