@@ -5,10 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#include "HIDProto.h"
-#include "Log.h"
-#include "UpdateImage.h"
-#include "VirtualBus.h"
+#include "protocol/HIDProto.h"
+#include "protocol/Log.h"
+#include "protocol/UpdateImage.h"
+#include "sim/VirtualBus.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ void BM_MacWalkWholeImage(benchmark::State& state) {
 BENCHMARK(BM_MacWalkWholeImage);
 
 void BM_EmulatedDeviceExchange(benchmark::State& state) {
-  sim::VirtualBus bus;
+  nuv::sim::VirtualBus bus;
   bus.plug();
   auto c = bus.open(bus.devices()[0].path);
   std::uint8_t out[9] = {};

@@ -4,22 +4,21 @@
 // virtual clock skips the 5.5 s of waits. Allocations per Write are counted.
 #include <benchmark/benchmark.h>
 
-#include "AllocationCounter.h"
+#include "testsupport/AllocationCounter.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <new>
 
-#include "AppDelegate.h"
-#include "HIDProto.h"
-#include "Log.h"
-#include "VirtualBus.h"
-#include "cocoa/Headless.h"
-#include "iohid/Sim.h"
-#include "mac_images.h"
-#include "mac_loopback.h"
-
+#include "mac/AppDelegate.h"
+#include "platform/cocoa/Headless.h"
+#include "platform/iohid/Sim.h"
+#include "protocol/HIDProto.h"
+#include "protocol/Log.h"
+#include "sim/VirtualBus.h"
+#include "tests/mac_images.h"
+#include "tests/mac_loopback.h"
 
 namespace {
 
@@ -78,9 +77,9 @@ void BM_MacWriteRoundTripLoopback(benchmark::State& state) {
   std::uint64_t writes = 0, allocs = 0;
   for (auto _ : state) {
     const auto beforeWrites = loopback->writes();
-    const auto beforeAllocs = nuv::testing::allocationCount();
+    const auto beforeAllocs = nuv::test::allocationCount();
     if (!program.download()) state.SkipWithError("download did not finish");
-    allocs += nuv::testing::allocationCount() - beforeAllocs;
+    allocs += nuv::test::allocationCount() - beforeAllocs;
     writes += loopback->writes() - beforeWrites;
   }
   report(state, writes, allocs);
@@ -89,7 +88,7 @@ BENCHMARK(BM_MacWriteRoundTripLoopback)->Unit(benchmark::kMillisecond);
 
 void BM_MacWriteRoundTripEmulatedDevice(benchmark::State& state) {
   nuv::cocoa::HeadlessApplication app;
-  sim::VirtualBus bus(app.runLoop().clock());
+  nuv::sim::VirtualBus bus(app.runLoop().clock());
   Program program(app, [&] { return nuv::iohid::createSimHIDManager(bus); });
   std::uint64_t writes = 0, allocs = 0;
   for (auto _ : state) {
@@ -98,9 +97,9 @@ void BM_MacWriteRoundTripEmulatedDevice(benchmark::State& state) {
     auto device = bus.plug();
     program.app().runLoop().runUntilIdle();
     state.ResumeTiming();
-    const auto beforeAllocs = nuv::testing::allocationCount();
+    const auto beforeAllocs = nuv::test::allocationCount();
     if (!program.download()) state.SkipWithError("download did not finish");
-    allocs += nuv::testing::allocationCount() - beforeAllocs;
+    allocs += nuv::test::allocationCount() - beforeAllocs;
     writes += device->countOf(kCmdWrite);
   }
   report(state, writes, allocs);

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "CliProcess.h"
-#include "UpdateImage.h"
+#include "bench/CliProcess.h"
+#include "protocol/UpdateImage.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <random>
 
-#include "ByteSource.h"
-#include "GuestSupport.h"
-#include "HIDProto.h"
-#include "UpdateImage.h"
+#include "protocol/ByteSource.h"
+#include "protocol/HIDProto.h"
+#include "protocol/UpdateImage.h"
+#include "tests/vm/GuestSupport.h"
 
 namespace {
 

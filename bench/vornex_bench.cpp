@@ -12,14 +12,13 @@
 #include <fstream>
 #include <new>
 
-#include "AllocationCounter.h"
-#include "HIDProto.h"
-#include "Unit1.h"
-#include "UpdateImage.h"
-#include "VirtualBus.h"
-#include "forms/Headless.h"
-#include "winapi/Sim.h"
-
+#include "platform/forms/Headless.h"
+#include "platform/winapi/Sim.h"
+#include "protocol/HIDProto.h"
+#include "protocol/UpdateImage.h"
+#include "sim/VirtualBus.h"
+#include "testsupport/AllocationCounter.h"
+#include "win/app/Unit1.h"
 
 namespace {
 
@@ -45,11 +44,11 @@ double cpuSeconds() {
 
 // One window on one emulated device, on a clock that never moves (no tick can intervene).
 struct Stack {
-  explicit Stack(sim::Latency latency = {}) : bus(), gui(clock) {
+  explicit Stack(nuv::sim::Latency latency = {}) : bus(), gui(clock) {
     gui.setTitle(std::string(kApplicationTitle));
     device = bus.plug({}, {.latency = latency});
-    api = winapi::makeSimApi(bus, &gui);
-    process = std::make_unique<hid::HidProcess>(*api, gui);
+    api = nuv::winapi::makeSimApi(bus, &gui);
+    process = std::make_unique<nuv::hid::HidProcess>(*api, gui);
     form = std::make_unique<TMainForm>(gui, *process);
     gui.setMainForm(*form);
     gui.activateMainForm();
@@ -67,11 +66,11 @@ struct Stack {
   }
 
   nuv::ManualClock clock;
-  sim::VirtualBus bus;
-  forms::HeadlessGui gui;
-  std::shared_ptr<sim::UpdateDevice> device;
-  std::unique_ptr<winapi::SimApi> api;
-  std::unique_ptr<hid::HidProcess> process;
+  nuv::sim::VirtualBus bus;
+  nuv::forms::HeadlessGui gui;
+  std::shared_ptr<nuv::sim::UpdateDevice> device;
+  std::unique_ptr<nuv::winapi::SimApi> api;
+  std::unique_ptr<nuv::hid::HidProcess> process;
   std::unique_ptr<TMainForm> form;
 };
 
@@ -97,7 +96,7 @@ BENCHMARK(BM_WriteExchangeThroughTheStack)->Unit(benchmark::kMillisecond)->Itera
 // A download stopped after its first 300 Writes, 1 ms per reply.
 void BM_CpuShareOfADownloadAt1msLatency(benchmark::State& state) {
   const std::string path = writeImage();
-  Stack stack({sim::Latency::Model::Fixed, std::chrono::microseconds(1000)});
+  Stack stack({nuv::sim::Latency::Model::Fixed, std::chrono::microseconds(1000)});
   std::uint32_t before = 0;
   stack.form->Gauge1.observe([&] {
     if (stack.device->countOf(kCmdWrite) - before >= 300 && !stack.form->StopRequested) {
@@ -137,8 +136,8 @@ void BM_AllocationsPerReport(benchmark::State& state) {
   std::uint64_t atStart = 0, atEnd = 0;
   stack.form->StatusBar1.observe([&] {
     const std::string& text = stack.form->StatusBar1.panelText();
-    if (text == "Writing Data...") atStart = nuv::testing::allocationCount();
-    if (text == "Writing All...") atEnd = nuv::testing::allocationCount();
+    if (text == "Writing Data...") atStart = nuv::test::allocationCount();
+    if (text == "Writing All...") atEnd = nuv::test::allocationCount();
   });
   double perReport = 0;
   for (auto _ : state) {

@@ -1,8 +1,8 @@
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 
-#include "ExitCodes.h"
+#include "cli/ExitCodes.h"
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 constexpr CommandSet bits(std::initializer_list<Command> commands) {
@@ -148,4 +148,4 @@ std::optional<Shell> shellNamed(const std::string& name) {
   return std::nullopt;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -8,9 +8,9 @@
 #include <span>
 #include <string>
 
-#include "Options.h"
+#include "cli/Options.h"
 
-namespace cli {
+namespace nuv::cli {
 
 // What a value (of an option, or a command's operand) completes to in a shell.
 enum class Completes { Nothing, File, Choice, HidrawNode, CommandName };
@@ -76,4 +76,4 @@ enum class Shell { Bash, Zsh, Fish };
 inline constexpr const char* kShellNames = "bash zsh fish";
 [[nodiscard]] std::optional<Shell> shellNamed(const std::string& name);
 
-}  // namespace cli
+}  // namespace nuv::cli

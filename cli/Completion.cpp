@@ -1,9 +1,9 @@
-#include "Completion.h"
+#include "cli/Completion.h"
 
 #include <functional>
 #include <vector>
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 std::string join(const std::vector<std::string>& words, const char* separator) {
@@ -387,4 +387,4 @@ std::string completionScript(Shell shell) {
   return {};
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

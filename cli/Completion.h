@@ -4,12 +4,12 @@
 
 #include <string>
 
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 
-namespace cli {
+namespace nuv::cli {
 
 // The whole script for `shell`, ready to be sourced (bash), autoloaded or sourced (zsh, which
 // defines _vornex_cli and registers it) or sourced (fish). The bash function is _vornex_cli.
 [[nodiscard]] std::string completionScript(Shell shell);
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -1,26 +1,26 @@
-#include "DeviceCommands.h"
+#include "cli/DeviceCommands.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <variant>
 
-#include "ExitCodes.h"
-#include "Files.h"
-#include "HIDProto.h"
-#include "SelectDevices.h"
-#include "SimSetup.h"
-#include "UpdateImage.h"
+#include "cli/ExitCodes.h"
+#include "cli/Files.h"
+#include "cli/SelectDevices.h"
+#include "cli/SimSetup.h"
+#include "protocol/HIDProto.h"
+#include "protocol/UpdateImage.h"
 
 #ifdef __linux__
 #include <sys/stat.h>
 
 #include <cerrno>
 
-#include "Hidraw.h"
+#include "platform/hidraw/Hidraw.h"
 #endif
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 namespace image = nuv::image;
@@ -239,4 +239,4 @@ int verifyAfterDownload(const Options& options, SimSetup& sim, const std::string
   return verifyDevice(*link, file.value().bytes, withTail, out);
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -6,12 +6,12 @@
 #include <span>
 #include <string>
 
-#include "Options.h"
-#include "Output.h"
-#include "ReportLink.h"
-#include "SimSetup.h"
+#include "cli/Options.h"
+#include "cli/Output.h"
+#include "cli/ReportLink.h"
+#include "cli/SimSetup.h"
 
-namespace cli {
+namespace nuv::cli {
 
 // Before a command touches real hardware: the node to use can be opened by this user. The
 // node is --device (the node itself or a link to it, which must be an attached update
@@ -38,4 +38,4 @@ namespace cli {
                                       const std::string& devicePath, const std::string& imagePath,
                                       bool withTail, Output& out, const SessionIo& io = {});
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -1,13 +1,13 @@
-#include "DeviceSelection.h"
+#include "cli/DeviceSelection.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
 
-#include "ExitCodes.h"
+#include "cli/ExitCodes.h"
 
-namespace cli {
+namespace nuv::cli {
 
 std::string idsText(const DeviceRecord& device) {
   char ids[16];
@@ -73,7 +73,8 @@ std::variant<std::vector<DeviceRecord>, SelectionRefusal> selectDevices(
     const SelectionRequest& request, const std::vector<DeviceRecord>& present,
     const NodeNumberOf& numberOf) {
   if (request.selectors.empty()) {
-    if (present.empty()) return SelectionRefusal{kExitNoDevice, "no update device (USB ffff:0100) is attached", {}};
+    if (present.empty())
+      return SelectionRefusal{kExitNoDevice, "no update device (USB ffff:0100) is attached", {}};
     if (request.all || present.size() == 1) return present;
     return ambiguous(std::to_string(present.size()) +
                          " update devices are attached: name one with --device, or all with --all",
@@ -89,7 +90,8 @@ std::variant<std::vector<DeviceRecord>, SelectionRefusal> selectDevices(
       picked[i] = true;
     }
     if (named.empty())
-      return SelectionRefusal{kExitNoDevice, text + " is not an attached update device (USB ffff:0100)", {}};
+      return SelectionRefusal{
+          kExitNoDevice, text + " is not an attached update device (USB ffff:0100)", {}};
     if (named.size() > 1)
       return ambiguous(text + " names " + std::to_string(named.size()) +
                            " devices: name one by its node or port",
@@ -101,4 +103,4 @@ std::variant<std::vector<DeviceRecord>, SelectionRefusal> selectDevices(
   return chosen;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

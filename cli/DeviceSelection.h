@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-namespace cli {
+namespace nuv::cli {
 
 enum class Access { Granted, Denied, Failed };
 
@@ -66,7 +66,7 @@ struct SelectionRefusal {
 
 struct SelectionRequest {
   std::vector<std::string> selectors;  // --device, in the order given
-  bool all = false;                     // --all
+  bool all = false;                    // --all
 };
 
 // The devices a command works on, in the order of `present`:
@@ -81,4 +81,4 @@ struct SelectionRequest {
     const SelectionRequest& request, const std::vector<DeviceRecord>& present,
     const NodeNumberOf& numberOf = statCharacterDevice);
 
-}  // namespace cli
+}  // namespace nuv::cli

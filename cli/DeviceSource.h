@@ -8,16 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "DeviceSelection.h"
-#include "Error.h"
-#include "Options.h"
-#include "Result.h"
+#include "cli/DeviceSelection.h"
+#include "cli/Options.h"
+#include "protocol/Error.h"
+#include "protocol/Result.h"
 
 #ifdef __linux__
-#include "Seams.h"
+#include "platform/hidraw/Seams.h"
 #endif
 
-namespace cli {
+namespace nuv::cli {
 
 class DeviceSource {
  public:
@@ -58,4 +58,4 @@ void readSysfsDetails(const std::string& syspath, DeviceRecord& record);
 // The source the options name: the emulated devices with --sim, else this machine's.
 [[nodiscard]] nuv::Result<std::unique_ptr<DeviceSource>> makeDeviceSource(const Options& options);
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -3,10 +3,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "DeviceSource.h"
-#include "Hidraw.h"
+#include "cli/DeviceSource.h"
+#include "platform/hidraw/Hidraw.h"
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 namespace fs = std::filesystem;
@@ -112,4 +112,4 @@ nuv::Result<std::unique_ptr<DeviceSource>> makeDeviceSource(const Options& optio
   return makeHidrawDeviceSource();
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

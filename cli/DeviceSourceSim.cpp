@@ -1,8 +1,8 @@
 // The emulated devices of --sim as a device source.
-#include "DeviceSource.h"
-#include "SimSetup.h"
+#include "cli/DeviceSource.h"
+#include "cli/SimSetup.h"
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 class SimDeviceSource final : public DeviceSource {
@@ -42,4 +42,4 @@ nuv::Result<std::unique_ptr<DeviceSource>> makeDeviceSource(const Options& optio
 }
 #endif
 
-}  // namespace cli
+}  // namespace nuv::cli

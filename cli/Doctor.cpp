@@ -1,16 +1,16 @@
-#include "Doctor.h"
+#include "cli/Doctor.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 
-#include "ExitCodes.h"
-#include "NodeHolders.h"
-#include "UdevRuleCheck.h"
-#include "UdevRuleText.h"
+#include "cli/ExitCodes.h"
+#include "cli/NodeHolders.h"
+#include "cli/UdevRuleCheck.h"
+#include "platform/hidraw/UdevRuleText.h"
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 namespace hr = nuv::hidraw;
@@ -189,4 +189,4 @@ int runUdevRule(const Options& options, Output& out) {
   return kExitSuccess;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

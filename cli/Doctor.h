@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "Hidraw.h"
-#include "NodeAccess.h"
-#include "Options.h"
-#include "Output.h"
+#include "cli/NodeAccess.h"
+#include "cli/Options.h"
+#include "cli/Output.h"
+#include "platform/hidraw/Hidraw.h"
 
-namespace cli {
+namespace nuv::cli {
 
 // Where doctor looks. The defaults are the system's; tests point them into a temporary tree.
 struct DoctorPaths {
@@ -50,4 +50,4 @@ struct DoctorEnvironment {
 // Writes the udev rule file's exact text. Exit code 0.
 [[nodiscard]] int runUdevRule(const Options& options, Output& out);
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -3,24 +3,24 @@
 
 #include <variant>
 
-#include "AppDelegate.h"
-#include "DeviceCommands.h"
-#include "ExitCodes.h"
-#include "Flows.h"
-#include "UpdateImageCheck.h"
-#include "Interrupt.h"
-#include "Log.h"
-#include "Nib.h"
-#include "SimSetup.h"
-#include "UpdateImage.h"
-#include "cocoa/Terminal.h"
-#include "iohid/Sim.h"
+#include "cli/DeviceCommands.h"
+#include "cli/ExitCodes.h"
+#include "cli/Flows.h"
+#include "cli/Interrupt.h"
+#include "cli/SimSetup.h"
+#include "mac/AppDelegate.h"
+#include "mac/UpdateImageCheck.h"
+#include "platform/cocoa/Nib.h"
+#include "platform/cocoa/Terminal.h"
+#include "platform/iohid/Sim.h"
+#include "protocol/Log.h"
+#include "protocol/UpdateImage.h"
 
 #ifdef __linux__
-#include "iohid/Linux.h"
+#include "platform/iohid/Linux.h"
 #endif
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 namespace cocoa = nuv::cocoa;
@@ -117,8 +117,7 @@ int runEchoFlow(const Options& options, Output& out, const SessionIo& io) {
     factory = [devicePath, &io] {
       nuv::iohid::LinuxHIDSeams seams;
       seams.sys = &io.systemCalls();
-      seams.makeUdev =
-          [devicePath]() -> nuv::Result<std::unique_ptr<nuv::hidraw::UdevBackend>> {
+      seams.makeUdev = [devicePath]() -> nuv::Result<std::unique_ptr<nuv::hidraw::UdevBackend>> {
         auto udev = nuv::hidraw::makeLibudevBackend();
         if (!udev) return udev.error();
         return std::unique_ptr<nuv::hidraw::UdevBackend>(
@@ -162,9 +161,8 @@ int runEchoFlow(const Options& options, Output& out, const SessionIo& io) {
       // Refused before anything was sent: the alert told why; the image check says which kind.
       app.flushStatus();
       const auto problem = nuv::mac::updateImageProblem(image);
-      code = problem && problem->kind == nuv::mac::ImageProblem::Kind::WrongSize
-                 ? kExitImageRefused
-                 : kExitFileError;
+      code = problem && problem->kind == nuv::mac::ImageProblem::Kind::WrongSize ? kExitImageRefused
+                                                                                 : kExitFileError;
     } else {
       app.runLoop().runUntil([&] { return controller.currentStatus() == mac::HIDStatusIdle; },
                              [&app] { app.flushStatus(); });
@@ -206,4 +204,4 @@ int runEchoFlow(const Options& options, Output& out, const SessionIo& io) {
   return code;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

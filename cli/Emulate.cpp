@@ -1,6 +1,6 @@
 // vornex-cli emulate on Linux: the emulated device program's own serving loop (runEmulator),
 // with this tool's options, exit codes and output.
-#include "Emulate.h"
+#include "cli/Emulate.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,11 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "Emulator.h"
-#include "ExitCodes.h"
-#include "SimSetup.h"
+#include "cli/ExitCodes.h"
+#include "cli/SimSetup.h"
+#include "sim/uhid/Emulator.h"
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 // The emulator tells what happens in whole lines on two streams. Each line goes on to this
@@ -138,4 +138,4 @@ int runEmulate(const Options& options, Output& out) {
   return kExitExchangeFailed;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -3,10 +3,10 @@
 // /dev/hidrawN node like the real device, until Ctrl-C.
 #pragma once
 
-#include "Options.h"
-#include "Output.h"
+#include "cli/Options.h"
+#include "cli/Output.h"
 
-namespace cli {
+namespace nuv::cli {
 
 // Devices presented at once by one emulate: --count N, 1 to this. Each is a uhid device, a
 // descriptor and a hidraw node; more would be a mistake rather than a test.
@@ -23,4 +23,4 @@ inline constexpr unsigned kMostEmulatedDevices = 64;
 // serving one failed.
 [[nodiscard]] int runEmulate(const Options& options, Output& out);
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -1,4 +1,4 @@
-#include "Files.h"
+#include "cli/Files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "ByteSource.h"
+#include "protocol/ByteSource.h"
 
-namespace cli {
+namespace nuv::cli {
 
 nuv::Result<FileBytes> readFile(const std::string& path, std::uint64_t limit) {
   auto opened = nuv::FileSource::open(path);
@@ -27,8 +27,7 @@ nuv::Result<FileBytes> readFile(const std::string& path, std::uint64_t limit) {
 }
 
 std::optional<nuv::Error> writeFileAtomically(const std::string& path,
-                                              std::span<const std::uint8_t> bytes,
-                                              bool overwrite) {
+                                              std::span<const std::uint8_t> bytes, bool overwrite) {
   struct stat existing {};
   if (::lstat(path.c_str(), &existing) == 0) {
     if (!overwrite)
@@ -66,8 +65,8 @@ std::optional<nuv::Error> writeFileAtomically(const std::string& path,
     return e;
   }
   // link() refuses to replace: another process that created the file meanwhile keeps it.
-  int placed = overwrite ? ::rename(temp.c_str(), path.c_str())
-                         : ::link(temp.c_str(), path.c_str());
+  int placed =
+      overwrite ? ::rename(temp.c_str(), path.c_str()) : ::link(temp.c_str(), path.c_str());
   int code = errno;
   if (!overwrite && placed != 0 && (code == EPERM || code == ENOTSUP || code == ENOSYS)) {
     // File systems without hard links (FAT on a USB stick): check, then rename. The window in
@@ -89,4 +88,4 @@ std::optional<nuv::Error> writeFileAtomically(const std::string& path,
   return std::nullopt;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "Error.h"
-#include "Result.h"
+#include "protocol/Error.h"
+#include "protocol/Result.h"
 
-namespace cli {
+namespace nuv::cli {
 
 struct FileBytes {
   std::vector<std::uint8_t> bytes;  // the first min(size, limit) bytes
@@ -28,4 +28,4 @@ struct FileBytes {
                                                             std::span<const std::uint8_t> bytes,
                                                             bool overwrite);
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -1,4 +1,4 @@
-#include "Fleet.h"
+#include "cli/Fleet.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -9,11 +9,11 @@
 #include <list>
 #include <set>
 
-#include "Clock.h"
-#include "CommandLine.h"
-#include "ExitCodes.h"
+#include "cli/CommandLine.h"
+#include "cli/ExitCodes.h"
+#include "protocol/Clock.h"
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 // How long a device that went away during its flow may take to come back for its next
@@ -100,9 +100,7 @@ class FleetRun {
     return static_cast<std::size_t>(std::count_if(
         slots_.begin(), slots_.end(), [state](const Slot& s) { return s.state == state; }));
   }
-  bool countReached() const {
-    return options_.count && countIn(State::Done) >= *options_.count;
-  }
+  bool countReached() const { return options_.count && countIn(State::Done) >= *options_.count; }
 
   void launch(Slot& slot, std::string_view reason) {
     slot.state = State::Running;
@@ -110,8 +108,7 @@ class FleetRun {
     setup_.view.started(slot.run, reason);
     auto started = setup_.launcher.start(workerArguments(options_, slot.run.device));
     if (!started) {
-      slot.run.lastError =
-          "the worker process could not be started: " + started.error().describe();
+      slot.run.lastError = "the worker process could not be started: " + started.error().describe();
       finish(slot, kExitExchangeFailed);
       return;
     }
@@ -254,7 +251,7 @@ class FleetRun {
     // A device that has gone may come back with the same identity only as a new plug-in.
     for (auto it = seen_.begin(); it != seen_.end();) {
       const bool present = std::any_of(devices->begin(), devices->end(),
-                                        [&](const DeviceRecord& d) { return d.identity == *it; });
+                                       [&](const DeviceRecord& d) { return d.identity == *it; });
       it = present || claimed(*it, nullptr) ? std::next(it) : seen_.erase(it);
     }
     for (const auto& device : *devices) {
@@ -291,7 +288,8 @@ class FleetRun {
     const auto now = nuv::realClock().now();
     for (const auto& slot : slots_) {
       if (slot.state != State::AwaitingReturn) continue;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(slot.returnDeadline - now);
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(slot.returnDeadline - now);
       const int ms = static_cast<int>(std::max<long long>(0, left.count()));
       timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
     }
@@ -385,10 +383,9 @@ FleetOutcome fleetOutcome(const std::vector<const DeviceRun*>& runs, bool interr
     comma = true;
   }
   if (codes.size() > 1) {
-    outcome.summary += interrupted && stopped
-                           ? "; exit code 130: the run was stopped"
-                           : "; exit code " + std::to_string(outcome.exitCode) +
-                                 ", the first failing device's in the list";
+    outcome.summary += interrupted && stopped ? "; exit code 130: the run was stopped"
+                                              : "; exit code " + std::to_string(outcome.exitCode) +
+                                                    ", the first failing device's in the list";
   }
   return outcome;
 }
@@ -404,4 +401,4 @@ int runStation(const Options& options, FleetSetup& setup) {
   return run.loop(true);
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

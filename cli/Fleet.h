@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "DeviceSelection.h"
-#include "DeviceSource.h"
-#include "FleetView.h"
-#include "Options.h"
-#include "Workers.h"
+#include "cli/DeviceSelection.h"
+#include "cli/DeviceSource.h"
+#include "cli/FleetView.h"
+#include "cli/Options.h"
+#include "cli/Workers.h"
 
-namespace cli {
+namespace nuv::cli {
 
 struct FleetSetup {
   WorkerLauncher& launcher;
@@ -55,4 +55,4 @@ struct FleetOutcome {
 // code: that of the devices done (fleetOutcome), or 130 when Ctrl-C came before --count.
 [[nodiscard]] int runStation(const Options& options, FleetSetup& setup);
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -1,19 +1,18 @@
-#include "FleetCommand.h"
+#include "cli/FleetCommand.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "ExitCodes.h"
-#include "Fleet.h"
-#include "FleetView.h"
-#include "Interrupt.h"
-#include "SelectDevices.h"
-#include "Workers.h"
+#include "cli/ExitCodes.h"
+#include "cli/Fleet.h"
+#include "cli/FleetView.h"
+#include "cli/Interrupt.h"
+#include "cli/SelectDevices.h"
+#include "cli/Workers.h"
 
-namespace cli {
+namespace nuv::cli {
 
-int runFleetCommand(const Options& options, const std::vector<DeviceRecord>& devices,
-                    Output& out) {
+int runFleetCommand(const Options& options, const std::vector<DeviceRecord>& devices, Output& out) {
   const auto source = openDeviceSource(options, out);
   if (!source) return kExitNoDevice;
   int interrupts[2];
@@ -36,4 +35,4 @@ int runFleetCommand(const Options& options, const std::vector<DeviceRecord>& dev
   return code;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -5,14 +5,14 @@
 
 #include <vector>
 
-#include "DeviceSelection.h"
-#include "Options.h"
-#include "Output.h"
+#include "cli/DeviceSelection.h"
+#include "cli/Options.h"
+#include "cli/Output.h"
 
-namespace cli {
+namespace nuv::cli {
 
 // Runs the command on `devices` (ignored in station mode). Returns the exit code.
 [[nodiscard]] int runFleetCommand(const Options& options, const std::vector<DeviceRecord>& devices,
                                   Output& out);
 
-}  // namespace cli
+}  // namespace nuv::cli

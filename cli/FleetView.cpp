@@ -1,10 +1,10 @@
-#include "FleetView.h"
+#include "cli/FleetView.h"
 
 #include <algorithm>
 
-#include "JsonLine.h"
+#include "cli/JsonLine.h"
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 Tone toneNamed(const std::string& name) {
@@ -54,7 +54,8 @@ void FleetView::workerLine(DeviceRun& run, std::string_view line) {
     // repeat its message objects there.
     if (line.empty() || line.starts_with("error: ")) return;
     if (mode_ == OutputMode::Json)
-      std::fprintf(out_, "%s\n", JsonLine("log").text("device", node).text("text", line).str().c_str());
+      std::fprintf(out_, "%s\n",
+                   JsonLine("log").text("device", node).text("text", line).str().c_str());
     else if (verbose_)
       print(node + ": " + std::string(line), true);
     return;
@@ -73,14 +74,16 @@ void FleetView::workerLine(DeviceRun& run, std::string_view line) {
   } else if (event == "progress") {
     const auto done = static_cast<std::uint32_t>(fields->number("done"));
     const auto total = static_cast<std::uint32_t>(fields->number("total"));
-    const bool newTenth = total > 0 && (run.total != total || done * 10 / total != run.done * 10 / run.total);
+    const bool newTenth =
+        total > 0 && (run.total != total || done * 10 / total != run.done * 10 / run.total);
     run.done = done;
     run.total = total;
     run.address = static_cast<std::uint32_t>(fields->number("address"));
     run.bytesPerSecond = fields->real("bytes_per_second");
     run.secondsLeft = fields->real("seconds_left");
     if (mode_ == OutputMode::Plain && newTenth)
-      print(node + ": " + std::to_string(100ull * done / total) + "%  address " + hex4(run.address));
+      print(node + ": " + std::to_string(100ull * done / total) + "%  address " +
+            hex4(run.address));
   } else if (event == "message") {
     run.lastError = fields->get("text");
     if (mode_ == OutputMode::Terminal || mode_ == OutputMode::Plain || mode_ == OutputMode::Quiet)
@@ -120,7 +123,8 @@ std::string FleetView::resultText(const DeviceRun& run) const {
   // A failure is told by its last box, else by a red status line; a status line that was
   // only under way ("Writing Data...") says nothing about why.
   std::string said = run.status;
-  if (code != 0) said = !run.lastError.empty() ? run.lastError : run.tone == Tone::Failure ? run.status : "";
+  if (code != 0)
+    said = !run.lastError.empty() ? run.lastError : run.tone == Tone::Failure ? run.status : "";
   if (!said.empty()) text += ": " + said;
   if (code != 0 && !run.summary.empty()) text += "; " + run.summary;
   return text;
@@ -219,10 +223,11 @@ void FleetView::summary(const std::vector<const DeviceRun*>& runs, int exitCode,
   }
   std::fflush(out_);
   if (!overall.empty())
-    std::fprintf(exitCode == 0 ? out_ : err_, "%s%.*s\n", exitCode == 0 ? "" : "vornex-cli: ",
-                 static_cast<int>(overall.size()), overall.data());
+    std::fprintf(exitCode == 0 ? out_ : err_, "%s%.*s\n",
+                 exitCode == 0 ? "" : "vornex-cli: ", static_cast<int>(overall.size()),
+                 overall.data());
   std::fflush(out_);
   std::fflush(err_);
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "DeviceSelection.h"
-#include "Output.h"
+#include "cli/DeviceSelection.h"
+#include "cli/Output.h"
 
-namespace cli {
+namespace nuv::cli {
 
 // One device's part in the run, as its worker's lines tell it.
 struct DeviceRun {
@@ -67,4 +67,4 @@ class FleetView {
   std::chrono::steady_clock::time_point lastDraw_{};
 };
 
-}  // namespace cli
+}  // namespace nuv::cli

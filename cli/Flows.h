@@ -7,12 +7,12 @@
 #include <optional>
 #include <string>
 
-#include "Options.h"
-#include "Output.h"
-#include "SessionIo.h"
-#include "Unit1.h"
+#include "cli/Options.h"
+#include "cli/Output.h"
+#include "cli/SessionIo.h"
+#include "win/app/Unit1.h"
 
-namespace cli {
+namespace nuv::cli {
 
 // version and download with --flow strict; download --verify reads the device back after
 // "Update Completed", in the same process. Return the exit code.
@@ -27,4 +27,4 @@ namespace cli {
 // The exit code of an echo download that has returned to idle with the status line `status`.
 [[nodiscard]] int echoExitCode(const std::string& status, bool interrupted);
 
-}  // namespace cli
+}  // namespace nuv::cli

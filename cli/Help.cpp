@@ -1,10 +1,10 @@
 // The help pages: `vornex-cli --help` and `vornex-cli COMMAND --help`.
 #include <algorithm>
 
-#include "CommandLine.h"
-#include "Options.h"
+#include "cli/CommandLine.h"
+#include "cli/Options.h"
 
-namespace cli {
+namespace nuv::cli {
 
 namespace {
 
@@ -50,7 +50,8 @@ Exit codes:
   8 verify mismatch  130 interrupted (Ctrl-C)
 )";
 
-constexpr const char* kList = R"(Usage: vornex-cli list [--device SELECTOR]... [--wait[=SECONDS]] [--json]
+constexpr const char* kList =
+    R"(Usage: vornex-cli list [--device SELECTOR]... [--wait[=SECONDS]] [--json]
 
 Lists every hidraw node of vendor 0xFFFF, product 0x0100 (or those --device names) with its
 path, ids, whether this user can open it, its USB port path (usb:1-3.2, absent when the
@@ -62,7 +63,8 @@ listed with a hint to install the udev rule (see 'vornex-cli udev-rule').
 Exit: 0 when at least one device can be opened, 3 otherwise.
 )";
 
-constexpr const char* kVersion = R"(Usage: vornex-cli version [--device SELECTOR... | --all | --sim ...]
+constexpr const char* kVersion =
+    R"(Usage: vornex-cli version [--device SELECTOR... | --all | --sim ...]
 
 Links to the device and asks for its firmware version, as Vornex's Version button does:
 Link, then Version, each with a time-out of about 4 seconds. Prints "Version:" and the
@@ -121,7 +123,8 @@ Exit: 0, 3, 4 image refused, 5 device version refused, 6 exchange failed, 7 file
 8 verify mismatch (--verify), 130 interrupted.
 )";
 
-constexpr const char* kVerify = R"(Usage: vornex-cli verify IMAGE [--device SELECTOR... | --all | --sim ...]
+constexpr const char* kVerify =
+    R"(Usage: vornex-cli verify IMAGE [--device SELECTOR... | --all | --sim ...]
 
 Reads the device's memory back with the Read command (0x14), four bytes per report, and
 compares addresses 0x0000 to 0xFBFF with the firmware of IMAGE. For devices that answer Read.
@@ -255,4 +258,4 @@ std::string helpText(Command command) {
   return overview();
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -1,12 +1,12 @@
-#include "ImageTools.h"
+#include "cli/ImageTools.h"
 
 #include <cstdio>
 
-#include "ExitCodes.h"
-#include "Files.h"
-#include "UpdateImage.h"
+#include "cli/ExitCodes.h"
+#include "cli/Files.h"
+#include "protocol/UpdateImage.h"
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 namespace image = nuv::image;
@@ -43,7 +43,8 @@ ImageVerdict judgeImage(std::span<const std::uint8_t> bytes, std::uint64_t size)
   ImageVerdict v;
   v.size = size;
   v.header = printable(bytes.first(std::min<std::size_t>(bytes.size(), image::kHeaderSize)));
-  v.version = printable(bytes.first(std::min<std::size_t>(bytes.size(), image::kProgramVersion.size())));
+  v.version =
+      printable(bytes.first(std::min<std::size_t>(bytes.size(), image::kProgramVersion.size())));
   if (!image::sizeAccepted(size)) {
     v.refusal = "Filesize is error";
     v.reason = "an update image is exactly 65536 bytes; this file has " + std::to_string(size);
@@ -124,4 +125,4 @@ int runUnpack(const Options& options, Output& out) {
   return kExitSuccess;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

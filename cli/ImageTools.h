@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "Options.h"
-#include "Output.h"
+#include "cli/Options.h"
+#include "cli/Output.h"
 
-namespace cli {
+namespace nuv::cli {
 
 // Why Vornex would refuse an image, in its own words, or empty when it would accept it.
 struct ImageVerdict {
@@ -26,4 +26,4 @@ struct ImageVerdict {
 [[nodiscard]] int runPack(const Options& options, Output& out);
 [[nodiscard]] int runUnpack(const Options& options, Output& out);
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -1,4 +1,4 @@
-#include "Interrupt.h"
+#include "cli/Interrupt.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 // The one thing the handler may touch: the write end of the self-pipe.
@@ -77,4 +77,4 @@ void InterruptWatch::watch() {
   }
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

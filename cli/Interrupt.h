@@ -11,7 +11,7 @@
 #include <functional>
 #include <thread>
 
-namespace cli {
+namespace nuv::cli {
 
 class InterruptWatch {
  public:
@@ -39,4 +39,4 @@ class InterruptWatch {
   std::thread thread_;
 };
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -1,10 +1,10 @@
-#include "JsonLine.h"
+#include "cli/JsonLine.h"
 
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 void skipSpace(std::string_view s, std::size_t& i) {
@@ -47,11 +47,21 @@ std::optional<std::string> readString(std::string_view s, std::size_t& i) {
     }
     if (++i >= s.size()) return std::nullopt;
     switch (s[i]) {
-      case 'n': out.push_back('\n'); break;
-      case 't': out.push_back('\t'); break;
-      case 'r': out.push_back('\r'); break;
-      case 'b': out.push_back('\b'); break;
-      case 'f': out.push_back('\f'); break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 'b':
+        out.push_back('\b');
+        break;
+      case 'f':
+        out.push_back('\f');
+        break;
       case 'u': {
         if (i + 4 >= s.size()) return std::nullopt;
         unsigned code = 0;
@@ -64,7 +74,8 @@ std::optional<std::string> readString(std::string_view s, std::size_t& i) {
         appendUtf8(out, code);
         break;
       }
-      default: out.push_back(s[i]);  // \" \\ \/
+      default:
+        out.push_back(s[i]);  // \" \\ \/
     }
   }
   return std::nullopt;
@@ -86,11 +97,21 @@ std::string jsonEscape(std::string_view text) {
   for (const char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c >= 0x7F) {
           // Bytes outside ASCII are shown as the character of that code (Latin-1): a file name
@@ -220,4 +241,4 @@ std::string withTextField(std::string_view line, std::string_view key, std::stri
   return out;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace cli {
+namespace nuv::cli {
 
 inline constexpr int kJsonSchema = 1;
 
@@ -51,4 +51,4 @@ struct JsonFields {
 [[nodiscard]] std::string withTextField(std::string_view line, std::string_view key,
                                         std::string_view value);
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -1,11 +1,11 @@
-#include "ManualPage.h"
+#include "cli/ManualPage.h"
 
 #include <sstream>
 
-#include "CommandLine.h"
-#include "Options.h"
+#include "cli/CommandLine.h"
+#include "cli/Options.h"
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 constexpr const char* kUdevRulePath = "/usr/lib/udev/rules.d/70-nuv-update-device.rules";
@@ -107,4 +107,4 @@ std::string manualPage(std::string_view version) {
   return page;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace cli {
+namespace nuv::cli {
 
 // The page in roff with man(7) macros. `version` goes into the title line.
 [[nodiscard]] std::string manualPage(std::string_view version);
@@ -14,4 +14,4 @@ namespace cli {
 // copied from the page) and a leading dot or apostrophe, which would make it a request.
 [[nodiscard]] std::string roffEscaped(std::string_view line);
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "ManualPage.h"
+#include "cli/ManualPage.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {
@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
-  out << cli::manualPage(argv[1]);
+  out << nuv::cli::manualPage(argv[1]);
   out.close();
   if (!out) {
     std::fprintf(stderr, "vornex-cli-manpage: cannot write %s\n", argv[2]);

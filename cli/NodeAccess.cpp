@@ -1,4 +1,4 @@
-#include "NodeAccess.h"
+#include "cli/NodeAccess.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 constexpr std::uint16_t kWantReadWrite = 4 | 2;
@@ -183,4 +183,4 @@ nuv::Result<NodeAccess> inspectNodeAccess(const std::string& path, const UserIde
   return explainAccess(node, acl, user);
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

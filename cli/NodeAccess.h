@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "Error.h"
-#include "Result.h"
+#include "protocol/Error.h"
+#include "protocol/Result.h"
 
-namespace cli {
+namespace nuv::cli {
 
 // Who asks: effective user, effective group and the supplementary groups.
 struct UserIdentity {
@@ -66,4 +66,4 @@ struct NodeAccess {
 [[nodiscard]] nuv::Result<NodeAccess> inspectNodeAccess(const std::string& path,
                                                         const UserIdentity& user);
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -1,4 +1,4 @@
-#include "NodeHolders.h"
+#include "cli/NodeHolders.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <memory>
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 using DirHandle = std::unique_ptr<DIR, int (*)(DIR*)>;
@@ -73,4 +73,4 @@ NodeHolderScan findNodeHolders(const std::string& procRoot, const std::vector<st
   return scan;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

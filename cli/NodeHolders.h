@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace cli {
+namespace nuv::cli {
 
 struct NodeHolder {
   pid_t pid = 0;
@@ -26,4 +26,4 @@ struct NodeHolderScan {
 [[nodiscard]] NodeHolderScan findNodeHolders(const std::string& procRoot,
                                              const std::vector<std::string>& nodes, pid_t self);
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -1,12 +1,12 @@
-#include "Options.h"
+#include "cli/Options.h"
 
 #include <charconv>
 #include <cstdlib>
 
-#include "CommandLine.h"
-#include "Faults.h"
+#include "cli/CommandLine.h"
+#include "sim/Faults.h"
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 std::optional<unsigned> parseUnsigned(const std::string& text, unsigned max) {
@@ -43,8 +43,7 @@ DeviceFault splitDeviceFault(const std::string& text) {
   // "2:no-reply@0x2000": a device number before the first ':'. A kind never starts with a
   // digit ("late:50@..." keeps its colon).
   const auto colon = text.find(':');
-  if (colon == std::string::npos || colon == 0 ||
-      text.find_first_not_of("0123456789") != colon) {
+  if (colon == std::string::npos || colon == 0 || text.find_first_not_of("0123456789") != colon) {
     return {std::nullopt, text};
   }
   unsigned number = 0;
@@ -107,10 +106,8 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
         o.sim = true;
         break;
       case OptionId::Device:
-        if (!v || v->empty())
-          return usageError("--device needs a node, usb:PORT or serial:TEXT");
-        if ((v->starts_with("usb:") || v->starts_with("serial:")) &&
-            v->find(':') + 1 == v->size())
+        if (!v || v->empty()) return usageError("--device needs a node, usb:PORT or serial:TEXT");
+        if ((v->starts_with("usb:") || v->starts_with("serial:")) && v->find(':') + 1 == v->size())
           return usageError("--device " + *v + " needs what follows the ':'");
         o.deviceSelectors.push_back(*v);
         break;
@@ -182,8 +179,7 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
       case OptionId::SimFault: {
         if (!v) return usageError("--sim-fault needs [N:]KIND@WHERE");
         const DeviceFault named = splitDeviceFault(*v);
-        if (named.deviceNumber == 0u)
-          return usageError("--sim-fault: devices are numbered from 1");
+        if (named.deviceNumber == 0u) return usageError("--sim-fault: devices are numbered from 1");
         auto fault = sim::parseFault(named.fault);
         if (!fault) return usageError("--sim-fault: " + fault.error().text);
         o.simFaults.push_back(*v);
@@ -251,13 +247,15 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
   if ((!o.record.empty() || !o.simReplay.empty()) && !talksToADevice)
     return usageError("--record and --sim-replay belong to version, download and verify");
   if (!o.simReplay.empty() && (!o.simFaults.empty() || o.simVersion || o.simLatencyMs > 0))
-    return usageError("a replayed device answers as recorded: --sim-fault, --sim-version and "
-                      "--sim-latency do not apply");
+    return usageError(
+        "a replayed device answers as recorded: --sim-fault, --sim-version and "
+        "--sim-latency do not apply");
   if ((!o.record.empty() || !o.simReplay.empty()) && wantsFleet(o))
-    return usageError("--record and --sim-replay are for one device at a time: not with --all, "
-                      "several --device, --station or --retries");
+    return usageError(
+        "--record and --sim-replay are for one device at a time: not with --all, "
+        "several --device, --station or --retries");
   if (o.json && o.quiet) return usageError("--json and --quiet exclude each other");
   return o;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -5,13 +5,24 @@
 #include <string>
 #include <vector>
 
-#include "Result.h"
+#include "protocol/Result.h"
 
-namespace cli {
+namespace nuv::cli {
 
 enum class Command {
-  None, List, Version, Download, Verify, Inspect, Pack, Unpack, Emulate, Doctor, UdevRule,
-  Completion, Help
+  None,
+  List,
+  Version,
+  Download,
+  Verify,
+  Inspect,
+  Pack,
+  Unpack,
+  Emulate,
+  Doctor,
+  UdevRule,
+  Completion,
+  Help
 };
 enum class Flow { Strict, Echo };
 
@@ -37,7 +48,7 @@ struct Options {
   bool station = false;  // --station: flash each matching device as it is plugged in
   std::optional<unsigned> count;  // --count: station: stop after N devices; emulate: N devices
 
-  bool sim = false;  // --sim: the emulated device
+  bool sim = false;         // --sim: the emulated device
   unsigned simDevices = 1;  // --sim-devices: how many emulated devices are on the virtual bus
   unsigned simLatencyMs = 0;
   std::optional<std::string> simVersion;
@@ -81,4 +92,4 @@ struct DeviceFault {
 // processes): --all, several --device, --station or --retries.
 [[nodiscard]] bool wantsFleet(const Options& options);
 
-}  // namespace cli
+}  // namespace nuv::cli

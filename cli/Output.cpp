@@ -1,13 +1,13 @@
-#include "Output.h"
+#include "cli/Output.h"
 
 #include <unistd.h>
 
 #include <cinttypes>
 #include <string>
 
-#include "JsonLine.h"
+#include "cli/JsonLine.h"
 
-namespace cli {
+namespace nuv::cli {
 
 OutputMode pickMode(bool json, bool quiet) {
   if (json) return OutputMode::Json;
@@ -221,4 +221,4 @@ void Output::result(int exitCode, std::string_view summary) {
   std::fflush(err_);
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

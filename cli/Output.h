@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace cli {
+namespace nuv::cli {
 
 class JsonLine;
 
@@ -67,4 +67,4 @@ class Output {
 // Terminal when standard output is a terminal, Plain otherwise; --json and --quiet win.
 [[nodiscard]] OutputMode pickMode(bool json, bool quiet);
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -1,15 +1,15 @@
-#include "ReportLink.h"
+#include "cli/ReportLink.h"
 
 #include <array>
 #include <cstring>
 
-#include "Framing.h"
+#include "protocol/Framing.h"
 
 #ifdef __linux__
-#include "Hidraw.h"
+#include "platform/hidraw/Hidraw.h"
 #endif
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 using nuv::IoStatus;
@@ -36,18 +36,28 @@ class SimLink final : public ReportLink {
     const std::size_t length = connection_->info().outputReportLength;
     (void)nuv::frameReport({command, kReportSize}, out);
     switch (connection_->write(out.data(), std::min(length, out.size()))) {
-      case IoStatus::Ok: break;
-      case IoStatus::Gone: *error = nuv::Error::message("the device was unplugged"); return IoStatus::Gone;
-      default: *error = nuv::Error::message("the device refused the report"); return IoStatus::Failed;
+      case IoStatus::Ok:
+        break;
+      case IoStatus::Gone:
+        *error = nuv::Error::message("the device was unplugged");
+        return IoStatus::Gone;
+      default:
+        *error = nuv::Error::message("the device refused the report");
+        return IoStatus::Failed;
     }
     std::uint8_t in[65];
     std::size_t n = 0;
     switch (connection_->read(in, sizeof in, &n, timeout)) {
       case IoStatus::Ok:
         return takeReply({in, n}, reply, error);
-      case IoStatus::TimedOut: return IoStatus::TimedOut;
-      case IoStatus::Gone: *error = nuv::Error::message("the device was unplugged"); return IoStatus::Gone;
-      default: *error = nuv::Error::message("the read was cancelled"); return IoStatus::Failed;
+      case IoStatus::TimedOut:
+        return IoStatus::TimedOut;
+      case IoStatus::Gone:
+        *error = nuv::Error::message("the device was unplugged");
+        return IoStatus::Gone;
+      default:
+        *error = nuv::Error::message("the read was cancelled");
+        return IoStatus::Failed;
     }
   }
 
@@ -73,7 +83,8 @@ class HidrawLink final : public ReportLink {
     }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
       if (left.count() < 0) return IoStatus::TimedOut;
       const auto ready = node_.waitReadable(static_cast<int>(left.count()));
       if (ready.status == IoStatus::TimedOut) continue;
@@ -124,4 +135,4 @@ std::unique_ptr<ReportLink> openHidrawLink(const std::string& path, nuv::Error& 
 }
 #endif
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -9,15 +9,15 @@
 #include <optional>
 #include <string>
 
-#include "Error.h"
-#include "IoStatus.h"
-#include "VirtualBus.h"
+#include "protocol/Error.h"
+#include "protocol/IoStatus.h"
+#include "sim/VirtualBus.h"
 
 #ifdef __linux__
-#include "Seams.h"
+#include "platform/hidraw/Seams.h"
 #endif
 
-namespace cli {
+namespace nuv::cli {
 
 class ReportLink {
  public:
@@ -31,7 +31,8 @@ class ReportLink {
 };
 
 // A connection to a device of the virtual bus; null when the path is not there.
-[[nodiscard]] std::unique_ptr<ReportLink> openSimLink(sim::VirtualBus& bus, const std::string& path);
+[[nodiscard]] std::unique_ptr<ReportLink> openSimLink(sim::VirtualBus& bus,
+                                                      const std::string& path);
 
 #ifdef __linux__
 // The hidraw node at `path`, opened for reading and writing, or why not.
@@ -41,4 +42,4 @@ class ReportLink {
     nuv::hidraw::SystemCalls& sys = nuv::hidraw::realSystemCalls());
 #endif
 
-}  // namespace cli
+}  // namespace nuv::cli

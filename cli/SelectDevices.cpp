@@ -1,23 +1,22 @@
-#include "SelectDevices.h"
+#include "cli/SelectDevices.h"
 
 #include <poll.h>
 
 #include <cerrno>
 #include <cstdio>
 
-#include "Clock.h"
-#include "ExitCodes.h"
-#include "JsonLine.h"
+#include "cli/ExitCodes.h"
+#include "cli/JsonLine.h"
+#include "protocol/Clock.h"
 
-namespace cli {
+namespace nuv::cli {
 
 SelectionRequest selectionRequest(const Options& options) {
   return {options.deviceSelectors, options.allDevices};
 }
 
 bool needsSelection(const Options& options) {
-  if (options.allDevices || options.waitSeconds || options.deviceSelectors.size() != 1)
-    return true;
+  if (options.allDevices || options.waitSeconds || options.deviceSelectors.size() != 1) return true;
   return parseSelector(options.deviceSelectors.front()).kind != SelectorKind::Node;
 }
 
@@ -32,19 +31,19 @@ std::variant<std::vector<DeviceRecord>, SelectionRefusal> waitForSelection(
   for (;;) {
     auto scanned = source.scan();
     if (!scanned)
-      return SelectionRefusal{kExitNoDevice,
-                              "cannot list HID devices: " + scanned.error().describe(), {}};
+      return SelectionRefusal{
+          kExitNoDevice, "cannot list HID devices: " + scanned.error().describe(), {}};
     auto picked = selectDevices(request, scanned.value(), numberOf);
     auto* refusal = std::get_if<SelectionRefusal>(&picked);
     if (refusal == nullptr || refusal->exitCode != kExitNoDevice || !watching) return picked;
     // Wait for the next arrival (or removal) and look again.
     int timeoutMs = -1;
     if (!forever) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - nuv::realClock().now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - nuv::realClock().now());
       if (left.count() <= 0) {
-        refusal->summary += waitSeconds == 0u
-                                ? ""
-                                : " (waited " + std::to_string(*waitSeconds) + " s)";
+        refusal->summary +=
+            waitSeconds == 0u ? "" : " (waited " + std::to_string(*waitSeconds) + " s)";
         return picked;
       }
       timeoutMs = static_cast<int>(left.count());
@@ -59,8 +58,9 @@ std::variant<std::vector<DeviceRecord>, SelectionRefusal> waitForSelection(
 std::string deviceLine(const DeviceRecord& d) {
   std::string access = "can be opened";
   if (d.access == Access::Denied)
-    access = "permission denied: install the udev rule (vornex-cli udev-rule, or the README's "
-             "Linux section)";
+    access =
+        "permission denied: install the udev rule (vornex-cli udev-rule, or the README's "
+        "Linux section)";
   else if (d.access == Access::Failed)
     access = "cannot be opened: " + d.accessDetail;
   char node[64];
@@ -107,7 +107,7 @@ std::unique_ptr<DeviceSource> openDeviceSource(const Options& options, Output& o
 }
 
 std::variant<std::vector<DeviceRecord>, int> findSelectedDevices(const Options& options,
-                                                                  Output& out) {
+                                                                 Output& out) {
   const auto source = openDeviceSource(options, out);
   if (!source) return kExitNoDevice;
   auto picked = waitForSelection(*source, selectionRequest(options), options.waitSeconds);
@@ -118,4 +118,4 @@ std::variant<std::vector<DeviceRecord>, int> findSelectedDevices(const Options& 
   return refusal.exitCode;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

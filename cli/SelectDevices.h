@@ -7,13 +7,13 @@
 #include <variant>
 #include <vector>
 
-#include "DeviceSelection.h"
-#include "DeviceSource.h"
-#include "JsonLine.h"
-#include "Options.h"
-#include "Output.h"
+#include "cli/DeviceSelection.h"
+#include "cli/DeviceSource.h"
+#include "cli/JsonLine.h"
+#include "cli/Options.h"
+#include "cli/Output.h"
 
-namespace cli {
+namespace nuv::cli {
 
 [[nodiscard]] SelectionRequest selectionRequest(const Options& options);
 
@@ -48,4 +48,4 @@ namespace cli {
 // The same as list's JSON object: {"schema":1,"event":"device","node":...}.
 [[nodiscard]] JsonLine deviceJson(const DeviceRecord& device);
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -1,4 +1,4 @@
-#include "SessionIo.h"
+#include "cli/SessionIo.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,17 +6,17 @@
 
 #include <cerrno>
 
-#include "ExitCodes.h"
-#include "Files.h"
+#include "cli/ExitCodes.h"
+#include "cli/Files.h"
 
 #ifdef __linux__
-#include "TappedSystemCalls.h"
+#include "cli/TappedSystemCalls.h"
 #endif
 
-namespace cli {
+namespace nuv::cli {
 
-nuv::Result<std::unique_ptr<SessionRecorder>> SessionRecorder::create(
-    const std::string& path, bool replace) {
+nuv::Result<std::unique_ptr<SessionRecorder>> SessionRecorder::create(const std::string& path,
+                                                                      bool replace) {
   // O_EXCL: a file that is there already is never cut short by a record, unless --force, and
   // --force replaces only a regular file (a FIFO would hold the program, a device take the
   // record).
@@ -46,7 +46,9 @@ nuv::Result<std::unique_ptr<SessionRecorder>> SessionRecorder::create(
 SessionRecorder::SessionRecorder(std::FILE* file, std::string path)
     : file_(file), path_(std::move(path)), start_(std::chrono::steady_clock::now()) {}
 
-SessionRecorder::~SessionRecorder() { (void)close(); }
+SessionRecorder::~SessionRecorder() {
+  (void)close();
+}
 
 std::optional<nuv::Error> SessionRecorder::close() {
   std::lock_guard lock(mutex_);
@@ -67,8 +69,8 @@ void SessionRecorder::event(nuv::SessionEventKind kind, std::span<const std::uin
   const auto at = std::chrono::duration_cast<std::chrono::microseconds>(
       std::chrono::steady_clock::now() - start_);
   char line[512];
-  const std::size_t n = nuv::formatSessionEvent(kind, at, report, error.substr(0, 200), line,
-                                                sizeof line);
+  const std::size_t n =
+      nuv::formatSessionEvent(kind, at, report, error.substr(0, 200), line, sizeof line);
   // Each line goes out whole at once, so that a run that dies leaves whole lines behind.
   if (n > 0 && (std::fwrite(line, 1, n, file_) != n || std::fflush(file_) != 0) && !writeError_)
     writeError_ = nuv::Error::fromErrno("write " + path_, errno);
@@ -137,4 +139,4 @@ int finishSessionIo(const Options& options, SessionIo& io, int code, Output& out
   return code;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

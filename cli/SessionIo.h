@@ -9,16 +9,16 @@
 #include <string>
 #include <variant>
 
-#include "Options.h"
-#include "Output.h"
-#include "SessionRecord.h"
-#include "SessionReplay.h"
+#include "cli/Options.h"
+#include "cli/Output.h"
+#include "protocol/SessionRecord.h"
+#include "sim/SessionReplay.h"
 
 #ifdef __linux__
-#include "Seams.h"
+#include "platform/hidraw/Seams.h"
 #endif
 
-namespace cli {
+namespace nuv::cli {
 
 // Writes a session record as the reports pass: one line each, so that a run that ends badly
 // still leaves what happened up to then. Thread-safe (the reader thread and the GUI thread both
@@ -26,8 +26,8 @@ namespace cli {
 class SessionRecorder final : public nuv::SessionTap {
  public:
   // Creates `path` and writes the header; an existing file is refused unless `replace`.
-  [[nodiscard]] static nuv::Result<std::unique_ptr<SessionRecorder>> create(
-      const std::string& path, bool replace);
+  [[nodiscard]] static nuv::Result<std::unique_ptr<SessionRecorder>> create(const std::string& path,
+                                                                            bool replace);
   ~SessionRecorder() override;
   SessionRecorder(const SessionRecorder&) = delete;
   SessionRecorder& operator=(const SessionRecorder&) = delete;
@@ -56,7 +56,9 @@ struct SessionIo {
   // Where hidraw nodes are opened, read and written: through the record when there is one.
   [[nodiscard]] nuv::hidraw::SystemCalls& systemCalls() const;
 #endif
-  [[nodiscard]] nuv::SessionTap* tap() const { return recorder.get(); }
+  [[nodiscard]] nuv::SessionTap* tap() const {
+    return recorder.get();
+  }
 };
 
 // Opens the record and reads the replay that the options name. On failure the reason has been
@@ -69,4 +71,4 @@ struct SessionIo {
 // from the replayed record although the command succeeded.
 [[nodiscard]] int finishSessionIo(const Options& options, SessionIo& io, int code, Output& out);
 
-}  // namespace cli
+}  // namespace nuv::cli

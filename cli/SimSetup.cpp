@@ -1,14 +1,15 @@
-#include "SimSetup.h"
+#include "cli/SimSetup.h"
 
 #include <cstdio>
 
-namespace cli {
+namespace nuv::cli {
 
 SimDeviceNames simDeviceNames(unsigned number, unsigned count) {
   char serial[16];
   std::snprintf(serial, sizeof serial, "SIM%04u", number);
   // One device keeps the path it always had, which records and scripts name.
-  std::string path = count <= 1 ? "sim:update-device" : "sim:update-device-" + std::to_string(number);
+  std::string path =
+      count <= 1 ? "sim:update-device" : "sim:update-device-" + std::to_string(number);
   return {std::move(path), serial, "0-" + std::to_string(number)};
 }
 
@@ -41,4 +42,4 @@ SimSetup makeSim(const Options& options, const SessionIo* io) {
   return setup;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

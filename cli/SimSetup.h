@@ -4,11 +4,11 @@
 #include <memory>
 #include <string>
 
-#include "Options.h"
-#include "SessionIo.h"
-#include "VirtualBus.h"
+#include "cli/Options.h"
+#include "cli/SessionIo.h"
+#include "sim/VirtualBus.h"
 
-namespace cli {
+namespace nuv::cli {
 
 struct SimSetup {
   std::unique_ptr<sim::VirtualBus> bus;
@@ -40,4 +40,4 @@ struct SimDeviceNames {
 // record. A command talks to one device at a time: several are flashed by one process each.
 [[nodiscard]] SimSetup makeSim(const Options& options, const SessionIo* io = nullptr);
 
-}  // namespace cli
+}  // namespace nuv::cli

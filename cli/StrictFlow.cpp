@@ -4,24 +4,24 @@
 #include <cerrno>
 #include <variant>
 
-#include "DeviceCommands.h"
-#include "ExitCodes.h"
-#include "Files.h"
-#include "Flows.h"
-#include "Interrupt.h"
-#include "Log.h"
-#include "SimSetup.h"
-#include "Unit1.h"
-#include "UpdateImage.h"
-#include "forms/Terminal.h"
-#include "winapi/Linux.h"
-#include "winapi/Sim.h"
+#include "cli/DeviceCommands.h"
+#include "cli/ExitCodes.h"
+#include "cli/Files.h"
+#include "cli/Flows.h"
+#include "cli/Interrupt.h"
+#include "cli/SimSetup.h"
+#include "platform/forms/Terminal.h"
+#include "platform/winapi/Linux.h"
+#include "platform/winapi/Sim.h"
+#include "protocol/Log.h"
+#include "protocol/UpdateImage.h"
+#include "win/app/Unit1.h"
 
 #ifdef __linux__
-#include "Hidraw.h"
+#include "platform/hidraw/Hidraw.h"
 #endif
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 Tone toneOf(forms::StatusTone tone) {
@@ -187,4 +187,4 @@ int runStrictFlow(const Options& options, Output& out, const SessionIo& io) {
   return code;
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -1,4 +1,4 @@
-#include "TappedSystemCalls.h"
+#include "cli/TappedSystemCalls.h"
 
 #include <fcntl.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 class TappedSystemCalls final : public nuv::hidraw::SystemCalls {
@@ -17,8 +17,8 @@ class TappedSystemCalls final : public nuv::hidraw::SystemCalls {
   int open(const char* path, int flags) override {
     const int fd = inner_.open(path, flags);
     // O_PATH handles only look at a node; sysfs and other files are no device's reports.
-    const bool deviceNode = path != nullptr && std::string_view(path).starts_with("/dev/") &&
-                            (flags & O_PATH) == 0;
+    const bool deviceNode =
+        path != nullptr && std::string_view(path).starts_with("/dev/") && (flags & O_PATH) == 0;
     if (fd >= 0 && deviceNode) {
       std::lock_guard lock(mutex_);
       tapped_.insert(fd);
@@ -98,4 +98,4 @@ std::unique_ptr<nuv::hidraw::SystemCalls> makeTappedSystemCalls(nuv::hidraw::Sys
   return std::make_unique<TappedSystemCalls>(inner, tap);
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

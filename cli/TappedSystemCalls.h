@@ -7,13 +7,13 @@
 #include <mutex>
 #include <set>
 
-#include "Seams.h"
-#include "SessionRecord.h"
+#include "platform/hidraw/Seams.h"
+#include "protocol/SessionRecord.h"
 
-namespace cli {
+namespace nuv::cli {
 
 // `inner` and `tap` must outlive the result.
 [[nodiscard]] std::unique_ptr<nuv::hidraw::SystemCalls> makeTappedSystemCalls(
     nuv::hidraw::SystemCalls& inner, nuv::SessionTap& tap);
 
-}  // namespace cli
+}  // namespace nuv::cli

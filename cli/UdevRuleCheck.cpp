@@ -1,4 +1,4 @@
-#include "UdevRuleCheck.h"
+#include "cli/UdevRuleCheck.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -7,10 +7,10 @@
 #include <memory>
 #include <set>
 
-#include "Error.h"
-#include "Files.h"
+#include "cli/Files.h"
+#include "protocol/Error.h"
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 constexpr std::uint64_t kRuleFileLimit = 1 << 20;
@@ -152,4 +152,4 @@ UdevRuleStatus checkUdevRule(const std::vector<std::string>& givenDirs, std::str
   return {Verdict::Problem, "cannot read " + used.path + ": " + used.error};
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

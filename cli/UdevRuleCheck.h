@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "Output.h"
+#include "cli/Output.h"
 
-namespace cli {
+namespace nuv::cli {
 
 struct UdevRuleStatus {
   Verdict verdict = Verdict::Problem;
@@ -22,4 +22,4 @@ struct UdevRuleStatus {
 [[nodiscard]] UdevRuleStatus checkUdevRule(const std::vector<std::string>& ruleDirs,
                                            std::string_view fileName, std::string_view currentText);
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "Result.h"
+#include "protocol/Result.h"
 
-namespace cli {
+namespace nuv::cli {
 
 class WorkerLauncher {
  public:
@@ -35,4 +35,4 @@ class WorkerLauncher {
 // parent dies gets a Ctrl-C, so that it stops its device rather than writing on unwatched.
 [[nodiscard]] std::unique_ptr<WorkerLauncher> makeProcessLauncher();
 
-}  // namespace cli
+}  // namespace nuv::cli

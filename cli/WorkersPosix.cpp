@@ -9,9 +9,9 @@
 #include <climits>
 #include <map>
 
-#include "Workers.h"
+#include "cli/Workers.h"
 
-namespace cli {
+namespace nuv::cli {
 namespace {
 
 class ProcessLauncher final : public WorkerLauncher {
@@ -88,4 +88,4 @@ std::unique_ptr<WorkerLauncher> makeProcessLauncher() {
   return std::make_unique<ProcessLauncher>(std::move(program));
 }
 
-}  // namespace cli
+}  // namespace nuv::cli

@@ -39,6 +39,8 @@ function(nuv_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main nuv_warnings)
+  # Test helpers ("tests/...", "testsupport/...") are included from the tree's root.
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   # Windows under test draw on Qt's offscreen platform however the tests are run (ctest by hand
   # on a machine without a display included); tests without Qt ignore the variable.
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60

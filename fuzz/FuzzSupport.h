@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "Log.h"
+#include "protocol/Log.h"
 
 #define FUZZ_CHECK(condition)                                                                \
   do {                                                                                       \

@@ -18,17 +18,17 @@
 #include <string_view>
 #include <vector>
 
-#include "Faults.h"
-#include "FuzzSupport.h"
-#include "HIDProto.h"
-#include "ReportEngine.h"
-#include "UpdateDevice.h"
+#include "fuzz/FuzzSupport.h"
+#include "protocol/HIDProto.h"
+#include "sim/Faults.h"
+#include "sim/UpdateDevice.h"
+#include "sim/uhid/ReportEngine.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using nuv::Clock;
-using sim::uhid::ReportEngine;
+using nuv::sim::uhid::ReportEngine;
 
 struct Reply {
   std::array<std::uint8_t, 8> bytes{};
@@ -46,14 +46,14 @@ bool answers(std::uint8_t code) {
          code == kCmdWrite || code == kCmdVersion;
 }
 
-std::vector<sim::Fault> faultsFrom(std::string_view& rest) {
-  std::vector<sim::Fault> faults;
+std::vector<nuv::sim::Fault> faultsFrom(std::string_view& rest) {
+  std::vector<nuv::sim::Fault> faults;
   const std::size_t end = rest.find('\n');
   std::string_view texts = rest.substr(0, end);
   rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
   while (!texts.empty() && faults.size() < 8) {
     const std::size_t comma = texts.find(',');
-    const auto parsed = sim::parseFault(texts.substr(0, comma));
+    const auto parsed = nuv::sim::parseFault(texts.substr(0, comma));
     if (parsed) faults.push_back(parsed.value());
     texts = comma == std::string_view::npos ? std::string_view() : texts.substr(comma + 1);
   }
@@ -78,13 +78,13 @@ void checkReply(const Reply& reply, const Expected& expected) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-  sim::UpdateDeviceOptions options;
+  nuv::sim::UpdateDeviceOptions options;
   switch (data[0] & 3) {
     case 1:
-      options.latency = {sim::Latency::Model::Fixed, 3ms};
+      options.latency = {nuv::sim::Latency::Model::Fixed, 3ms};
       break;
     case 2:
-      options.latency = {sim::Latency::Model::UsbFrame, 0us};
+      options.latency = {nuv::sim::Latency::Model::UsbFrame, 0us};
       break;
     default:
       break;
@@ -92,12 +92,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (data[0] & 4) options.faults = faultsFrom(rest);
   const bool faulty = !options.faults.empty();
 
-  auto device = std::make_shared<sim::UpdateDevice>(options);
+  auto device = std::make_shared<nuv::sim::UpdateDevice>(options);
   ReportEngine engine(device);
   Clock::time_point now = Clock::time_point{} + 1h;
   engine.restartFrameClock(now);
 
-  std::vector<std::uint8_t> memory(sim::UpdateDevice::kMemorySize, options.initialFill);
+  std::vector<std::uint8_t> memory(nuv::sim::UpdateDevice::kMemorySize, options.initialFill);
   std::deque<Expected> expected;
   std::size_t replies = 0;
   std::size_t commands = 0;

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "FuzzSupport.h"
-#include "HIDProto.h"
+#include "fuzz/FuzzSupport.h"
+#include "protocol/HIDProto.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const fuzz::QuietLog quiet;

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "ExitCodes.h"
-#include "FuzzSupport.h"
-#include "ImageInput.h"
-#include "ImageTools.h"
-#include "Options.h"
-#include "Output.h"
-#include "UpdateImage.h"
+#include "cli/ExitCodes.h"
+#include "cli/ImageTools.h"
+#include "cli/Options.h"
+#include "cli/Output.h"
+#include "fuzz/FuzzSupport.h"
+#include "fuzz/ImageInput.h"
+#include "protocol/UpdateImage.h"
 
 namespace {
 
@@ -51,8 +51,9 @@ std::vector<std::uint8_t> readBytes(const std::string& path) {
   return bytes;
 }
 
-cli::Options optionsFor(cli::Command command, const std::string& input, const std::string& output) {
-  cli::Options options;
+nuv::cli::Options optionsFor(nuv::cli::Command command, const std::string& input,
+                             const std::string& output) {
+  nuv::cli::Options options;
   options.command = command;
   options.operands = {input};
   options.output = output;
@@ -73,26 +74,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string unpacked = scratch.path("unpacked");
   const std::string packed = scratch.path("packed");
   writeBytes(input, bytes);
-  cli::Output out(cli::OutputMode::Quiet, false, scratch.null(), scratch.null());
+  nuv::cli::Output out(nuv::cli::OutputMode::Quiet, false, scratch.null(), scratch.null());
 
   const bool isImage = bytes.size() == image::kImageSize;
-  const int inspected = cli::runInspect(optionsFor(cli::Command::Inspect, input, ""), out);
-  FUZZ_CHECK(inspected == (isImage && image::versionAccepted(bytes) ? cli::kExitSuccess
-                                                                    : cli::kExitImageRefused));
+  const int inspected =
+      nuv::cli::runInspect(optionsFor(nuv::cli::Command::Inspect, input, ""), out);
+  FUZZ_CHECK(inspected == (isImage && image::versionAccepted(bytes) ? nuv::cli::kExitSuccess
+                                                                    : nuv::cli::kExitImageRefused));
 
   std::filesystem::remove(unpacked);
-  const int unpackedCode = cli::runUnpack(optionsFor(cli::Command::Unpack, input, unpacked), out);
-  FUZZ_CHECK(unpackedCode == (isImage ? cli::kExitSuccess : cli::kExitImageRefused));
+  const int unpackedCode =
+      nuv::cli::runUnpack(optionsFor(nuv::cli::Command::Unpack, input, unpacked), out);
+  FUZZ_CHECK(unpackedCode == (isImage ? nuv::cli::kExitSuccess : nuv::cli::kExitImageRefused));
   // A refused file leaves nothing behind.
   FUZZ_CHECK(isImage == std::filesystem::exists(unpacked));
   if (isImage) FUZZ_CHECK(readBytes(unpacked) == image::unpack(bytes));
 
   std::filesystem::remove(packed);
   const bool isFirmware = bytes.size() == image::kFirmwareSize;
-  cli::Options packOptions = optionsFor(cli::Command::Pack, input, packed);
+  nuv::cli::Options packOptions = optionsFor(nuv::cli::Command::Pack, input, packed);
   packOptions.filler = size > 3 ? data[3] : 0xFF;
-  const int packedCode = cli::runPack(packOptions, out);
-  FUZZ_CHECK(packedCode == (isFirmware ? cli::kExitSuccess : cli::kExitImageRefused));
+  const int packedCode = nuv::cli::runPack(packOptions, out);
+  FUZZ_CHECK(packedCode == (isFirmware ? nuv::cli::kExitSuccess : nuv::cli::kExitImageRefused));
   FUZZ_CHECK(isFirmware == std::filesystem::exists(packed));
   if (isFirmware) {
     // pack, then unpack: the firmware comes back byte for byte.
@@ -100,8 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(image.size() == image::kImageSize);
     FUZZ_CHECK(image::unpack(image) == bytes);
     std::filesystem::remove(unpacked);
-    FUZZ_CHECK(cli::runUnpack(optionsFor(cli::Command::Unpack, packed, unpacked), out) ==
-               cli::kExitSuccess);
+    FUZZ_CHECK(nuv::cli::runUnpack(optionsFor(nuv::cli::Command::Unpack, packed, unpacked), out) ==
+               nuv::cli::kExitSuccess);
     FUZZ_CHECK(readBytes(unpacked) == bytes);
   }
   return 0;

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "ByteSource.h"
-#include "FuzzSupport.h"
-#include "ImageInput.h"
-#include "UpdateImage.h"
+#include "fuzz/FuzzSupport.h"
+#include "fuzz/ImageInput.h"
+#include "protocol/ByteSource.h"
+#include "protocol/UpdateImage.h"
 
 namespace {
 

@@ -21,14 +21,14 @@
 #include <string>
 #include <vector>
 
-#include "AppDelegate.h"
-#include "FuzzSupport.h"
-#include "HIDProto.h"
-#include "HIDViewController.h"
-#include "cocoa/Headless.h"
-#include "iohid/Sim.h"
-#include "UpdateImage.h"
-#include "VirtualBus.h"
+#include "fuzz/FuzzSupport.h"
+#include "mac/AppDelegate.h"
+#include "mac/HIDViewController.h"
+#include "platform/cocoa/Headless.h"
+#include "platform/iohid/Sim.h"
+#include "protocol/HIDProto.h"
+#include "protocol/UpdateImage.h"
+#include "sim/VirtualBus.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ struct ImageOnDisk {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     // QuenlorHID writes 0xFC00..0xFFFF too, with zeros: the image has no data for them.
-    written.assign(sim::UpdateDevice::kMemorySize, 0);
+    written.assign(nuv::sim::UpdateDevice::kMemorySize, 0);
     std::copy(firmware.begin(), firmware.end(), written.begin());
   }
   fuzz::ScratchDir dir;
@@ -56,9 +56,10 @@ struct ImageOnDisk {
   std::vector<std::uint8_t> written;
 };
 
-void silence(sim::UpdateDevice& device) {
+void silence(nuv::sim::UpdateDevice& device) {
   for (std::uint8_t code : {kCmdLink, kCmdFormat, kCmdBurn, kCmdRead, kCmdWrite, kCmdVersion})
-    device.addFault({sim::FaultKind::NoReply, {sim::Trigger::Kind::AtCode, code}, 0ms, true});
+    device.addFault(
+        {nuv::sim::FaultKind::NoReply, {nuv::sim::Trigger::Kind::AtCode, code}, 0ms, true});
 }
 
 class World {
@@ -79,14 +80,14 @@ class World {
   nuv::cocoa::HeadlessRunLoop& loop() { return app_.runLoop(); }
   nuv::mac::HIDViewController& ctrl() { return *delegate_->viewController(); }
   nuv::cocoa::HeadlessNib& nib() { return *app_.nib(); }
-  sim::UpdateDevice& device() { return *device_; }
+  nuv::sim::UpdateDevice& device() { return *device_; }
 
   void plug() {
     device_ = bus_.plug();
     silence(*device_);
   }
   void unplugAndBack() {
-    for (const sim::DeviceInfo& info : bus_.devices()) (void)bus_.unplug(info.path);
+    for (const nuv::sim::DeviceInfo& info : bus_.devices()) (void)bus_.unplug(info.path);
     loop().runUntilIdle();
     plug();
     loop().runUntilIdle();
@@ -101,14 +102,14 @@ class World {
 
  private:
   nuv::cocoa::HeadlessApplication app_;
-  sim::VirtualBus bus_;
-  std::shared_ptr<sim::UpdateDevice> device_;
+  nuv::sim::VirtualBus bus_;
+  std::shared_ptr<nuv::sim::UpdateDevice> device_;
   std::unique_ptr<nuv::mac::AppDelegate> delegate_;
 };
 
 // Hands a made-up reply to the controller and checks what it did about a Write.
 void deliver(World& world, const std::uint8_t* reply, std::size_t length) {
-  sim::UpdateDevice& device = world.device();
+  nuv::sim::UpdateDevice& device = world.device();
   const std::uint32_t writesBefore = device.countOf(kCmdWrite);
   const auto previous = world.lastCommand();
   // An exact copy: a read past the reply's end is caught.
@@ -129,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const ImageOnDisk image;
   const fuzz::QuietLog quiet;
   World world(image);
-  const sim::UpdateDevice* device = &world.device();
+  const nuv::sim::UpdateDevice* device = &world.device();
   std::uint32_t burns = 0;
   std::size_t i = 0;
   auto operand = [&]() -> std::uint8_t { return i < size ? data[i++] : 0; };

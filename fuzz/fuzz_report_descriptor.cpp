@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <span>
 
-#include "FuzzSupport.h"
-#include "ReportDescriptor.h"
+#include "fuzz/FuzzSupport.h"
+#include "platform/hidraw/ReportDescriptor.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> descriptor(data, size);

@@ -16,13 +16,13 @@
 #include <memory>
 #include <vector>
 
-#include "Forms.h"
-#include "FuzzSupport.h"
-#include "HIDProto.h"
-#include "Unit1.h"
-#include "VirtualBus.h"
-#include "forms/Headless.h"
-#include "winapi/Sim.h"
+#include "fuzz/FuzzSupport.h"
+#include "platform/forms/Forms.h"
+#include "platform/forms/Headless.h"
+#include "platform/winapi/Sim.h"
+#include "protocol/HIDProto.h"
+#include "sim/VirtualBus.h"
+#include "win/app/Unit1.h"
 
 namespace {
 
@@ -34,9 +34,10 @@ class World {
   World() : bus_(clock_), gui_(clock_) {
     auto device = bus_.plug();
     for (std::uint8_t code : {kCmdLink, kCmdFormat, kCmdBurn, kCmdRead, kCmdWrite, kCmdVersion})
-      device->addFault({sim::FaultKind::NoReply, {sim::Trigger::Kind::AtCode, code}, 0ms, true});
-    api_ = winapi::makeSimApi(bus_, &gui_);
-    process_ = std::make_unique<hid::HidProcess>(*api_, gui_);
+      device->addFault(
+          {nuv::sim::FaultKind::NoReply, {nuv::sim::Trigger::Kind::AtCode, code}, 0ms, true});
+    api_ = nuv::winapi::makeSimApi(bus_, &gui_);
+    process_ = std::make_unique<nuv::hid::HidProcess>(*api_, gui_);
     form_ = std::make_unique<TMainForm>(gui_, *process_);
     gui_.setMainForm(*form_);
     gui_.activateMainForm();
@@ -54,10 +55,10 @@ class World {
 
  private:
   nuv::ManualClock clock_;
-  sim::VirtualBus bus_;
-  forms::HeadlessGui gui_;
-  std::unique_ptr<winapi::SimApi> api_;
-  std::unique_ptr<hid::HidProcess> process_;
+  nuv::sim::VirtualBus bus_;
+  nuv::forms::HeadlessGui gui_;
+  std::unique_ptr<nuv::winapi::SimApi> api_;
+  std::unique_ptr<nuv::hid::HidProcess> process_;
   std::unique_ptr<TMainForm> form_;
 };
 

@@ -1,8 +1,8 @@
-#include "AppDelegate.h"
+#include "mac/AppDelegate.h"
 
 #include <string>
 
-#include "Nib.h"
+#include "platform/cocoa/Nib.h"
 
 namespace nuv::mac {
 

@@ -5,9 +5,9 @@
 #include <memory>
 #include <string_view>
 
-#include "Cocoa.h"
-#include "HIDViewController.h"
-#include "UpdateImage.h"
+#include "mac/HIDViewController.h"
+#include "platform/cocoa/Cocoa.h"
+#include "protocol/UpdateImage.h"
 
 #ifndef NUV_MAKER_WEB_ADDRESS
 #define NUV_MAKER_WEB_ADDRESS "www.example.com"

@@ -1,7 +1,7 @@
 // Construction, view loading, teardown and the look of the controls.
-#include "HIDViewController.h"
+#include "mac/HIDViewController.h"
 
-#include "Log.h"
+#include "protocol/Log.h"
 
 namespace nuv::mac {
 

@@ -17,9 +17,9 @@
 #include <string>
 #include <string_view>
 
-#include "ByteSource.h"
-#include "Cocoa.h"
-#include "IOHID.h"
+#include "platform/cocoa/Cocoa.h"
+#include "platform/iohid/IOHID.h"
+#include "protocol/ByteSource.h"
 
 namespace nuv::mac {
 

@@ -2,9 +2,9 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "HIDViewController.h"
-#include "HexScan.h"
-#include "Log.h"
+#include "mac/HIDViewController.h"
+#include "mac/HexScan.h"
+#include "protocol/Log.h"
 
 namespace nuv::mac {
 

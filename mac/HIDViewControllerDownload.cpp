@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "HIDProto.h"
-#include "HIDViewController.h"
-#include "Log.h"
-#include "UpdateImage.h"
-#include "UpdateImageCheck.h"
-#include "VersionText.h"
+#include "mac/HIDViewController.h"
+#include "mac/UpdateImageCheck.h"
+#include "mac/VersionText.h"
+#include "protocol/HIDProto.h"
+#include "protocol/Log.h"
+#include "protocol/UpdateImage.h"
 
 namespace nuv::mac {
 
@@ -112,8 +112,7 @@ void HIDViewController::startDonwloading() {
                          "Error on reading the update image");
     return;
   }
-  inputStream->file =
-      std::make_unique<ShrinkGuardSource>(std::move(opened).value());
+  inputStream->file = std::make_unique<ShrinkGuardSource>(std::move(opened).value());
   status = HIDStatusWriting;
   progressIndicator->setHidden(false);
   progressIndicator->startAnimation();
@@ -150,9 +149,9 @@ void HIDViewController::writeBytesWithTargetOffset(std::int64_t target) {
   }
   std::memset(outputBuffer, 0, sizeof outputBuffer);
   (void)HostGenerateWriteCommand(outputBuffer, sizeof outputBuffer, address, chunk);
-  writeInFlight_ = hidManager->deviceSetReport(deviceRef, iohid::kIOHIDReportTypeOutput, kCmdWrite,
-                                               outputBuffer, sizeof outputBuffer) ==
-                   iohid::kIOReturnSuccess;
+  writeInFlight_ =
+      hidManager->deviceSetReport(deviceRef, iohid::kIOHIDReportTypeOutput, kCmdWrite, outputBuffer,
+                                  sizeof outputBuffer) == iohid::kIOReturnSuccess;
   if (!writeInFlight_) endDownloadCanceled();
 }
 
@@ -162,9 +161,10 @@ void HIDViewController::startBurn() {
   // wait would otherwise be burnt and the window would say "Finished".
   if (status != HIDStatusBurning || !onSequenceDevice()) {
     if (status == HIDStatusBurning)
-      endDownloadWithError("The device changed before the update was committed; nothing was "
-                           "committed. Writing operation will be canceled",
-                           "Burn was not sent: the device changed");
+      endDownloadWithError(
+          "The device changed before the update was committed; nothing was "
+          "committed. Writing operation will be canceled",
+          "Burn was not sent: the device changed");
     return;
   }
   setStatusText("Complete Writing...");

@@ -1,4 +1,4 @@
-#include "HexScan.h"
+#include "mac/HexScan.h"
 
 namespace nuv::mac {
 

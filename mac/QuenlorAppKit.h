@@ -6,8 +6,8 @@
 
 #include <functional>
 
-#include "HIDViewController.h"
-#include "cocoa/AppKit.h"
+#include "mac/HIDViewController.h"
+#include "platform/cocoa/AppKit.h"
 
 namespace nuv::mac {
 

@@ -1,12 +1,12 @@
-#include "QuenlorAppKit.h"
+#include "mac/QuenlorAppKit.h"
 
 #import <AppKit/AppKit.h>
 
 #include <memory>
 #include <utility>
 
-#include "AppDelegate.h"
-#include "AppKitCompat.h"
+#include "mac/AppDelegate.h"
+#include "platform/cocoa/AppKitCompat.h"
 
 // The application delegate of AppKit. The launch itself (the controller made with the
 // interface file "HIDViewController", its view put into the main window, the title) is the

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "Faults.h"
-#include "QuenlorAppKit.h"
-#include "UpdateImage.h"
-#include "VirtualBus.h"
-#include "iohid/Sim.h"
+#include "mac/QuenlorAppKit.h"
+#include "platform/iohid/Sim.h"
+#include "protocol/UpdateImage.h"
+#include "sim/Faults.h"
+#include "sim/VirtualBus.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ constexpr const char* kUsage =
     "SIGTERM and SIGINT end the program as Quit does.\n";
 
 struct DriverOptions {
-  sim::UpdateDeviceOptions device;
+  nuv::sim::UpdateDeviceOptions device;
   bool logStatus = false;
   std::string memoryOut;
   std::string compareWith;
@@ -105,8 +105,8 @@ void requestQuit(int) {
 // the device's memory at exit.
 struct Driver {
   const DriverOptions& options;
-  sim::VirtualBus& bus;
-  std::shared_ptr<sim::UpdateDevice> device;
+  nuv::sim::VirtualBus& bus;
+  std::shared_ptr<nuv::sim::UpdateDevice> device;
   int quitReadEnd;
 
   void didLaunch(nuv::cocoa::AppKitApplication& application) {
@@ -141,11 +141,11 @@ int main(int argc, char** argv) {
     const bool hasValue = i + 1 < argc;
     if (arg == "--make-image" && hasValue) return makeImage(argv[++i]);
     if (arg == "--latency-us" && hasValue) {
-      options.device.latency.model = sim::Latency::Model::Fixed;
+      options.device.latency.model = nuv::sim::Latency::Model::Fixed;
       options.device.latency.fixed =
           std::chrono::microseconds(std::strtoll(argv[++i], nullptr, 10));
     } else if (arg == "--fault" && hasValue) {
-      auto parsed = sim::parseFault(argv[++i]);
+      auto parsed = nuv::sim::parseFault(argv[++i]);
       if (!parsed) {
         std::fprintf(stderr, "QuenlorHID-gnustep: %s\n%s", parsed.error().text.c_str(), kUsage);
         return 2;
@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, requestQuit);
   std::signal(SIGINT, requestQuit);
 
-  sim::VirtualBus bus;
+  nuv::sim::VirtualBus bus;
   Driver driver{options, bus, bus.plug({}, options.device), quitPipe[0]};
   Driver* d = &driver;  // lambdas here capture one name (see AppKitCompat.h)
 

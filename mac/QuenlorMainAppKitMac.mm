@@ -2,8 +2,8 @@
 // configuration of its own (AppKit reads its own arguments).
 #include <utility>
 
-#include "QuenlorAppKit.h"
-#include "iohid/IOKit.h"
+#include "mac/QuenlorAppKit.h"
+#include "platform/iohid/IOKit.h"
 
 int main(int argc, char** argv) {
   nuv::mac::QuenlorAppKitOptions options;

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "Faults.h"
-#include "QuenlorQt.h"
-#include "UpdateImage.h"
-#include "VirtualBus.h"
-#include "iohid/Sim.h"
+#include "mac/QuenlorQt.h"
+#include "platform/iohid/Sim.h"
+#include "protocol/UpdateImage.h"
+#include "sim/Faults.h"
+#include "sim/VirtualBus.h"
 
 namespace {
 
@@ -46,16 +46,16 @@ int makeImage(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  sim::UpdateDeviceOptions options;
+  nuv::sim::UpdateDeviceOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
     if (arg == "--make-image" && hasValue) return makeImage(argv[++i]);
     if (arg == "--latency-us" && hasValue) {
-      options.latency.model = sim::Latency::Model::Fixed;
+      options.latency.model = nuv::sim::Latency::Model::Fixed;
       options.latency.fixed = std::chrono::microseconds(std::strtoll(argv[++i], nullptr, 10));
     } else if (arg == "--fault" && hasValue) {
-      auto parsed = sim::parseFault(argv[++i]);
+      auto parsed = nuv::sim::parseFault(argv[++i]);
       if (!parsed) {
         std::fprintf(stderr, "QuenlorHID-sim: %s\n%s", parsed.error().text.c_str(), kUsage);
         return 2;
@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
       return arg == "--help" || arg == "-h" ? 0 : 2;
     }
   }
-  sim::VirtualBus bus;
+  nuv::sim::VirtualBus bus;
   (void)bus.plug({}, options);
   return nuv::mac::runQuenlorQt("QuenlorHID-sim",
                                 [&bus] { return nuv::iohid::createSimHIDManager(bus); });

@@ -1,7 +1,7 @@
-#include "QuenlorQt.h"
+#include "mac/QuenlorQt.h"
 
-#include "AppDelegate.h"
-#include "cocoa/Qt.h"
+#include "mac/AppDelegate.h"
+#include "platform/cocoa/Qt.h"
 
 namespace nuv::mac {
 

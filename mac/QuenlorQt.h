@@ -2,7 +2,7 @@
 // QuenlorMainQtSim.cpp): the Qt application, the delegate, the event loop.
 #pragma once
 
-#include "HIDViewController.h"
+#include "mac/HIDViewController.h"
 
 namespace nuv::mac {
 

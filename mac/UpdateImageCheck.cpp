@@ -1,10 +1,10 @@
-#include "UpdateImageCheck.h"
+#include "mac/UpdateImageCheck.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "ByteSource.h"
-#include "UpdateImage.h"
+#include "protocol/ByteSource.h"
+#include "protocol/UpdateImage.h"
 
 namespace nuv::mac {
 
@@ -30,7 +30,8 @@ std::optional<ImageProblem> updateImageProblem(const std::string& path) {
   for (;;) {
     const ReadOutcome got = file.read(block, sizeof block);
     if (got.error)
-      return ImageProblem{Kind::Unreadable, "The file cannot be read (" + got.error->describe() + ")."};
+      return ImageProblem{Kind::Unreadable,
+                          "The file cannot be read (" + got.error->describe() + ")."};
     total += got.count;
     if (got.count < sizeof block) break;
   }

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "ByteSource.h"
+#include "protocol/ByteSource.h"
 
 namespace nuv::mac {
 

@@ -1,4 +1,4 @@
-#include "VersionText.h"
+#include "mac/VersionText.h"
 
 namespace nuv::mac {
 

@@ -1,4 +1,4 @@
-#include "ByteSource.h"
+#include "protocol/ByteSource.h"
 
 #include <sys/stat.h>
 
@@ -61,7 +61,9 @@ Result<std::unique_ptr<FileSource>> FileSource::open(const std::string& path) {
       new FileSource(file, static_cast<std::uint64_t>(info.st_size)));
 }
 
-FileSource::~FileSource() { std::fclose(file_); }
+FileSource::~FileSource() {
+  std::fclose(file_);
+}
 
 ReadOutcome FileSource::read(std::uint8_t* dst, std::size_t n) {
   const std::size_t count = std::fread(dst, 1, n, file_);

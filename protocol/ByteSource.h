@@ -9,8 +9,8 @@
 #include <span>
 #include <string>
 
-#include "Error.h"
-#include "Result.h"
+#include "protocol/Error.h"
+#include "protocol/Result.h"
 
 namespace nuv {
 
@@ -18,8 +18,8 @@ namespace nuv {
 // no error is the end of the data, and a file never times out, goes away or is cancelled, so a
 // nuv::IoStatus here would only repeat whether `error` is set.
 struct ReadOutcome {
-  std::size_t count = 0;        // bytes delivered; fewer than asked with no error: end of data
-  std::optional<Error> error;   // set when the read failed; count is then what arrived before
+  std::size_t count = 0;       // bytes delivered; fewer than asked with no error: end of data
+  std::optional<Error> error;  // set when the read failed; count is then what arrived before
 };
 
 class ByteSource {

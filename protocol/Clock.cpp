@@ -1,4 +1,4 @@
-#include "Clock.h"
+#include "protocol/Clock.h"
 
 namespace nuv {
 namespace {

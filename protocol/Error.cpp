@@ -1,4 +1,4 @@
-#include "Error.h"
+#include "protocol/Error.h"
 
 #include <cstring>
 

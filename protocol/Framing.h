@@ -16,7 +16,7 @@
 #include <cstring>
 #include <span>
 
-#include "HIDProto.h"
+#include "protocol/HIDProto.h"
 
 namespace nuv {
 

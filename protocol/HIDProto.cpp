@@ -1,9 +1,9 @@
-#include "HIDProto.h"
+#include "protocol/HIDProto.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "Log.h"
+#include "protocol/Log.h"
 
 std::uint8_t HIDCheckSum(const std::uint8_t* data, std::uint32_t len) {
   if (data == nullptr || len == 0) return 0;
@@ -51,8 +51,7 @@ std::int32_t HostGenerateBurnCommand(std::uint8_t* buf, std::uint32_t len) {
   return buildFilled(buf, len, kCmdBurn, 0xFF);
 }
 
-std::int32_t HostGenerateReadCommand(std::uint8_t* buf, std::uint32_t len,
-                                     std::uint16_t address) {
+std::int32_t HostGenerateReadCommand(std::uint8_t* buf, std::uint32_t len, std::uint16_t address) {
   if (buf == nullptr || len < kReportSize) return -1;
   std::memset(buf, 0x00, len);
   buf[0] = kCmdRead;
@@ -61,8 +60,8 @@ std::int32_t HostGenerateReadCommand(std::uint8_t* buf, std::uint32_t len,
   return 0;
 }
 
-std::int32_t HostGenerateWriteCommand(std::uint8_t* buf, std::uint32_t len,
-                                      std::uint16_t address, const std::uint8_t data[4]) {
+std::int32_t HostGenerateWriteCommand(std::uint8_t* buf, std::uint32_t len, std::uint16_t address,
+                                      const std::uint8_t data[4]) {
   if (buf == nullptr || len < kReportSize || data == nullptr) return -1;
   buf[0] = kCmdWrite;
   putAddress(buf, address);

@@ -32,9 +32,9 @@ enum CommandIndex : int { kIdxRefresh = 0, kIdxLink, kIdxFormat, kIdxBurn, kIdxW
 // A parsed reply. The parser fills only the fields of the reply's code; the caller zeroes the
 // whole record before each parse, so a refused report leaves `id` at 0.
 struct ParsedReport {
-  std::uint8_t id;           // byte 0, for every report of 8 bytes or more
-  std::uint32_t linkValue1;  // Link: bytes 1..3, big-endian
-  std::uint32_t linkValue2;  // Link: bytes 4..6, big-endian
+  std::uint8_t id;              // byte 0, for every report of 8 bytes or more
+  std::uint32_t linkValue1;     // Link: bytes 1..3, big-endian
+  std::uint32_t linkValue2;     // Link: bytes 4..6, big-endian
   std::uint8_t statusBytes[6];  // Format, Burn: bytes 1..6
   std::uint16_t address;        // Read, Write: byte 1 + 256 * byte 2
   std::uint8_t data[4];         // Read, Write, Version: bytes 3..6

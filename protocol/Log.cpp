@@ -1,4 +1,4 @@
-#include "Log.h"
+#include "protocol/Log.h"
 
 #include <cstdio>
 #include <string>
@@ -36,8 +36,12 @@ void logLine(std::string_view line) {
   sink->write(line);
 }
 
-ScopedLogSink::ScopedLogSink(LogSink& sink) : previous_(currentSink) { currentSink = &sink; }
+ScopedLogSink::ScopedLogSink(LogSink& sink) : previous_(currentSink) {
+  currentSink = &sink;
+}
 
-ScopedLogSink::~ScopedLogSink() { currentSink = previous_; }
+ScopedLogSink::~ScopedLogSink() {
+  currentSink = previous_;
+}
 
 }  // namespace nuv

@@ -9,7 +9,7 @@
 #include <utility>
 #include <variant>
 
-#include "Error.h"
+#include "protocol/Error.h"
 
 namespace nuv {
 

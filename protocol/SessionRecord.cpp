@@ -1,4 +1,4 @@
-#include "SessionRecord.h"
+#include "protocol/SessionRecord.h"
 
 #include <algorithm>
 #include <cctype>
@@ -79,7 +79,8 @@ class ObjectParser {
       JsonValue value;
       if (peek() == '"') {
         value.isString = true;
-        if (!readString(value.text)) return Error::message("a string is not closed or escaped wrongly");
+        if (!readString(value.text))
+          return Error::message("a string is not closed or escaped wrongly");
       } else if (!readNumber(value.number)) {
         return Error::message("a value must be a string or a whole number");
       }
@@ -118,12 +119,26 @@ class ObjectParser {
       if (pos_ >= s_.size()) return false;
       const char e = s_[pos_++];
       switch (e) {
-        case '"': case '\\': case '/': out.push_back(e); break;
-        case 'b': out.push_back('\b'); break;
-        case 'f': out.push_back('\f'); break;
-        case 'n': out.push_back('\n'); break;
-        case 'r': out.push_back('\r'); break;
-        case 't': out.push_back('\t'); break;
+        case '"':
+        case '\\':
+        case '/':
+          out.push_back(e);
+          break;
+        case 'b':
+          out.push_back('\b');
+          break;
+        case 'f':
+          out.push_back('\f');
+          break;
+        case 'n':
+          out.push_back('\n');
+          break;
+        case 'r':
+          out.push_back('\r');
+          break;
+        case 't':
+          out.push_back('\t');
+          break;
         case 'u':
           // Kept as a placeholder: the keys and values this format reads are plain ASCII.
           if (pos_ + 4 > s_.size()) return false;

@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Error.h"
-#include "Result.h"
+#include "protocol/Error.h"
+#include "protocol/Result.h"
 
 namespace nuv {
 

@@ -1,10 +1,10 @@
-#include "UpdateImage.h"
+#include "protocol/UpdateImage.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "Log.h"
+#include "protocol/Log.h"
 
 namespace nuv::image {
 
@@ -25,7 +25,9 @@ std::optional<std::uint32_t> offsetOfAddress(std::uint32_t address) {
   return kRecordsStart + d + d / kRecordData;
 }
 
-bool sizeAccepted(std::uint64_t size) { return size == kImageSize; }
+bool sizeAccepted(std::uint64_t size) {
+  return size == kImageSize;
+}
 
 bool versionAccepted(std::span<const std::uint8_t> firstBytes) {
   return firstBytes.size() >= kProgramVersion.size() &&

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ByteSource.h"
-#include "Error.h"
+#include "protocol/ByteSource.h"
+#include "protocol/Error.h"
 
 namespace nuv::image {
 
@@ -41,9 +41,9 @@ inline constexpr std::uint8_t kRequiredDeviceVersionChar = '1';
 [[nodiscard]] std::optional<std::uint32_t> offsetOfAddress(std::uint32_t address);
 
 // The Windows program's checks.
-[[nodiscard]] bool sizeAccepted(std::uint64_t size);                       // exactly 65,536
+[[nodiscard]] bool sizeAccepted(std::uint64_t size);                           // exactly 65,536
 [[nodiscard]] bool versionAccepted(std::span<const std::uint8_t> firstBytes);  // "V1.01"
-[[nodiscard]] bool deviceVersionAccepted(std::uint8_t firstVersionChar);   // '1'
+[[nodiscard]] bool deviceVersionAccepted(std::uint8_t firstVersionChar);       // '1'
 
 // Builds an image from the firmware for addresses 0x0000..0xFBFF (exactly 64,512 bytes);
 // every gap and filler byte gets `filler`.

@@ -1,10 +1,10 @@
-#include "Faults.h"
+#include "sim/Faults.h"
 
 #include <array>
 #include <charconv>
 #include <utility>
 
-namespace sim {
+namespace nuv::sim {
 namespace {
 
 constexpr std::array<std::pair<FaultKind, std::string_view>, 10> kNames{{
@@ -21,8 +21,12 @@ constexpr std::array<std::pair<FaultKind, std::string_view>, 10> kNames{{
 }};
 
 constexpr std::array<std::pair<std::string_view, std::uint8_t>, 6> kCommands{{
-    {"link", 0x10}, {"format", 0x11}, {"burn", 0x12},
-    {"read", 0x14}, {"write", 0x18},  {"version", 0x1C},
+    {"link", 0x10},
+    {"format", 0x11},
+    {"burn", 0x12},
+    {"read", 0x14},
+    {"write", 0x18},
+    {"version", 0x1C},
 }};
 
 std::optional<std::uint32_t> parseNumber(std::string_view s) {
@@ -100,4 +104,4 @@ nuv::Result<Fault> parseFault(std::string_view text) {
   return fault;
 }
 
-}  // namespace sim
+}  // namespace nuv::sim

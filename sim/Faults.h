@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "Result.h"
+#include "protocol/Result.h"
 
-namespace sim {
+namespace nuv::sim {
 
 enum class FaultKind {
   NoReply,        // the command is carried out, its reply never comes
@@ -48,4 +48,4 @@ struct Fault {
 // The KIND name of a fault kind, as parseFault accepts it.
 [[nodiscard]] std::string_view faultName(FaultKind kind);
 
-}  // namespace sim
+}  // namespace nuv::sim

@@ -1,10 +1,10 @@
-#include "SessionReplay.h"
+#include "sim/SessionReplay.h"
 
 #include <algorithm>
 #include <cstring>
 #include <span>
 
-namespace sim {
+namespace nuv::sim {
 
 SessionReplay::SessionReplay(std::vector<nuv::SessionEvent> events) {
   std::chrono::microseconds sentAt{0};
@@ -76,4 +76,4 @@ std::size_t SessionReplay::reportsFollowed() const {
   return next_;
 }
 
-}  // namespace sim
+}  // namespace nuv::sim

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "SessionRecord.h"
-#include "UpdateDevice.h"
+#include "protocol/SessionRecord.h"
+#include "sim/UpdateDevice.h"
 
-namespace sim {
+namespace nuv::sim {
 
 class SessionReplay final : public ScriptedDevice {
  public:
@@ -49,4 +49,4 @@ class SessionReplay final : public ScriptedDevice {
   std::optional<std::string> departure_;
 };
 
-}  // namespace sim
+}  // namespace nuv::sim

@@ -1,13 +1,13 @@
-#include "UpdateDevice.h"
+#include "sim/UpdateDevice.h"
 
 #include <algorithm>
 #include <cstring>
 #include <span>
 
-#include "Framing.h"
-#include "HIDProto.h"
+#include "protocol/Framing.h"
+#include "protocol/HIDProto.h"
 
-namespace sim {
+namespace nuv::sim {
 
 UpdateDevice::UpdateDevice(UpdateDeviceOptions options)
     : options_(std::move(options)),
@@ -105,8 +105,7 @@ DeviceResponse UpdateDevice::receive(const std::uint8_t* raw, std::size_t len) {
   std::array<const Fault*, 8> firing{};
   std::size_t firingCount = 0;
   for (ArmedFault& armed : faults_) {
-    if (armed.spent || firingCount == firing.size() ||
-        !matches(armed.fault, cmd[0], address))
+    if (armed.spent || firingCount == firing.size() || !matches(armed.fault, cmd[0], address))
       continue;
     if (!armed.fault.repeat) armed.spent = true;
     firing[firingCount++] = &armed.fault;
@@ -123,18 +122,36 @@ DeviceResponse UpdateDevice::receive(const std::uint8_t* raw, std::size_t len) {
   carryOut(cmd, out);
   for (const Fault* f : fired) {
     switch (f->kind) {
-      case FaultKind::NoReply: out.copies = 0; break;
-      case FaultKind::ReplyCodeZero: out.reply[0] = 0x00; break;
-      case FaultKind::WrongCode: out.reply[0] ^= 0x80; break;
-      case FaultKind::WrongAddress: out.reply[1] ^= 0x04; break;
+      case FaultKind::NoReply:
+        out.copies = 0;
+        break;
+      case FaultKind::ReplyCodeZero:
+        out.reply[0] = 0x00;
+        break;
+      case FaultKind::WrongCode:
+        out.reply[0] ^= 0x80;
+        break;
+      case FaultKind::WrongAddress:
+        out.reply[1] ^= 0x04;
+        break;
       case FaultKind::WrongData:
         for (int i = 3; i < 7; ++i) out.reply[i] ^= 0xFF;
         break;
-      case FaultKind::ShortReport: out.replyLength = 5; break;
-      case FaultKind::Duplicate: out.copies = out.copies > 0 ? 2 : 0; break;
-      case FaultKind::LateReply: out.extraDelay = f->delay; break;
-      case FaultKind::Unplug: out.unplug = true; out.copies = 0; break;
-      case FaultKind::WriteFailure: break;
+      case FaultKind::ShortReport:
+        out.replyLength = 5;
+        break;
+      case FaultKind::Duplicate:
+        out.copies = out.copies > 0 ? 2 : 0;
+        break;
+      case FaultKind::LateReply:
+        out.extraDelay = f->delay;
+        break;
+      case FaultKind::Unplug:
+        out.unplug = true;
+        out.copies = 0;
+        break;
+      case FaultKind::WriteFailure:
+        break;
     }
   }
   if (out.copies > 0) ++replySequence_;
@@ -234,4 +251,4 @@ void UpdateDevice::setLatency(Latency latency) {
   options_.latency = latency;
 }
 
-}  // namespace sim
+}  // namespace nuv::sim

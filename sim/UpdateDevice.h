@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "Clock.h"
-#include "Faults.h"
-#include "Framing.h"
+#include "protocol/Clock.h"
+#include "protocol/Framing.h"
+#include "sim/Faults.h"
 
-namespace sim {
+namespace nuv::sim {
 
 // How long a reply takes to become readable after its command arrived.
 struct Latency {
@@ -41,7 +41,7 @@ class ScriptedDevice {
 };
 
 struct UpdateDeviceOptions {
-  std::string version = "1.01";  // the four version characters; shorter texts are 0-padded
+  std::string version = "1.01";         // the four version characters; shorter texts are 0-padded
   std::uint32_t linkValue1 = 0x000001;  // keep below 0x100: bytes 1 and 2 must echo 00 00
   std::uint32_t linkValue2 = 0x00FC00;
   std::uint8_t initialFill = 0x5A;  // memory before the first Format ("the old firmware")
@@ -133,4 +133,4 @@ class UpdateDevice {
   std::uint64_t consumedSequence_ = 0;
 };
 
-}  // namespace sim
+}  // namespace nuv::sim

@@ -1,10 +1,10 @@
-#include "VirtualBus.h"
+#include "sim/VirtualBus.h"
 
 #include <algorithm>
 #include <cstring>
 #include <span>
 
-namespace sim {
+namespace nuv::sim {
 
 using nuv::IoStatus;
 
@@ -38,7 +38,9 @@ class Touched {
 Connection::Connection(VirtualBus& bus, DeviceInfo info, std::shared_ptr<UpdateDevice> device)
     : bus_(bus), info_(std::move(info)), device_(std::move(device)) {}
 
-Connection::~Connection() { bus_.forget(this); }
+Connection::~Connection() {
+  bus_.forget(this);
+}
 
 nuv::IoStatus Connection::write(const std::uint8_t* data, std::size_t len) {
   return bus_.deliver(*this, data, len);
@@ -155,8 +157,7 @@ bool VirtualBus::plug(std::shared_ptr<UpdateDevice> device, DeviceInfo info) {
   return true;
 }
 
-void VirtualBus::unplugLocked(const std::string& path,
-                              Touched& touched) {
+void VirtualBus::unplugLocked(const std::string& path, Touched& touched) {
   auto it = std::find_if(present_.begin(), present_.end(),
                          [&](const Entry& e) { return e.info.path == path; });
   if (it == present_.end()) return;
@@ -307,4 +308,4 @@ void VirtualBus::setTap(nuv::SessionTap* tap) {
   tap_ = tap;
 }
 
-}  // namespace sim
+}  // namespace nuv::sim

@@ -21,13 +21,13 @@
 #include <thread>
 #include <vector>
 
-#include "Clock.h"
-#include "Framing.h"
-#include "IoStatus.h"
-#include "SessionRecord.h"
-#include "UpdateDevice.h"
+#include "protocol/Clock.h"
+#include "protocol/Framing.h"
+#include "protocol/IoStatus.h"
+#include "protocol/SessionRecord.h"
+#include "sim/UpdateDevice.h"
 
-namespace sim {
+namespace nuv::sim {
 
 struct DeviceInfo {
   std::string path;              // unique among present devices; the bus makes one when empty
@@ -190,4 +190,4 @@ class VirtualBus {
   std::vector<std::thread> faultThreads_;
 };
 
-}  // namespace sim
+}  // namespace nuv::sim

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "HIDProto.h"
-#include "VirtualBus.h"
+#include "protocol/HIDProto.h"
+#include "sim/VirtualBus.h"
 
 namespace simtest {
 
@@ -19,7 +19,8 @@ inline std::array<std::uint8_t, 9> frame(const std::uint8_t* command) {
   return out;
 }
 
-inline std::array<std::uint8_t, 9> writeReport(std::uint16_t address, std::array<std::uint8_t, 4> data) {
+inline std::array<std::uint8_t, 9> writeReport(std::uint16_t address,
+                                               std::array<std::uint8_t, 4> data) {
   std::uint8_t cmd[8] = {};
   (void)HostGenerateWriteCommand(cmd, 8, address, data.data());
   return frame(cmd);
@@ -33,7 +34,7 @@ std::array<std::uint8_t, 9> simpleReport(Builder build) {
 }
 
 // Writes a report and reads one reply; fails the test on anything else.
-inline nuv::IoStatus exchange(sim::Connection& c, const std::array<std::uint8_t, 9>& report,
+inline nuv::IoStatus exchange(nuv::sim::Connection& c, const std::array<std::uint8_t, 9>& report,
                               Reply& reply,
                               std::chrono::milliseconds timeout = std::chrono::milliseconds(0)) {
   const nuv::IoStatus w = c.write(report.data(), report.size());

@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "DeviceSource.h"
-#include "Workers.h"
+#include "cli/DeviceSource.h"
+#include "cli/Workers.h"
 
 namespace clitest {
 
-inline cli::DeviceRecord device(const std::string& node, const std::string& serial,
-                                const std::string& identity = {}) {
-  cli::DeviceRecord d;
+inline nuv::cli::DeviceRecord device(const std::string& node, const std::string& serial,
+                                     const std::string& identity = {}) {
+  nuv::cli::DeviceRecord d;
   d.node = node;
   d.identity = identity.empty() ? node : identity;
   d.serial = serial;
@@ -29,14 +29,14 @@ inline cli::DeviceRecord device(const std::string& node, const std::string& seri
 }
 
 // Devices the test plugs in and out from any thread; each change is announced on a pipe.
-class FakeSource final : public cli::DeviceSource {
+class FakeSource final : public nuv::cli::DeviceSource {
  public:
   FakeSource() { (void)!::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK); }
   ~FakeSource() override {
     ::close(pipe_[0]);
     ::close(pipe_[1]);
   }
-  void plug(const cli::DeviceRecord& d) {
+  void plug(const nuv::cli::DeviceRecord& d) {
     {
       std::lock_guard lock(mutex_);
       devices_.push_back(d);
@@ -60,20 +60,20 @@ class FakeSource final : public cli::DeviceSource {
     while (::read(pipe_[0], bytes, sizeof bytes) > 0) any = true;
     return any;
   }
-  nuv::Result<std::vector<cli::DeviceRecord>> scan() override {
+  nuv::Result<std::vector<nuv::cli::DeviceRecord>> scan() override {
     std::lock_guard lock(mutex_);
     return devices_;
   }
 
  private:
   std::mutex mutex_;
-  std::vector<cli::DeviceRecord> devices_;
+  std::vector<nuv::cli::DeviceRecord> devices_;
   int pipe_[2] = {-1, -1};
 };
 
 // Each start of a worker for a node takes that node's next script: the lines it says, and its
 // exit code. A node without a script left succeeds.
-class FakeLauncher final : public cli::WorkerLauncher {
+class FakeLauncher final : public nuv::cli::WorkerLauncher {
  public:
   struct Script {
     int exitCode = 0;

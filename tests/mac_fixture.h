@@ -13,15 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "AppDelegate.h"
-#include "HIDProto.h"
-#include "HIDViewController.h"
-#include "Log.h"
-#include "UpdateImage.h"
-#include "VirtualBus.h"
-#include "cocoa/Headless.h"
-#include "iohid/Sim.h"
-#include "mac_images.h"
+#include "mac/AppDelegate.h"
+#include "mac/HIDViewController.h"
+#include "platform/cocoa/Headless.h"
+#include "platform/iohid/Sim.h"
+#include "protocol/HIDProto.h"
+#include "protocol/Log.h"
+#include "protocol/UpdateImage.h"
+#include "sim/VirtualBus.h"
+#include "tests/mac_images.h"
 
 namespace mactest {
 
@@ -83,8 +83,8 @@ class MacFixture : public ::testing::Test {
   const std::vector<std::string>& statusHistory() { return nib().statusTextField.history(); }
   nuv::mac::HIDStatus state() { return ctrl().currentStatus(); }
 
-  std::shared_ptr<sim::UpdateDevice> plug(sim::UpdateDeviceOptions options = {},
-                                          sim::DeviceInfo info = {}) {
+  std::shared_ptr<nuv::sim::UpdateDevice> plug(nuv::sim::UpdateDeviceOptions options = {},
+                                               nuv::sim::DeviceInfo info = {}) {
     auto device = bus.plug(std::move(info), std::move(options));
     loop().runUntilIdle();
     return device;
@@ -109,10 +109,10 @@ class MacFixture : public ::testing::Test {
   bool runToIdle(std::chrono::nanoseconds limit = 60s) {
     return loop().advanceUntil([this] { return state() == nuv::mac::HIDStatusIdle; }, limit);
   }
-  static std::uint32_t writes(const sim::UpdateDevice& d) { return d.countOf(kCmdWrite); }
+  static std::uint32_t writes(const nuv::sim::UpdateDevice& d) { return d.countOf(kCmdWrite); }
 
   HeadlessApplication app;
-  sim::VirtualBus bus;
+  nuv::sim::VirtualBus bus;
   LogCapture log;
   nuv::ScopedLogSink logScope;
   std::unique_ptr<nuv::mac::AppDelegate> delegate;

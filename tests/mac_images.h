@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "UpdateImage.h"
+#include "protocol/UpdateImage.h"
 
 namespace mactest {
 

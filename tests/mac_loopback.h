@@ -6,8 +6,8 @@
 #include <cstring>
 #include <functional>
 
-#include "Cocoa.h"
-#include "IOHID.h"
+#include "platform/cocoa/Cocoa.h"
+#include "platform/iohid/IOHID.h"
 
 namespace mactest {
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "ByteSource.h"
+#include "protocol/ByteSource.h"
 
 namespace {
 
@@ -61,8 +61,7 @@ TEST_F(TempDir, RefusesAnUnreadableFile) {
   std::ofstream(path, std::ios::binary) << "x";
   ::chmod(path.c_str(), 0);
   auto locked = nuv::FileSource::open(path.string());
-  if (locked.ok())
-    GTEST_SKIP() << "this process reads files whatever their permissions";
+  if (locked.ok()) GTEST_SKIP() << "this process reads files whatever their permissions";
   ASSERT_FALSE(locked.ok());
   EXPECT_EQ(locked.error().code, EACCES);
 }

@@ -11,15 +11,15 @@
 #include <iterator>
 #include <sstream>
 
-#include "Doctor.h"
-#include "ExitCodes.h"
-#include "UdevRuleCheck.h"
-#include "UdevRuleText.h"
+#include "cli/Doctor.h"
+#include "cli/ExitCodes.h"
+#include "cli/UdevRuleCheck.h"
+#include "platform/hidraw/UdevRuleText.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using cli::Verdict;
+using nuv::cli::Verdict;
 
 constexpr pid_t kSelf = 77;
 constexpr uid_t kDeskUser = 4321;  // neither root nor the owner of the test's files
@@ -73,8 +73,8 @@ class DoctorTest : public ::testing::TestWithParam<DoctorCase> {
     fs::remove_all(root_);
   }
 
-  cli::DoctorEnvironment build(const DoctorCase& c) {
-    cli::DoctorEnvironment env;
+  nuv::cli::DoctorEnvironment build(const DoctorCase& c) {
+    nuv::cli::DoctorEnvironment env;
     env.paths.sysRoot = (root_ / "sys").string();
     env.paths.procRoot = (root_ / "proc").string();
     env.paths.ruleDirs = {(root_ / "etc").string(), (root_ / "run").string(),
@@ -152,9 +152,9 @@ std::string verdictsOf(const std::string& output) {
 
 TEST_P(DoctorTest, ChecksAndExitCode) {
   const DoctorCase& c = GetParam();
-  const cli::DoctorEnvironment env = build(c);
-  cli::Output out(cli::OutputMode::Plain, false, out_, out_);
-  EXPECT_EQ(cli::runDoctor(env, out), c.exitCode);
+  const nuv::cli::DoctorEnvironment env = build(c);
+  nuv::cli::Output out(nuv::cli::OutputMode::Plain, false, out_, out_);
+  EXPECT_EQ(nuv::cli::runDoctor(env, out), c.exitCode);
   const std::string text = readAll(out_);
   EXPECT_EQ(verdictsOf(text), c.verdicts) << text;
   if (c.otherHolder) {
@@ -195,9 +195,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DoctorTest, JsonGivesOneCheckObjectPerLine) {
-  const cli::DoctorEnvironment env = build({"", true, Rule::CurrentInUsrLib, 0666, false, 0, ""});
-  cli::Output out(cli::OutputMode::Json, false, out_, out_);
-  EXPECT_EQ(cli::runDoctor(env, out), 0);
+  const nuv::cli::DoctorEnvironment env =
+      build({"", true, Rule::CurrentInUsrLib, 0666, false, 0, ""});
+  nuv::cli::Output out(nuv::cli::OutputMode::Json, false, out_, out_);
+  EXPECT_EQ(nuv::cli::runDoctor(env, out), 0);
   std::istringstream lines(readAll(out_));
   int checks = 0;
   for (std::string line; std::getline(lines, line);)
@@ -207,12 +208,12 @@ TEST_F(DoctorTest, JsonGivesOneCheckObjectPerLine) {
 
 // explainAccess on stat values: mode, group membership, uaccess-style ACLs, root.
 TEST(DoctorAccess, FollowsTheKernelsPermissionOrder) {
-  using cli::AclEntry;
-  const std::vector<AclEntry> uaccess = {{cli::kAclUserObj, 6, 0},
-                                         {cli::kAclUser, 6, 1000},
-                                         {cli::kAclGroupObj, 0, 0},
-                                         {cli::kAclMask, 6, 0},
-                                         {cli::kAclOther, 0, 0}};
+  using nuv::cli::AclEntry;
+  const std::vector<AclEntry> uaccess = {{nuv::cli::kAclUserObj, 6, 0},
+                                         {nuv::cli::kAclUser, 6, 1000},
+                                         {nuv::cli::kAclGroupObj, 0, 0},
+                                         {nuv::cli::kAclMask, 6, 0},
+                                         {nuv::cli::kAclOther, 0, 0}};
   std::vector<AclEntry> maskedToRead = uaccess;
   maskedToRead[3].perm = 4;
   struct Case {
@@ -220,10 +221,10 @@ TEST(DoctorAccess, FollowsTheKernelsPermissionOrder) {
     mode_t mode;
     gid_t nodeGroup;
     std::optional<std::vector<AclEntry>> acl;
-    cli::UserIdentity user;
+    nuv::cli::UserIdentity user;
     bool readWrite;
   };
-  const cli::UserIdentity desk{1000, 1000, {46}};
+  const nuv::cli::UserIdentity desk{1000, 1000, {46}};
   const Case cases[] = {
       {"others rw", 0666, 0, std::nullopt, desk, true},
       {"owner only", 0600, 0, std::nullopt, desk, false},
@@ -231,31 +232,31 @@ TEST(DoctorAccess, FollowsTheKernelsPermissionOrder) {
       {"group read only", 0640, 46, std::nullopt, desk, false},
       {"uaccess ACL entry", 0660, 0, uaccess, desk, true},
       {"ACL entry cut by mask", 0640, 0, maskedToRead, desk, false},
-      {"ACL for another user", 0660, 0, uaccess, cli::UserIdentity{1001, 1001, {}}, false},
-      {"root", 0000, 0, std::nullopt, cli::UserIdentity{0, 0, {}}, true},
+      {"ACL for another user", 0660, 0, uaccess, nuv::cli::UserIdentity{1001, 1001, {}}, false},
+      {"root", 0000, 0, std::nullopt, nuv::cli::UserIdentity{0, 0, {}}, true},
   };
   for (const Case& c : cases) {
     struct stat node {};
     node.st_mode = S_IFCHR | c.mode;
     node.st_uid = 0;
     node.st_gid = c.nodeGroup;
-    EXPECT_EQ(cli::explainAccess(node, c.acl, c.user).readWrite, c.readWrite) << c.name;
+    EXPECT_EQ(nuv::cli::explainAccess(node, c.acl, c.user).readWrite, c.readWrite) << c.name;
   }
 }
 
 TEST(DoctorAccess, DecodesTheAclXattrAndRefusesMalformedOnes) {
   const std::vector<std::uint8_t> good = {2,    0,    0,    0, 0x01, 0, 6,    0,    0xFF, 0xFF,
                                           0xFF, 0xFF, 0x02, 0, 6,    0, 0xE8, 0x03, 0,    0};
-  const auto acl = cli::decodeAcl(good);
+  const auto acl = nuv::cli::decodeAcl(good);
   ASSERT_TRUE(acl);
-  EXPECT_EQ(*acl, (std::vector<cli::AclEntry>{{cli::kAclUserObj, 6, 0xFFFFFFFF},
-                                              {cli::kAclUser, 6, 1000}}));
+  EXPECT_EQ(*acl, (std::vector<nuv::cli::AclEntry>{{nuv::cli::kAclUserObj, 6, 0xFFFFFFFF},
+                                                   {nuv::cli::kAclUser, 6, 1000}}));
   auto wrongVersion = good;
   wrongVersion[0] = 1;
   auto unknownTag = good;
   unknownTag[4] = 0x40;
   const std::vector<std::uint8_t> cut(good.begin(), good.end() - 3);
-  for (const auto& bad : {wrongVersion, unknownTag, cut}) EXPECT_FALSE(cli::decodeAcl(bad));
+  for (const auto& bad : {wrongVersion, unknownTag, cut}) EXPECT_FALSE(nuv::cli::decodeAcl(bad));
 }
 
 // The ACL as the filesystem hands it over: a uaccess-style entry for a user who is not the owner.
@@ -274,7 +275,7 @@ TEST(DoctorAccess, ReadsTheNodesAclFromTheFile) {
   const bool set = ::setxattr(path.c_str(), "system.posix_acl_access", acl, sizeof acl, 0) == 0;
   if (set) {
     for (const uid_t uid : {1000u, 1001u}) {
-      const auto access = cli::inspectNodeAccess(path, cli::UserIdentity{uid, uid, {}});
+      const auto access = nuv::cli::inspectNodeAccess(path, nuv::cli::UserIdentity{uid, uid, {}});
       ASSERT_TRUE(access.ok());
       EXPECT_EQ(access.value().readWrite, uid == 1000) << uid;
     }
@@ -288,9 +289,10 @@ TEST(DoctorUdevRule, ADirectoryReachedTwiceIsOneCopy) {
   const fs::path root =
       fs::temp_directory_path() / ("doctor-merged-usr-" + std::to_string(getpid()));
   fs::remove_all(root);
-  writeText(root / "usr/lib/udev/rules.d" / nuv::hidraw::kUdevRuleFileName, nuv::hidraw::kUdevRuleText);
+  writeText(root / "usr/lib/udev/rules.d" / nuv::hidraw::kUdevRuleFileName,
+            nuv::hidraw::kUdevRuleText);
   fs::create_directory_symlink("usr/lib", root / "lib");
-  const auto status = cli::checkUdevRule(
+  const auto status = nuv::cli::checkUdevRule(
       {(root / "etc/udev/rules.d").string(), (root / "usr/lib/udev/rules.d").string(),
        (root / "lib/udev/rules.d").string()},
       nuv::hidraw::kUdevRuleFileName, nuv::hidraw::kUdevRuleText);
@@ -304,8 +306,8 @@ TEST(DoctorUdevRule, PrintsTheRuleFileByteForByte) {
   const std::string expected{std::istreambuf_iterator<char>(source), {}};
   ASSERT_FALSE(expected.empty());
   std::FILE* sink = std::tmpfile();
-  cli::Output out(cli::OutputMode::Quiet, false, sink, sink);
-  EXPECT_EQ(cli::runUdevRule(cli::Options{}, out), 0);
+  nuv::cli::Output out(nuv::cli::OutputMode::Quiet, false, sink, sink);
+  EXPECT_EQ(nuv::cli::runUdevRule(nuv::cli::Options{}, out), 0);
   EXPECT_EQ(readAll(sink), expected);
   std::fclose(sink);
 }

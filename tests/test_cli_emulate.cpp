@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "test_cli_process.h"
+#include "tests/test_cli_process.h"
 
 namespace {
 
@@ -114,7 +114,8 @@ TEST_F(CliEmulate, RefusesMoreDevicesThanItPresentsAtOnce) {
 TEST_F(CliEmulate, JsonTellsTheRefusalAsItsLastObject) {
   const auto r = cli({"emulate", "--json", "--uhid", path("no-uhid")});
   EXPECT_EQ(r.exitCode, 3);
-  EXPECT_TRUE(contains(r.out, "{\"schema\":1,\"event\":\"message\",\"text\":\"open " + path("no-uhid")))
+  EXPECT_TRUE(
+      contains(r.out, "{\"schema\":1,\"event\":\"message\",\"text\":\"open " + path("no-uhid")))
       << r.out;
   EXPECT_TRUE(
       r.out.ends_with("{\"schema\":1,\"event\":\"result\",\"exit_code\":3,\"ok\":false,\"summary\":"

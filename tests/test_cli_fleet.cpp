@@ -9,11 +9,11 @@
 #include <fstream>
 #include <thread>
 
-#include "ExitCodes.h"
-#include "Fleet.h"
-#include "JsonLine.h"
-#include "SelectDevices.h"
-#include "cli_fakes.h"
+#include "cli/ExitCodes.h"
+#include "cli/Fleet.h"
+#include "cli/JsonLine.h"
+#include "cli/SelectDevices.h"
+#include "tests/cli_fakes.h"
 
 namespace {
 
@@ -22,12 +22,12 @@ using clitest::FakeLauncher;
 using clitest::FakeSource;
 
 TEST(CliSelection, PicksByEachSelectorKindAndRefusesWhatIsNotOneDevice) {
-  const std::vector<cli::DeviceRecord> present = {
+  const std::vector<nuv::cli::DeviceRecord> present = {
       device("/dev/hidraw1", "A1"), device("/dev/hidraw2", "B2"), device("/dev/hidraw3", "B2")};
   // A link to /dev/hidraw2 (as a udev rule makes one) has its device number.
   auto withNumbers = present;
   for (std::size_t i = 0; i < withNumbers.size(); ++i) withNumbers[i].devnum = 10 + i;
-  const cli::NodeNumberOf numberOf = [](const std::string& path) -> std::optional<dev_t> {
+  const nuv::cli::NodeNumberOf numberOf = [](const std::string& path) -> std::optional<dev_t> {
     if (path == "/dev/nuv-updater") return 11;
     return std::nullopt;
   };
@@ -44,34 +44,35 @@ TEST(CliSelection, PicksByEachSelectorKindAndRefusesWhatIsNotOneDevice) {
       {{"serial:A1"}, false, {"/dev/hidraw1"}, 0},
       {{"usb:1-3", "serial:A1", "/dev/hidraw1"}, false, {"/dev/hidraw1", "/dev/hidraw3"}, 0},
       {{}, true, {"/dev/hidraw1", "/dev/hidraw2", "/dev/hidraw3"}, 0},
-      {{}, false, {}, cli::kExitUsage},              // three attached, none named
-      {{"serial:B2"}, false, {}, cli::kExitUsage},   // a serial that two devices share
-      {{"serial:C3"}, false, {}, cli::kExitNoDevice},
-      {{"usb:1-1", "usb:9-9"}, false, {}, cli::kExitNoDevice},
-      {{"/dev/null"}, false, {}, cli::kExitNoDevice},
+      {{}, false, {}, nuv::cli::kExitUsage},             // three attached, none named
+      {{"serial:B2"}, false, {}, nuv::cli::kExitUsage},  // a serial that two devices share
+      {{"serial:C3"}, false, {}, nuv::cli::kExitNoDevice},
+      {{"usb:1-1", "usb:9-9"}, false, {}, nuv::cli::kExitNoDevice},
+      {{"/dev/null"}, false, {}, nuv::cli::kExitNoDevice},
   };
   for (const auto& c : cases) {
-    const auto picked = cli::selectDevices({c.selectors, c.all}, withNumbers, numberOf);
+    const auto picked = nuv::cli::selectDevices({c.selectors, c.all}, withNumbers, numberOf);
     std::string label = c.all ? "--all" : "";
     for (const auto& s : c.selectors) label += " " + s;
     if (c.code != 0) {
-      ASSERT_TRUE(std::holds_alternative<cli::SelectionRefusal>(picked)) << label;
-      const auto& refusal = std::get<cli::SelectionRefusal>(picked);
+      ASSERT_TRUE(std::holds_alternative<nuv::cli::SelectionRefusal>(picked)) << label;
+      const auto& refusal = std::get<nuv::cli::SelectionRefusal>(picked);
       EXPECT_EQ(refusal.exitCode, c.code) << label;
       // An ambiguous choice lists the candidates with a selector for each.
-      if (c.code == cli::kExitUsage) {
+      if (c.code == nuv::cli::kExitUsage) {
         EXPECT_GE(refusal.candidates.size(), 2u) << label;
       }
       continue;
     }
-    ASSERT_TRUE(std::holds_alternative<std::vector<cli::DeviceRecord>>(picked)) << label;
+    ASSERT_TRUE(std::holds_alternative<std::vector<nuv::cli::DeviceRecord>>(picked)) << label;
     std::vector<std::string> nodes;
-    for (const auto& d : std::get<std::vector<cli::DeviceRecord>>(picked)) nodes.push_back(d.node);
+    for (const auto& d : std::get<std::vector<nuv::cli::DeviceRecord>>(picked))
+      nodes.push_back(d.node);
     EXPECT_EQ(nodes, c.nodes) << label;
   }
-  EXPECT_EQ(cli::selectDevices({}, {}).index(), 1u) << "no device at all is refused";
-  EXPECT_EQ(std::get<cli::SelectionRefusal>(cli::selectDevices({}, {})).exitCode,
-            cli::kExitNoDevice);
+  EXPECT_EQ(nuv::cli::selectDevices({}, {}).index(), 1u) << "no device at all is refused";
+  EXPECT_EQ(std::get<nuv::cli::SelectionRefusal>(nuv::cli::selectDevices({}, {})).exitCode,
+            nuv::cli::kExitNoDevice);
 }
 
 TEST(CliSelection, ReadsSerialPortAndNamesFromSysfs) {
@@ -98,14 +99,14 @@ TEST(CliSelection, ReadsSerialPortAndNamesFromSysfs) {
   fs::create_directories(virt / "hidraw/hidraw3");
   fs::create_directory_symlink(virt, virt / "hidraw/hidraw3/device");
 
-  cli::DeviceRecord onUsb;
-  cli::readSysfsDetails((hid / "hidraw/hidraw2").string(), onUsb);
+  nuv::cli::DeviceRecord onUsb;
+  nuv::cli::readSysfsDetails((hid / "hidraw/hidraw2").string(), onUsb);
   EXPECT_EQ(onUsb.usbPort, "1-3.2");
   EXPECT_EQ(onUsb.serial, "A7");
   EXPECT_EQ(onUsb.manufacturer, "Nuv");
   EXPECT_EQ(onUsb.product, "Update device");
-  cli::DeviceRecord virtualDevice;
-  cli::readSysfsDetails((virt / "hidraw/hidraw3").string(), virtualDevice);
+  nuv::cli::DeviceRecord virtualDevice;
+  nuv::cli::readSysfsDetails((virt / "hidraw/hidraw3").string(), virtualDevice);
   EXPECT_FALSE(virtualDevice.usbPort);
   EXPECT_FALSE(virtualDevice.serial);
   EXPECT_EQ(virtualDevice.product, "Nuv update device (emulated)");
@@ -120,20 +121,21 @@ TEST(CliSelection, WaitsForTheNamedDeviceAndTimesOut) {
     source.announce();  // a change that brings nothing new: still waiting
     source.plug(device("/dev/hidraw2", "B2"));
   });
-  const auto picked = cli::waitForSelection(source, {{"serial:B2"}, false},
-                                            cli::Options::kWaitForever);
+  const auto picked =
+      nuv::cli::waitForSelection(source, {{"serial:B2"}, false}, nuv::cli::Options::kWaitForever);
   plugger.join();
-  ASSERT_TRUE(std::holds_alternative<std::vector<cli::DeviceRecord>>(picked));
+  ASSERT_TRUE(std::holds_alternative<std::vector<nuv::cli::DeviceRecord>>(picked));
   EXPECT_EQ(std::get<0>(picked).front().node, "/dev/hidraw2");
 
   // Nothing comes: "no device" once the wait is over; an ambiguous choice at once.
-  const auto none = cli::waitForSelection(source, {{"serial:C3"}, false}, 0u);
-  EXPECT_EQ(std::get<cli::SelectionRefusal>(none).exitCode, cli::kExitNoDevice);
-  const auto timedOut = cli::waitForSelection(source, {{"serial:C3"}, false}, 1u);
-  EXPECT_NE(std::get<cli::SelectionRefusal>(timedOut).summary.find("waited 1 s"),
+  const auto none = nuv::cli::waitForSelection(source, {{"serial:C3"}, false}, 0u);
+  EXPECT_EQ(std::get<nuv::cli::SelectionRefusal>(none).exitCode, nuv::cli::kExitNoDevice);
+  const auto timedOut = nuv::cli::waitForSelection(source, {{"serial:C3"}, false}, 1u);
+  EXPECT_NE(std::get<nuv::cli::SelectionRefusal>(timedOut).summary.find("waited 1 s"),
             std::string::npos);
-  const auto ambiguous = cli::waitForSelection(source, {{}, false}, cli::Options::kWaitForever);
-  EXPECT_EQ(std::get<cli::SelectionRefusal>(ambiguous).exitCode, cli::kExitUsage);
+  const auto ambiguous =
+      nuv::cli::waitForSelection(source, {{}, false}, nuv::cli::Options::kWaitForever);
+  EXPECT_EQ(std::get<nuv::cli::SelectionRefusal>(ambiguous).exitCode, nuv::cli::kExitUsage);
 }
 
 // A run's JSON lines, captured.
@@ -145,13 +147,13 @@ struct Captured {
     std::fclose(file);  // before the buffer goes: closing writes into it
     std::free(buffer);
   }
-  std::vector<cli::JsonFields> objects() {
+  std::vector<nuv::cli::JsonFields> objects() {
     std::fflush(file);
-    std::vector<cli::JsonFields> all;
+    std::vector<nuv::cli::JsonFields> all;
     std::string text(buffer, size);
     std::size_t start = 0, end;
     while ((end = text.find('\n', start)) != std::string::npos) {
-      auto fields = cli::readJsonLine(text.substr(start, end - start));
+      auto fields = nuv::cli::readJsonLine(text.substr(start, end - start));
       EXPECT_TRUE(fields) << text.substr(start, end - start);
       if (fields) all.push_back(*fields);
       start = end + 1;
@@ -160,9 +162,9 @@ struct Captured {
   }
 };
 
-cli::Options downloadOptions() {
-  cli::Options o;
-  o.command = cli::Command::Download;
+nuv::cli::Options downloadOptions() {
+  nuv::cli::Options o;
+  o.command = nuv::cli::Command::Download;
   o.operands = {"fw.nuv"};
   o.json = true;
   return o;
@@ -170,20 +172,21 @@ cli::Options downloadOptions() {
 
 const std::string kCompleted =
     R"({"schema":1,"event":"status","text":"Update Completed","tone":"success"})";
-const std::string kTimedOut = R"({"schema":1,"event":"message","text":"Time out  error","error":true})";
+const std::string kTimedOut =
+    R"({"schema":1,"event":"message","text":"Time out  error","error":true})";
 
 TEST(CliFleet, RetriesExchangeFailuresOnlyAndGivesTheFirstFailingCode) {
-  cli::Options options = downloadOptions();
+  nuv::cli::Options options = downloadOptions();
   options.retries = 2;
   options.waitSeconds = 0u;  // a device that is gone gets no time to come back
   FakeSource source;
   FakeLauncher launcher;
   launcher.script("/dev/hidraw1", {{6, {kTimedOut}}, {0, {kCompleted}}});  // then succeeds
-  launcher.script("/dev/hidraw2", {{4, {}}});                             // image refused
-  launcher.script("/dev/hidraw3", {{6, {}}, {6, {}}, {6, {}}});           // never answers
-  launcher.script("/dev/hidraw4", {{6, {}}});                             // unplugged, gone
-  launcher.script("/dev/hidraw5", {{139, {}}, {0, {kCompleted}}});        // crashed, replugged
-  const std::vector<cli::DeviceRecord> devices = {
+  launcher.script("/dev/hidraw2", {{4, {}}});                              // image refused
+  launcher.script("/dev/hidraw3", {{6, {}}, {6, {}}, {6, {}}});            // never answers
+  launcher.script("/dev/hidraw4", {{6, {}}});                              // unplugged, gone
+  launcher.script("/dev/hidraw5", {{139, {}}, {0, {kCompleted}}});         // crashed, replugged
+  const std::vector<nuv::cli::DeviceRecord> devices = {
       device("/dev/hidraw1", "A1"), device("/dev/hidraw2", "B2"), device("/dev/hidraw3", "C3"),
       device("/dev/hidraw4", "D4"), device("/dev/hidraw5", "E5")};
   for (const auto& d : devices)
@@ -193,12 +196,12 @@ TEST(CliFleet, RetriesExchangeFailuresOnlyAndGivesTheFirstFailingCode) {
     if (node == "/dev/hidraw5" && attempt == 1) source.plug(device("/dev/hidraw9", "E5", "new"));
   };
   Captured out;
-  cli::FleetView view(cli::OutputMode::Json, false, out.file, out.file);
-  cli::FleetSetup setup{launcher, source, view, -1};
-  EXPECT_EQ(cli::runFleet(options, devices, setup), cli::kExitImageRefused)
+  nuv::cli::FleetView view(nuv::cli::OutputMode::Json, false, out.file, out.file);
+  nuv::cli::FleetSetup setup{launcher, source, view, -1};
+  EXPECT_EQ(nuv::cli::runFleet(options, devices, setup), nuv::cli::kExitImageRefused)
       << "the first failing device's code";
 
-  std::map<std::string, cli::JsonFields> results;
+  std::map<std::string, nuv::cli::JsonFields> results;
   for (const auto& o : out.objects()) {
     EXPECT_EQ(o.get("schema"), "1");
     if (o.get("event") == "device_result") results[o.get("serial")] = o;
@@ -209,9 +212,10 @@ TEST(CliFleet, RetriesExchangeFailuresOnlyAndGivesTheFirstFailingCode) {
     int attempts;
     const char* lastNode;
   };
-  for (const Expected& e : {Expected{"A1", 0, 2, "/dev/hidraw1"}, Expected{"B2", 4, 1, "/dev/hidraw2"},
-                            Expected{"C3", 6, 3, "/dev/hidraw3"}, Expected{"D4", 6, 1, "/dev/hidraw4"},
-                            Expected{"E5", 0, 2, "/dev/hidraw9"}}) {
+  for (const Expected& e :
+       {Expected{"A1", 0, 2, "/dev/hidraw1"}, Expected{"B2", 4, 1, "/dev/hidraw2"},
+        Expected{"C3", 6, 3, "/dev/hidraw3"}, Expected{"D4", 6, 1, "/dev/hidraw4"},
+        Expected{"E5", 0, 2, "/dev/hidraw9"}}) {
     ASSERT_EQ(results.count(e.serial), 1u) << e.serial;
     EXPECT_EQ(results[e.serial].number("exit_code"), e.code) << e.serial;
     EXPECT_EQ(results[e.serial].number("attempts"), e.attempts) << e.serial;
@@ -221,24 +225,24 @@ TEST(CliFleet, RetriesExchangeFailuresOnlyAndGivesTheFirstFailingCode) {
 
 TEST(CliFleet, OneExitCodeAndASummaryThatNamesTheFailures) {
   const auto run = [](const char* node, int code) {
-    cli::DeviceRun r;
+    nuv::cli::DeviceRun r;
     r.device.node = node;
     r.exitCode = code;
     return r;
   };
-  const cli::DeviceRun ok = run("a", 0), timedOut = run("b", 6), refused = run("c", 5),
-                       stopped = run("d", 130);
-  EXPECT_EQ(cli::fleetOutcome({&ok, &ok}, false).exitCode, 0);
-  const auto differ = cli::fleetOutcome({&ok, &timedOut, &refused}, false);
+  const nuv::cli::DeviceRun ok = run("a", 0), timedOut = run("b", 6), refused = run("c", 5),
+                            stopped = run("d", 130);
+  EXPECT_EQ(nuv::cli::fleetOutcome({&ok, &ok}, false).exitCode, 0);
+  const auto differ = nuv::cli::fleetOutcome({&ok, &timedOut, &refused}, false);
   EXPECT_EQ(differ.exitCode, 6);
   EXPECT_NE(differ.summary.find("1 of 3 devices succeeded"), std::string::npos) << differ.summary;
   EXPECT_NE(differ.summary.find("b (6), c (5)"), std::string::npos) << differ.summary;
   EXPECT_NE(differ.summary.find("exit code 6, the first failing"), std::string::npos);
-  EXPECT_EQ(cli::fleetOutcome({&timedOut, &stopped}, true).exitCode, 130);
+  EXPECT_EQ(nuv::cli::fleetOutcome({&timedOut, &stopped}, true).exitCode, 130);
 }
 
 TEST(CliStation, FlashesEachPlugInOnceUntilCtrlC) {
-  cli::Options options = downloadOptions();
+  nuv::cli::Options options = downloadOptions();
   options.station = true;
   FakeSource source;
   FakeLauncher launcher;
@@ -247,10 +251,10 @@ TEST(CliStation, FlashesEachPlugInOnceUntilCtrlC) {
   int interrupts[2];
   ASSERT_EQ(::pipe(interrupts), 0);
   Captured out;
-  cli::FleetView view(cli::OutputMode::Json, false, out.file, out.file);
-  cli::FleetSetup setup{launcher, source, view, interrupts[0]};
+  nuv::cli::FleetView view(nuv::cli::OutputMode::Json, false, out.file, out.file);
+  nuv::cli::FleetSetup setup{launcher, source, view, interrupts[0]};
   int code = -1;
-  std::thread station([&] { code = cli::runStation(options, setup); });
+  std::thread station([&] { code = nuv::cli::runStation(options, setup); });
 
   ASSERT_TRUE(launcher.waitForStarts(1));
   source.plug(device("/dev/hidraw2", "B2", "plug-2"));
@@ -267,7 +271,7 @@ TEST(CliStation, FlashesEachPlugInOnceUntilCtrlC) {
 
   EXPECT_EQ(launcher.started(),
             (std::vector<std::string>{"/dev/hidraw1", "/dev/hidraw2", "/dev/hidraw1"}));
-  EXPECT_EQ(code, cli::kExitExchangeFailed) << "the second plug-in of A1 timed out";
+  EXPECT_EQ(code, nuv::cli::kExitExchangeFailed) << "the second plug-in of A1 timed out";
   const auto objects = out.objects();
   ASSERT_FALSE(objects.empty());
   EXPECT_EQ(objects.back().get("event"), "result");
@@ -276,7 +280,7 @@ TEST(CliStation, FlashesEachPlugInOnceUntilCtrlC) {
 }
 
 TEST(CliStation, EndsAfterCountDevices) {
-  cli::Options options = downloadOptions();
+  nuv::cli::Options options = downloadOptions();
   options.station = true;
   options.count = 2u;
   FakeSource source;
@@ -284,9 +288,9 @@ TEST(CliStation, EndsAfterCountDevices) {
   for (int i = 1; i <= 3; ++i)
     source.plug(device("/dev/hidraw" + std::to_string(i), "S" + std::to_string(i)));
   Captured out;
-  cli::FleetView view(cli::OutputMode::Json, false, out.file, out.file);
-  cli::FleetSetup setup{launcher, source, view, -1};
-  EXPECT_EQ(cli::runStation(options, setup), 0);
+  nuv::cli::FleetView view(nuv::cli::OutputMode::Json, false, out.file, out.file);
+  nuv::cli::FleetSetup setup{launcher, source, view, -1};
+  EXPECT_EQ(nuv::cli::runStation(options, setup), 0);
   EXPECT_EQ(launcher.started().size(), 2u);
 }
 

@@ -13,9 +13,9 @@
 #include <set>
 #include <sstream>
 
-#include "JsonLine.h"
-#include "UpdateImage.h"
-#include "test_cli_process.h"
+#include "cli/JsonLine.h"
+#include "protocol/UpdateImage.h"
+#include "tests/test_cli_process.h"
 
 namespace {
 
@@ -234,8 +234,8 @@ TEST_F(CliTest, RecordedSessionsReplayAndDeparturesAreNamed) {
     EXPECT_EQ(again.exitCode, 7);
     EXPECT_EQ(clitest::slurp(record), text);
 
-    const auto replayed = cli(
-        {"download", path("good.nuv"), "--flow", flow, "--sim-replay", record, "--verbose"});
+    const auto replayed =
+        cli({"download", path("good.nuv"), "--flow", flow, "--sim-replay", record, "--verbose"});
     EXPECT_EQ(replayed.exitCode, 0) << replayed.err;
     EXPECT_NE((replayed.out + replayed.err).find("the host followed the record"),
               std::string::npos);
@@ -269,15 +269,22 @@ TEST_F(CliTest, EveryKindOfPathEndsWithItsExitCodeAndChangesNothing) {
   }
   const std::string odd = write("odd name\nwith 'quotes' and \xc3\xbc.nuv", good_);
 
-  const std::vector<std::vector<std::string>> commands = {
-      {"inspect"}, {"download", "--sim"}, {"download", "--sim", "--flow", "echo"},
-      {"verify", "--sim"}, {"unpack", "-o", path("out.bin")}};
+  const std::vector<std::vector<std::string>> commands = {{"inspect"},
+                                                          {"download", "--sim"},
+                                                          {"download", "--sim", "--flow", "echo"},
+                                                          {"verify", "--sim"},
+                                                          {"unpack", "-o", path("out.bin")}};
   const struct {
     std::string image;
     int code;  // the same for every command
   } inputs[] = {
-      {fifo, 7}, {socketPath, 7}, {path("loop-a.nuv"), 7}, {path("dangling.nuv"), 7},
-      {path("folder.nuv"), 7}, {"/dev/zero", 7}, {path("huge.nuv"), 4},
+      {fifo, 7},
+      {socketPath, 7},
+      {path("loop-a.nuv"), 7},
+      {path("dangling.nuv"), 7},
+      {path("folder.nuv"), 7},
+      {"/dev/zero", 7},
+      {path("huge.nuv"), 4},
   };
   for (const auto& input : inputs) {
     for (const auto& command : commands) {
@@ -330,9 +337,12 @@ TEST_F(CliTest, JsonGivesOneObjectPerLineEndingWithTheResult) {
   }
   EXPECT_GT(progress, 50);
   EXPECT_LE(progress, 101);
-  EXPECT_NE(r.out.find("{\"schema\":1,\"event\":\"status\",\"text\":\"Update Completed\",\"tone\":\"success\"}"),
-            std::string::npos);
-  EXPECT_EQ(last, "{\"schema\":1,\"event\":\"result\",\"exit_code\":0,\"ok\":true,\"summary\":\"\"}");
+  EXPECT_NE(
+      r.out.find(
+          "{\"schema\":1,\"event\":\"status\",\"text\":\"Update Completed\",\"tone\":\"success\"}"),
+      std::string::npos);
+  EXPECT_EQ(last,
+            "{\"schema\":1,\"event\":\"result\",\"exit_code\":0,\"ok\":true,\"summary\":\"\"}");
 
   const auto refused = cli({"download", path("missing.nuv"), "--sim", "--json"});
   EXPECT_EQ(refused.exitCode, 7);
@@ -403,9 +413,9 @@ TEST_F(CliTest, SeveralDevicesAtOnceOneFailingOneUnpluggedAndEveryJsonLineSaysWh
   // time-outs), device 3 is unplugged in the middle of the writes.
   for (const std::string flow : {"strict", "echo"}) {
     const std::string fault = flow == "strict" ? "2:no-reply@0x2000" : "2:wrong-data@0x2000";
-    const auto r = cli({"download", path("good.nuv"), "--sim", "--sim-devices", "3", "--all",
-                        "--flow", flow, "--verify", "--sim-fault", fault, "--sim-fault",
-                        "3:unplug@0x8000", "--json"});
+    const auto r =
+        cli({"download", path("good.nuv"), "--sim", "--sim-devices", "3", "--all", "--flow", flow,
+             "--verify", "--sim-fault", fault, "--sim-fault", "3:unplug@0x8000", "--json"});
     EXPECT_EQ(r.exitCode, 6) << flow << "\n" << r.out << r.err;
     std::map<std::string, std::string> results;  // device: exit code
     std::set<std::string> kinds;
@@ -429,7 +439,8 @@ TEST_F(CliTest, SeveralDevicesAtOnceOneFailingOneUnpluggedAndEveryJsonLineSaysWh
     EXPECT_EQ(results, (std::map<std::string, std::string>{{"sim:update-device-1", "0"},
                                                            {"sim:update-device-2", "6"},
                                                            {"sim:update-device-3", "6"}}))
-        << flow << "\n" << r.out;
+        << flow << "\n"
+        << r.out;
     for (const char* kind : {"attempt", "status", "progress", "message", "result", "device_result"})
       EXPECT_EQ(kinds.count(kind), 1u) << flow << ": no " << kind << " object";
   }
@@ -463,12 +474,14 @@ TEST_F(CliTest, EveryJsonObjectHasTheSchemaAndTheFieldsOfItsKind) {
       {"message", {"text", "error"}},
       {"log", {"text"}},
       {"fact", {"key", "value"}},
-      {"device", {"node", "vendor_id", "product_id", "manufacturer", "product", "can_open", "access"}},
+      {"device",
+       {"node", "vendor_id", "product_id", "manufacturer", "product", "can_open", "access"}},
       {"text", {"text"}},
       {"check", {"check", "verdict", "ok", "detail"}},
       {"attempt", {"device", "attempt"}},
-      {"device_result", {"device", "exit_code", "ok", "status", "message", "summary", "seconds",
-                         "verified", "attempts"}},
+      {"device_result",
+       {"device", "exit_code", "ok", "status", "message", "summary", "seconds", "verified",
+        "attempts"}},
       {"result", {"exit_code", "ok", "summary"}},
   };
   std::set<std::string> seen;
@@ -486,7 +499,7 @@ TEST_F(CliTest, EveryJsonObjectHasTheSchemaAndTheFieldsOfItsKind) {
     const auto r = cli(withJson);
     std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) {
-      const auto fields = cli::readJsonLine(line);
+      const auto fields = nuv::cli::readJsonLine(line);
       ASSERT_TRUE(fields) << args.front() << ": not JSON: " << line;
       EXPECT_EQ(fields->get("schema"), "1") << line;
       const std::string kind = fields->get("event");

@@ -8,9 +8,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "ExitCodes.h"
-#include "ImageTools.h"
-#include "UpdateImage.h"
+#include "cli/ExitCodes.h"
+#include "cli/ImageTools.h"
+#include "protocol/UpdateImage.h"
 
 namespace {
 
@@ -34,8 +34,9 @@ class ImageToolsTest : public ::testing::Test {
   }
   std::string write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
     const auto path = (dir_ / name).string();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path;
   }
   static std::vector<std::uint8_t> read(const std::string& path) {
@@ -50,16 +51,17 @@ class ImageToolsTest : public ::testing::Test {
     while (std::size_t n = std::fread(buf, 1, sizeof buf, f)) s.append(buf, n);
     return s;
   }
-  cli::Options options(cli::Command command, std::string operand, std::string output = {}) {
-    cli::Options o;
+  nuv::cli::Options options(nuv::cli::Command command, std::string operand,
+                            std::string output = {}) {
+    nuv::cli::Options o;
     o.command = command;
     o.operands = {std::move(operand)};
     o.output = std::move(output);
     return o;
   }
-  int run(int (*command)(const cli::Options&, cli::Output&), const cli::Options& o,
-          cli::OutputMode mode = cli::OutputMode::Plain) {
-    cli::Output out(mode, false, outFile_, errFile_);
+  int run(int (*command)(const nuv::cli::Options&, nuv::cli::Output&), const nuv::cli::Options& o,
+          nuv::cli::OutputMode mode = nuv::cli::OutputMode::Plain) {
+    nuv::cli::Output out(mode, false, outFile_, errFile_);
     return command(o, out);
   }
   static std::vector<std::uint8_t> firmware() {
@@ -78,15 +80,18 @@ TEST_F(ImageToolsTest, PackThenUnpackGivesTheFirmwareBackAndInspectAcceptsIt) {
   const auto fw = firmware();
   const auto raw = write("raw.bin", fw);
   const auto nuv = (dir_ / "out.nuv").string();
-  ASSERT_EQ(run(cli::runPack, options(cli::Command::Pack, raw, nuv)), cli::kExitSuccess);
+  ASSERT_EQ(run(nuv::cli::runPack, options(nuv::cli::Command::Pack, raw, nuv)),
+            nuv::cli::kExitSuccess);
   const auto packed = read(nuv);
   ASSERT_EQ(packed.size(), image::kImageSize);
   EXPECT_EQ(packed[0x1000], 0xFF) << "the default filler is erased flash";
-  EXPECT_EQ(run(cli::runInspect, options(cli::Command::Inspect, nuv)), cli::kExitSuccess);
+  EXPECT_EQ(run(nuv::cli::runInspect, options(nuv::cli::Command::Inspect, nuv)),
+            nuv::cli::kExitSuccess);
   EXPECT_NE(drain(outFile_).find("accepted         yes"), std::string::npos);
 
   const auto back = (dir_ / "back.bin").string();
-  ASSERT_EQ(run(cli::runUnpack, options(cli::Command::Unpack, nuv, back)), cli::kExitSuccess);
+  ASSERT_EQ(run(nuv::cli::runUnpack, options(nuv::cli::Command::Unpack, nuv, back)),
+            nuv::cli::kExitSuccess);
   EXPECT_EQ(read(back), fw);
   struct stat info {};
   ASSERT_EQ(::stat(back.c_str(), &info), 0);
@@ -96,13 +101,14 @@ TEST_F(ImageToolsTest, PackThenUnpackGivesTheFirmwareBackAndInspectAcceptsIt) {
 TEST_F(ImageToolsTest, NeverReplacesAFileUnlessForcedAndLeavesNoTemporaryBehind) {
   const auto raw = write("raw.bin", firmware());
   const auto existing = write("keep.nuv", {1, 2, 3});
-  EXPECT_EQ(run(cli::runPack, options(cli::Command::Pack, raw, existing)), cli::kExitFileError);
+  EXPECT_EQ(run(nuv::cli::runPack, options(nuv::cli::Command::Pack, raw, existing)),
+            nuv::cli::kExitFileError);
   EXPECT_EQ(read(existing), (std::vector<std::uint8_t>{1, 2, 3}));
   EXPECT_NE(drain(errFile_).find("--force"), std::string::npos);
 
-  auto forced = options(cli::Command::Pack, raw, existing);
+  auto forced = options(nuv::cli::Command::Pack, raw, existing);
   forced.force = true;
-  EXPECT_EQ(run(cli::runPack, forced), cli::kExitSuccess);
+  EXPECT_EQ(run(nuv::cli::runPack, forced), nuv::cli::kExitSuccess);
   EXPECT_EQ(read(existing).size(), image::kImageSize);
   int entries = 0;
   for ([[maybe_unused]] auto& e : fs::directory_iterator(dir_)) ++entries;
@@ -114,7 +120,8 @@ TEST_F(ImageToolsTest, RefusesFirmwareAndImagesOfTheWrongSize) {
   fw.pop_back();
   const auto shortRaw = write("short.bin", fw);
   const auto target = (dir_ / "x.nuv").string();
-  EXPECT_EQ(run(cli::runPack, options(cli::Command::Pack, shortRaw, target)), cli::kExitImageRefused);
+  EXPECT_EQ(run(nuv::cli::runPack, options(nuv::cli::Command::Pack, shortRaw, target)),
+            nuv::cli::kExitImageRefused);
   EXPECT_FALSE(fs::exists(target));
   EXPECT_NE(drain(errFile_).find("64511"), std::string::npos);
 
@@ -122,8 +129,11 @@ TEST_F(ImageToolsTest, RefusesFirmwareAndImagesOfTheWrongSize) {
     std::vector<std::uint8_t> bytes(size, 0);
     if (size >= 5) std::memcpy(bytes.data(), "V1.01", 5);
     const auto path = write("size" + std::to_string(size) + ".nuv", bytes);
-    EXPECT_EQ(run(cli::runInspect, options(cli::Command::Inspect, path)), cli::kExitImageRefused) << size;
-    EXPECT_EQ(run(cli::runUnpack, options(cli::Command::Unpack, path, target)), cli::kExitImageRefused);
+    EXPECT_EQ(run(nuv::cli::runInspect, options(nuv::cli::Command::Inspect, path)),
+              nuv::cli::kExitImageRefused)
+        << size;
+    EXPECT_EQ(run(nuv::cli::runUnpack, options(nuv::cli::Command::Unpack, path, target)),
+              nuv::cli::kExitImageRefused);
     EXPECT_FALSE(fs::exists(target));
   }
   EXPECT_NE(drain(outFile_).find("Filesize is error"), std::string::npos);
@@ -133,28 +143,32 @@ TEST_F(ImageToolsTest, InspectTellsWhyAVersionIsRefused) {
   auto bytes = image::pack(firmware(), 0xFF);
   std::memcpy(bytes.data(), "v1.01", 5);
   const auto path = write("lower.nuv", bytes);
-  EXPECT_EQ(run(cli::runInspect, options(cli::Command::Inspect, path), cli::OutputMode::Json),
-            cli::kExitImageRefused);
+  EXPECT_EQ(run(nuv::cli::runInspect, options(nuv::cli::Command::Inspect, path),
+                nuv::cli::OutputMode::Json),
+            nuv::cli::kExitImageRefused);
   const std::string json = drain(outFile_);
   EXPECT_NE(json.find("\"value\":\"no: Version is error\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"exit_code\":4"), std::string::npos);
 }
 
 TEST_F(ImageToolsTest, MissingFilesAndDirectoriesAreFileErrors) {
-  EXPECT_EQ(run(cli::runInspect, options(cli::Command::Inspect, (dir_ / "none.nuv").string())),
-            cli::kExitFileError);
-  EXPECT_EQ(run(cli::runInspect, options(cli::Command::Inspect, dir_.string())), cli::kExitFileError);
+  EXPECT_EQ(
+      run(nuv::cli::runInspect, options(nuv::cli::Command::Inspect, (dir_ / "none.nuv").string())),
+      nuv::cli::kExitFileError);
+  EXPECT_EQ(run(nuv::cli::runInspect, options(nuv::cli::Command::Inspect, dir_.string())),
+            nuv::cli::kExitFileError);
   const auto target = (dir_ / "x.bin").string();
-  EXPECT_EQ(run(cli::runUnpack, options(cli::Command::Unpack, dir_.string(), target)),
-            cli::kExitFileError);
+  EXPECT_EQ(run(nuv::cli::runUnpack, options(nuv::cli::Command::Unpack, dir_.string(), target)),
+            nuv::cli::kExitFileError);
   const std::string err = drain(errFile_);
   EXPECT_NE(err.find("No such file"), std::string::npos);
   EXPECT_NE(err.find("is a directory"), std::string::npos);
   EXPECT_FALSE(fs::exists(target));
 
   const auto raw = write("raw.bin", firmware());
-  EXPECT_EQ(run(cli::runPack, options(cli::Command::Pack, raw, (dir_ / "no/such/dir.nuv").string())),
-            cli::kExitFileError);
+  EXPECT_EQ(run(nuv::cli::runPack,
+                options(nuv::cli::Command::Pack, raw, (dir_ / "no/such/dir.nuv").string())),
+            nuv::cli::kExitFileError);
 }
 
 }  // namespace

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
-#include "Completion.h"
-#include "Options.h"
+#include "cli/CommandLine.h"
+#include "cli/Completion.h"
+#include "cli/Options.h"
 
 namespace {
 
@@ -73,20 +73,20 @@ std::vector<std::string> sectionOf(const std::vector<std::string>& page, const s
   return {begin + 1, end};
 }
 
-std::vector<cli::Command> everyPage() {
-  std::vector<cli::Command> pages{cli::Command::None};
-  for (const auto& c : cli::commandTable()) pages.push_back(c.command);
+std::vector<nuv::cli::Command> everyPage() {
+  std::vector<nuv::cli::Command> pages{nuv::cli::Command::None};
+  for (const auto& c : nuv::cli::commandTable()) pages.push_back(c.command);
   return pages;
 }
 
 TEST(CliManual, EveryHelpPageIsInTheManualPageLineForLine) {
   const auto page = manualLines();
   ASSERT_FALSE(page.empty()) << "no manual page at " << NUV_CLI_MAN_PAGE;
-  for (cli::Command command : everyPage()) {
-    const auto help = linesOf(cli::helpText(command));
+  for (nuv::cli::Command command : everyPage()) {
+    const auto help = linesOf(nuv::cli::helpText(command));
     auto found = std::search(page.begin(), page.end(), help.begin(), help.end());
     EXPECT_NE(found, page.end()) << "not in the manual page as it is in --help:\n"
-                                 << cli::helpText(command);
+                                 << nuv::cli::helpText(command);
   }
   // A plain '-' may print as a hyphen that a shell does not take for the one in an option.
   const std::regex plainHyphen(R"((^|[^\\])-)");
@@ -101,26 +101,33 @@ TEST(CliManual, EveryHelpPageIsInTheManualPageLineForLine) {
 
 // A value each option takes, by its placeholder.
 const std::map<std::string, std::string> kSampleValues = {
-    {"PATH", "/dev/hidraw0"}, {"MS", "5"},         {"TEXT", "1.01"}, {"[N:]KIND@WHERE", "no-reply@#3"},
-    {"strict|echo", "echo"},  {"FILE", "out.bin"}, {"BYTE", "0x00"}, {"SELECTOR", "usb:1-3.2"},
-    {"N", "1"},               {"SECONDS", "10"},
+    {"PATH", "/dev/hidraw0"},
+    {"MS", "5"},
+    {"TEXT", "1.01"},
+    {"[N:]KIND@WHERE", "no-reply@#3"},
+    {"strict|echo", "echo"},
+    {"FILE", "out.bin"},
+    {"BYTE", "0x00"},
+    {"SELECTOR", "usb:1-3.2"},
+    {"N", "1"},
+    {"SECONDS", "10"},
 };
 
 // A command line of the first command that `option` applies to, with `spelled` (and its
 // value) added: "version --flow echo", "pack in.bin -o out.bin --filler=0x00".
-std::vector<std::string> commandLineWith(const cli::OptionSpec& option,
+std::vector<std::string> commandLineWith(const nuv::cli::OptionSpec& option,
                                          const std::vector<std::string>& spelled) {
-  for (const auto& c : cli::commandTable()) {
-    if (!cli::appliesTo(option, c.command)) continue;
+  for (const auto& c : nuv::cli::commandTable()) {
+    if (!nuv::cli::appliesTo(option, c.command)) continue;
     std::vector<std::string> args{c.name};
-    if (c.command == cli::Command::Completion)
+    if (c.command == nuv::cli::Command::Completion)
       args.push_back("bash");
-    else if (c.operandCount == 1 && c.command != cli::Command::Help)
+    else if (c.operandCount == 1 && c.command != nuv::cli::Command::Help)
       args.push_back("in.bin");
-    if ((c.command == cli::Command::Pack || c.command == cli::Command::Unpack) &&
-        option.id != cli::OptionId::Output)
+    if ((c.command == nuv::cli::Command::Pack || c.command == nuv::cli::Command::Unpack) &&
+        option.id != nuv::cli::OptionId::Output)
       args.insert(args.end(), {"-o", "out.bin"});
-    if (option.id == cli::OptionId::Count && c.command == cli::Command::Download)
+    if (option.id == nuv::cli::OptionId::Count && c.command == nuv::cli::Command::Download)
       args.push_back("--station");
     args.insert(args.end(), spelled.begin(), spelled.end());
     return args;
@@ -130,13 +137,12 @@ std::vector<std::string> commandLineWith(const cli::OptionSpec& option,
 
 TEST(CliManual, EveryTableOptionIsInTheManualPageAndParses) {
   const auto options = sectionOf(manualLines(), "OPTIONS");
-  for (const auto& o : cli::optionTable()) {
+  for (const auto& o : nuv::cli::optionTable()) {
     const std::string name = o.longName;
     EXPECT_TRUE(std::any_of(options.begin(), options.end(),
                             [&](const std::string& l) {
                               return l.rfind(name + " ", 0) == 0 || l == name ||
-                                     l.rfind(name + "[", 0) == 0 ||
-                                     l.rfind(name + ",", 0) == 0;
+                                     l.rfind(name + "[", 0) == 0 || l.rfind(name + ",", 0) == 0;
                             }))
         << name << " has no entry in the manual page's OPTIONS";
 
@@ -145,8 +151,9 @@ TEST(CliManual, EveryTableOptionIsInTheManualPageAndParses) {
     if (o.value != nullptr) {
       ASSERT_TRUE(kSampleValues.count(o.value)) << "no sample value for " << o.value;
       value = kSampleValues.at(o.value);
-      spellings = o.valueOptional ? std::vector<std::vector<std::string>>{{name}, {name + "=" + value}}
-                                  : std::vector<std::vector<std::string>>{{name, value}, {name + "=" + value}};
+      spellings = o.valueOptional
+                      ? std::vector<std::vector<std::string>>{{name}, {name + "=" + value}}
+                      : std::vector<std::vector<std::string>>{{name, value}, {name + "=" + value}};
     } else {
       spellings = {{name}};
     }
@@ -158,7 +165,7 @@ TEST(CliManual, EveryTableOptionIsInTheManualPageAndParses) {
     for (const auto& spelled : spellings) {
       const auto args = commandLineWith(o, spelled);
       ASSERT_FALSE(args.empty()) << name << " applies to no command";
-      auto parsed = cli::parseOptions(args);
+      auto parsed = nuv::cli::parseOptions(args);
       EXPECT_TRUE(parsed.ok()) << spelled.front() << ": " << parsed.error().text;
     }
   }
@@ -166,11 +173,11 @@ TEST(CliManual, EveryTableOptionIsInTheManualPageAndParses) {
 
 TEST(CliManual, EveryOptionAHelpPageMentionsIsInTheTable) {
   const std::regex mention(R"((^|[\s\[(,|'])(--[a-z][a-z-]*[a-z]|-[a-zA-Z])\b)");
-  for (cli::Command command : everyPage()) {
-    const std::string help = cli::helpText(command);
+  for (nuv::cli::Command command : everyPage()) {
+    const std::string help = nuv::cli::helpText(command);
     for (std::sregex_iterator m(help.begin(), help.end(), mention), end; m != end; ++m)
-      EXPECT_NE(cli::optionNamed((*m)[2]), nullptr)
-          << (*m)[2] << " is in the help of '" << cli::commandSpec(command)->name
+      EXPECT_NE(nuv::cli::optionNamed((*m)[2]), nullptr)
+          << (*m)[2] << " is in the help of '" << nuv::cli::commandSpec(command)->name
           << "' (or the overview) but not in the table of options";
   }
 }
@@ -226,7 +233,8 @@ printf '%s\n' "${COMPREPLY[@]}" | sort
 
 TEST_F(CliCompletion, BashCompletesCommandsOptionsAndValues) {
   if (!have("bash")) GTEST_SKIP() << "no bash";
-  const fs::path script = write("vornex-cli.bash", cli::completionScript(cli::Shell::Bash));
+  const fs::path script =
+      write("vornex-cli.bash", nuv::cli::completionScript(nuv::cli::Shell::Bash));
   const fs::path driver = write("driver.bash", kBashDriver);
   write("fw.bin", "");
 
@@ -266,9 +274,10 @@ TEST_F(CliCompletion, BashCompletesCommandsOptionsAndValues) {
 TEST_F(CliCompletion, ZshAndFishScriptsParse) {
   bool checked = false;
   for (auto [shell, program] :
-       {std::pair{cli::Shell::Zsh, "zsh"}, std::pair{cli::Shell::Fish, "fish"}}) {
+       {std::pair{nuv::cli::Shell::Zsh, "zsh"}, std::pair{nuv::cli::Shell::Fish, "fish"}}) {
     if (!have(program)) continue;
-    const fs::path script = write(std::string("script.") + program, cli::completionScript(shell));
+    const fs::path script =
+        write(std::string("script.") + program, nuv::cli::completionScript(shell));
     EXPECT_EQ(exitCodeOf(std::string(program) + " -n '" + script.string() + "'"), 0) << program;
     checked = true;
   }
@@ -277,10 +286,11 @@ TEST_F(CliCompletion, ZshAndFishScriptsParse) {
 
 #ifdef VORNEX_CLI
 TEST_F(CliCompletion, TheProgramPrintsTheScriptsAndRefusesOtherShells) {
-  for (auto [shell, name] : {std::pair{cli::Shell::Bash, "bash"}, std::pair{cli::Shell::Zsh, "zsh"},
-                             std::pair{cli::Shell::Fish, "fish"}})
+  for (auto [shell, name] :
+       {std::pair{nuv::cli::Shell::Bash, "bash"}, std::pair{nuv::cli::Shell::Zsh, "zsh"},
+        std::pair{nuv::cli::Shell::Fish, "fish"}})
     EXPECT_EQ(outputOf(std::string("'") + VORNEX_CLI + "' completion " + name),
-              cli::completionScript(shell));
+              nuv::cli::completionScript(shell));
   EXPECT_EQ(exitCodeOf(std::string("'") + VORNEX_CLI + "' completion tcsh 2>/dev/null"), 2);
   EXPECT_EQ(exitCodeOf(std::string("'") + VORNEX_CLI + "' completion 2>/dev/null"), 2);
 }

@@ -4,21 +4,21 @@
 #include <optional>
 #include <tuple>
 
-#include "Options.h"
-#include "SimSetup.h"
+#include "cli/Options.h"
+#include "cli/SimSetup.h"
 
 namespace {
 
-using cli::Command;
+using nuv::cli::Command;
 
-nuv::Result<cli::Options> parse(std::vector<std::string> args) {
-  return cli::parseOptions(args);
+nuv::Result<nuv::cli::Options> parse(std::vector<std::string> args) {
+  return nuv::cli::parseOptions(args);
 }
 
-cli::Options ok(std::vector<std::string> args) {
+nuv::cli::Options ok(std::vector<std::string> args) {
   auto r = parse(args);
   EXPECT_TRUE(r.ok()) << r.error().text;
-  return r.ok() ? r.value() : cli::Options{};
+  return r.ok() ? r.value() : nuv::cli::Options{};
 }
 
 std::string refused(std::vector<std::string> args) {
@@ -32,7 +32,7 @@ TEST(CliOptions, ParsesCommandsOperandsAndFlagsInAnyOrder) {
                "no-reply@#3", "--sim-fault", "unplug@0x8000"});
   EXPECT_EQ(o.command, Command::Download);
   EXPECT_EQ(o.operands, std::vector<std::string>{"fw.nuv"});
-  EXPECT_EQ(o.flow, cli::Flow::Echo);
+  EXPECT_EQ(o.flow, nuv::cli::Flow::Echo);
   EXPECT_TRUE(o.sim) << "any --sim-... option means the emulated device";
   EXPECT_EQ(o.simLatencyMs, 1u);
   EXPECT_EQ(o.simFaults.size(), 2u);
@@ -45,14 +45,14 @@ TEST(CliOptions, ParsesCommandsOperandsAndFlagsInAnyOrder) {
 
   o = ok({"version", "--device", "/dev/hidraw3"});
   EXPECT_EQ(o.devicePath, "/dev/hidraw3");
-  EXPECT_FALSE(cli::wantsFleet(o));
+  EXPECT_FALSE(nuv::cli::wantsFleet(o));
 
   o = ok({"download", "fw.nuv", "--device", "usb:1-3.2", "--device=serial:A7", "--wait"});
   EXPECT_EQ(o.deviceSelectors, (std::vector<std::string>{"usb:1-3.2", "serial:A7"}));
-  EXPECT_EQ(o.waitSeconds, cli::Options::kWaitForever);
-  EXPECT_TRUE(cli::wantsFleet(o));
-  o = ok({"download", "fw.nuv", "--station", "--count", "5", "--sim-devices", "3",
-          "--sim-fault", "2:late:50@0x2000"});
+  EXPECT_EQ(o.waitSeconds, nuv::cli::Options::kWaitForever);
+  EXPECT_TRUE(nuv::cli::wantsFleet(o));
+  o = ok({"download", "fw.nuv", "--station", "--count", "5", "--sim-devices", "3", "--sim-fault",
+          "2:late:50@0x2000"});
   EXPECT_TRUE(o.station && o.sim);
   EXPECT_EQ(o.count, 5u);
   EXPECT_EQ(ok({"version", "--wait=0"}).waitSeconds, 0u);
@@ -63,7 +63,7 @@ TEST(CliOptions, ParsesCommandsOperandsAndFlagsInAnyOrder) {
            {"2:late:50@0x2000", 2u, "late:50@0x2000"},
            {"late:50@0x2000", std::nullopt, "late:50@0x2000"},
            {"12:unplug@#3", 12u, "unplug@#3"}}) {
-    const auto split = cli::splitDeviceFault(text);
+    const auto split = nuv::cli::splitDeviceFault(text);
     EXPECT_EQ(split.deviceNumber, number) << text;
     EXPECT_EQ(split.fault, fault) << text;
   }
@@ -75,8 +75,8 @@ TEST(CliOptions, HelpAndVersionNeedNoCommand) {
   auto o = ok({"download", "--help"});
   EXPECT_TRUE(o.showHelp);
   EXPECT_EQ(o.command, Command::Download);
-  EXPECT_NE(cli::helpText(Command::Download).find("--flow"), std::string::npos);
-  EXPECT_NE(cli::helpText(Command::None).find("Exit codes"), std::string::npos);
+  EXPECT_NE(nuv::cli::helpText(Command::Download).find("--flow"), std::string::npos);
+  EXPECT_NE(nuv::cli::helpText(Command::None).find("Exit codes"), std::string::npos);
 }
 
 TEST(CliOptions, RefusesMistakesWithAReason) {
@@ -115,13 +115,13 @@ TEST(CliOptions, EmulateTakesTheDeviceOptionsAndItsOwnFiles) {
   EXPECT_EQ(o.readyFile, "ready");
   EXPECT_EQ(o.uhidPath, "/dev/x");
   // The kernel's device of emulate is made as the in-process one of --sim.
-  const sim::UpdateDeviceOptions device = cli::simDeviceOptions(o);
-  EXPECT_EQ(device.latency.model, sim::Latency::Model::Fixed);
+  const nuv::sim::UpdateDeviceOptions device = nuv::cli::simDeviceOptions(o);
+  EXPECT_EQ(device.latency.model, nuv::sim::Latency::Model::Fixed);
   EXPECT_EQ(device.latency.fixed, std::chrono::milliseconds(3));
   EXPECT_EQ(device.version, "2.00");
   ASSERT_EQ(device.faults.size(), 1u);
-  EXPECT_EQ(device.faults[0].kind, sim::FaultKind::NoReply);
-  EXPECT_NE(cli::helpText(Command::Emulate).find("modprobe uhid"), std::string::npos);
+  EXPECT_EQ(device.faults[0].kind, nuv::sim::FaultKind::NoReply);
+  EXPECT_NE(nuv::cli::helpText(Command::Emulate).find("modprobe uhid"), std::string::npos);
 
   EXPECT_NE(refused({"emulate", "x"}).find("no operand"), std::string::npos);
   EXPECT_NE(refused({"emulate", "--device", "/dev/hidraw0"}).find("--device does not apply"),

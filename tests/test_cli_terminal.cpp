@@ -5,51 +5,52 @@
 
 #include <thread>
 
-#include "ExitCodes.h"
-#include "Flows.h"
-#include "cocoa/Terminal.h"
-#include "forms/Terminal.h"
+#include "cli/ExitCodes.h"
+#include "cli/Flows.h"
+#include "platform/cocoa/Terminal.h"
+#include "platform/forms/Terminal.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-struct FormsEvents final : forms::TerminalSink {
-  std::vector<std::pair<std::string, forms::StatusTone>> statuses;
+struct FormsEvents final : nuv::forms::TerminalSink {
+  std::vector<std::pair<std::string, nuv::forms::StatusTone>> statuses;
   std::vector<std::pair<std::int64_t, std::int64_t>> steps;
   std::vector<std::string> messages;
-  void status(std::string_view text, forms::StatusTone tone) override {
+  void status(std::string_view text, nuv::forms::StatusTone tone) override {
     statuses.emplace_back(std::string(text), tone);
   }
   void progress(std::int64_t v, std::int64_t m) override { steps.emplace_back(v, m); }
-  void message(forms::BoxKind, std::string_view text) override { messages.emplace_back(text); }
+  void message(nuv::forms::BoxKind, std::string_view text) override { messages.emplace_back(text); }
 };
 
 TEST(TerminalForms, StatusChangesAreReportedOnceWithTheToneOfTheirColour) {
   FormsEvents events;
-  forms::TerminalGui gui(events, "image.nuv");
-  forms::StatusBar bar;
+  nuv::forms::TerminalGui gui(events, "image.nuv");
+  nuv::forms::StatusBar bar;
   bar.setPanelText("Idle");
   gui.showStatusBar(bar);
-  bar.setColor(forms::kClBtnFace);
+  bar.setColor(nuv::forms::kClBtnFace);
   bar.setPanelText("Link...");
-  bar.setColor(forms::rgb(255, 0, 0));  // the colour first: the old text is not news
+  bar.setColor(nuv::forms::rgb(255, 0, 0));  // the colour first: the old text is not news
   bar.setPanelText("Time out  error");
   bar.setPanelText("Time out  error");
-  bar.setColor(forms::rgb(0, 128, 0));
+  bar.setColor(nuv::forms::rgb(0, 128, 0));
   bar.setPanelText("Update Completed");
   ASSERT_EQ(events.statuses.size(), 3u);
-  EXPECT_EQ(events.statuses[0], std::make_pair(std::string("Link..."), forms::StatusTone::Normal));
+  EXPECT_EQ(events.statuses[0],
+            std::make_pair(std::string("Link..."), nuv::forms::StatusTone::Normal));
   EXPECT_EQ(events.statuses[1],
-            std::make_pair(std::string("Time out  error"), forms::StatusTone::Failure));
+            std::make_pair(std::string("Time out  error"), nuv::forms::StatusTone::Failure));
   EXPECT_EQ(events.statuses[2],
-            std::make_pair(std::string("Update Completed"), forms::StatusTone::Success));
+            std::make_pair(std::string("Update Completed"), nuv::forms::StatusTone::Success));
 }
 
 TEST(TerminalForms, GaugeDialogBoxesAndInterrupt) {
   FormsEvents events;
-  forms::TerminalGui gui(events, "image.nuv");
-  forms::Control gauge;
+  nuv::forms::TerminalGui gui(events, "image.nuv");
+  nuv::forms::Control gauge;
   std::int64_t value = 0;
   gui.showGauge(gauge, [&] { return std::pair<std::int64_t, std::int64_t>(value, 65536); });
   gauge.setVisible(false);
@@ -59,13 +60,13 @@ TEST(TerminalForms, GaugeDialogBoxesAndInterrupt) {
   EXPECT_EQ(events.steps.size(), 1u);
   EXPECT_EQ(events.steps.back(), std::make_pair(std::int64_t{4}, std::int64_t{65536}));
 
-  forms::OpenDialog dialog(gui);
+  nuv::forms::OpenDialog dialog(gui);
   dialog.fileName = "UPDATA.nuv";
   EXPECT_TRUE(dialog.execute());
   EXPECT_EQ(dialog.fileName, "image.nuv");
   EXPECT_TRUE(dialog.execute()) << "every dialog is answered, not only the first";
 
-  gui.messageBox(forms::BoxKind::Plain, "Filesize is error");
+  gui.messageBox(nuv::forms::BoxKind::Plain, "Filesize is error");
   EXPECT_EQ(events.messages, std::vector<std::string>{"Filesize is error"});
   ASSERT_EQ(gui.boxes().size(), 1u);
 
@@ -158,19 +159,19 @@ TEST(StrictExitCode, EachEndOfTheFlowHasItsCode) {
     int code;
   };
   for (const Case& c : {
-           Case{FlowResult::Completed, false, cli::kExitSuccess},
+           Case{FlowResult::Completed, false, nuv::cli::kExitSuccess},
            // A stop that came too late to stop anything leaves a completed update.
-           Case{FlowResult::Completed, true, cli::kExitSuccess},
-           Case{FlowResult::ImageSize, false, cli::kExitImageRefused},
-           Case{FlowResult::ImageVersion, false, cli::kExitImageRefused},
-           Case{FlowResult::DeviceVersion, false, cli::kExitDeviceVersion},
-           Case{FlowResult::ExchangeFailed, true, cli::kExitExchangeFailed},
-           Case{FlowResult::FileError, false, cli::kExitFileError},
-           Case{FlowResult::Stopped, true, cli::kExitInterrupted},
-           Case{FlowResult::None, true, cli::kExitInterrupted},
-           Case{FlowResult::None, false, cli::kExitExchangeFailed},
+           Case{FlowResult::Completed, true, nuv::cli::kExitSuccess},
+           Case{FlowResult::ImageSize, false, nuv::cli::kExitImageRefused},
+           Case{FlowResult::ImageVersion, false, nuv::cli::kExitImageRefused},
+           Case{FlowResult::DeviceVersion, false, nuv::cli::kExitDeviceVersion},
+           Case{FlowResult::ExchangeFailed, true, nuv::cli::kExitExchangeFailed},
+           Case{FlowResult::FileError, false, nuv::cli::kExitFileError},
+           Case{FlowResult::Stopped, true, nuv::cli::kExitInterrupted},
+           Case{FlowResult::None, true, nuv::cli::kExitInterrupted},
+           Case{FlowResult::None, false, nuv::cli::kExitExchangeFailed},
        }) {
-    EXPECT_EQ(cli::strictExitCode({c.result, ResultNone, {}}, c.interrupted), c.code)
+    EXPECT_EQ(nuv::cli::strictExitCode({c.result, ResultNone, {}}, c.interrupted), c.code)
         << static_cast<int>(c.result) << (c.interrupted ? " interrupted" : "");
   }
 }

@@ -3,10 +3,10 @@
 
 #include <cstring>
 
-#include "DeviceCommands.h"
-#include "ExitCodes.h"
-#include "HIDProto.h"
-#include "UpdateImage.h"
+#include "cli/DeviceCommands.h"
+#include "cli/ExitCodes.h"
+#include "protocol/HIDProto.h"
+#include "protocol/UpdateImage.h"
 
 namespace {
 
@@ -20,8 +20,8 @@ class VerifyTest : public ::testing::Test {
     for (std::size_t i = 0; i < fw.size(); ++i) fw[i] = static_cast<std::uint8_t>(i * 5 + 1);
     std::memcpy(fw.data(), "V1.01", 5);
     image_ = image::pack(fw, 0xFF);
-    device_ = bus_.plug(sim::DeviceInfo{.path = "sim:d"});
-    link_ = cli::openSimLink(bus_, "sim:d");
+    device_ = bus_.plug(nuv::sim::DeviceInfo{.path = "sim:d"});
+    link_ = nuv::cli::openSimLink(bus_, "sim:d");
     ASSERT_TRUE(link_);
     sink_ = std::tmpfile();
   }
@@ -42,43 +42,43 @@ class VerifyTest : public ::testing::Test {
     }
   }
   int verify(bool withTail = false) {
-    cli::Output out(cli::OutputMode::Quiet, false, sink_, sink_);
-    return cli::verifyDevice(*link_, image_, withTail, out, 20ms);
+    nuv::cli::Output out(nuv::cli::OutputMode::Quiet, false, sink_, sink_);
+    return nuv::cli::verifyDevice(*link_, image_, withTail, out, 20ms);
   }
 
-  sim::VirtualBus bus_;
-  std::shared_ptr<sim::UpdateDevice> device_;
-  std::unique_ptr<cli::ReportLink> link_;
+  nuv::sim::VirtualBus bus_;
+  std::shared_ptr<nuv::sim::UpdateDevice> device_;
+  std::unique_ptr<nuv::cli::ReportLink> link_;
   std::vector<std::uint8_t> image_;
   std::FILE* sink_ = nullptr;
 };
 
 TEST_F(VerifyTest, AcceptsAWrittenDeviceAndFindsOneWrongByte) {
   download();
-  EXPECT_EQ(verify(), cli::kExitSuccess);
-  EXPECT_EQ(verify(true), cli::kExitVerifyMismatch) << "0xFC00.. still hold 0xFF after Format";
+  EXPECT_EQ(verify(), nuv::cli::kExitSuccess);
+  EXPECT_EQ(verify(true), nuv::cli::kExitVerifyMismatch) << "0xFC00.. still hold 0xFF after Format";
   std::uint8_t cmd[8], reply[8];
   nuv::Error e;
   const std::uint8_t wrong[4] = {0, 0, 0, 0};
   (void)HostGenerateWriteCommand(cmd, 8, 0x8000, wrong);
   ASSERT_EQ(link_->exchange(cmd, reply, 1s, &e), nuv::IoStatus::Ok);
-  EXPECT_EQ(verify(), cli::kExitVerifyMismatch);
+  EXPECT_EQ(verify(), nuv::cli::kExitVerifyMismatch);
 }
 
 TEST_F(VerifyTest, TheEchoFlowsZerosAboveTheFirmwareAreChecked) {
   download(true);
-  EXPECT_EQ(verify(true), cli::kExitSuccess);
+  EXPECT_EQ(verify(true), nuv::cli::kExitSuccess);
 }
 
 TEST_F(VerifyTest, ADeviceThatDoesNotAnswerReadOrEchoesWronglyFailsTheExchange) {
-  device_->addFault(sim::parseFault("no-reply@read").value());
-  EXPECT_EQ(verify(), cli::kExitExchangeFailed);
-  device_->addFault(sim::parseFault("wrong-address@read").value());
-  EXPECT_EQ(verify(), cli::kExitExchangeFailed);
-  device_->addFault(sim::parseFault("short-report@read").value());
-  EXPECT_EQ(verify(), cli::kExitExchangeFailed);
-  device_->addFault(sim::parseFault("unplug@0x0400").value());
-  EXPECT_EQ(verify(), cli::kExitExchangeFailed);
+  device_->addFault(nuv::sim::parseFault("no-reply@read").value());
+  EXPECT_EQ(verify(), nuv::cli::kExitExchangeFailed);
+  device_->addFault(nuv::sim::parseFault("wrong-address@read").value());
+  EXPECT_EQ(verify(), nuv::cli::kExitExchangeFailed);
+  device_->addFault(nuv::sim::parseFault("short-report@read").value());
+  EXPECT_EQ(verify(), nuv::cli::kExitExchangeFailed);
+  device_->addFault(nuv::sim::parseFault("unplug@0x0400").value());
+  EXPECT_EQ(verify(), nuv::cli::kExitExchangeFailed);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "cocoa/Headless.h"
+#include "platform/cocoa/Headless.h"
 
 namespace {
 

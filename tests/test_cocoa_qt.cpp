@@ -6,7 +6,7 @@
 #include <QElapsedTimer>
 #include <thread>
 
-#include "cocoa/Qt.h"
+#include "platform/cocoa/Qt.h"
 
 namespace {
 

@@ -23,19 +23,19 @@
 #include <string_view>
 #include <vector>
 
-#include "AppDelegate.h"
-#include "ExitCodes.h"
-#include "Flows.h"
-#include "HIDProto.h"
-#include "Log.h"
-#include "Unit1.h"
-#include "UpdateImage.h"
-#include "VirtualBus.h"
-#include "cocoa/Headless.h"
-#include "forms/Headless.h"
-#include "forms/Terminal.h"
-#include "iohid/Sim.h"
-#include "winapi/Sim.h"
+#include "cli/ExitCodes.h"
+#include "cli/Flows.h"
+#include "mac/AppDelegate.h"
+#include "platform/cocoa/Headless.h"
+#include "platform/forms/Headless.h"
+#include "platform/forms/Terminal.h"
+#include "platform/iohid/Sim.h"
+#include "platform/winapi/Sim.h"
+#include "protocol/HIDProto.h"
+#include "protocol/Log.h"
+#include "protocol/UpdateImage.h"
+#include "sim/VirtualBus.h"
+#include "win/app/Unit1.h"
 
 namespace {
 
@@ -49,15 +49,15 @@ enum class Flow { Strict, Echo };
 struct Step {
   std::string_view name;
   std::string_view where;  // the WHERE of --sim-fault: every command of a kind, or an address
-  sim::Trigger trigger;
+  nuv::sim::Trigger trigger;
   bool repeat;
 };
 
-constexpr sim::Trigger atCode(std::uint8_t code) {
-  return {sim::Trigger::Kind::AtCode, code};
+constexpr nuv::sim::Trigger atCode(std::uint8_t code) {
+  return {nuv::sim::Trigger::Kind::AtCode, code};
 }
-constexpr sim::Trigger atAddress(std::uint32_t a) {
-  return {sim::Trigger::Kind::AtAddress, a};
+constexpr nuv::sim::Trigger atAddress(std::uint32_t a) {
+  return {nuv::sim::Trigger::Kind::AtAddress, a};
 }
 
 constexpr std::size_t kSteps = 8;
@@ -79,7 +79,7 @@ constexpr auto kWithinTimeOut = 2000ms;
 struct FaultCase {
   std::string_view title;
   std::string_view kind;  // the KIND of --sim-fault
-  sim::FaultKind fault;
+  nuv::sim::FaultKind fault;
   std::chrono::milliseconds delay;
   std::string advice;  // what the user does next, for docs/faults.md
 };
@@ -104,36 +104,38 @@ enum Fault : std::size_t {
 };
 
 const std::array<FaultCase, kFaultCount> kFaults = {{
-    {"No reply", "no-reply", sim::FaultKind::NoReply, 0ms,
+    {"No reply", "no-reply", nuv::sim::FaultKind::NoReply, 0ms,
      "Check the cable and the device's power, unplug and replug it, and run the download again. "
      "A device that was erased needs a complete download before it works again." +
          kEchoMayWait},
-    {"Late reply, beyond the 4 s time-out", "late:5000", sim::FaultKind::LateReply, kBeyondTimeOut,
+    {"Late reply, beyond the 4 s time-out", "late:5000", nuv::sim::FaultKind::LateReply,
+     kBeyondTimeOut,
      "The device answers too slowly: replug it (or try another USB port or hub) and run the "
      "download again; an erased device needs the complete download."},
-    {"Late reply, within the 4 s time-out", "late:2000", sim::FaultKind::LateReply, kWithinTimeOut,
-     "Nothing: a slow reply within the time-out is waited for."},
-    {"Duplicate reply", "duplicate", sim::FaultKind::Duplicate, 0ms,
+    {"Late reply, within the 4 s time-out", "late:2000", nuv::sim::FaultKind::LateReply,
+     kWithinTimeOut, "Nothing: a slow reply within the time-out is waited for."},
+    {"Duplicate reply", "duplicate", nuv::sim::FaultKind::Duplicate, 0ms,
      "Run the download again; if it keeps failing, the device or its firmware sends stray "
      "reports: replug it."},
-    {"Reply code 0", "code-zero", sim::FaultKind::ReplyCodeZero, 0ms,
+    {"Reply code 0", "code-zero", nuv::sim::FaultKind::ReplyCodeZero, 0ms,
      "The device is not ready for the command: replug it and run the download again." +
          kEchoMayWait},
-    {"Wrong reply code", "wrong-code", sim::FaultKind::WrongCode, 0ms,
+    {"Wrong reply code", "wrong-code", nuv::sim::FaultKind::WrongCode, 0ms,
      "The device answered another command: replug it and run the download again." + kEchoMayWait},
-    {"Wrong address echoed", "wrong-address", sim::FaultKind::WrongAddress, 0ms,
+    {"Wrong address echoed", "wrong-address", nuv::sim::FaultKind::WrongAddress, 0ms,
      "The device echoed another address: replug it and run the download again; an erased device "
      "needs the complete download."},
-    {"Wrong data echoed", "wrong-data", sim::FaultKind::WrongData, 0ms,
+    {"Wrong data echoed", "wrong-data", nuv::sim::FaultKind::WrongData, 0ms,
      "The device echoed other data: replug it and run the download again; if it recurs at the "
      "same address, the device's memory may be faulty."},
-    {"Short report (5 bytes)", "short-report", sim::FaultKind::ShortReport, 0ms,
+    {"Short report (5 bytes)", "short-report", nuv::sim::FaultKind::ShortReport, 0ms,
      "The device sent a truncated report: replug it and run the download again." + kEchoMayWait},
-    {"Write failure (the host cannot send)", "write-failure", sim::FaultKind::WriteFailure, 0ms,
+    {"Write failure (the host cannot send)", "write-failure", nuv::sim::FaultKind::WriteFailure,
+     0ms,
      "The system refused to send to the device: replug it (check permissions with `vornex-cli "
      "list`) and run the download again." +
          kEchoMayWait},
-    {"Unplug", "unplug", sim::FaultKind::Unplug, 0ms,
+    {"Unplug", "unplug", nuv::sim::FaultKind::Unplug, 0ms,
      "Plug the device in again (firmly, without a hub if possible) and run the download again; "
      "an erased device needs the complete download before it works."},
 }};
@@ -169,9 +171,9 @@ constexpr Expected either(Outcome first, Outcome second) {
 
 // The strict flow: the failure text is both the red status line and the error box.
 constexpr Outcome strictFailure(std::string_view text, Device device) {
-  return {text, text, cli::kExitExchangeFailed, device};
+  return {text, text, nuv::cli::kExitExchangeFailed, device};
 }
-constexpr Outcome kCompleted{"Update Completed", "", cli::kExitSuccess, Device::Burnt};
+constexpr Outcome kCompleted{"Update Completed", "", nuv::cli::kExitSuccess, Device::Burnt};
 constexpr Outcome kTimeOut = strictFailure("Time out  error", Device::Untouched);
 constexpr Outcome kTimeOutErased = strictFailure("Time out  error", Device::Erased);
 constexpr Outcome kTimeOutBurnt = strictFailure("Time out  error", Device::Burnt);
@@ -182,21 +184,22 @@ constexpr Outcome kNoRespond = strictFailure("No  respond", Device::Untouched);
 constexpr Outcome kNoRespondErased = strictFailure("No  respond", Device::Erased);
 constexpr Outcome kNoRespondBurnt = strictFailure("No  respond", Device::Burnt);
 constexpr Outcome kDeviceVersionRefused{"Get version...", "Device ver is error",
-                                        cli::kExitDeviceVersion, Device::Untouched};
+                                        nuv::cli::kExitDeviceVersion, Device::Untouched};
 
 // The echo flow.
-constexpr Outcome kFinished{"Finished", "", cli::kExitSuccess, Device::Burnt};
+constexpr Outcome kFinished{"Finished", "", nuv::cli::kExitSuccess, Device::Burnt};
 constexpr Outcome kWrongEcho{"Error on writing address: 0x{a}",
                              "Error on writing address: 0x{a}. Writing operation will be canceled",
-                             cli::kExitExchangeFailed, Device::Erased};
+                             nuv::cli::kExitExchangeFailed, Device::Erased};
 constexpr Outcome kWrongEchoOfNext{
     "Error on writing address: 0x{next}",
     "Error on writing address: 0x{next}. Writing operation will be canceled",
-    cli::kExitExchangeFailed, Device::Erased};
-constexpr Outcome kWentAway{"idle", "", cli::kExitExchangeFailed, Device::Untouched};
-constexpr Outcome kWentAwayErased{"idle", "", cli::kExitExchangeFailed, Device::Erased};
-constexpr Outcome kWentAwayBurnt{"idle", "", cli::kExitExchangeFailed, Device::Burnt};
-constexpr Outcome kCanceledErased{"User canceled", "", cli::kExitExchangeFailed, Device::Erased};
+    nuv::cli::kExitExchangeFailed, Device::Erased};
+constexpr Outcome kWentAway{"idle", "", nuv::cli::kExitExchangeFailed, Device::Untouched};
+constexpr Outcome kWentAwayErased{"idle", "", nuv::cli::kExitExchangeFailed, Device::Erased};
+constexpr Outcome kWentAwayBurnt{"idle", "", nuv::cli::kExitExchangeFailed, Device::Burnt};
+constexpr Outcome kCanceledErased{"User canceled", "", nuv::cli::kExitExchangeFailed,
+                                  Device::Erased};
 constexpr Outcome hangs(std::string_view status, Device device) {
   return {status, "", kNeverEnds, device};
 }
@@ -270,8 +273,8 @@ std::string expand(std::string_view text, const Step& step) {
   return out;
 }
 
-sim::Fault faultAt(const FaultCase& fault, const Step& step) {
-  sim::Fault f;
+nuv::sim::Fault faultAt(const FaultCase& fault, const Step& step) {
+  nuv::sim::Fault f;
   f.kind = fault.fault;
   f.when = step.trigger;
   f.delay = fault.delay;
@@ -280,20 +283,20 @@ sim::Fault faultAt(const FaultCase& fault, const Step& step) {
 }
 
 // Whether the device has received the command the fault is set on.
-bool fired(const sim::UpdateDevice& device, const Step& step) {
-  if (step.trigger.kind == sim::Trigger::Kind::AtCode)
+bool fired(const nuv::sim::UpdateDevice& device, const Step& step) {
+  if (step.trigger.kind == nuv::sim::Trigger::Kind::AtCode)
     return device.countOf(static_cast<std::uint8_t>(step.trigger.value)) > 0;
   // Both flows write the addresses in order, four bytes apart.
   return device.countOf(kCmdWrite) > step.trigger.value / 4;
 }
 
-Device deviceState(const sim::UpdateDevice& device) {
+Device deviceState(const nuv::sim::UpdateDevice& device) {
   if (device.burnCount() > 0) return Device::Burnt;
   return device.formatCount() > 0 ? Device::Erased : Device::Untouched;
 }
 
 // The committed memory holds the firmware; the echo flow also wrote zeros above it.
-bool holdsImage(const sim::UpdateDevice& device, const std::vector<std::uint8_t>& firmware,
+bool holdsImage(const nuv::sim::UpdateDevice& device, const std::vector<std::uint8_t>& firmware,
                 Flow flow) {
   const std::vector<std::uint8_t> burnt = device.burnt();
   if (!std::equal(firmware.begin(), firmware.end(), burnt.begin())) return false;
@@ -328,8 +331,8 @@ class StrictRun {
   }
 
   Observed download(const std::string& imagePath) {
-    api_ = winapi::makeSimApi(bus_, &gui_);
-    process_ = std::make_unique<hid::HidProcess>(*api_, gui_);
+    api_ = nuv::winapi::makeSimApi(bus_, &gui_);
+    process_ = std::make_unique<nuv::hid::HidProcess>(*api_, gui_);
     form_ = std::make_unique<TMainForm>(gui_, *process_);
     gui_.setMainForm(*form_);
     gui_.activateMainForm();
@@ -343,31 +346,32 @@ class StrictRun {
 
     Observed seen;
     seen.status = form_->StatusBar1.panelText();
-    const bool green = forms::toneOf(form_->StatusBar1.color()) == forms::StatusTone::Success;
+    const bool green =
+        nuv::forms::toneOf(form_->StatusBar1.color()) == nuv::forms::StatusTone::Success;
     bool exception = false;
     if (gui_.boxes().size() > boxesBefore) {
       seen.message = gui_.boxes().back().text;
-      exception = gui_.boxes().back().kind == forms::BoxKind::Exception;
+      exception = gui_.boxes().back().kind == nuv::forms::BoxKind::Exception;
     }
-    seen.exitCode = cli::strictExitCode(form_->lastOutcome(), false);
+    seen.exitCode = nuv::cli::strictExitCode(form_->lastOutcome(), false);
     // The outcome and what the window shows agree.
     EXPECT_EQ(form_->lastOutcome().result == FlowResult::Completed, green);
     EXPECT_EQ(form_->lastOutcome().result == FlowResult::FileError, exception);
     seen.device = deviceState(*device_);
     return seen;
   }
-  [[nodiscard]] const sim::UpdateDevice& device() const { return *device_; }
+  [[nodiscard]] const nuv::sim::UpdateDevice& device() const { return *device_; }
 
  private:
   bool replyWithheld() {
-    const bool withholds = fault_.fault == sim::FaultKind::NoReply ||
-                           fault_.fault == sim::FaultKind::Unplug ||
-                           fault_.fault == sim::FaultKind::LateReply;
+    const bool withholds = fault_.fault == nuv::sim::FaultKind::NoReply ||
+                           fault_.fault == nuv::sim::FaultKind::Unplug ||
+                           fault_.fault == nuv::sim::FaultKind::LateReply;
     if (!withholds || !fired(*device_, step_)) return false;
     // The first wait after the faulty command was sent is the wait for its reply.
     if (firedAt_ == 0) firedAt_ = device_->commandCount();
     if (device_->commandCount() != firedAt_) return false;
-    return fault_.fault != sim::FaultKind::LateReply || waited_ < fault_.delay;
+    return fault_.fault != nuv::sim::FaultKind::LateReply || waited_ < fault_.delay;
   }
   void idle() {
     if (gui_.waitForSynchronize(2ms)) {
@@ -381,7 +385,7 @@ class StrictRun {
       clock_.advance(200ms);
       waited_ += 200ms;
       // A late reply due now is handed over before the tick of this moment is processed.
-      if (fault_.fault == sim::FaultKind::LateReply && waited_ >= fault_.delay)
+      if (fault_.fault == nuv::sim::FaultKind::LateReply && waited_ >= fault_.delay)
         (void)gui_.waitForSynchronize(10s);
     }
   }
@@ -389,11 +393,11 @@ class StrictRun {
   const FaultCase& fault_;
   const Step& step_;
   nuv::ManualClock clock_;
-  sim::VirtualBus bus_;
-  forms::HeadlessGui gui_;
-  std::shared_ptr<sim::UpdateDevice> device_;
-  std::unique_ptr<winapi::SimApi> api_;
-  std::unique_ptr<hid::HidProcess> process_;
+  nuv::sim::VirtualBus bus_;
+  nuv::forms::HeadlessGui gui_;
+  std::shared_ptr<nuv::sim::UpdateDevice> device_;
+  std::unique_ptr<nuv::winapi::SimApi> api_;
+  std::unique_ptr<nuv::hid::HidProcess> process_;
   std::unique_ptr<TMainForm> form_;
   std::uint32_t firedAt_ = 0;
   std::chrono::milliseconds waited_{0};
@@ -439,11 +443,11 @@ class EchoRun {
     }
     seen.status = app_.nib()->statusTextField.stringValue();
     if (!app_.alerts().empty()) seen.message = app_.alerts().back().informativeText;
-    seen.exitCode = idle() ? cli::echoExitCode(seen.status, stopped) : kNeverEnds;
+    seen.exitCode = idle() ? nuv::cli::echoExitCode(seen.status, stopped) : kNeverEnds;
     seen.device = deviceState(*device_);
     return seen;
   }
-  [[nodiscard]] const sim::UpdateDevice& device() const { return *device_; }
+  [[nodiscard]] const nuv::sim::UpdateDevice& device() const { return *device_; }
 
  private:
   // Runs the loop until `done`, jumping over every delay, for at most ten minutes of its time.
@@ -453,7 +457,7 @@ class EchoRun {
   void settle(const std::function<bool()>& done) {
     auto& loop = app_.runLoop();
     const auto unplugPending = [&] {
-      return fault_.fault == sim::FaultKind::Unplug && !unplugSeen_ && fired(*device_, step_);
+      return fault_.fault == nuv::sim::FaultKind::Unplug && !unplugSeen_ && fired(*device_, step_);
     };
     for (;;) {
       if (!loop.advanceUntil([&] { return done() || unplugPending(); }, 10min) || done()) return;
@@ -469,8 +473,8 @@ class EchoRun {
   const FaultCase& fault_;
   const Step& step_;
   nuv::cocoa::HeadlessApplication app_;
-  sim::VirtualBus bus_;
-  std::shared_ptr<sim::UpdateDevice> device_;
+  nuv::sim::VirtualBus bus_;
+  std::shared_ptr<nuv::sim::UpdateDevice> device_;
   std::unique_ptr<nuv::mac::AppDelegate> delegate_;
   bool unplugSeen_ = false;
 };
@@ -554,7 +558,7 @@ class FaultMatrix : public ::testing::Test {
                         << "\nthe run ended with " << describe(seen);
         }
         // Above all: a success only when the device holds the image.
-        if (seen.exitCode == cli::kExitSuccess) {
+        if (seen.exitCode == nuv::cli::kExitSuccess) {
           EXPECT_TRUE(holdsImage(run.device(), firmware_, flow)) << "a success without the image";
         }
       }

@@ -5,15 +5,15 @@
 #include <atomic>
 #include <thread>
 
-#include "Forms.h"
-#include "forms/Headless.h"
+#include "platform/forms/Forms.h"
+#include "platform/forms/Headless.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
 TEST(HeadlessGui, SynchronizeRunsOnTheGuiThreadAndReturnsAfterItRan) {
-  forms::HeadlessGui gui;
+  nuv::forms::HeadlessGui gui;
   std::thread::id ranOn;
   bool returned = false;
   std::thread reader([&] {
@@ -30,7 +30,7 @@ TEST(HeadlessGui, SynchronizeRunsOnTheGuiThreadAndReturnsAfterItRan) {
 }
 
 TEST(HeadlessGui, SynchronizeIsRefusedOnceShuttingDown) {
-  forms::HeadlessGui gui;
+  nuv::forms::HeadlessGui gui;
   std::atomic<int> ran{0};
   auto fn = [](void* ctx) { ++*static_cast<std::atomic<int>*>(ctx); };
   bool waitingResult = true;
@@ -47,8 +47,8 @@ TEST(HeadlessGui, SynchronizeIsRefusedOnceShuttingDown) {
 
 TEST(HeadlessGui, CheckSynchronizeRunsHandOversButNoClicksOrTicks) {
   nuv::ManualClock clock;
-  forms::HeadlessGui gui(clock);
-  forms::Timer timer(gui);
+  nuv::forms::HeadlessGui gui(clock);
+  nuv::forms::Timer timer(gui);
   timer.setInterval(200ms);
   int ticks = 0, clicks = 0, handed = 0;
   timer.onTimer = [&] { ++ticks; };
@@ -69,33 +69,33 @@ TEST(HeadlessGui, CheckSynchronizeRunsHandOversButNoClicksOrTicks) {
 }
 
 TEST(HeadlessGui, OnTheGuiThreadSynchronizeRunsAtOnce) {
-  forms::HeadlessGui gui;
+  nuv::forms::HeadlessGui gui;
   int ran = 0;
   EXPECT_TRUE(gui.synchronize([](void* c) { ++*static_cast<int*>(c); }, &ran));
   EXPECT_EQ(ran, 1);
 }
 
-struct RecordingHook : forms::MainWindowHook {
-  std::vector<forms::WindowMessage> seen;
+struct RecordingHook : nuv::forms::MainWindowHook {
+  std::vector<nuv::forms::WindowMessage> seen;
   bool handle = false;
-  bool onMainWindowMessage(const forms::WindowMessage& m) override {
+  bool onMainWindowMessage(const nuv::forms::WindowMessage& m) override {
     seen.push_back(m);
     return handle;
   }
 };
 
 TEST(HeadlessGui, PostedMessagesReachTheHooksInOrderUntilOneHandlesThem) {
-  forms::HeadlessGui gui;
+  nuv::forms::HeadlessGui gui;
   RecordingHook first, second;
   gui.hookMainWindow(first);
   gui.hookMainWindow(second);
   std::thread poster([&] {
-    gui.postMainWindowMessage({forms::kWmDeviceChange, forms::kDbtDevNodesChanged, 0});
+    gui.postMainWindowMessage({nuv::forms::kWmDeviceChange, nuv::forms::kDbtDevNodesChanged, 0});
   });
   poster.join();
   gui.processMessages();
   ASSERT_EQ(first.seen.size(), 1u);
-  EXPECT_EQ(first.seen[0].wParam, forms::kDbtDevNodesChanged);
+  EXPECT_EQ(first.seen[0].wParam, nuv::forms::kDbtDevNodesChanged);
   EXPECT_EQ(second.seen.size(), 1u);
   first.handle = true;
   gui.postMainWindowMessage({0x0400, 1, 2});
@@ -110,7 +110,7 @@ TEST(HeadlessGui, PostedMessagesReachTheHooksInOrderUntilOneHandlesThem) {
 }
 
 TEST(HeadlessGui, ARoundHandlesOnlyWhatWasPendingOnEntry) {
-  forms::HeadlessGui gui;
+  nuv::forms::HeadlessGui gui;
   int runs = 0;
   std::function<void()> again = [&] {
     ++runs;
@@ -125,8 +125,8 @@ TEST(HeadlessGui, ARoundHandlesOnlyWhatWasPendingOnEntry) {
 
 struct TimerTest : ::testing::Test {
   nuv::ManualClock clock;
-  forms::HeadlessGui gui{clock};
-  forms::Timer timer{gui};
+  nuv::forms::HeadlessGui gui{clock};
+  nuv::forms::Timer timer{gui};
   int ticks = 0;
   void SetUp() override {
     timer.setInterval(200ms);
@@ -180,7 +180,7 @@ TEST_F(TimerTest, IdleHandlerRunsInsteadOfWaitingWhenNothingIsDue) {
 }
 
 TEST(HeadlessGui, WaitReturnsWhenWorkArrivesFromAnotherThread) {
-  forms::HeadlessGui gui;
+  nuv::forms::HeadlessGui gui;
   int ran = 0;
   std::thread poster([&] {
     std::this_thread::sleep_for(20ms);
@@ -195,24 +195,24 @@ TEST(HeadlessGui, WaitReturnsWhenWorkArrivesFromAnotherThread) {
 }
 
 TEST(HeadlessGui, BoxesAreTitledAndReactivateTheForm) {
-  forms::HeadlessGui gui;
+  nuv::forms::HeadlessGui gui;
   gui.setTitle("USB UPDATA FOR NUV");
-  forms::Form form;
+  nuv::forms::Form form;
   int activations = 0;
   form.onActivate = [&] { ++activations; };
   gui.setMainForm(form);
-  gui.messageBox(forms::BoxKind::Plain, "Filesize is error");
-  gui.messageBox(forms::BoxKind::Error, "Data error");
+  gui.messageBox(nuv::forms::BoxKind::Plain, "Filesize is error");
+  gui.messageBox(nuv::forms::BoxKind::Error, "Data error");
   ASSERT_EQ(gui.boxes().size(), 2u);
   EXPECT_EQ(gui.boxes()[0].title, "USB UPDATA FOR NUV");
   EXPECT_EQ(gui.boxes()[1].title, "Error");
-  EXPECT_EQ(gui.boxes()[1].kind, forms::BoxKind::Error);
+  EXPECT_EQ(gui.boxes()[1].kind, nuv::forms::BoxKind::Error);
   EXPECT_EQ(activations, 2);
 }
 
 TEST(HeadlessGui, OpenDialogAnswersAreScriptedAndEmptyMeansCancel) {
-  forms::HeadlessGui gui;
-  forms::OpenDialog dialog(gui);
+  nuv::forms::HeadlessGui gui;
+  nuv::forms::OpenDialog dialog(gui);
   dialog.title = "Open updata File";
   gui.queueOpenDialogAnswer("/some/UPDATA.nuv");
   ASSERT_TRUE(dialog.execute());
@@ -225,8 +225,8 @@ TEST(HeadlessGui, OpenDialogAnswersAreScriptedAndEmptyMeansCancel) {
 }
 
 TEST(HeadlessGui, CloseRequestAsksTheFormAndEndsTheLoopWhenAllowed) {
-  forms::HeadlessGui gui;
-  forms::Form form;
+  nuv::forms::HeadlessGui gui;
+  nuv::forms::Form form;
   bool allow = false;
   int asked = 0;
   form.onCloseQuery = [&](bool& canClose) {
@@ -245,7 +245,7 @@ TEST(HeadlessGui, CloseRequestAsksTheFormAndEndsTheLoopWhenAllowed) {
 }
 
 TEST(LineListBox, KeepsLinesAndStopsAtItsLimit) {
-  forms::LineListBox box(4, 3);
+  nuv::forms::LineListBox box(4, 3);
   box.addLine("R 00  10");
   box.addLine("R 00  1C");
   box.addLine("");
@@ -260,7 +260,7 @@ TEST(LineListBox, KeepsLinesAndStopsAtItsLimit) {
 }
 
 TEST(SpeedButton, ClickIsIgnoredWhileDisabledAndToggleButtonsToggle) {
-  forms::SpeedButton b;
+  nuv::forms::SpeedButton b;
   int clicks = 0;
   b.onClick = [&] { ++clicks; };
   b.setEnabled(false);

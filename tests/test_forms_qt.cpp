@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "forms/Qt.h"
+#include "platform/forms/Qt.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ double cpuSeconds() {
 
 TEST(QtGui, HandOversTimersAndControls) {
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  forms::QtGui gui("forms-qt-test");
+  nuv::forms::QtGui gui("forms-qt-test");
 
   // A hand-over from a reader thread wakes a GUI thread blocked in its wait.
   int ran = 0;
@@ -40,7 +40,7 @@ TEST(QtGui, HandOversTimersAndControls) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 25s);
 
   // Waiting for a timer does not burn the CPU.
-  forms::Timer timer(gui);
+  nuv::forms::Timer timer(gui);
   timer.setInterval(100ms);
   int ticks = 0;
   timer.onTimer = [&] { ++ticks; };
@@ -57,19 +57,19 @@ TEST(QtGui, HandOversTimersAndControls) {
   EXPECT_LT(cpuSeconds() - cpu0, 0.5 * wall);
 
   // Controls follow their models.
-  forms::Form form;
+  nuv::forms::Form form;
   form.setClientSize(200, 100);
   form.setCaption("caption");
   gui.setMainForm(form);
-  forms::SpeedButton button;
+  nuv::forms::SpeedButton button;
   button.setBounds(10, 10, 80, 30);
   button.setCaption("&Go");
   int clicks = 0;
   button.onClick = [&] { ++clicks; };
-  forms::StatusBar bar;
+  nuv::forms::StatusBar bar;
   bar.setBounds(0, 60, 200, 40);
   bar.setPanelText("Idle");
-  forms::QtWindow& window = gui.window({});
+  nuv::forms::QtWindow& window = gui.window({});
   window.addButton(button);
   window.addStatusBar(bar);
   gui.show();
@@ -83,7 +83,7 @@ TEST(QtGui, HandOversTimersAndControls) {
   EXPECT_EQ(clicks, 1);
   button.setEnabled(false);
   EXPECT_FALSE(tool->isEnabled());
-  bar.setColor(forms::rgb(255, 0, 0));
+  bar.setColor(nuv::forms::rgb(255, 0, 0));
   bar.setPanelText("Data error");
   EXPECT_EQ(label->text(), "Data error");
   EXPECT_EQ(label->palette().color(QPalette::Window), QColor(255, 0, 0));

@@ -1,7 +1,7 @@
 // TGauge: its properties and their limits, Percent, when it repaints, and its pixels.
 #include <gtest/gtest.h>
 
-#include "Gauges.h"
+#include "win/app/Gauges.h"
 
 namespace {
 
@@ -9,7 +9,7 @@ constexpr std::uint32_t kBlack = 0x000000;
 constexpr std::uint32_t kWhite = 0xFFFFFF;
 
 struct GaugeTest : ::testing::Test {
-  forms::BuiltinFont font{1};
+  nuv::forms::BuiltinFont font{1};
   TGauge gauge{font};
 };
 
@@ -17,8 +17,8 @@ TEST_F(GaugeTest, DefaultsAreThoseOfTheClassLibrary) {
   EXPECT_EQ(gauge.Kind(), gkHorizontalBar);
   EXPECT_TRUE(gauge.ShowText());
   EXPECT_EQ(gauge.BorderStyle(), bsSingle);
-  EXPECT_EQ(gauge.ForeColor(), forms::kClBlack);
-  EXPECT_EQ(gauge.BackColor(), forms::kClWhite);
+  EXPECT_EQ(gauge.ForeColor(), nuv::forms::kClBlack);
+  EXPECT_EQ(gauge.BackColor(), nuv::forms::kClWhite);
   EXPECT_EQ(gauge.MinValue(), 0);
   EXPECT_EQ(gauge.MaxValue(), 100);
   EXPECT_EQ(gauge.Progress(), 0);
@@ -112,7 +112,7 @@ TEST_F(GaugeTest, RepaintsOnlyWhenPercentChanges) {
   EXPECT_EQ(gauge.PaintCount(), before + 1);
   gauge.SetMaxValue(65536);  // unchanged: nothing
   EXPECT_EQ(gauge.PaintCount(), before + 1);
-  gauge.SetForeColor(forms::rgb(0, 0, 255));
+  gauge.SetForeColor(nuv::forms::rgb(0, 0, 255));
   EXPECT_EQ(gauge.PaintCount(), before + 2);
 }
 
@@ -144,8 +144,8 @@ struct GaugePixels : GaugeTest {
   }
   [[nodiscard]] std::uint32_t at(int x, int y) const { return gauge.Image().pixel(x, y); }
   // Whether (x, y) is a pixel of the text, by the builtin font's placement.
-  [[nodiscard]] forms::Bitmap textMask(const std::string& text) const {
-    forms::Bitmap mask;
+  [[nodiscard]] nuv::forms::Bitmap textMask(const std::string& text) const {
+    nuv::forms::Bitmap mask;
     mask.resize(558, 33);
     const auto e = font.measure(text);
     font.drawWhite(mask, (557 - e.width) / 2, (32 - e.height) / 2, text, {1, 1, 557, 32});
@@ -155,7 +155,7 @@ struct GaugePixels : GaugeTest {
 
 TEST_F(GaugePixels, ZeroPercentIsAFrameAroundWhiteWithBlackText) {
   gauge.Repaint();
-  const forms::Bitmap mask = textMask("0%");
+  const nuv::forms::Bitmap mask = textMask("0%");
   for (int y = 0; y < 33; ++y) {
     for (int x = 0; x < 558; ++x) {
       const bool frame = x == 0 || y == 0 || x == 557 || y == 32;
@@ -167,7 +167,7 @@ TEST_F(GaugePixels, ZeroPercentIsAFrameAroundWhiteWithBlackText) {
 
 TEST_F(GaugePixels, FullBarFillsTheInnerRectangleAndTheTextIsWhiteOnIt) {
   gauge.SetProgress(65536);
-  const forms::Bitmap mask = textMask("100%");
+  const nuv::forms::Bitmap mask = textMask("100%");
   for (int y = 0; y < 33; ++y) {
     for (int x = 0; x < 558; ++x) {
       const bool frame = x == 0 || y == 0 || x == 557 || y == 32;
@@ -178,7 +178,7 @@ TEST_F(GaugePixels, FullBarFillsTheInnerRectangleAndTheTextIsWhiteOnIt) {
 }
 
 TEST_F(GaugePixels, BarEndsAtTruncatedFractionOfTheInnerWidthPlusOne) {
-  gauge.SetForeColor(forms::rgb(0, 0, 255));
+  gauge.SetForeColor(nuv::forms::rgb(0, 0, 255));
   gauge.SetShowText(false);
   gauge.SetProgress(32767);  // 49 %
   // W = 557, x = trunc(557 * 0.49) = 272: the bar covers columns 1..271.
@@ -190,10 +190,10 @@ TEST_F(GaugePixels, BarEndsAtTruncatedFractionOfTheInnerWidthPlusOne) {
 }
 
 TEST_F(GaugePixels, TextIsTheComplementOfWhatLiesUnderIt) {
-  gauge.SetForeColor(forms::rgb(0, 0, 255));    // pixel 0x0000FF
-  gauge.SetBackColor(forms::rgb(255, 255, 0));  // pixel 0xFFFF00
+  gauge.SetForeColor(nuv::forms::rgb(0, 0, 255));    // pixel 0x0000FF
+  gauge.SetBackColor(nuv::forms::rgb(255, 255, 0));  // pixel 0xFFFF00
   gauge.SetProgress(32767);
-  const forms::Bitmap mask = textMask("49%");
+  const nuv::forms::Bitmap mask = textMask("49%");
   int onBar = 0, offBar = 0;
   for (int y = 1; y < 32; ++y) {
     for (int x = 1; x < 557; ++x) {
@@ -213,7 +213,7 @@ TEST_F(GaugePixels, WithoutBorderTheBarStartsAtTheEdge) {
   gauge.SetProgress(65536);
   EXPECT_EQ(at(0, 0), kBlack);
   EXPECT_EQ(at(557, 32), kBlack);
-  gauge.SetBackColor(forms::rgb(255, 0, 0));
+  gauge.SetBackColor(nuv::forms::rgb(255, 0, 0));
   gauge.SetProgress(0);
   EXPECT_EQ(at(0, 0), 0xFF0000u);
   EXPECT_EQ(at(557, 32), 0xFF0000u);

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "HIDProto.h"
-#include "Log.h"
+#include "protocol/HIDProto.h"
+#include "protocol/Log.h"
 
 namespace {
 
@@ -153,8 +153,8 @@ TEST(ReplyParser, LogsUnknownCodesInLowerCaseHexAndStillSucceeds) {
   const std::uint8_t low[8] = {0x05, 1, 2, 3, 4, 5, 6, 7};
   EXPECT_EQ(HIDReportParse(low, 8, &p), 0);
   EXPECT_EQ(p.linkValue1, 0u);
-  EXPECT_EQ(log.lines, (std::vector<std::string>{"Unknown ID: 0x13", "Unknown ID: 0xab",
-                                                 "Unknown ID: 0x5"}));
+  EXPECT_EQ(log.lines,
+            (std::vector<std::string>{"Unknown ID: 0x13", "Unknown ID: 0xab", "Unknown ID: 0x5"}));
 }
 
 TEST(ReplyParser, IgnoresBytesPastEight) {

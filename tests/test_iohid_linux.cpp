@@ -5,12 +5,12 @@
 
 #include <map>
 
-#include "AppDelegate.h"
-#include "Fakes.h"
-#include "HIDProto.h"
-#include "Log.h"
-#include "cocoa/Headless.h"
-#include "iohid/Linux.h"
+#include "mac/AppDelegate.h"
+#include "platform/cocoa/Headless.h"
+#include "platform/iohid/Linux.h"
+#include "protocol/HIDProto.h"
+#include "protocol/Log.h"
+#include "tests/hidraw/Fakes.h"
 
 namespace {
 

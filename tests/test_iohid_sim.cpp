@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "HIDProto.h"
-#include "cocoa/Headless.h"
-#include "iohid/Sim.h"
+#include "platform/cocoa/Headless.h"
+#include "platform/iohid/Sim.h"
+#include "protocol/HIDProto.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ class IOHIDSim : public ::testing::Test {
   }
 
   nuv::cocoa::HeadlessRunLoop loop;
-  sim::VirtualBus bus;
+  nuv::sim::VirtualBus bus;
   Events events;
   std::uint8_t buffer[1024] = {};
   std::unique_ptr<IOHIDManager> manager;
@@ -81,7 +81,7 @@ TEST_F(IOHIDSim, PresentDevicesAreReportedFromTheLoopAfterOpen) {
 
 TEST_F(IOHIDSim, MatchingIsOnVendorAndProduct) {
   openManager();
-  sim::DeviceInfo otherProduct, otherVendor;
+  nuv::sim::DeviceInfo otherProduct, otherVendor;
   otherProduct.productId = 0x0200;
   otherVendor.vendorId = 0x1111;
   (void)bus.plug(otherProduct);
@@ -125,7 +125,7 @@ TEST_F(IOHIDSim, ReportsGoOutFramedAndComeBackAsPayload) {
 }
 
 TEST_F(IOHIDSim, DeviceWithReportIdsGetsTheReportIdOnTheWire) {
-  sim::DeviceInfo info;
+  nuv::sim::DeviceInfo info;
   info.usesReportIds = true;
   auto device = bus.plug(info);
   openManager();
@@ -137,13 +137,13 @@ TEST_F(IOHIDSim, DeviceWithReportIdsGetsTheReportIdOnTheWire) {
   EXPECT_EQ(sent[0].code(), kCmdLink);
   loop.runUntilIdle();
   ASSERT_EQ(events.reportIds.size(), 1u);
-  EXPECT_EQ(events.reportIds[0], sim::kInputReportId);
+  EXPECT_EQ(events.reportIds[0], nuv::sim::kInputReportId);
   EXPECT_EQ(events.reports[0].size(), 8u);
 }
 
 TEST_F(IOHIDSim, ShortReplyArrivesWithItsLength) {
-  sim::UpdateDeviceOptions o;
-  o.faults.push_back({sim::FaultKind::ShortReport, {sim::Trigger::Kind::AtCommand, 1}});
+  nuv::sim::UpdateDeviceOptions o;
+  o.faults.push_back({nuv::sim::FaultKind::ShortReport, {nuv::sim::Trigger::Kind::AtCommand, 1}});
   (void)bus.plug({}, o);
   openManager();
   IOHIDDeviceRef d = openFirst();
@@ -182,15 +182,15 @@ TEST_F(IOHIDSim, RemovalIsReportedAndSendsFailAfterIt) {
   EXPECT_EQ(manager->deviceOpen(d, 0), kIOReturnNotAttached);
   EXPECT_TRUE(manager->copyDevices()->empty());
   // Plugged again it is a new device with a new reference.
-  (void)bus.plug(device, sim::DeviceInfo{});
+  (void)bus.plug(device, nuv::sim::DeviceInfo{});
   loop.runUntilIdle();
   ASSERT_EQ(events.matched.size(), 2u);
   EXPECT_NE(events.matched[1], d);
 }
 
 TEST_F(IOHIDSim, FailedWriteIsAnError) {
-  sim::UpdateDeviceOptions o;
-  o.faults.push_back({sim::FaultKind::WriteFailure, {sim::Trigger::Kind::AtCommand, 1}});
+  nuv::sim::UpdateDeviceOptions o;
+  o.faults.push_back({nuv::sim::FaultKind::WriteFailure, {nuv::sim::Trigger::Kind::AtCommand, 1}});
   (void)bus.plug({}, o);
   openManager();
   IOHIDDeviceRef d = openFirst();
@@ -198,8 +198,8 @@ TEST_F(IOHIDSim, FailedWriteIsAnError) {
 }
 
 TEST_F(IOHIDSim, LateReplyIsDeliveredWhenTheClockReachesIt) {
-  sim::UpdateDeviceOptions o;
-  o.latency = {sim::Latency::Model::Fixed, std::chrono::microseconds(2000)};
+  nuv::sim::UpdateDeviceOptions o;
+  o.latency = {nuv::sim::Latency::Model::Fixed, std::chrono::microseconds(2000)};
   (void)bus.plug({}, o);
   openManager();
   IOHIDDeviceRef d = openFirst();

@@ -3,9 +3,9 @@
 // or the image walk.
 #include <optional>
 
-#include "AllocationCounter.h"
-#include "mac_fixture.h"
-#include "mac_loopback.h"
+#include "tests/mac_fixture.h"
+#include "tests/mac_loopback.h"
+#include "testsupport/AllocationCounter.h"
 
 namespace mactest {
 namespace {
@@ -33,9 +33,9 @@ TEST(MacAllocation, WriteLoopAllocatesNothingPerReport) {
     ASSERT_TRUE(app.nib()->downloadButton.isEnabled());
     loopback->onWrite = [&](std::uint64_t n) {
       // From the 64th Write on the status text's capacity has grown as far as it will.
-      if (n == 64) before = nuv::testing::allocationCount();
+      if (n == 64) before = nuv::test::allocationCount();
       if (n == 16300) {
-        allocations = nuv::testing::allocationCount() - *before;
+        allocations = nuv::test::allocationCount() - *before;
         countedWrites = n - 64;
       }
     };

@@ -1,18 +1,18 @@
 // The download and version state machine against the emulated device.
-#include "mac_fixture.h"
+#include "tests/mac_fixture.h"
 
 namespace mactest {
 namespace {
 
 using namespace nuv::mac;
 
-std::vector<std::uint8_t> codes(const sim::UpdateDevice& d) {
+std::vector<std::uint8_t> codes(const nuv::sim::UpdateDevice& d) {
   std::vector<std::uint8_t> out;
   for (const auto& c : d.commands()) out.push_back(c.code());
   return out;
 }
 
-std::uint16_t writeAddress(const sim::CommandRecord& c) {
+std::uint16_t writeAddress(const nuv::sim::CommandRecord& c) {
   return static_cast<std::uint16_t>(c.command()[1] | (c.command()[2] << 8));
 }
 
@@ -140,8 +140,8 @@ TEST_F(MacFixture, VersionQuery) {
 }
 
 TEST_F(MacFixture, SlowDeviceLinkReplyDuringVersionQueryOnlyShowsInitializing) {
-  sim::UpdateDeviceOptions slow;
-  slow.latency = {sim::Latency::Model::Fixed, std::chrono::microseconds(700000)};
+  nuv::sim::UpdateDeviceOptions slow;
+  slow.latency = {nuv::sim::Latency::Model::Fixed, std::chrono::microseconds(700000)};
   auto device = plug(slow);
   launch();
   ASSERT_TRUE(nib().versionButton.click());
@@ -156,7 +156,7 @@ TEST_F(MacFixture, SlowDeviceLinkReplyDuringVersionQueryOnlyShowsInitializing) {
 }
 
 TEST_F(MacFixture, VersionBytesThatAreNotUtf8OrStopAtZero) {
-  sim::UpdateDeviceOptions odd;
+  nuv::sim::UpdateDeviceOptions odd;
   odd.version = std::string(
       "\xFF"
       "1.0",
@@ -179,8 +179,8 @@ TEST_F(MacFixture, VersionBytesThatAreNotUtf8OrStopAtZero) {
 }
 
 TEST_F(MacFixture, SlowDeviceDownloadCompletes) {
-  sim::UpdateDeviceOptions slow;
-  slow.latency = {sim::Latency::Model::Fixed, std::chrono::microseconds(3000)};
+  nuv::sim::UpdateDeviceOptions slow;
+  slow.latency = {nuv::sim::Latency::Model::Fixed, std::chrono::microseconds(3000)};
   auto device = plug(slow);
   launch();
   ASSERT_TRUE(startDownload(validImage()));
@@ -194,13 +194,13 @@ class MacStopFixture : public MacFixture {
  protected:
   // A device slow enough that the test can act between Writes.
   void SetUp() override {
-    sim::UpdateDeviceOptions slow;
-    slow.latency = {sim::Latency::Model::Fixed, std::chrono::microseconds(1000)};
+    nuv::sim::UpdateDeviceOptions slow;
+    slow.latency = {nuv::sim::Latency::Model::Fixed, std::chrono::microseconds(1000)};
     device = plug(slow);
     launch();
     ASSERT_TRUE(startDownload(validImage()));
   }
-  std::shared_ptr<sim::UpdateDevice> device;
+  std::shared_ptr<nuv::sim::UpdateDevice> device;
 };
 
 TEST_F(MacStopFixture, StopWhileWritingEndsAtTheNextWriteStep) {
@@ -252,8 +252,9 @@ TEST_F(MacStopFixture, LastWriteReplyBurnsEvenIfStopWasJustPressed) {
 }
 
 TEST_F(MacFixture, EchoOfAnotherAddressEndsTheDownloadWithoutBurn) {
-  sim::UpdateDeviceOptions odd;
-  odd.faults.push_back({sim::FaultKind::WrongAddress, {sim::Trigger::Kind::AtAddress, 0x0100}});
+  nuv::sim::UpdateDeviceOptions odd;
+  odd.faults.push_back(
+      {nuv::sim::FaultKind::WrongAddress, {nuv::sim::Trigger::Kind::AtAddress, 0x0100}});
   auto device = plug(odd);
   launch();
   ASSERT_TRUE(startDownload(validImage()));

@@ -2,33 +2,33 @@
 // update images that are wrong or change under the download.
 #include <unistd.h>
 
-#include "mac_fixture.h"
+#include "tests/mac_fixture.h"
 
 namespace mactest {
 namespace {
 
 using namespace nuv::mac;
 
-sim::UpdateDeviceOptions withFault(sim::FaultKind kind, sim::Trigger when) {
-  sim::UpdateDeviceOptions o;
+nuv::sim::UpdateDeviceOptions withFault(nuv::sim::FaultKind kind, nuv::sim::Trigger when) {
+  nuv::sim::UpdateDeviceOptions o;
   o.faults.push_back({kind, when});
   return o;
 }
-constexpr sim::Trigger atAddress(std::uint32_t a) {
-  return {sim::Trigger::Kind::AtAddress, a};
+constexpr nuv::sim::Trigger atAddress(std::uint32_t a) {
+  return {nuv::sim::Trigger::Kind::AtAddress, a};
 }
-constexpr sim::Trigger atCode(std::uint8_t c) {
-  return {sim::Trigger::Kind::AtCode, c};
+constexpr nuv::sim::Trigger atCode(std::uint8_t c) {
+  return {nuv::sim::Trigger::Kind::AtCode, c};
 }
 
 TEST_F(MacFixture, WrongDataEchoShowsOneAlertThenIdle) {
-  auto device = plug(withFault(sim::FaultKind::WrongData, atAddress(0x2000)));
+  auto device = plug(withFault(nuv::sim::FaultKind::WrongData, atAddress(0x2000)));
   launch();
   // Nothing is delivered while the alert is up: neither the device nor delayed steps.
   std::string textDuringAlert;
   app.setAlertResponder([&](const nuv::cocoa::Alert&) {
     textDuringAlert = statusText();
-    (void)bus.plug(sim::DeviceInfo{"sim:another"});
+    (void)bus.plug(nuv::sim::DeviceInfo{"sim:another"});
     loop().advance(10s);
     EXPECT_EQ(loop().runUntilIdle(), 0u);
     EXPECT_NE(statusText(), "Ready");
@@ -58,7 +58,7 @@ TEST_F(MacFixture, WrongDataEchoShowsOneAlertThenIdle) {
 }
 
 TEST_F(MacFixture, UnplugWhileWritingStopsThenIdles) {
-  auto device = plug(withFault(sim::FaultKind::Unplug, atAddress(0x3000)));
+  auto device = plug(withFault(nuv::sim::FaultKind::Unplug, atAddress(0x3000)));
   launch();
   ASSERT_TRUE(startDownload(validImage()));
   loop().advance(5s);
@@ -81,7 +81,7 @@ TEST_F(MacFixture, UnplugWhileWritingStopsThenIdles) {
 }
 
 TEST_F(MacFixture, DeviceLostAndBackDuringTheWaitDoesNotWriteByItself) {
-  sim::DeviceInfo info;
+  nuv::sim::DeviceInfo info;
   info.path = "sim:update";
   auto device = plug({}, info);
   launch();
@@ -101,8 +101,8 @@ TEST_F(MacFixture, DeviceLostAndBackDuringTheWaitDoesNotWriteByItself) {
 }
 
 TEST_F(MacFixture, SecondDeviceArrivingWhileWritingTakesOver) {
-  sim::UpdateDeviceOptions slow;
-  slow.latency = {sim::Latency::Model::Fixed, std::chrono::microseconds(1000)};
+  nuv::sim::UpdateDeviceOptions slow;
+  slow.latency = {nuv::sim::Latency::Model::Fixed, std::chrono::microseconds(1000)};
   auto first = plug(slow);
   launch();
   auto* firstRef = ctrl().currentDevice();
@@ -122,7 +122,7 @@ TEST_F(MacFixture, SecondDeviceArrivingWhileWritingTakesOver) {
 }
 
 TEST_F(MacFixture, ShortReplyCausesNoAction) {
-  auto device = plug(withFault(sim::FaultKind::ShortReport, atAddress(0x0400)));
+  auto device = plug(withFault(nuv::sim::FaultKind::ShortReport, atAddress(0x0400)));
   launch();
   ASSERT_TRUE(startDownload(validImage()));
   loop().advance(10s);
@@ -133,7 +133,7 @@ TEST_F(MacFixture, ShortReplyCausesNoAction) {
 }
 
 TEST_F(MacFixture, DeviceThatNeverAnswersDoesNotHang) {
-  auto device = plug(withFault(sim::FaultKind::NoReply, atAddress(0x0800)));
+  auto device = plug(withFault(nuv::sim::FaultKind::NoReply, atAddress(0x0800)));
   launch();
   ASSERT_TRUE(startDownload(validImage()));
   loop().advance(60s);
@@ -151,7 +151,7 @@ TEST_F(MacFixture, DeviceThatNeverAnswersDoesNotHang) {
 }
 
 TEST_F(MacFixture, NoLinkReplyLeavesTheDownloadWaiting) {
-  auto device = plug(withFault(sim::FaultKind::NoReply, atCode(kCmdFormat)));
+  auto device = plug(withFault(nuv::sim::FaultKind::NoReply, atCode(kCmdFormat)));
   launch();
   ASSERT_TRUE(startDownload(validImage()));
   loop().advance(30s);
@@ -187,7 +187,7 @@ TEST_F(MacFixture, FormatReplyOutsideFormattingOnlyChangesTheText) {
 }
 
 TEST_F(MacFixture, WriteFailureEndsLikeAStop) {
-  auto device = plug(withFault(sim::FaultKind::WriteFailure, atAddress(0x0040)));
+  auto device = plug(withFault(nuv::sim::FaultKind::WriteFailure, atAddress(0x0040)));
   launch();
   ASSERT_TRUE(startDownload(validImage()));
   ASSERT_TRUE(runToIdle(20s));
@@ -207,7 +207,7 @@ class MacWaitFixture : public MacFixture, public ::testing::WithParamInterface<W
 
 TEST_P(MacWaitFixture, DeviceChangeSendsNothingToTheNewDevice) {
   const WaitCase& c = GetParam();
-  sim::DeviceInfo info;
+  nuv::sim::DeviceInfo info;
   info.path = "sim:update";
   auto device = plug({}, info);
   launch();
@@ -217,13 +217,13 @@ TEST_P(MacWaitFixture, DeviceChangeSendsNothingToTheNewDevice) {
   }
   ASSERT_TRUE(app.alerts().empty());
   const auto sentBefore = device->commandCount();
-  std::shared_ptr<sim::UpdateDevice> other;
+  std::shared_ptr<nuv::sim::UpdateDevice> other;
   if (c.replug) {
     ASSERT_TRUE(bus.unplug("sim:update"));
     loop().runUntilIdle();
     other = plug({}, info);
   } else {
-    other = plug({}, sim::DeviceInfo{"sim:second"});
+    other = plug({}, nuv::sim::DeviceInfo{"sim:second"});
   }
   loop().advance(10s);
   EXPECT_EQ(other->commandCount(), 0u);
@@ -246,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Replies that answer nothing the controller sent: none moves a download on or says "Finished".
 TEST_F(MacFixture, RepliesOutOfPlaceAreIgnored) {
-  auto device = plug(withFault(sim::FaultKind::NoReply, atCode(kCmdFormat)));
+  auto device = plug(withFault(nuv::sim::FaultKind::NoReply, atCode(kCmdFormat)));
   launch();
   const std::uint8_t lastWrite[8] = {kCmdWrite, 0xFC, 0xFF, 0, 0, 0, 0, 0};
   const std::uint8_t burn[8] = {kCmdBurn, 0, 0, 0, 0, 0, 0, 0};
@@ -301,7 +301,7 @@ class MacFileFixture : public MacFixture {
     EXPECT_FALSE(ctrl().holdsImageStream());
     EXPECT_TRUE(nib().downloadButton.isEnabled());
   }
-  std::shared_ptr<sim::UpdateDevice> device;
+  std::shared_ptr<nuv::sim::UpdateDevice> device;
 };
 
 TEST_F(MacFileFixture, ImageOfWrongSizeIsRefusedBeforeAnythingIsSent) {
@@ -350,7 +350,7 @@ TEST_F(MacFileFixture, ImageRemovedBeforeWritingEndsWithAnError) {
 
 TEST_F(MacFileFixture, ImageShrinkingDuringTheDownloadEndsWithAnErrorNotZeros) {
   const std::string path = writeFile("mac-shrinking.nuv", nuv::image::pack(testFirmware(), 0));
-  device->setLatency({sim::Latency::Model::Fixed, std::chrono::microseconds(1000)});
+  device->setLatency({nuv::sim::Latency::Model::Fixed, std::chrono::microseconds(1000)});
   ASSERT_TRUE(startDownload(path));
   ASSERT_TRUE(loop().advanceUntil([&] { return writes(*device) > 0x1000; }, 60s));
   ASSERT_EQ(::truncate(path.c_str(), 0x2000), 0);

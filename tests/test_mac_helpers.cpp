@@ -1,8 +1,8 @@
 // The small helpers of the controller: hexadecimal scanning and the version text.
 #include <gtest/gtest.h>
 
-#include "HexScan.h"
-#include "VersionText.h"
+#include "mac/HexScan.h"
+#include "mac/VersionText.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Launch, the window's first look, device discovery, arrival, removal and replacement.
-#include "mac_fixture.h"
+#include "tests/mac_fixture.h"
 
 namespace mactest {
 namespace {
@@ -64,10 +64,10 @@ TEST_F(MacFixture, WindowTitleAndPercentageLabelGeometry) {
 
 TEST_F(MacFixture, OnlyTheUpdateDeviceIsReported) {
   launch();
-  sim::DeviceInfo other;
+  nuv::sim::DeviceInfo other;
   other.productId = 0x0101;
   plug({}, other);
-  sim::DeviceInfo otherVendor;
+  nuv::sim::DeviceInfo otherVendor;
   otherVendor.vendorId = 0x1234;
   plug({}, otherVendor);
   EXPECT_EQ(ctrl().currentDevice(), nullptr);
@@ -77,7 +77,7 @@ TEST_F(MacFixture, OnlyTheUpdateDeviceIsReported) {
 
 TEST_F(MacFixture, RemovingAnyMatchingDeviceLeavesNoneCurrent) {
   launch();
-  sim::DeviceInfo first, second;
+  nuv::sim::DeviceInfo first, second;
   first.path = "sim:first";
   second.path = "sim:second";
   plug({}, first);

@@ -9,8 +9,8 @@
 #include <QWidget>
 #include <filesystem>
 
-#include "cocoa/Qt.h"
-#include "mac_fixture.h"
+#include "platform/cocoa/Qt.h"
+#include "tests/mac_fixture.h"
 
 namespace mactest {
 namespace {
@@ -46,7 +46,7 @@ class MacWindow : public ::testing::Test {
 
   nuv::cocoa::HeadlessRunLoop loop;
   nuv::cocoa::QtApplication qt;
-  sim::VirtualBus bus;
+  nuv::sim::VirtualBus bus;
   LogCapture log;
   nuv::ScopedLogSink logScope;
   std::unique_ptr<AppDelegate> delegate;
@@ -73,8 +73,8 @@ TEST_F(MacWindow, IdleWithoutAndWithTheDevice) {
 }
 
 TEST_F(MacWindow, InTheMiddleOfADownload) {
-  sim::UpdateDeviceOptions slow;
-  slow.latency = {sim::Latency::Model::Fixed, std::chrono::microseconds(1000)};
+  nuv::sim::UpdateDeviceOptions slow;
+  slow.latency = {nuv::sim::Latency::Model::Fixed, std::chrono::microseconds(1000)};
   auto device = bus.plug({}, slow);
   launch();
   const std::string image = writeFile("mac-window.nuv", nuv::image::pack(testFirmware(), 0xEE));
@@ -120,8 +120,9 @@ TEST_F(MacWindow, PercentageLabelShowsTheLastValueAfterWriting) {
 
 // The real alert: a modal dialog of its own; the device's replies wait until it is closed.
 TEST_F(MacWindow, WrongEchoAlertIsModalAndHoldsTheLoopBack) {
-  sim::UpdateDeviceOptions faulty;
-  faulty.faults.push_back({sim::FaultKind::WrongData, {sim::Trigger::Kind::AtAddress, 0x2000}});
+  nuv::sim::UpdateDeviceOptions faulty;
+  faulty.faults.push_back(
+      {nuv::sim::FaultKind::WrongData, {nuv::sim::Trigger::Kind::AtAddress, 0x2000}});
   auto device = bus.plug({}, faulty);
   launch();
   const std::string image = writeFile("mac-window3.nuv", nuv::image::pack(testFirmware(), 0));

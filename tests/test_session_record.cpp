@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "SessionRecord.h"
+#include "protocol/SessionRecord.h"
 
 namespace {
 
@@ -37,9 +37,9 @@ TEST(SessionRecord, WhatIsWrittenIsReadBack) {
   EXPECT_TRUE(events[3].report.empty());
   // A buffer too small for the line gets nothing rather than half a line.
   char tiny[16];
-  EXPECT_EQ(nuv::formatSessionEvent(SessionEventKind::Sent, 0us, events[0].report, {}, tiny,
-                                    sizeof tiny),
-            0u);
+  EXPECT_EQ(
+      nuv::formatSessionEvent(SessionEventKind::Sent, 0us, events[0].report, {}, tiny, sizeof tiny),
+      0u);
 }
 
 TEST(SessionRecord, WhatIsNoRecordIsRefusedWithItsLine) {

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "SimTestSupport.h"
+#include "tests/SimTestSupport.h"
 
 namespace {
 
@@ -12,17 +12,17 @@ using namespace std::chrono_literals;
 using nuv::IoStatus;
 
 TEST(Bus, ListsDevicesInPlugOrderWithStableIdentities) {
-  sim::VirtualBus bus;
+  nuv::sim::VirtualBus bus;
   int changes = 0;
   const int id = bus.addChangeListener([&] { ++changes; });
   ASSERT_TRUE(bus.plug());
-  ASSERT_TRUE(bus.plug(sim::DeviceInfo{.path = "sim:mouse", .productId = 0x0200}));
+  ASSERT_TRUE(bus.plug(nuv::sim::DeviceInfo{.path = "sim:mouse", .productId = 0x0200}));
   auto list = bus.devices();
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[1].path, "sim:mouse");
   EXPECT_EQ(list[1].productId, 0x0200);
   EXPECT_NE(list[0].instanceId, list[1].instanceId);
-  EXPECT_FALSE(bus.plug(sim::DeviceInfo{.path = "sim:mouse"})) << "a path is unique";
+  EXPECT_FALSE(bus.plug(nuv::sim::DeviceInfo{.path = "sim:mouse"})) << "a path is unique";
 
   auto device = bus.device(list[0].path);
   ASSERT_TRUE(bus.unplug(list[0].path));
@@ -38,7 +38,7 @@ TEST(Bus, ListsDevicesInPlugOrderWithStableIdentities) {
 }
 
 TEST(Bus, RefusesWritesOfTheWrongLengthOrReportId) {
-  sim::VirtualBus bus;
+  nuv::sim::VirtualBus bus;
   bus.plug();
   auto c = bus.open(bus.devices()[0].path);
   auto report = simtest::simpleReport(HostGenerateLinkCommand);
@@ -49,8 +49,9 @@ TEST(Bus, RefusesWritesOfTheWrongLengthOrReportId) {
 }
 
 TEST(Bus, PadsRepliesToTheInputReportLengthAndMarksReportIds) {
-  sim::VirtualBus bus;
-  bus.plug(sim::DeviceInfo{.path = "sim:wide", .inputReportLength = 65, .outputReportLength = 65});
+  nuv::sim::VirtualBus bus;
+  bus.plug(
+      nuv::sim::DeviceInfo{.path = "sim:wide", .inputReportLength = 65, .outputReportLength = 65});
   auto c = bus.open("sim:wide");
   std::array<std::uint8_t, 65> out{};
   (void)HostGenerateLinkCommand(out.data() + 1, 8);
@@ -62,17 +63,17 @@ TEST(Bus, PadsRepliesToTheInputReportLengthAndMarksReportIds) {
   EXPECT_EQ(in[0], 0x00);
   EXPECT_EQ(in[1], 0x10);
 
-  bus.plug(sim::DeviceInfo{.path = "sim:ids", .usesReportIds = true});
+  bus.plug(nuv::sim::DeviceInfo{.path = "sim:ids", .usesReportIds = true});
   auto d = bus.open("sim:ids");
   auto report = simtest::simpleReport(HostGenerateVersionCommand);
   report[0] = 0x1C;
   ASSERT_EQ(d->write(report.data(), report.size()), IoStatus::Ok);
   ASSERT_EQ(d->read(in, sizeof in, &n, 0ms), IoStatus::Ok);
-  EXPECT_EQ(in[0], sim::kInputReportId);
+  EXPECT_EQ(in[0], nuv::sim::kInputReportId);
 }
 
 TEST(Bus, EveryOpenConnectionGetsItsOwnCopyAndFullQueuesDropTheOldest) {
-  sim::VirtualBus bus;
+  nuv::sim::VirtualBus bus;
   bus.plug();
   const auto path = bus.devices()[0].path;
   auto a = bus.open(path);
@@ -92,8 +93,9 @@ TEST(Bus, EveryOpenConnectionGetsItsOwnCopyAndFullQueuesDropTheOldest) {
 
 TEST(Bus, LatencyModelsDelayRepliesInTheBussTime) {
   nuv::ManualClock time;
-  sim::VirtualBus bus(time);
-  auto device = bus.plug({}, sim::UpdateDeviceOptions{.latency = {sim::Latency::Model::Fixed, 2500us}});
+  nuv::sim::VirtualBus bus(time);
+  auto device = bus.plug(
+      {}, nuv::sim::UpdateDeviceOptions{.latency = {nuv::sim::Latency::Model::Fixed, 2500us}});
   auto c = bus.open(bus.devices()[0].path);
   auto link = simtest::simpleReport(HostGenerateLinkCommand);
   std::uint8_t in[16];
@@ -106,20 +108,23 @@ TEST(Bus, LatencyModelsDelayRepliesInTheBussTime) {
   time.advance(1us);
   EXPECT_EQ(c->read(in, sizeof in, &n, 0ms), IoStatus::Ok);
 
-  device->setLatency({sim::Latency::Model::UsbFrame, {}});
+  device->setLatency({nuv::sim::Latency::Model::UsbFrame, {}});
   time.advance(300us);
   ASSERT_EQ(c->write(link.data(), link.size()), IoStatus::Ok);
   const auto wait = *c->nextReportAt() - time.now();
   EXPECT_GT(wait, 0us);
   EXPECT_LE(wait, 1000us);
-  EXPECT_EQ((c->nextReportAt()->time_since_epoch() - (time.now() - 300us - 2500us).time_since_epoch()) % 1ms,
-            0us) << "replies land on 1 ms frame boundaries of the bus";
+  EXPECT_EQ(
+      (c->nextReportAt()->time_since_epoch() - (time.now() - 300us - 2500us).time_since_epoch()) %
+          1ms,
+      0us)
+      << "replies land on 1 ms frame boundaries of the bus";
 }
 
 TEST(Bus, ABlockedReaderIsWokenByAVirtualClockThatMoves) {
   nuv::ManualClock time;
-  sim::VirtualBus bus(time);
-  bus.plug({}, sim::UpdateDeviceOptions{.latency = {sim::Latency::Model::Fixed, 1s}});
+  nuv::sim::VirtualBus bus(time);
+  bus.plug({}, nuv::sim::UpdateDeviceOptions{.latency = {nuv::sim::Latency::Model::Fixed, 1s}});
   auto c = bus.open(bus.devices()[0].path);
   auto link = simtest::simpleReport(HostGenerateLinkCommand);
   ASSERT_EQ(c->write(link.data(), link.size()), IoStatus::Ok);
@@ -136,7 +141,7 @@ TEST(Bus, ABlockedReaderIsWokenByAVirtualClockThatMoves) {
 }
 
 TEST(Bus, UnplugWakesABlockedReaderAndTellsTheListener) {
-  sim::VirtualBus bus;
+  nuv::sim::VirtualBus bus;
   bus.plug();
   const auto path = bus.devices()[0].path;
   auto c = bus.open(path);
@@ -157,7 +162,7 @@ TEST(Bus, UnplugWakesABlockedReaderAndTellsTheListener) {
 }
 
 TEST(Bus, CancelEndsOnlyAReadThatIsBlocked) {
-  sim::VirtualBus bus;
+  nuv::sim::VirtualBus bus;
   bus.plug();
   auto c = bus.open(bus.devices()[0].path);
   c->cancel();  // nothing pending: no effect on the next read
@@ -182,9 +187,9 @@ TEST(Bus, CancelEndsOnlyAReadThatIsBlocked) {
 }
 
 TEST(Bus, AnUnplugFaultIsAnnouncedFromAnotherThread) {
-  sim::VirtualBus bus;
+  nuv::sim::VirtualBus bus;
   auto device = bus.plug();
-  device->addFault(sim::parseFault("unplug@#1").value());
+  device->addFault(nuv::sim::parseFault("unplug@#1").value());
   std::atomic<bool> announced{false};
   std::atomic<std::thread::id> announcer{};
   bus.addChangeListener([&] {
@@ -200,8 +205,9 @@ TEST(Bus, AnUnplugFaultIsAnnouncedFromAnotherThread) {
 }
 
 TEST(Bus, AReaderThreadAndAWriterThreadRunAStopAndWaitExchange) {
-  sim::VirtualBus bus;
-  auto device = bus.plug({}, sim::UpdateDeviceOptions{.latency = {sim::Latency::Model::Fixed, 20us}});
+  nuv::sim::VirtualBus bus;
+  auto device = bus.plug(
+      {}, nuv::sim::UpdateDeviceOptions{.latency = {nuv::sim::Latency::Model::Fixed, 20us}});
   auto c = bus.open(bus.devices()[0].path);
   constexpr int kExchanges = 2000;
   std::atomic<int> received{0};
@@ -213,7 +219,8 @@ TEST(Bus, AReaderThreadAndAWriterThreadRunAStopAndWaitExchange) {
     }
   });
   for (int i = 0; i < kExchanges; ++i) {
-    auto w = simtest::writeReport(static_cast<std::uint16_t>(i * 4), {1, 2, 3, static_cast<std::uint8_t>(i)});
+    auto w = simtest::writeReport(static_cast<std::uint16_t>(i * 4),
+                                  {1, 2, 3, static_cast<std::uint8_t>(i)});
     ASSERT_EQ(c->write(w.data(), w.size()), IoStatus::Ok);
     while (received.load() <= i) std::this_thread::yield();
   }

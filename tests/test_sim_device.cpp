@@ -1,7 +1,7 @@
 // The emulated update device: its replies, its memory and every fault it can commit.
 #include <gtest/gtest.h>
 
-#include "SimTestSupport.h"
+#include "tests/SimTestSupport.h"
 
 namespace {
 
@@ -20,9 +20,9 @@ class DeviceTest : public ::testing::Test {
     EXPECT_EQ(exchange(*connection_, report, reply), IoStatus::Ok);
     return reply;
   }
-  sim::VirtualBus bus_;
-  std::shared_ptr<sim::UpdateDevice> device_;
-  std::shared_ptr<sim::Connection> connection_;
+  nuv::sim::VirtualBus bus_;
+  std::shared_ptr<nuv::sim::UpdateDevice> device_;
+  std::shared_ptr<nuv::sim::Connection> connection_;
 };
 
 TEST_F(DeviceTest, EchoesCodeAndAddressBytesInEveryReply) {
@@ -35,10 +35,12 @@ TEST_F(DeviceTest, EchoesCodeAndAddressBytesInEveryReply) {
   EXPECT_EQ(p.linkValue1, 0x000001u);
   EXPECT_EQ(p.linkValue2, 0x00FC00u);
 
-  EXPECT_EQ(ask(simtest::simpleReport(HostGenerateFormatCommand)), (Reply{0x11, 0, 0, 0, 0, 0, 0, 0x11}));
+  EXPECT_EQ(ask(simtest::simpleReport(HostGenerateFormatCommand)),
+            (Reply{0x11, 0, 0, 0, 0, 0, 0, 0x11}));
   EXPECT_EQ(ask(simtest::simpleReport(HostGenerateVersionCommand)),
             (Reply{0x1C, 0, 0, '1', '.', '0', '1', 0x1C ^ '1' ^ '.' ^ '0' ^ '1'}));
-  EXPECT_EQ(ask(simtest::writeReport(0x1234, {1, 2, 3, 4})), (Reply{0x18, 0x34, 0x12, 1, 2, 3, 4, 0x3A}));
+  EXPECT_EQ(ask(simtest::writeReport(0x1234, {1, 2, 3, 4})),
+            (Reply{0x18, 0x34, 0x12, 1, 2, 3, 4, 0x3A}));
   const Reply burn = ask(simtest::simpleReport(HostGenerateBurnCommand));
   EXPECT_EQ(burn[0], 0x12);
   EXPECT_EQ(burn[1], 0xFF);
@@ -59,8 +61,9 @@ TEST_F(DeviceTest, FormatErasesWriteFillsReadReturnsAndBurnCommits) {
 
   std::uint8_t read[8];
   ASSERT_EQ(HostGenerateReadCommand(read, 8, 0xFFFC), 0);
-  EXPECT_EQ(ask(simtest::frame(read)), (Reply{0x14, 0xFC, 0xFF, 0xFF, 0xFF, 0xA1, 0xA2,
-                                              static_cast<std::uint8_t>(0x14 ^ 0xFC ^ 0xFF ^ 0xFF ^ 0xFF ^ 0xA1 ^ 0xA2)}));
+  EXPECT_EQ(ask(simtest::frame(read)),
+            (Reply{0x14, 0xFC, 0xFF, 0xFF, 0xFF, 0xA1, 0xA2,
+                   static_cast<std::uint8_t>(0x14 ^ 0xFC ^ 0xFF ^ 0xFF ^ 0xFF ^ 0xA1 ^ 0xA2)}));
   ask(simtest::simpleReport(HostGenerateBurnCommand));
   EXPECT_EQ(device_->burnCount(), 1u);
   EXPECT_EQ(device_->burnt()[0xFFFE], 0xA1);
@@ -107,7 +110,7 @@ class FaultTest : public DeviceTest, public ::testing::WithParamInterface<FaultC
 
 TEST_P(FaultTest, FiresAtItsTriggerOnce) {
   const FaultCase& c = GetParam();
-  auto parsed = sim::parseFault(c.text);
+  auto parsed = nuv::sim::parseFault(c.text);
   ASSERT_TRUE(parsed.ok()) << parsed.error().text;
   device_->addFault(parsed.value());
 
@@ -143,19 +146,29 @@ TEST_P(FaultTest, FiresAtItsTriggerOnce) {
 constexpr std::uint8_t kGoodCheck = 0x18 ^ 0x10 ^ 1 ^ 2 ^ 3 ^ 4;
 INSTANTIATE_TEST_SUITE_P(
     AtAddress0x1000, FaultTest,
-    ::testing::Values(
-        FaultCase{"no-reply@0x1000", IoStatus::Ok, IoStatus::TimedOut, {}},
-        FaultCase{"code-zero@0x1000", IoStatus::Ok, IoStatus::Ok, {0x00, 0x00, 0x10, 1, 2, 3, 4, kGoodCheck}},
-        FaultCase{"wrong-code@0x1000", IoStatus::Ok, IoStatus::Ok, {0x98, 0x00, 0x10, 1, 2, 3, 4, kGoodCheck}},
-        FaultCase{"wrong-address@0x1000", IoStatus::Ok, IoStatus::Ok, {0x18, 0x04, 0x10, 1, 2, 3, 4, kGoodCheck}},
-        FaultCase{"wrong-data@0x1000", IoStatus::Ok, IoStatus::Ok,
-                  {0x18, 0x00, 0x10, 0xFE, 0xFD, 0xFC, 0xFB, kGoodCheck}},
-        FaultCase{"short-report@0x1000", IoStatus::Ok, IoStatus::Ok, {}},
-        FaultCase{"write-failure@0x1000", IoStatus::Failed, IoStatus::Ok, {}},
-        FaultCase{"unplug@0x1000", IoStatus::Ok, IoStatus::Gone, {}}));
+    ::testing::Values(FaultCase{"no-reply@0x1000", IoStatus::Ok, IoStatus::TimedOut, {}},
+                      FaultCase{"code-zero@0x1000",
+                                IoStatus::Ok,
+                                IoStatus::Ok,
+                                {0x00, 0x00, 0x10, 1, 2, 3, 4, kGoodCheck}},
+                      FaultCase{"wrong-code@0x1000",
+                                IoStatus::Ok,
+                                IoStatus::Ok,
+                                {0x98, 0x00, 0x10, 1, 2, 3, 4, kGoodCheck}},
+                      FaultCase{"wrong-address@0x1000",
+                                IoStatus::Ok,
+                                IoStatus::Ok,
+                                {0x18, 0x04, 0x10, 1, 2, 3, 4, kGoodCheck}},
+                      FaultCase{"wrong-data@0x1000",
+                                IoStatus::Ok,
+                                IoStatus::Ok,
+                                {0x18, 0x00, 0x10, 0xFE, 0xFD, 0xFC, 0xFB, kGoodCheck}},
+                      FaultCase{"short-report@0x1000", IoStatus::Ok, IoStatus::Ok, {}},
+                      FaultCase{"write-failure@0x1000", IoStatus::Failed, IoStatus::Ok, {}},
+                      FaultCase{"unplug@0x1000", IoStatus::Ok, IoStatus::Gone, {}}));
 
 TEST_F(DeviceTest, DuplicateAndLateRepliesArriveAsTold) {
-  sim::Fault duplicate = sim::parseFault("duplicate@#2").value();
+  nuv::sim::Fault duplicate = nuv::sim::parseFault("duplicate@#2").value();
   device_->addFault(duplicate);
   ask(simtest::simpleReport(HostGenerateLinkCommand));
   ask(simtest::simpleReport(HostGenerateVersionCommand));
@@ -166,7 +179,7 @@ TEST_F(DeviceTest, DuplicateAndLateRepliesArriveAsTold) {
   std::memcpy(extra.data(), in + 1, 8);
   EXPECT_EQ(extra[0], 0x1C);
 
-  device_->addFault(sim::parseFault("late:30@format").value());
+  device_->addFault(nuv::sim::parseFault("late:30@format").value());
   const auto format = simtest::simpleReport(HostGenerateFormatCommand);
   ASSERT_EQ(connection_->write(format.data(), format.size()), IoStatus::Ok);
   EXPECT_EQ(connection_->read(in, sizeof in, &n, std::chrono::milliseconds(0)), IoStatus::TimedOut);
@@ -176,31 +189,33 @@ TEST_F(DeviceTest, DuplicateAndLateRepliesArriveAsTold) {
 }
 
 TEST_F(DeviceTest, RepeatedFaultsFireAtEveryMatch) {
-  device_->addFault(sim::parseFault("code-zero@write+").value());
-  for (std::uint16_t a = 0; a < 12; a += 4) EXPECT_EQ(ask(simtest::writeReport(a, {1, 1, 1, 1}))[0], 0);
+  device_->addFault(nuv::sim::parseFault("code-zero@write+").value());
+  for (std::uint16_t a = 0; a < 12; a += 4)
+    EXPECT_EQ(ask(simtest::writeReport(a, {1, 1, 1, 1}))[0], 0);
   EXPECT_EQ(ask(simtest::simpleReport(HostGenerateLinkCommand))[0], 0x10);
 }
 
 TEST(FaultText, ParsesEveryFormAndExplainsMistakes) {
-  auto f = sim::parseFault("late:4500@#7+").value();
-  EXPECT_EQ(f.kind, sim::FaultKind::LateReply);
+  auto f = nuv::sim::parseFault("late:4500@#7+").value();
+  EXPECT_EQ(f.kind, nuv::sim::FaultKind::LateReply);
   EXPECT_EQ(f.delay, std::chrono::milliseconds(4500));
-  EXPECT_EQ(f.when.kind, sim::Trigger::Kind::AtCommand);
+  EXPECT_EQ(f.when.kind, nuv::sim::Trigger::Kind::AtCommand);
   EXPECT_EQ(f.when.value, 7u);
   EXPECT_TRUE(f.repeat);
-  f = sim::parseFault("unplug@version").value();
-  EXPECT_EQ(f.when.kind, sim::Trigger::Kind::AtCode);
+  f = nuv::sim::parseFault("unplug@version").value();
+  EXPECT_EQ(f.when.kind, nuv::sim::Trigger::Kind::AtCode);
   EXPECT_EQ(f.when.value, 0x1Cu);
-  f = sim::parseFault("wrong-data@4096").value();
+  f = nuv::sim::parseFault("wrong-data@4096").value();
   EXPECT_EQ(f.when.value, 0x1000u);
   for (const char* bad : {"no-reply", "nonsense@#1", "late@#1", "unplug:3@#1", "no-reply@#0",
                           "no-reply@0x10000", "no-reply@somewhere"}) {
-    auto r = sim::parseFault(bad);
+    auto r = nuv::sim::parseFault(bad);
     ASSERT_FALSE(r.ok()) << bad;
     EXPECT_FALSE(r.error().text.empty());
   }
-  for (auto kind : {sim::FaultKind::NoReply, sim::FaultKind::Unplug, sim::FaultKind::LateReply})
-    EXPECT_NE(sim::faultName(kind), "?");
+  for (auto kind :
+       {nuv::sim::FaultKind::NoReply, nuv::sim::FaultKind::Unplug, nuv::sim::FaultKind::LateReply})
+    EXPECT_NE(nuv::sim::faultName(kind), "?");
 }
 
 }  // namespace

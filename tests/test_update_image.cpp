@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "Log.h"
-#include "UpdateImage.h"
+#include "protocol/Log.h"
+#include "protocol/UpdateImage.h"
 
 namespace {
 
@@ -62,7 +62,8 @@ TEST(ImageLayout, GapAndFillerBytesBelongToNoAddressAndTheRestIsABijection) {
 
 TEST(ImageLayout, PackAndUnpackAreInverse) {
   std::vector<std::uint8_t> firmware(kFirmwareSize);
-  for (std::uint32_t a = 0; a < kFirmwareSize; ++a) firmware[a] = static_cast<std::uint8_t>(a ^ (a >> 8));
+  for (std::uint32_t a = 0; a < kFirmwareSize; ++a)
+    firmware[a] = static_cast<std::uint8_t>(a ^ (a >> 8));
   const auto image = pack(firmware, 0xFF);
   ASSERT_EQ(image.size(), kImageSize);
   EXPECT_EQ(image[0x1000], 0xFF);
@@ -116,15 +117,16 @@ TEST(WindowsWalk, TakesTheDocumentedFileBytesForKeyAddresses) {
   const auto image = sampleImage();
   nuv::MemorySource source(image);
   WindowsImageWalk walk(source);
-  std::map<std::uint16_t, std::uint32_t> firstOffset = {
-      {0x0000, 0x0000}, {0x0FFC, 0x0FFC}, {0x1000, 0x1050}, {0x103C, 0x108C},
-      {0x1040, 0x1091}, {0xFBFC, 0xFFFB}};
+  std::map<std::uint16_t, std::uint32_t> firstOffset = {{0x0000, 0x0000}, {0x0FFC, 0x0FFC},
+                                                        {0x1000, 0x1050}, {0x103C, 0x108C},
+                                                        {0x1040, 0x1091}, {0xFBFC, 0xFFFB}};
   WriteChunk chunk;
   do {
     ASSERT_TRUE(walk.readChunk(chunk));
     auto it = firstOffset.find(chunk.address);
     if (it == firstOffset.end()) continue;
-    for (int j = 0; j < 4; ++j) EXPECT_EQ(chunk.data[j], image[it->second + j]) << std::hex << chunk.address;
+    for (int j = 0; j < 4; ++j)
+      EXPECT_EQ(chunk.data[j], image[it->second + j]) << std::hex << chunk.address;
     firstOffset.erase(it);
   } while (walk.advance());
   EXPECT_TRUE(firstOffset.empty());

@@ -1,6 +1,6 @@
 // The device list of the window: which devices are listed and used, plug and unplug while idle,
 // and the guards around the received reports.
-#include "test_vornex_fixture.h"
+#include "tests/test_vornex_fixture.h"
 
 namespace vornex_test {
 namespace {
@@ -19,7 +19,7 @@ TEST_F(VornexTest, OfTwoMatchingDevicesTheFirstIsUsedAndTheSecondNever) {
 }
 
 TEST_F(VornexTest, ADeviceWithAnotherProductIsNotListed) {
-  sim::DeviceInfo other;
+  nuv::sim::DeviceInfo other;
   other.productId = 0x0101;
   auto device = plug({}, other);
   start();
@@ -41,7 +41,7 @@ TEST_F(VornexTest, UnplugAndReplugWhileIdle) {
   EXPECT_EQ(form_->CurrentDevice, nullptr);
   EXPECT_EQ(device->commandCount(), 1u);  // nothing sent to it
 
-  sim::DeviceInfo again;
+  nuv::sim::DeviceInfo again;
   again.path = path;
   ASSERT_TRUE(bus_.plug(device, again));
   pump();
@@ -57,7 +57,7 @@ TEST_F(VornexTest, UnplugAndReplugWhileIdle) {
 TEST_F(VornexTest, AnotherDeviceComingOrGoingDuringADownloadWaitsForItsEnd) {
   auto device = plug();
   start();
-  sim::DeviceInfo mouse;
+  nuv::sim::DeviceInfo mouse;
   mouse.path = "sim:mouse";
   mouse.productId = 0x0101;
   // Time passes only while no reply is on its way, so that a download that lost its device
@@ -112,7 +112,7 @@ TEST_F(VornexTest, ADeviceThatCannotBeClaimedGetsNoEntry) {
   plug();
   start();
   ASSERT_EQ(form_->DevListBox.count(), 1);
-  hid::THidDevice* current = form_->CurrentDevice;
+  nuv::hid::THidDevice* current = form_->CurrentDevice;
   // The controller refuses a second claim of the same index.
   EXPECT_TRUE(form_->HidCtlEnumerate(*current, 0));
   EXPECT_EQ(form_->DevListBox.count(), 1);
@@ -170,14 +170,14 @@ TEST_F(VornexTest, InputIsSwitchedOffByActivationAndOnByAFlow) {
 }
 
 TEST_F(VornexTest, DeviceKeyIsUppercaseHex) {
-  sim::DeviceInfo info;
+  nuv::sim::DeviceInfo info;
   info.vendorId = 0x0ABC;
   info.productId = 0x00EF;
   plug({}, info);
   plug();
   start();
   bool seen = false;
-  for (hid::THidDevice* d : form_->HidCtl->Devices()) {
+  for (nuv::hid::THidDevice* d : form_->HidCtl->Devices()) {
     if (d->HidAttributes().VendorID == 0x0ABC) {
       EXPECT_EQ(DeviceKey(*d), "0ABC00EF");
       seen = true;

@@ -1,18 +1,18 @@
 // How each failure of an exchange ends a flow: the status line, the error box, the time-out
 // on the window's clock, and the stop and close requests in every phase.
-#include "test_vornex_fixture.h"
+#include "tests/test_vornex_fixture.h"
 
 namespace vornex_test {
 namespace {
 
-sim::Fault at(sim::FaultKind kind, sim::Trigger::Kind where, std::uint32_t value) {
-  sim::Fault f;
+nuv::sim::Fault at(nuv::sim::FaultKind kind, nuv::sim::Trigger::Kind where, std::uint32_t value) {
+  nuv::sim::Fault f;
   f.kind = kind;
   f.when = {where, value};
   return f;
 }
-sim::Fault atCode(sim::FaultKind kind, std::uint8_t code) {
-  return at(kind, sim::Trigger::Kind::AtCode, code);
+nuv::sim::Fault atCode(nuv::sim::FaultKind kind, std::uint8_t code) {
+  return at(kind, nuv::sim::Trigger::Kind::AtCode, code);
 }
 
 const Status kTimeoutStatus{kStatusRed, "Time out  error"};
@@ -28,7 +28,7 @@ class FailureTest : public VornexTest {
   }
   void expectErrorBox(const std::string& text) {
     ASSERT_EQ(gui_.boxes().size(), 1u);
-    EXPECT_EQ(gui_.boxes()[0].kind, forms::BoxKind::Error);
+    EXPECT_EQ(gui_.boxes()[0].kind, nuv::forms::BoxKind::Error);
     EXPECT_EQ(gui_.boxes()[0].title, "Error");
     EXPECT_EQ(gui_.boxes()[0].text, text);
   }
@@ -50,7 +50,7 @@ TEST_F(FailureTest, ASendWithoutDeviceIsNoConnectedAndStillStartsTheTimeOut) {
 }
 
 TEST_F(FailureTest, AFailedWriteIsDataErrorAndNothingMoreIsSent) {
-  auto device = plug({.faults = {atCode(sim::FaultKind::WriteFailure, kCmdLink)}});
+  auto device = plug({.faults = {atCode(nuv::sim::FaultKind::WriteFailure, kCmdLink)}});
   start();
   form_->READ_car.click();
   EXPECT_EQ(statuses_,
@@ -60,7 +60,7 @@ TEST_F(FailureTest, AFailedWriteIsDataErrorAndNothingMoreIsSent) {
 }
 
 TEST_F(FailureTest, AReplyThatDoesNotEchoTheCodeIsDataError) {
-  plug({.faults = {atCode(sim::FaultKind::WrongCode, kCmdVersion)}});
+  plug({.faults = {atCode(nuv::sim::FaultKind::WrongCode, kCmdVersion)}});
   start();
   form_->READ_car.click();
   EXPECT_EQ(statuses_.back(), kDataErrorStatus);
@@ -68,7 +68,7 @@ TEST_F(FailureTest, AReplyThatDoesNotEchoTheCodeIsDataError) {
 }
 
 TEST_F(FailureTest, AReplyWithAnotherSecondParameterByteIsDataError) {
-  auto device = plug({.faults = {atCode(sim::FaultKind::NoReply, kCmdVersion)}});
+  auto device = plug({.faults = {atCode(nuv::sim::FaultKind::NoReply, kCmdVersion)}});
   start();
   gui_.onIdle = [&] {
     if (countOf(*device, kCmdVersion) == 1 && !form_->ReplyReady) inject({0x1C, 0x00, 0x01});
@@ -79,8 +79,8 @@ TEST_F(FailureTest, AReplyWithAnotherSecondParameterByteIsDataError) {
 }
 
 TEST_F(FailureTest, AWriteReplyEchoingAnotherAddressIsDataErrorWithGaugeHiddenAndNoBurn) {
-  auto device =
-      plug({.faults = {at(sim::FaultKind::WrongAddress, sim::Trigger::Kind::AtAddress, 0x1000)}});
+  auto device = plug({.faults = {at(nuv::sim::FaultKind::WrongAddress,
+                                    nuv::sim::Trigger::Kind::AtAddress, 0x1000)}});
   start();
   download();
   EXPECT_EQ(statuses_.back(), kDataErrorStatus);
@@ -94,13 +94,13 @@ TEST_F(FailureTest, AWriteReplyEchoingAnotherAddressIsDataErrorWithGaugeHiddenAn
 }
 
 TEST_F(FailureTest, ReplyCodeZeroIsNoRespondEvenWhenTheEchoDiffersToo) {
-  plug({.faults = {atCode(sim::FaultKind::ReplyCodeZero, kCmdLink)}});
+  plug({.faults = {atCode(nuv::sim::FaultKind::ReplyCodeZero, kCmdLink)}});
   start();
   form_->READ_car.click();
   EXPECT_EQ(statuses_.back(), (Status{kStatusRed, "No  respond"}));
   expectErrorBox("No  respond");
 
-  auto second = plug({.faults = {atCode(sim::FaultKind::NoReply, kCmdLink)}});
+  auto second = plug({.faults = {atCode(nuv::sim::FaultKind::NoReply, kCmdLink)}});
   bus_.unplug(pathOf(bus_.device(bus_.devices().front().path)));
   pump();
   gui_.onIdle = [&] {
@@ -114,7 +114,7 @@ TEST_F(FailureTest, ReplyCodeZeroIsNoRespondEvenWhenTheEchoDiffersToo) {
 }
 
 TEST_F(FailureTest, NoReplyTimesOutOnTheTwentyFirstTick) {
-  auto device = plug({.faults = {atCode(sim::FaultKind::NoReply, kCmdVersion)}});
+  auto device = plug({.faults = {atCode(nuv::sim::FaultKind::NoReply, kCmdVersion)}});
   start();
   int ticksAtTimeout = -1;
   nuv::Clock::time_point timedOutAt{};
@@ -138,7 +138,7 @@ TEST_F(FailureTest, NoReplyTimesOutOnTheTwentyFirstTick) {
 class LateReplyTest : public FailureTest {
  protected:
   void runWithDelay(std::chrono::milliseconds delay) {
-    sim::Fault late = atCode(sim::FaultKind::LateReply, kCmdVersion);
+    nuv::sim::Fault late = atCode(nuv::sim::FaultKind::LateReply, kCmdVersion);
     late.delay = delay;
     device_ = plug({.faults = {late}});
     start();
@@ -156,7 +156,7 @@ class LateReplyTest : public FailureTest {
     };
     form_->READ_car.click();
   }
-  std::shared_ptr<sim::UpdateDevice> device_;
+  std::shared_ptr<nuv::sim::UpdateDevice> device_;
   int ticksAtEnd_ = 0;
 };
 
@@ -205,7 +205,7 @@ TEST_F(FailureTest, AReadErrorOnlyChangesTheStatusTextAndTheFlowTimesOut) {
 }
 
 TEST_F(FailureTest, UnplugWhileWaitingDisablesTheButtonsAndEndsWithTimeOut) {
-  auto device = plug({.faults = {atCode(sim::FaultKind::NoReply, kCmdLink)}});
+  auto device = plug({.faults = {atCode(nuv::sim::FaultKind::NoReply, kCmdLink)}});
   start();
   const std::string path = pathOf(device);
   bool unplugged = false;
@@ -229,8 +229,8 @@ TEST_F(FailureTest, UnplugWhileWaitingDisablesTheButtonsAndEndsWithTimeOut) {
 }
 
 TEST_F(FailureTest, UnplugInTheMiddleOfTheWritesEndsWithoutBurn) {
-  auto device =
-      plug({.faults = {at(sim::FaultKind::Unplug, sim::Trigger::Kind::AtAddress, 0x2000)}});
+  auto device = plug(
+      {.faults = {at(nuv::sim::FaultKind::Unplug, nuv::sim::Trigger::Kind::AtAddress, 0x2000)}});
   start();
   tickWhen([&] { return bus_.devices().empty(); });
   download();

@@ -14,20 +14,20 @@
 #include <string>
 #include <vector>
 
-#include "Forms.h"
-#include "HIDProto.h"
-#include "Unit1.h"
-#include "UpdateImage.h"
-#include "VirtualBus.h"
-#include "forms/Headless.h"
-#include "winapi/Sim.h"
+#include "platform/forms/Forms.h"
+#include "platform/forms/Headless.h"
+#include "platform/winapi/Sim.h"
+#include "protocol/HIDProto.h"
+#include "protocol/UpdateImage.h"
+#include "sim/VirtualBus.h"
+#include "win/app/Unit1.h"
 
 namespace vornex_test {
 
 using namespace std::chrono_literals;
 
 struct Status {
-  forms::Color color;
+  nuv::forms::Color color;
   std::string text;
   bool operator==(const Status&) const = default;
 };
@@ -79,14 +79,14 @@ class VornexTest : public ::testing::Test {
   }
 
   // Plugs an update device (vendor 0xFFFF, product 0x0100 unless told otherwise).
-  std::shared_ptr<sim::UpdateDevice> plug(sim::UpdateDeviceOptions options = {},
-                                          sim::DeviceInfo info = {}) {
+  std::shared_ptr<nuv::sim::UpdateDevice> plug(nuv::sim::UpdateDeviceOptions options = {},
+                                               nuv::sim::DeviceInfo info = {}) {
     auto device = bus_.plug(std::move(info), std::move(options));
     EXPECT_NE(device, nullptr);
     return device;
   }
-  [[nodiscard]] std::string pathOf(const std::shared_ptr<sim::UpdateDevice>& device) const {
-    for (const sim::DeviceInfo& d : bus_.devices()) {
+  [[nodiscard]] std::string pathOf(const std::shared_ptr<nuv::sim::UpdateDevice>& device) const {
+    for (const nuv::sim::DeviceInfo& d : bus_.devices()) {
       if (bus_.device(d.path) == device) return d.path;
     }
     return {};
@@ -94,8 +94,8 @@ class VornexTest : public ::testing::Test {
 
   // Program start: the window is created and shown (first activation).
   void start() {
-    api_ = winapi::makeSimApi(bus_, &gui_);
-    process_ = std::make_unique<hid::HidProcess>(*api_, gui_);
+    api_ = nuv::winapi::makeSimApi(bus_, &gui_);
+    process_ = std::make_unique<nuv::hid::HidProcess>(*api_, gui_);
     form_ = std::make_unique<TMainForm>(gui_, *process_);
     gui_.setMainForm(*form_);
     // A status is recorded when its text is set: the flows set the colour first, then the text.
@@ -155,15 +155,15 @@ class VornexTest : public ::testing::Test {
     for (const auto& b : gui_.boxes()) texts.push_back(b.text);
     return texts;
   }
-  [[nodiscard]] static std::uint32_t countOf(const sim::UpdateDevice& d, std::uint8_t code) {
+  [[nodiscard]] static std::uint32_t countOf(const nuv::sim::UpdateDevice& d, std::uint8_t code) {
     return d.countOf(code);
   }
 
   nuv::ManualClock clock_;
-  sim::VirtualBus bus_;
-  forms::HeadlessGui gui_;
-  std::unique_ptr<winapi::SimApi> api_;
-  std::unique_ptr<hid::HidProcess> process_;
+  nuv::sim::VirtualBus bus_;
+  nuv::forms::HeadlessGui gui_;
+  std::unique_ptr<nuv::winapi::SimApi> api_;
+  std::unique_ptr<nuv::hid::HidProcess> process_;
   std::unique_ptr<TMainForm> form_;
   std::filesystem::path dir_;
   std::vector<Status> statuses_;

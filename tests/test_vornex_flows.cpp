@@ -1,6 +1,6 @@
 // Vornex end to end against the emulated device: start-up, the version query and the download,
 // with the reports on the wire, the status line, the gauge and the device's memory.
-#include "test_vornex_fixture.h"
+#include "tests/test_vornex_fixture.h"
 
 namespace vornex_test {
 namespace {
@@ -36,7 +36,7 @@ TEST_F(VornexTest, WithoutADeviceTheButtonsStayDisabledAndTheStatusIdle) {
 }
 
 TEST_F(VornexTest, VersionQuerySendsLinkThenVersionAndShowsTheVersionOnGreen) {
-  sim::DeviceInfo info;
+  nuv::sim::DeviceInfo info;
   info.outputReportLength = 33;  // the report is padded with zeros to the device's length
   auto device = plug({.version = "1.02"}, info);
   start();
@@ -92,7 +92,7 @@ TEST_F(VornexTest, TheOpenDialogIsSetUpBeforeEveryUse) {
   gui_.queueOpenDialogAnswer(std::nullopt);
   form_->Write_car.click();
   ASSERT_EQ(gui_.dialogsShown().size(), 2u);
-  for (const forms::OpenDialog& d : gui_.dialogsShown()) {
+  for (const nuv::forms::OpenDialog& d : gui_.dialogsShown()) {
     EXPECT_EQ(d.title, "Open updata File");
     EXPECT_EQ(d.filter, "UPDATA  file(*.nuv)|*.nuv");
     EXPECT_EQ(d.defaultExt, "nuv");
@@ -200,7 +200,7 @@ TEST_F(VornexTest, WrongFileSizesAreRefusedWithAPlainBoxAndNothingIsSent) {
     form_->Write_car.click();
   }
   EXPECT_EQ(boxTexts(), (std::vector<std::string>{"Filesize is error", "Filesize is error"}));
-  EXPECT_EQ(gui_.boxes()[0].kind, forms::BoxKind::Plain);
+  EXPECT_EQ(gui_.boxes()[0].kind, nuv::forms::BoxKind::Plain);
   EXPECT_EQ(gui_.boxes()[0].title, "USB UPDATA FOR NUV");
   EXPECT_EQ(device->commandCount(), 1u);
   EXPECT_EQ(statuses_.size(), 1u);
@@ -224,7 +224,7 @@ TEST_F(VornexTest, AWrongDeviceVersionIsRefusedAfterLinkAndVersionAndNothingIsEr
   chooseFile(writeFile("UPDATA.nuv", makeImage()));
   form_->Write_car.click();
   EXPECT_EQ(boxTexts(), (std::vector<std::string>{"Device ver is error"}));
-  EXPECT_EQ(gui_.boxes()[0].kind, forms::BoxKind::Plain);
+  EXPECT_EQ(gui_.boxes()[0].kind, nuv::forms::BoxKind::Plain);
   EXPECT_EQ(form_->StatusBar1.panelText(), "Get version...");
   EXPECT_EQ(device->formatCount(), 0u);
   EXPECT_EQ(countOf(*device, kCmdWrite), 0u);
@@ -239,7 +239,7 @@ TEST_F(VornexTest, AFileThatCannotBeOpenedGetsTheErrorAndNothingIsSent) {
   form_->Write_car.click();
   ASSERT_EQ(gui_.boxes().size(), 2u);
   for (const auto& box : gui_.boxes()) {
-    EXPECT_EQ(box.kind, forms::BoxKind::Exception);
+    EXPECT_EQ(box.kind, nuv::forms::BoxKind::Exception);
     EXPECT_NE(box.text.find("open"), std::string::npos) << box.text;
   }
   EXPECT_EQ(device->commandCount(), 1u);
@@ -251,8 +251,8 @@ TEST_F(VornexTest, AFileThatCannotBeOpenedGetsTheErrorAndNothingIsSent) {
 TEST_F(VornexTest, AnImageSwappedAfterItsChecksIsNotWrittenOrCommitted) {
   auto device = plug();
   start();
-  const std::vector<std::vector<std::uint8_t>> replacements = {
-      std::vector<std::uint8_t>(100, 0x41), makeImage("V9.99 other     ")};
+  const std::vector<std::vector<std::uint8_t>> replacements = {std::vector<std::uint8_t>(100, 0x41),
+                                                               makeImage("V9.99 other     ")};
   for (const auto& replacement : replacements) {
     const std::string path = writeFile("UPDATA.nuv", makeImage());
     onStatus = [&](const Status& s) {
@@ -262,7 +262,7 @@ TEST_F(VornexTest, AnImageSwappedAfterItsChecksIsNotWrittenOrCommitted) {
     chooseFile(path);
     form_->Write_car.click();
     ASSERT_EQ(gui_.boxes().size(), boxes + 1);
-    EXPECT_EQ(gui_.boxes().back().kind, forms::BoxKind::Exception);
+    EXPECT_EQ(gui_.boxes().back().kind, nuv::forms::BoxKind::Exception);
     EXPECT_EQ(gui_.boxes().back().text, "The update file changed while it was in use: " + path);
     EXPECT_EQ(device->formatCount(), 0u);
     EXPECT_EQ(device->burnCount(), 0u);

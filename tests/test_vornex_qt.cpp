@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "UpdateImage.h"
-#include "VirtualBus.h"
-#include "VornexQt.h"
-#include "winapi/Sim.h"
+#include "platform/winapi/Sim.h"
+#include "protocol/UpdateImage.h"
+#include "sim/VirtualBus.h"
+#include "win/app/VornexQt.h"
 
 namespace {
 
@@ -28,13 +28,13 @@ QRgb statusPixel(const QImage& shot) {
 
 TEST(VornexQtWindow, ScreenshotsIdleMidDownloadSuccessAndFailure) {
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  forms::QtGui app("vornex-window-test");
+  nuv::forms::QtGui app("vornex-window-test");
   app.setTitle(std::string(kApplicationTitle));
-  sim::VirtualBus bus;
+  nuv::sim::VirtualBus bus;
   auto device = bus.plug();
   ASSERT_NE(device, nullptr);
-  auto api = winapi::makeSimApi(bus, &app);
-  hid::HidProcess process(*api, app);
+  auto api = nuv::winapi::makeSimApi(bus, &app);
+  nuv::hid::HidProcess process(*api, app);
   auto form = std::make_unique<TMainForm>(app, process);
   app.setMainForm(*form);
   buildVornexWindow(app, *form);
@@ -49,11 +49,11 @@ TEST(VornexQtWindow, ScreenshotsIdleMidDownloadSuccessAndFailure) {
     std::ofstream(imagePath, std::ios::binary)
         .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
   }
-  app.scriptedOpenDialog = [&](const forms::OpenDialog&) {
+  app.scriptedOpenDialog = [&](const nuv::forms::OpenDialog&) {
     return std::optional<std::string>(imagePath.string());
   };
   std::vector<std::string> boxes;
-  app.scriptedBox = [&](forms::BoxKind, std::string_view, std::string_view text) {
+  app.scriptedBox = [&](nuv::forms::BoxKind, std::string_view, std::string_view text) {
     boxes.emplace_back(text);
   };
 
@@ -87,7 +87,8 @@ TEST(VornexQtWindow, ScreenshotsIdleMidDownloadSuccessAndFailure) {
   EXPECT_EQ(middle.pixel(20, gaugeTop + 5) & 0xFFFFFF, 0u);
   EXPECT_EQ(middle.pixel(500, gaugeTop + 5) & 0xFFFFFF, 0xFFFFFFu);
 
-  device->addFault({sim::FaultKind::WrongCode, {sim::Trigger::Kind::AtCode, 0x10}, {}, false});
+  device->addFault(
+      {nuv::sim::FaultKind::WrongCode, {nuv::sim::Trigger::Kind::AtCode, 0x10}, {}, false});
   form->READ_car.click();
   EXPECT_EQ(boxes, std::vector<std::string>{"Data error"});
   for (int i = 0; i < 5; ++i) app.processMessages();

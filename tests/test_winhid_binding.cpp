@@ -1,14 +1,14 @@
 // The run-time binding of hid.dll and setupapi.dll, and a controller without them.
 #include <set>
 
-#include "winhid_fixture.h"
+#include "tests/winhid_fixture.h"
 
 namespace winhid_test {
 namespace {
 
 TEST(HidBindingNames, ListsAreCompleteAndDistinct) {
-  const auto hidNames = hid::Hid::Names();
-  const auto setupNames = hid::SetupApi::Names();
+  const auto hidNames = nuv::hid::Hid::Names();
+  const auto setupNames = nuv::hid::SetupApi::Names();
   EXPECT_EQ(std::set<std::string>(hidNames.begin(), hidNames.end()).size(), 37u);
   EXPECT_EQ(std::set<std::string>(setupNames.begin(), setupNames.end()).size(), 271u);
   EXPECT_STREQ(hidNames.front(), "HidD_Hello");
@@ -29,7 +29,7 @@ TEST_F(BindingTest, ControllerBindsAtCreationAndReleasesAtDestruction) {
 }
 
 TEST_F(BindingTest, SetupApiIsCounted) {
-  hid::SetupApi& setup = process_->setupApi;
+  nuv::hid::SetupApi& setup = process_->setupApi;
   ASSERT_TRUE(setup.Bind());
   ASSERT_TRUE(setup.Bind());
   EXPECT_EQ(api_->loadedModuleCount(), 1) << "loaded once";
@@ -42,7 +42,7 @@ TEST_F(BindingTest, SetupApiIsCounted) {
 
 struct Lack {
   const char* what;
-  winapi::EmulationOptions options;
+  nuv::winapi::EmulationOptions options;
   int modulesWhileAlive;
 };
 
@@ -57,7 +57,7 @@ TEST_P(MissingBindingTest, ControllerListsNothingAndWatchesNothing) {
   auto ctl = makeController();
   EXPECT_FALSE(process_->hid.IsBound());
   EXPECT_TRUE(ctl->Devices().empty());
-  EXPECT_TRUE(ctl->HidGuid() == winapi::kHidInterfaceClass);
+  EXPECT_TRUE(ctl->HidGuid() == nuv::winapi::kHidInterfaceClass);
   EXPECT_EQ(api_->loadedModuleCount(), GetParam().modulesWhileAlive);
   ctl->SetOnArrival(rec.arrivalEvent());
   ctl->SetOnEnumerate(rec.enumerateEvent());

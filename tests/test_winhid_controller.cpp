@@ -1,6 +1,6 @@
 // The controller: scans, rescans and their reconciliation, walks, claims, property setters,
 // destruction and the one-controller rule.
-#include "winhid_fixture.h"
+#include "tests/winhid_fixture.h"
 
 namespace winhid_test {
 namespace {
@@ -29,7 +29,7 @@ TEST_F(ControllerTest, ScanListsDevicesInTheSystemsOrder) {
   EXPECT_EQ(ctl->Version(), "1.0.22");
   EXPECT_EQ(ctl->DevThreadSleepTime(), 100);
   EXPECT_FALSE(ctl->ChangeReported());
-  EXPECT_TRUE(ctl->HidGuid() == winapi::kHidInterfaceClass);
+  EXPECT_TRUE(ctl->HidGuid() == nuv::winapi::kHidInterfaceClass);
 }
 
 TEST_F(ControllerTest, RescanOfTheSameDevicesChangesNothing) {
@@ -60,7 +60,7 @@ TEST_F(ControllerTest, OnlyAnotherFunctionRescans) {
   EXPECT_EQ(ctl->Devices().size(), 1u) << "same function of another receiver: equal, no rescan";
   EXPECT_EQ(rec.changes, 1);
   EXPECT_EQ(other.changes, 0);
-  ctl->SetOnDeviceChange(hid::TNotifyEvent::of<&Recorder::OtherChange>(other));
+  ctl->SetOnDeviceChange(nuv::hid::TNotifyEvent::of<&Recorder::OtherChange>(other));
   EXPECT_EQ(ctl->Devices().size(), 2u) << "a different function rescans at once";
   EXPECT_EQ(other.changes, 1);
   // Once reported, a rescan that changes nothing calls nobody, whoever is assigned.
@@ -126,18 +126,18 @@ TEST_F(ControllerTest, ClaimedDeviceHandedBackFromItsOwnDetachOrRemoval) {
   Dropper dropper;
   Recorder rec;
   auto ctl = makeController();
-  ctl->SetOnRemoval(hid::THidPlugEvent::of<&Dropper::Drop>(dropper));
+  ctl->SetOnRemoval(nuv::hid::THidPlugEvent::of<&Dropper::Drop>(dropper));
   dropper.held.push_back(ctl->ClaimDevice(0));
   dropper.held.push_back(ctl->ClaimDevice(1));
   dropper.held.push_back(ctl->ClaimDevice(2));
-  dropper.held[0]->SetOnDetach(hid::THidPlugEvent::of<&Dropper::Drop>(dropper));
+  dropper.held[0]->SetOnDetach(nuv::hid::THidPlugEvent::of<&Dropper::Drop>(dropper));
   dropper.held[1]->SetOnReport(rec.reportEvent());
   bus_.unplug(a);
   bus_.unplug(b);
   ctl->DeviceChange();
   ASSERT_EQ(dropper.held.size(), 1u);
   EXPECT_EQ(paths(*ctl), std::vector<std::string>{c});
-  dropper.held[0]->SetOnDetach(hid::THidPlugEvent::of<&Dropper::Drop>(dropper));
+  dropper.held[0]->SetOnDetach(nuv::hid::THidPlugEvent::of<&Dropper::Drop>(dropper));
   ctl.reset();
   EXPECT_TRUE(dropper.held.empty());
   EXPECT_EQ(api_->openHandleCount(), 0u);
@@ -359,7 +359,7 @@ TEST_F(ControllerTest, OnlyOneControllerPerProcess) {
   try {
     auto second = makeController();
     FAIL() << "a second controller was made";
-  } catch (const hid::EControllerError& e) {
+  } catch (const nuv::hid::EControllerError& e) {
     EXPECT_STREQ(e.what(), "Only one THidDeviceController allowed per program");
   }
   EXPECT_EQ(process_->ControllerCount, 1);
@@ -378,7 +378,7 @@ TEST_F(ControllerTest, PlugNoticesReachTheControllerThroughTheMainWindow) {
   auto ctl = makeController();
   wire(*ctl, rec);
   const std::string a = plug();
-  gui_.postMainWindowMessage({forms::kWmDeviceChange, 0x8000, 0});  // other notices: ignored
+  gui_.postMainWindowMessage({nuv::forms::kWmDeviceChange, 0x8000, 0});  // other notices: ignored
   ASSERT_TRUE(pumpUntil([&] { return ctl->Devices().size() == 1; }));
   EXPECT_EQ(rec.events, std::vector<std::string>{"arrival " + a});
 }
@@ -409,7 +409,7 @@ TEST_F(ControllerTest, NoticesDuringAReaderStopArePutOffNotNested) {
   ASSERT_EQ(held.size(), 1u);
   for (int i = 0; i < 5; ++i) {
     plug();
-    gui_.postMainWindowMessage({forms::kWmDeviceChange, forms::kDbtDevNodesChanged, 0});
+    gui_.postMainWindowMessage({nuv::forms::kWmDeviceChange, nuv::forms::kDbtDevNodesChanged, 0});
   }
   ASSERT_TRUE(pumpUntil([&] { return held.size() == 6; }));
   pumpFor(std::chrono::milliseconds(30));

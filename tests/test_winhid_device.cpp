@@ -1,5 +1,5 @@
 // Device objects: creation, opening rules, report lengths, writes, detach and hand-back.
-#include "winhid_fixture.h"
+#include "tests/winhid_fixture.h"
 
 namespace winhid_test {
 namespace {
@@ -59,7 +59,7 @@ TEST_F(DeviceTest, CapabilitiesNeedAUsableObjectAndAreCachedOnceFetched) {
   EXPECT_EQ(listed.Capabilities().InputReportByteLength, 0) << "not usable: no I/O";
   EXPECT_EQ(api_->livePreparsedCount(), 0u) << "a failure is not cached";
   auto d = ctl->ClaimDevice(0);
-  const winapi::HIDP_CAPS caps = d->Capabilities();
+  const nuv::winapi::HIDP_CAPS caps = d->Capabilities();
   EXPECT_EQ(caps.InputReportByteLength, 9);
   EXPECT_EQ(caps.OutputReportByteLength, 65);
   EXPECT_EQ(caps.UsagePage, 0xFF00);
@@ -86,7 +86,7 @@ TEST_F(DeviceTest, WriteReportWritesOneReportAndKeepsTheHandle) {
   EXPECT_FALSE(d->WriteReport(report.data(), 8, written)) << "wrong length refused by the device";
   bus_.unplug(path);
   EXPECT_FALSE(d->WriteReport(report.data(), 9, written));
-  EXPECT_EQ(api_->GetLastError(), winapi::kErrorDeviceNotConnected);
+  EXPECT_EQ(api_->GetLastError(), nuv::winapi::kErrorDeviceNotConnected);
 }
 
 TEST_F(DeviceTest, ReadSliceTakesOnlyTenToTenThousand) {
@@ -110,8 +110,8 @@ TEST_F(DeviceTest, DetachClosesEverythingAndCallsOnDetachOnce) {
   auto d = ctl->ClaimDevice(0);
   d->SetOnDetach(rec.detachEvent());
   ASSERT_TRUE(sendVersion(*d));
-  ASSERT_TRUE(d->OpenOverlapped(hid::TOpenMode::ReadMode));
-  ASSERT_TRUE(d->OpenOverlapped(hid::TOpenMode::WriteMode));
+  ASSERT_TRUE(d->OpenOverlapped(nuv::hid::TOpenMode::ReadMode));
+  ASSERT_TRUE(d->OpenOverlapped(nuv::hid::TOpenMode::WriteMode));
   EXPECT_EQ(api_->openHandleCount(), 3u);
   d->Detach();
   d->Detach();
@@ -120,7 +120,7 @@ TEST_F(DeviceTest, DetachClosesEverythingAndCallsOnDetachOnce) {
   EXPECT_FALSE(d->IsUsable());
   EXPECT_EQ(api_->openHandleCount(), 0u);
   EXPECT_FALSE(d->OpenSync());
-  EXPECT_FALSE(d->OpenOverlapped(hid::TOpenMode::ReadMode));
+  EXPECT_FALSE(d->OpenOverlapped(nuv::hid::TOpenMode::ReadMode));
 }
 
 TEST_F(DeviceTest, HandBackLeavesAFreshUnclaimedObjectInTheSameSlot) {

@@ -2,21 +2,21 @@
 #include <cstring>
 #include <thread>
 
-#include "winhid_fixture.h"
+#include "tests/winhid_fixture.h"
 
 namespace winhid_test {
 namespace {
 
 class EmulationTest : public HidLayerTest {
  protected:
-  winapi::HANDLE openRead(const std::string& path) {
-    return api_->CreateFileA(path.c_str(), winapi::kGenericRead,
-                             winapi::kFileShareRead | winapi::kFileShareWrite, nullptr,
-                             winapi::kOpenExisting, winapi::kFileFlagOverlapped, nullptr);
+  nuv::winapi::HANDLE openRead(const std::string& path) {
+    return api_->CreateFileA(path.c_str(), nuv::winapi::kGenericRead,
+                             nuv::winapi::kFileShareRead | nuv::winapi::kFileShareWrite, nullptr,
+                             nuv::winapi::kOpenExisting, nuv::winapi::kFileFlagOverlapped, nullptr);
   }
-  static void NUV_WINAPI countCompletion(winapi::DWORD error, winapi::DWORD,
-                                         winapi::OVERLAPPED* overlapped) {
-    auto* seen = static_cast<winapi::DWORD*>(overlapped->hEvent);
+  static void NUV_WINAPI countCompletion(nuv::winapi::DWORD error, nuv::winapi::DWORD,
+                                         nuv::winapi::OVERLAPPED* overlapped) {
+    auto* seen = static_cast<nuv::winapi::DWORD*>(overlapped->hEvent);
     seen[0] = error;
     ++seen[1];
   }
@@ -24,30 +24,31 @@ class EmulationTest : public HidLayerTest {
 
 TEST_F(EmulationTest, ClosedHandlesStayInvalid) {
   const std::string path = plug();
-  const winapi::HANDLE h = openRead(path);
-  ASSERT_NE(h, winapi::invalidHandle());
+  const nuv::winapi::HANDLE h = openRead(path);
+  ASSERT_NE(h, nuv::winapi::invalidHandle());
   EXPECT_NE(api_->CloseHandle(h), 0);
   EXPECT_EQ(api_->CloseHandle(h), 0);
-  EXPECT_EQ(api_->GetLastError(), winapi::kErrorInvalidHandle);
-  const winapi::HANDLE again = openRead(path);
+  EXPECT_EQ(api_->GetLastError(), nuv::winapi::kErrorInvalidHandle);
+  const nuv::winapi::HANDLE again = openRead(path);
   EXPECT_NE(again, h) << "handle values are not reused";
   (void)api_->CloseHandle(again);
-  EXPECT_EQ(api_->CreateFileA("no-such-path", 0, 0, nullptr, winapi::kOpenExisting, 0, nullptr),
-            winapi::invalidHandle());
-  EXPECT_EQ(api_->GetLastError(), winapi::kErrorFileNotFound);
+  EXPECT_EQ(
+      api_->CreateFileA("no-such-path", 0, 0, nullptr, nuv::winapi::kOpenExisting, 0, nullptr),
+      nuv::winapi::invalidHandle());
+  EXPECT_EQ(api_->GetLastError(), nuv::winapi::kErrorFileNotFound);
 }
 
 TEST_F(EmulationTest, CompletionRunsOnlyInsideAnAlertableWaitOfTheStartingThread) {
   const std::string path = plug();
-  const winapi::HANDLE h = openRead(path);
+  const nuv::winapi::HANDLE h = openRead(path);
   std::uint8_t buffer[9] = {};
-  winapi::DWORD seen[2] = {};
-  winapi::OVERLAPPED overlapped{};
+  nuv::winapi::DWORD seen[2] = {};
+  nuv::winapi::OVERLAPPED overlapped{};
   overlapped.hEvent = seen;
   ASSERT_NE(api_->ReadFileEx(h, buffer, 9, &overlapped, &countCompletion), 0);
-  winapi::DWORD bytes = 0;
+  nuv::winapi::DWORD bytes = 0;
   EXPECT_EQ(api_->GetOverlappedResult(h, &overlapped, &bytes, 0), 0);
-  EXPECT_EQ(api_->GetLastError(), winapi::kErrorIoIncomplete);
+  EXPECT_EQ(api_->GetLastError(), nuv::winapi::kErrorIoIncomplete);
   EXPECT_EQ(api_->SleepEx(5, 1), 0u) << "nothing came: time-out";
   EXPECT_EQ(api_->ReadFileEx(h, buffer, 9, &overlapped, &countCompletion), 0)
       << "one outstanding read per thread";
@@ -55,18 +56,18 @@ TEST_F(EmulationTest, CompletionRunsOnlyInsideAnAlertableWaitOfTheStartingThread
   std::thread other([&] { EXPECT_EQ(api_->SleepEx(5, 1), 0u); });
   other.join();
   // A report, then the wait completes the read.
-  const winapi::HANDLE w =
-      api_->CreateFileA(path.c_str(), winapi::kGenericRead | winapi::kGenericWrite, 3, nullptr,
-                        winapi::kOpenExisting, 0, nullptr);
+  const nuv::winapi::HANDLE w =
+      api_->CreateFileA(path.c_str(), nuv::winapi::kGenericRead | nuv::winapi::kGenericWrite, 3,
+                        nullptr, nuv::winapi::kOpenExisting, 0, nullptr);
   const auto report = versionReport();
-  winapi::DWORD written = 0;
+  nuv::winapi::DWORD written = 0;
   ASSERT_NE(api_->WriteFile(w, report.data(), 9, &written, nullptr), 0);
   EXPECT_EQ(seen[1], 0u);
   EXPECT_EQ(api_->SleepEx(1000, 0), 0u) << "not alertable: no completion";
   EXPECT_EQ(seen[1], 0u);
-  EXPECT_EQ(api_->SleepEx(1000, 1), winapi::kWaitIoCompletion);
+  EXPECT_EQ(api_->SleepEx(1000, 1), nuv::winapi::kWaitIoCompletion);
   EXPECT_EQ(seen[1], 1u);
-  EXPECT_EQ(seen[0], winapi::kErrorSuccess);
+  EXPECT_EQ(seen[0], nuv::winapi::kErrorSuccess);
   EXPECT_NE(api_->GetOverlappedResult(h, &overlapped, &bytes, 0), 0);
   EXPECT_EQ(bytes, 9u);
   EXPECT_EQ(buffer[1], kCmdVersion);
@@ -76,10 +77,10 @@ TEST_F(EmulationTest, CompletionRunsOnlyInsideAnAlertableWaitOfTheStartingThread
 
 TEST_F(EmulationTest, CloseFromAnotherThreadAbortsAWaitingRead) {
   const std::string path = plug();
-  const winapi::HANDLE h = openRead(path);
+  const nuv::winapi::HANDLE h = openRead(path);
   std::uint8_t buffer[9] = {};
-  winapi::DWORD seen[2] = {};
-  winapi::OVERLAPPED overlapped{};
+  nuv::winapi::DWORD seen[2] = {};
+  nuv::winapi::OVERLAPPED overlapped{};
   overlapped.hEvent = seen;
   ASSERT_NE(api_->ReadFileEx(h, buffer, 9, &overlapped, &countCompletion), 0);
   std::thread closer([&] {
@@ -87,27 +88,27 @@ TEST_F(EmulationTest, CloseFromAnotherThreadAbortsAWaitingRead) {
     (void)api_->CloseHandle(h);
   });
   // Long enough that only the close can end it in a passing run.
-  EXPECT_EQ(api_->SleepEx(60000, 1), winapi::kWaitIoCompletion);
+  EXPECT_EQ(api_->SleepEx(60000, 1), nuv::winapi::kWaitIoCompletion);
   closer.join();
-  EXPECT_EQ(seen[0], winapi::kErrorOperationAborted);
+  EXPECT_EQ(seen[0], nuv::winapi::kErrorOperationAborted);
 }
 
 TEST_F(EmulationTest, CancelIoCancelsTheCallingThreadsRead) {
   const std::string path = plug();
-  const winapi::HANDLE h = openRead(path);
+  const nuv::winapi::HANDLE h = openRead(path);
   std::uint8_t buffer[9] = {};
-  winapi::DWORD seen[2] = {};
-  winapi::OVERLAPPED overlapped{};
+  nuv::winapi::DWORD seen[2] = {};
+  nuv::winapi::OVERLAPPED overlapped{};
   overlapped.hEvent = seen;
   ASSERT_NE(api_->ReadFileEx(h, buffer, 9, &overlapped, &countCompletion), 0);
-  const winapi::HMODULE kernel = api_->LoadLibraryA("KERNEL32.DLL");
-  const winapi::FARPROC cancelIo = api_->GetProcAddress(kernel, "CancelIo");
+  const nuv::winapi::HMODULE kernel = api_->LoadLibraryA("KERNEL32.DLL");
+  const nuv::winapi::FARPROC cancelIo = api_->GetProcAddress(kernel, "CancelIo");
   ASSERT_NE(cancelIo, nullptr);
   EXPECT_EQ(api_->GetProcAddress(kernel, "CancelIoEx"), nullptr);
   EXPECT_NE(api_->CancelIo(cancelIo, h), 0);
   EXPECT_EQ(api_->CancelIo(nullptr, h), 0) << "never called around the binding";
-  EXPECT_EQ(api_->SleepEx(60000, 1), winapi::kWaitIoCompletion);
-  EXPECT_EQ(seen[0], winapi::kErrorOperationAborted);
+  EXPECT_EQ(api_->SleepEx(60000, 1), nuv::winapi::kWaitIoCompletion);
+  EXPECT_EQ(seen[0], nuv::winapi::kErrorOperationAborted);
   (void)api_->FreeLibrary(kernel);
   (void)api_->CloseHandle(h);
   EXPECT_EQ(api_->loadedModuleCount(), 0);
@@ -115,28 +116,29 @@ TEST_F(EmulationTest, CancelIoCancelsTheCallingThreadsRead) {
 
 TEST_F(EmulationTest, InterfaceDetailFollowsTheTwoCallProtocol) {
   const std::string path = plug({.path = "hid#vid_ffff&pid_0100", .instanceId = 42});
-  winapi::FARPROC entry = reinterpret_cast<winapi::FARPROC>(&EmulationTest::countCompletion);
-  const winapi::HDEVINFO set =
-      api_->SetupDiGetClassDevsA(entry, &winapi::kHidInterfaceClass, nullptr, nullptr,
-                                 winapi::kDigcfPresent | winapi::kDigcfDeviceInterface);
-  ASSERT_NE(set, winapi::invalidHandle());
-  winapi::SP_DEVICE_INTERFACE_DATA data{};
+  nuv::winapi::FARPROC entry =
+      reinterpret_cast<nuv::winapi::FARPROC>(&EmulationTest::countCompletion);
+  const nuv::winapi::HDEVINFO set =
+      api_->SetupDiGetClassDevsA(entry, &nuv::winapi::kHidInterfaceClass, nullptr, nullptr,
+                                 nuv::winapi::kDigcfPresent | nuv::winapi::kDigcfDeviceInterface);
+  ASSERT_NE(set, nuv::winapi::invalidHandle());
+  nuv::winapi::SP_DEVICE_INTERFACE_DATA data{};
   data.cbSize = sizeof data;
-  ASSERT_NE(
-      api_->SetupDiEnumDeviceInterfaces(entry, set, nullptr, &winapi::kHidInterfaceClass, 0, &data),
-      0);
-  EXPECT_EQ(
-      api_->SetupDiEnumDeviceInterfaces(entry, set, nullptr, &winapi::kHidInterfaceClass, 1, &data),
-      0);
-  EXPECT_EQ(api_->GetLastError(), winapi::kErrorNoMoreItems);
-  winapi::DWORD size = 0;
+  ASSERT_NE(api_->SetupDiEnumDeviceInterfaces(entry, set, nullptr, &nuv::winapi::kHidInterfaceClass,
+                                              0, &data),
+            0);
+  EXPECT_EQ(api_->SetupDiEnumDeviceInterfaces(entry, set, nullptr, &nuv::winapi::kHidInterfaceClass,
+                                              1, &data),
+            0);
+  EXPECT_EQ(api_->GetLastError(), nuv::winapi::kErrorNoMoreItems);
+  nuv::winapi::DWORD size = 0;
   EXPECT_EQ(api_->SetupDiGetDeviceInterfaceDetailA(entry, set, &data, nullptr, 0, &size, nullptr),
             0);
-  EXPECT_EQ(api_->GetLastError(), winapi::kErrorInsufficientBuffer);
+  EXPECT_EQ(api_->GetLastError(), nuv::winapi::kErrorInsufficientBuffer);
   ASSERT_EQ(size, 4 + path.size() + 1);
   std::vector<char> detail(size, 0);
-  std::memcpy(detail.data(), &winapi::kInterfaceDetailCbSize, 4);
-  winapi::SP_DEVINFO_DATA info{};
+  std::memcpy(detail.data(), &nuv::winapi::kInterfaceDetailCbSize, 4);
+  nuv::winapi::SP_DEVINFO_DATA info{};
   info.cbSize = sizeof info;
   ASSERT_NE(
       api_->SetupDiGetDeviceInterfaceDetailA(entry, set, &data, detail.data(), size, &size, &info),

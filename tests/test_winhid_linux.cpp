@@ -8,24 +8,24 @@
 #include <filesystem>
 #include <thread>
 
-#include "Forms.h"
-#include "HidControllerClass.h"
-#include "forms/Headless.h"
-#include "winapi/Linux.h"
+#include "platform/forms/Forms.h"
+#include "platform/forms/Headless.h"
+#include "platform/winapi/Linux.h"
+#include "win/hid/HidControllerClass.h"
 
 namespace {
 
 TEST(LinuxBackend, ControllerScansAndRescansTheMachinesHidrawNodes) {
-  forms::HeadlessGui gui;
-  auto api = winapi::makeLinuxApi(&gui);
+  nuv::forms::HeadlessGui gui;
+  auto api = nuv::winapi::makeLinuxApi(&gui);
   if (!api) GTEST_SKIP() << "udev cannot be used here";
-  auto& emulated = dynamic_cast<winapi::EmulatedApi&>(*api);
+  auto& emulated = dynamic_cast<nuv::winapi::EmulatedApi&>(*api);
   {
-    hid::HidProcess process(*api, gui);
-    hid::THidDeviceController controller(process);
+    nuv::hid::HidProcess process(*api, gui);
+    nuv::hid::THidDeviceController controller(process);
     EXPECT_TRUE(process.hid.IsBound());
     const std::size_t listed = controller.Devices().size();
-    for (const hid::THidDevice* device : controller.Devices()) {
+    for (const nuv::hid::THidDevice* device : controller.Devices()) {
       EXPECT_EQ(device->PnpRecord().DevicePath.rfind("/dev/hidraw", 0), 0u);
       EXPECT_NE(device->PnpRecord().DevInst, 0u);
     }
@@ -43,7 +43,7 @@ TEST(LinuxBackend, ControllerScansAndRescansTheMachinesHidrawNodes) {
 class LinuxNodeIo : public ::testing::Test {
  protected:
   void SetUp() override {
-    api_ = winapi::makeLinuxApi(nullptr);
+    api_ = nuv::winapi::makeLinuxApi(nullptr);
     if (!api_) GTEST_SKIP() << "udev cannot be used here";
     dir_ = std::filesystem::temp_directory_path() /
            ("winhid-linux-" + std::to_string(::getpid()) + "-" +
@@ -55,79 +55,79 @@ class LinuxNodeIo : public ::testing::Test {
   void TearDown() override {
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
-  static void NUV_WINAPI noteCompletion(winapi::DWORD error, winapi::DWORD bytes,
-                                        winapi::OVERLAPPED* overlapped) {
-    auto* seen = static_cast<winapi::DWORD*>(overlapped->hEvent);
+  static void NUV_WINAPI noteCompletion(nuv::winapi::DWORD error, nuv::winapi::DWORD bytes,
+                                        nuv::winapi::OVERLAPPED* overlapped) {
+    auto* seen = static_cast<nuv::winapi::DWORD*>(overlapped->hEvent);
     seen[0] = error;
     seen[1] = bytes;
     ++seen[2];
   }
 
-  std::unique_ptr<winapi::Api> api_;
+  std::unique_ptr<nuv::winapi::Api> api_;
   std::filesystem::path dir_;
   std::string fifo_;
 };
 
 TEST_F(LinuxNodeIo, ReadCompletesInsideTheAlertableWaitWithWindowsFraming) {
-  const winapi::HANDLE h =
-      api_->CreateFileA(fifo_.c_str(), winapi::kGenericRead, 3, nullptr, winapi::kOpenExisting,
-                        winapi::kFileFlagOverlapped, nullptr);
-  ASSERT_NE(h, winapi::invalidHandle());
+  const nuv::winapi::HANDLE h =
+      api_->CreateFileA(fifo_.c_str(), nuv::winapi::kGenericRead, 3, nullptr,
+                        nuv::winapi::kOpenExisting, nuv::winapi::kFileFlagOverlapped, nullptr);
+  ASSERT_NE(h, nuv::winapi::invalidHandle());
   std::uint8_t buffer[9] = {};
-  winapi::DWORD seen[3] = {};
-  winapi::OVERLAPPED overlapped{};
+  nuv::winapi::DWORD seen[3] = {};
+  nuv::winapi::OVERLAPPED overlapped{};
   overlapped.hEvent = seen;
   ASSERT_NE(api_->ReadFileEx(h, buffer, sizeof buffer, &overlapped, &noteCompletion), 0);
   EXPECT_EQ(api_->SleepEx(5, 1), 0u);
   const int writer = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
   ASSERT_GE(writer, 0);
   ASSERT_EQ(::write(writer, "\x1c\x00\x00", 3), 3);
-  EXPECT_EQ(api_->SleepEx(5000, 1), winapi::kWaitIoCompletion);
+  EXPECT_EQ(api_->SleepEx(5000, 1), nuv::winapi::kWaitIoCompletion);
   EXPECT_EQ(seen[2], 1u);
-  EXPECT_EQ(seen[0], winapi::kErrorSuccess);
+  EXPECT_EQ(seen[0], nuv::winapi::kErrorSuccess);
   EXPECT_EQ(seen[1], 4u);
   EXPECT_EQ(buffer[0], 0x00) << "report ID put in front";
   EXPECT_EQ(buffer[1], 0x1c);
-  winapi::DWORD bytes = 0;
+  nuv::winapi::DWORD bytes = 0;
   EXPECT_NE(api_->GetOverlappedResult(h, &overlapped, &bytes, 0), 0);
   EXPECT_EQ(bytes, 4u);
-  winapi::HIDD_ATTRIBUTES attributes{12, 0, 0, 0};
-  EXPECT_EQ(
-      api_->HidD_GetAttributes(reinterpret_cast<winapi::FARPROC>(&noteCompletion), h, &attributes),
-      0)
+  nuv::winapi::HIDD_ATTRIBUTES attributes{12, 0, 0, 0};
+  EXPECT_EQ(api_->HidD_GetAttributes(reinterpret_cast<nuv::winapi::FARPROC>(&noteCompletion), h,
+                                     &attributes),
+            0)
       << "not a HID node";
   ::close(writer);
   (void)api_->CloseHandle(h);
 }
 
 TEST_F(LinuxNodeIo, CloseFromAnotherThreadEndsAWaitingRead) {
-  const winapi::HANDLE h =
-      api_->CreateFileA(fifo_.c_str(), winapi::kGenericRead, 3, nullptr, winapi::kOpenExisting,
-                        winapi::kFileFlagOverlapped, nullptr);
-  ASSERT_NE(h, winapi::invalidHandle());
+  const nuv::winapi::HANDLE h =
+      api_->CreateFileA(fifo_.c_str(), nuv::winapi::kGenericRead, 3, nullptr,
+                        nuv::winapi::kOpenExisting, nuv::winapi::kFileFlagOverlapped, nullptr);
+  ASSERT_NE(h, nuv::winapi::invalidHandle());
   // Keep a writer open, so that the FIFO does not read as ended.
   const int writer = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
   ASSERT_GE(writer, 0);
   std::uint8_t buffer[9] = {};
-  winapi::DWORD seen[3] = {};
-  winapi::OVERLAPPED overlapped{};
+  nuv::winapi::DWORD seen[3] = {};
+  nuv::winapi::OVERLAPPED overlapped{};
   overlapped.hEvent = seen;
   ASSERT_NE(api_->ReadFileEx(h, buffer, sizeof buffer, &overlapped, &noteCompletion), 0);
   std::thread closer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     (void)api_->CloseHandle(h);
   });
-  EXPECT_EQ(api_->SleepEx(60000, 1), winapi::kWaitIoCompletion);
+  EXPECT_EQ(api_->SleepEx(60000, 1), nuv::winapi::kWaitIoCompletion);
   closer.join();
-  EXPECT_EQ(seen[0], winapi::kErrorOperationAborted);
+  EXPECT_EQ(seen[0], nuv::winapi::kErrorOperationAborted);
   ::close(writer);
 }
 
 TEST_F(LinuxNodeIo, MissingNodesAndOtherFailuresGetWindowsCodes) {
-  EXPECT_EQ(api_->CreateFileA((dir_ / "gone").c_str(), winapi::kGenericRead, 3, nullptr,
-                              winapi::kOpenExisting, 0, nullptr),
-            winapi::invalidHandle());
-  EXPECT_EQ(api_->GetLastError(), winapi::kErrorFileNotFound);
+  EXPECT_EQ(api_->CreateFileA((dir_ / "gone").c_str(), nuv::winapi::kGenericRead, 3, nullptr,
+                              nuv::winapi::kOpenExisting, 0, nullptr),
+            nuv::winapi::invalidHandle());
+  EXPECT_EQ(api_->GetLastError(), nuv::winapi::kErrorFileNotFound);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // thread under stops, unplugs and destruction (run these under TSan).
 #include <thread>
 
-#include "winhid_fixture.h"
+#include "tests/winhid_fixture.h"
 
 namespace winhid_test {
 namespace {
@@ -28,7 +28,7 @@ TEST_F(ReaderTest, ReportReachesOnReportAsIdRestAndCount) {
   ASSERT_TRUE(pumpUntil([&] { return !rec.reports.empty(); }));
   const auto& r = rec.reports[0];
   EXPECT_EQ(r.device, d.get());
-  EXPECT_EQ(r.id, sim::kInputReportId);
+  EXPECT_EQ(r.id, nuv::sim::kInputReportId);
   EXPECT_EQ(r.size, 8);
   ASSERT_EQ(r.data.size(), 8u);
   EXPECT_EQ(r.data[0], kCmdVersion);
@@ -94,9 +94,9 @@ TEST_F(ReaderTest, AnotherHandlerKeepsTheReaderAndGetsTheNextReport) {
   auto ctl = makeController();
   auto d = claimFirst(*ctl);
   d->SetOnReport(rec.reportEvent());
-  const hid::THidDeviceReadThread* reader = d->Reader();
+  const nuv::hid::THidDeviceReadThread* reader = d->Reader();
   ASSERT_NE(reader, nullptr);
-  d->SetOnReport(hid::THidDataEvent::of<&Recorder::OtherReport>(rec));
+  d->SetOnReport(nuv::hid::THidDataEvent::of<&Recorder::OtherReport>(rec));
   EXPECT_EQ(d->Reader(), reader);
   ASSERT_TRUE(sendVersion(*d));
   ASSERT_TRUE(pumpUntil([&] { return !rec.reports.empty(); }));
@@ -146,7 +146,7 @@ struct SelfSwitcher {
     ++reports;
     d.SetOnReport(nullptr);
     EXPECT_FALSE(d.ReaderRunning());
-    if (switchOnAgain) d.SetOnReport(hid::THidDataEvent::of<&SelfSwitcher::Report>(*this));
+    if (switchOnAgain) d.SetOnReport(nuv::hid::THidDataEvent::of<&SelfSwitcher::Report>(*this));
   }
 };
 
@@ -155,7 +155,7 @@ TEST_F(ReaderTest, InputSwitchedOffFromItsOwnHandlerEndsAfterTheHandler) {
   auto ctl = makeController();
   auto d = claimFirst(*ctl);
   SelfSwitcher switcher;
-  d->SetOnReport(hid::THidDataEvent::of<&SelfSwitcher::Report>(switcher));
+  d->SetOnReport(nuv::hid::THidDataEvent::of<&SelfSwitcher::Report>(switcher));
   ASSERT_TRUE(sendVersion(*d));
   ASSERT_TRUE(pumpUntil([&] { return switcher.reports == 1; }));
   EXPECT_FALSE(d->ReaderRunning());
@@ -178,7 +178,7 @@ TEST_F(ReaderTest, InputSwitchedOffAndOnInsideItsOwnHandlerKeepsReading) {
   auto d = claimFirst(*ctl);
   SelfSwitcher switcher;
   switcher.switchOnAgain = true;
-  d->SetOnReport(hid::THidDataEvent::of<&SelfSwitcher::Report>(switcher));
+  d->SetOnReport(nuv::hid::THidDataEvent::of<&SelfSwitcher::Report>(switcher));
   for (int i = 1; i <= 3; ++i) {
     ASSERT_TRUE(sendVersion(*d));
     ASSERT_TRUE(pumpUntil([&] { return switcher.reports == i; }));
@@ -203,7 +203,7 @@ TEST_F(ReaderTest, FailedReadStartsReachOnReadErrorPaced) {
       std::chrono::steady_clock::now() - start);
   // One failed start per slice at most: a slow machine only makes fewer.
   EXPECT_LE(rec.readErrors.size(), static_cast<std::size_t>(elapsed.count() / 50 + 2));
-  for (std::uint32_t error : rec.readErrors) EXPECT_EQ(error, winapi::kErrorGenFailure);
+  for (std::uint32_t error : rec.readErrors) EXPECT_EQ(error, nuv::winapi::kErrorGenFailure);
   // Reads work again once starts succeed.
   api_->failReadStarts(path, false);
   d->SetOnReport(rec.reportEvent());
@@ -221,7 +221,7 @@ TEST_F(ReaderTest, NoInputReportLengthIsReportedOnceAsAReadError) {
   d->SetOnReport(rec.reportEvent());
   ASSERT_TRUE(pumpUntil([&] { return !rec.readErrors.empty(); }));
   pumpFor(std::chrono::milliseconds(100));
-  EXPECT_EQ(rec.readErrors, std::vector<std::uint32_t>{winapi::kErrorInvalidUserBuffer});
+  EXPECT_EQ(rec.readErrors, std::vector<std::uint32_t>{nuv::winapi::kErrorInvalidUserBuffer});
   EXPECT_TRUE(rec.reports.empty());
   d->SetOnReport(nullptr);
 }
@@ -250,7 +250,8 @@ TEST_F(UnnoticedReaderTest, UnplugDuringAPendingReadEndsItAndReportsStartFailure
   EXPECT_FALSE(d->Present());
   const std::size_t before = rec.readErrors.size();
   ASSERT_TRUE(pumpUntil([&] { return rec.readErrors.size() >= before + 2; }));
-  for (std::uint32_t error : rec.readErrors) EXPECT_EQ(error, winapi::kErrorDeviceNotConnected);
+  for (std::uint32_t error : rec.readErrors)
+    EXPECT_EQ(error, nuv::winapi::kErrorDeviceNotConnected);
   d->SetOnReport(nullptr);
   EXPECT_FALSE(d->ReaderRunning());
   EXPECT_EQ(api_->openHandleCount(), 0u);
@@ -350,7 +351,7 @@ TEST_F(ReaderTest, ControllerDataHandlerReachesDevicesThatUseTheOldOne) {
   auto a = ctl->ClaimDevice(0);
   EXPECT_TRUE(a->ReaderRunning()) << "new objects get the controller's handler";
   Recorder other;
-  const auto otherFunction = hid::THidDataEvent::of<&Recorder::OtherReport>(other);
+  const auto otherFunction = nuv::hid::THidDataEvent::of<&Recorder::OtherReport>(other);
   ctl->Devices()[1]->SetOnReport(otherFunction);
   THidDevice& unclaimed = *ctl->Devices()[1];
   ctl->SetOnDeviceData(nullptr);
@@ -360,7 +361,7 @@ TEST_F(ReaderTest, ControllerDataHandlerReachesDevicesThatUseTheOldOne) {
   // Functions are compared, not receivers: the same method of another receiver is replaced.
   unclaimed.SetOnReport(other.reportEvent());
   ctl->SetOnDeviceData(rec.reportEvent());
-  ctl->SetOnDeviceData(hid::THidDataEvent::of<&Recorder::OtherReport>(rec));
+  ctl->SetOnDeviceData(nuv::hid::THidDataEvent::of<&Recorder::OtherReport>(rec));
   EXPECT_EQ(unclaimed.OnReport().Data(), &rec);
 }
 

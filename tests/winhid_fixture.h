@@ -11,17 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "Forms.h"
-#include "HIDProto.h"
-#include "HidControllerClass.h"
-#include "VirtualBus.h"
-#include "forms/Headless.h"
-#include "winapi/Sim.h"
+#include "platform/forms/Forms.h"
+#include "platform/forms/Headless.h"
+#include "platform/winapi/Sim.h"
+#include "protocol/HIDProto.h"
+#include "sim/VirtualBus.h"
+#include "win/hid/HidControllerClass.h"
 
 namespace winhid_test {
 
-using hid::THidDevice;
-using hid::THidDeviceController;
+using nuv::hid::THidDevice;
+using nuv::hid::THidDeviceController;
 
 struct Recorder {
   std::vector<std::string> events;
@@ -67,26 +67,26 @@ struct Recorder {
   }
   void OtherChange(THidDeviceController& c) { Change(c); }
 
-  [[nodiscard]] hid::THidDataEvent reportEvent() {
-    return hid::THidDataEvent::of<&Recorder::Report>(*this);
+  [[nodiscard]] nuv::hid::THidDataEvent reportEvent() {
+    return nuv::hid::THidDataEvent::of<&Recorder::Report>(*this);
   }
-  [[nodiscard]] hid::THidDataErrorEvent errorEvent() {
-    return hid::THidDataErrorEvent::of<&Recorder::ReadError>(*this);
+  [[nodiscard]] nuv::hid::THidDataErrorEvent errorEvent() {
+    return nuv::hid::THidDataErrorEvent::of<&Recorder::ReadError>(*this);
   }
-  [[nodiscard]] hid::THidPlugEvent detachEvent() {
-    return hid::THidPlugEvent::of<&Recorder::Detach>(*this);
+  [[nodiscard]] nuv::hid::THidPlugEvent detachEvent() {
+    return nuv::hid::THidPlugEvent::of<&Recorder::Detach>(*this);
   }
-  [[nodiscard]] hid::THidPlugEvent arrivalEvent() {
-    return hid::THidPlugEvent::of<&Recorder::Arrival>(*this);
+  [[nodiscard]] nuv::hid::THidPlugEvent arrivalEvent() {
+    return nuv::hid::THidPlugEvent::of<&Recorder::Arrival>(*this);
   }
-  [[nodiscard]] hid::THidPlugEvent removalEvent() {
-    return hid::THidPlugEvent::of<&Recorder::Removal>(*this);
+  [[nodiscard]] nuv::hid::THidPlugEvent removalEvent() {
+    return nuv::hid::THidPlugEvent::of<&Recorder::Removal>(*this);
   }
-  [[nodiscard]] hid::THidEnumerateEvent enumerateEvent() {
-    return hid::THidEnumerateEvent::of<&Recorder::Enumerate>(*this);
+  [[nodiscard]] nuv::hid::THidEnumerateEvent enumerateEvent() {
+    return nuv::hid::THidEnumerateEvent::of<&Recorder::Enumerate>(*this);
   }
-  [[nodiscard]] hid::TNotifyEvent changeEvent() {
-    return hid::TNotifyEvent::of<&Recorder::Change>(*this);
+  [[nodiscard]] nuv::hid::TNotifyEvent changeEvent() {
+    return nuv::hid::TNotifyEvent::of<&Recorder::Change>(*this);
   }
 };
 
@@ -94,15 +94,15 @@ class HidLayerTest : public ::testing::Test {
  protected:
   // Without `notices` the bus's plugs and unplugs post no device-change messages, so rescans run
   // only when a test calls DeviceChange.
-  explicit HidLayerTest(winapi::EmulationOptions options = {}, bool notices = true)
-      : api_(winapi::makeSimApi(bus_, notices ? &gui_ : nullptr, std::move(options))),
-        process_(std::make_unique<hid::HidProcess>(*api_, gui_)) {}
+  explicit HidLayerTest(nuv::winapi::EmulationOptions options = {}, bool notices = true)
+      : api_(nuv::winapi::makeSimApi(bus_, notices ? &gui_ : nullptr, std::move(options))),
+        process_(std::make_unique<nuv::hid::HidProcess>(*api_, gui_)) {}
 
   // Plugs an update device and returns its path.
-  std::string plug(sim::DeviceInfo info = {}) {
+  std::string plug(nuv::sim::DeviceInfo info = {}) {
     auto device = bus_.plug(info);
     EXPECT_NE(device, nullptr);
-    for (const sim::DeviceInfo& d : bus_.devices()) {
+    for (const nuv::sim::DeviceInfo& d : bus_.devices()) {
       if (bus_.device(d.path) == device) return d.path;
     }
     return {};
@@ -147,10 +147,10 @@ class HidLayerTest : public ::testing::Test {
            written == report.size();
   }
 
-  sim::VirtualBus bus_;
-  forms::HeadlessGui gui_;
-  std::unique_ptr<winapi::SimApi> api_;
-  std::unique_ptr<hid::HidProcess> process_;
+  nuv::sim::VirtualBus bus_;
+  nuv::forms::HeadlessGui gui_;
+  std::unique_ptr<nuv::winapi::SimApi> api_;
+  std::unique_ptr<nuv::hid::HidProcess> process_;
 };
 
 }  // namespace winhid_test

@@ -1,4 +1,4 @@
-#include "AllocationCounter.h"
+#include "testsupport/AllocationCounter.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -17,11 +17,17 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
-namespace nuv::testing {
+namespace nuv::test {
 
-std::uint64_t allocationCount() { return allocations.load(std::memory_order_relaxed); }
+std::uint64_t allocationCount() {
+  return allocations.load(std::memory_order_relaxed);
+}
 
-}  // namespace nuv::testing
+}  // namespace nuv::test

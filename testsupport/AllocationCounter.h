@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-namespace nuv::testing {
+namespace nuv::test {
 
 // operator new calls so far, on every thread. Take two readings and subtract.
 [[nodiscard]] std::uint64_t allocationCount();
 
-}  // namespace nuv::testing
+}  // namespace nuv::test

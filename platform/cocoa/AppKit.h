@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-#include "Cocoa.h"
+#include "platform/cocoa/Cocoa.h"
 
 #ifdef __OBJC__
 @class NSWindow;

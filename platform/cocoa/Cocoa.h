@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Clock.h"
+#include "protocol/Clock.h"
 
 namespace nuv::cocoa {
 

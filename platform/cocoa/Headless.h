@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "Cocoa.h"
-#include "LoopTasks.h"
+#include "platform/cocoa/Cocoa.h"
+#include "platform/cocoa/LoopTasks.h"
 
 namespace nuv::cocoa {
 

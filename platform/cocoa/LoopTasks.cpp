@@ -1,4 +1,4 @@
-#include "LoopTasks.h"
+#include "platform/cocoa/LoopTasks.h"
 
 #include <poll.h>
 

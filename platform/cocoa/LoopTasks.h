@@ -14,13 +14,12 @@
 #include <mutex>
 #include <optional>
 
-#include "Cocoa.h"
+#include "platform/cocoa/Cocoa.h"
 
 namespace nuv::cocoa {
 
 class LoopTasks {
  public:
-
   void performAt(Clock::time_point at, Task task);
   [[nodiscard]] RunLoop::SourceId addSource(Task perform);
   // False when there is no such source.

@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "Cocoa.h"
+#include "platform/cocoa/Cocoa.h"
 
 namespace nuv::cocoa::nib {
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-#include "Cocoa.h"
+#include "platform/cocoa/Cocoa.h"
 
 class QWidget;
 

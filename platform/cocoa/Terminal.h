@@ -14,9 +14,9 @@
 #include <string>
 #include <string_view>
 
-#include "Cocoa.h"
-#include "Headless.h"
-#include "LoopTasks.h"
+#include "platform/cocoa/Cocoa.h"
+#include "platform/cocoa/Headless.h"
+#include "platform/cocoa/LoopTasks.h"
 
 namespace nuv::cocoa {
 

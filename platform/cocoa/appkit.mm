@@ -1,4 +1,4 @@
-#include "AppKit.h"
+#include "platform/cocoa/AppKit.h"
 
 #import <AppKit/AppKit.h>
 
@@ -7,8 +7,8 @@
 #include <deque>
 #include <mutex>
 
-#include "AppKitCompat.h"
-#include "Nib.h"
+#include "platform/cocoa/AppKitCompat.h"
+#include "platform/cocoa/Nib.h"
 
 #if !defined(GNUSTEP)
 #include <CoreFoundation/CoreFoundation.h>

@@ -1,11 +1,11 @@
-#include "Headless.h"
+#include "platform/cocoa/Headless.h"
 
 #include <poll.h>
 
 #include <algorithm>
 #include <limits>
 
-#include "Nib.h"
+#include "platform/cocoa/Nib.h"
 
 namespace nuv::cocoa {
 

@@ -1,4 +1,4 @@
-#include "Qt.h"
+#include "platform/cocoa/Qt.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -14,7 +14,7 @@
 #include <deque>
 #include <mutex>
 
-#include "Nib.h"
+#include "platform/cocoa/Nib.h"
 
 namespace nuv::cocoa {
 

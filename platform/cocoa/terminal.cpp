@@ -1,4 +1,4 @@
-#include "Terminal.h"
+#include "platform/cocoa/Terminal.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "Nib.h"
+#include "platform/cocoa/Nib.h"
 
 namespace nuv::cocoa {
 

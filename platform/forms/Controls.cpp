@@ -1,11 +1,11 @@
-#include "Controls.h"
+#include "platform/forms/Controls.h"
 
 #include <algorithm>
 #include <array>
 
-#include "Forms.h"
+#include "platform/forms/Forms.h"
 
-namespace forms {
+namespace nuv::forms {
 
 void Bitmap::resize(int width, int height) {
   width = std::max(width, 0);
@@ -179,4 +179,4 @@ bool OpenDialog::execute() {
   return app_.runOpenDialog(*this);
 }
 
-}  // namespace forms
+}  // namespace nuv::forms

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace forms {
+namespace nuv::forms {
 
 // Colours as the class library stores them: 0x00BBGGRR, or a system colour (top bit set, index
 // in the low byte) that the backend resolves.
@@ -278,4 +278,4 @@ class Form : public Observable {
   int clientWidth_ = 0, clientHeight_ = 0;
 };
 
-}  // namespace forms
+}  // namespace nuv::forms

@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "Clock.h"
-#include "Controls.h"
+#include "platform/forms/Controls.h"
+#include "protocol/Clock.h"
 
-namespace forms {
+namespace nuv::forms {
 
 struct WindowMessage {
   std::uint32_t message;
@@ -109,4 +109,4 @@ class Application : public GuiThread {
   [[nodiscard]] virtual const TextPainter& controlFont() const = 0;
 };
 
-}  // namespace forms
+}  // namespace nuv::forms

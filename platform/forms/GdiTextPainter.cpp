@@ -1,10 +1,10 @@
-#include "GdiTextPainter.h"
+#include "platform/forms/GdiTextPainter.h"
 
 #include <algorithm>
 
-#include "Win32Internal.h"
+#include "platform/forms/Win32Internal.h"
 
-namespace forms {
+namespace nuv::forms {
 
 using win32::fatal;
 
@@ -71,4 +71,4 @@ bool GdiTextPainter::ensureScratch(int width, int height) const {
   return true;
 }
 
-}  // namespace forms
+}  // namespace nuv::forms

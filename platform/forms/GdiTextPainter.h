@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "Controls.h"
+#include "platform/forms/Controls.h"
 
-namespace forms {
+namespace nuv::forms {
 
 // The control font: "MS Sans Serif" with 13-pixel cells (the 8-point face of a 96-dpi screen),
 // or the nearest face the system has. Drawn without anti-aliasing, so every text pixel is white
@@ -38,4 +38,4 @@ class GdiTextPainter final : public TextPainter {
   mutable int scratchWidth_ = 0, scratchHeight_ = 0;
 };
 
-}  // namespace forms
+}  // namespace nuv::forms

@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "Forms.h"
-#include "QueuedApplication.h"
+#include "platform/forms/Forms.h"
+#include "platform/forms/QueuedApplication.h"
 
-namespace forms {
+namespace nuv::forms {
 
 struct HeadlessWaker;
 
@@ -86,4 +86,4 @@ class HeadlessGui : public QueuedApplication {
   std::vector<OpenDialog> dialogs_;
 };
 
-}  // namespace forms
+}  // namespace nuv::forms

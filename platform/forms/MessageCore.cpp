@@ -1,8 +1,8 @@
-#include "MessageCore.h"
+#include "platform/forms/MessageCore.h"
 
 #include <algorithm>
 
-namespace forms {
+namespace nuv::forms {
 
 void TimerList::add(Timer& timer) {
   if (std::find(timers_.begin(), timers_.end(), &timer) == timers_.end()) timers_.push_back(&timer);
@@ -155,4 +155,4 @@ void MessageCore::runSyncCalls(std::unique_lock<std::mutex>& lock) {
   }
 }
 
-}  // namespace forms
+}  // namespace nuv::forms

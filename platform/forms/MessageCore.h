@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "Forms.h"
+#include "platform/forms/Forms.h"
 
-namespace forms {
+namespace nuv::forms {
 
 class TimerList {
  public:
@@ -76,4 +76,4 @@ class MessageCore {
   std::vector<MainWindowHook*> hooks_;
 };
 
-}  // namespace forms
+}  // namespace nuv::forms

@@ -13,12 +13,12 @@
 #include <memory>
 #include <string>
 
-#include "Forms.h"
-#include "QueuedApplication.h"
+#include "platform/forms/Forms.h"
+#include "platform/forms/QueuedApplication.h"
 
 class QWidget;
 
-namespace forms {
+namespace nuv::forms {
 
 class QtWindow;
 class QtTextPainter;
@@ -96,4 +96,4 @@ class QtWindow {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace forms
+}  // namespace nuv::forms

@@ -1,10 +1,10 @@
-#include "QueuedApplication.h"
+#include "platform/forms/QueuedApplication.h"
 
 #include <algorithm>
 
-#include "MessageCore.h"
+#include "platform/forms/MessageCore.h"
 
-namespace forms {
+namespace nuv::forms {
 
 QueuedApplication::QueuedApplication(const Clock& clock, std::function<void()> wake)
     : clock_(clock),
@@ -77,4 +77,4 @@ std::optional<std::chrono::milliseconds> QueuedApplication::timeToWait(
   return limit;
 }
 
-}  // namespace forms
+}  // namespace nuv::forms

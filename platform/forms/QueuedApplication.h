@@ -15,9 +15,9 @@
 #include <optional>
 #include <string>
 
-#include "Forms.h"
+#include "platform/forms/Forms.h"
 
-namespace forms {
+namespace nuv::forms {
 
 class MessageCore;
 class TimerList;
@@ -80,4 +80,4 @@ class QueuedApplication : public Application {
   bool terminated_ = false;
 };
 
-}  // namespace forms
+}  // namespace nuv::forms

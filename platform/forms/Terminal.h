@@ -14,9 +14,9 @@
 #include <string_view>
 #include <utility>
 
-#include "Headless.h"
+#include "platform/forms/Headless.h"
 
-namespace forms {
+namespace nuv::forms {
 
 enum class StatusTone { Normal, Success, Failure };
 
@@ -62,4 +62,4 @@ class TerminalGui final : public HeadlessGui {
   bool statusShown_ = false;
 };
 
-}  // namespace forms
+}  // namespace nuv::forms

@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "Forms.h"
-#include "QueuedApplication.h"
+#include "platform/forms/Forms.h"
+#include "platform/forms/QueuedApplication.h"
 
-namespace forms {
+namespace nuv::forms {
 
 class Win32Window;
 class GdiTextPainter;
@@ -122,4 +122,4 @@ class Win32Window {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace forms
+}  // namespace nuv::forms

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Win32.h"
+#include "platform/forms/Win32.h"
 
-namespace forms {
+namespace nuv::forms {
 
 namespace {
 
@@ -67,4 +67,4 @@ bool Win32Gui::loadPicture(const std::string& name, std::uint32_t background, Bi
   return true;
 }
 
-}  // namespace forms
+}  // namespace nuv::forms

@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-namespace forms::win32 {
+namespace nuv::forms::win32 {
 
 // The window classes, named as the class library names its windows.
 inline constexpr char kApplicationClass[] = "TApplication";
@@ -29,4 +29,4 @@ inline HWND asWindow(void* handle) {
 // window's Win32Window::Impl.
 LRESULT CALLBACK mainFormProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
-}  // namespace forms::win32
+}  // namespace nuv::forms::win32

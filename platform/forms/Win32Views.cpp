@@ -1,9 +1,9 @@
-#include "Win32Views.h"
+#include "platform/forms/Win32Views.h"
 
-#include "GdiTextPainter.h"
-#include "Win32.h"
+#include "platform/forms/GdiTextPainter.h"
+#include "platform/forms/Win32.h"
 
-namespace forms::win32 {
+namespace nuv::forms::win32 {
 
 namespace {
 
@@ -182,8 +182,7 @@ void StatusBarView::paint(HDC dc, const RECT& client) {
   RECT r = client;
   const std::uint32_t background = gui.resolveColor(bar.color());
   SelectObject(dc, GetStockObject(DC_BRUSH));
-  SetDCBrushColor(dc,
-                  RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF));
+  SetDCBrushColor(dc, RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF));
   PatBlt(dc, r.left, r.top, r.right - r.left, r.bottom - r.top, PATCOPY);
   RECT panel{r.left, r.top + 2, r.right, r.bottom};
   DrawEdge(dc, &panel, BDR_SUNKENOUTER, BF_RECT);
@@ -194,4 +193,4 @@ void StatusBarView::paint(HDC dc, const RECT& client) {
             DT_SINGLELINE | DT_VCENTER | DT_CENTER | DT_NOPREFIX);
 }
 
-}  // namespace forms::win32
+}  // namespace nuv::forms::win32

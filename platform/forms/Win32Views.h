@@ -6,14 +6,14 @@
 
 #include <cstdint>
 
-#include "Controls.h"
+#include "platform/forms/Controls.h"
 
-namespace forms {
+namespace nuv::forms {
 class GdiTextPainter;
 class Win32Gui;
-}  // namespace forms
+}  // namespace nuv::forms
 
-namespace forms::win32 {
+namespace nuv::forms::win32 {
 
 // What a child window shows and how it reacts; the window's GWLP_USERDATA points at it.
 struct ChildView {
@@ -69,4 +69,4 @@ struct StatusBarView final : ChildView {
   const Win32Gui& gui;
 };
 
-}  // namespace forms::win32
+}  // namespace nuv::forms::win32

@@ -9,12 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "GdiTextPainter.h"
-#include "Win32.h"
-#include "Win32Internal.h"
-#include "Win32Views.h"
+#include "platform/forms/GdiTextPainter.h"
+#include "platform/forms/Win32.h"
+#include "platform/forms/Win32Internal.h"
+#include "platform/forms/Win32Views.h"
 
-namespace forms {
+namespace nuv::forms {
 
 using win32::asWindow;
 using win32::ButtonView;
@@ -237,4 +237,4 @@ void Win32Window::addImageControl(Control& control, const Bitmap& image, Control
   });
 }
 
-}  // namespace forms
+}  // namespace nuv::forms

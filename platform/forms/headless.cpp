@@ -7,10 +7,10 @@
 #include <array>
 #include <condition_variable>
 
-#include "Headless.h"
-#include "MessageCore.h"
+#include "platform/forms/Headless.h"
+#include "platform/forms/MessageCore.h"
 
-namespace forms {
+namespace nuv::forms {
 
 namespace {
 std::string programPath() {
@@ -142,4 +142,4 @@ bool HeadlessGui::waitForSynchronize(std::chrono::milliseconds limit) const {
   return queue().waitForSynchronize(limit);
 }
 
-}  // namespace forms
+}  // namespace nuv::forms

@@ -20,9 +20,9 @@
 #include <map>
 #include <thread>
 
-#include "Qt.h"
+#include "platform/forms/Qt.h"
 
-namespace forms {
+namespace nuv::forms {
 
 struct QtState {
   std::string programName;
@@ -415,4 +415,4 @@ void QtWindow::addImageControl(Control& control, const Bitmap& image, Control* p
   });
 }
 
-}  // namespace forms
+}  // namespace nuv::forms

@@ -1,6 +1,6 @@
-#include "Terminal.h"
+#include "platform/forms/Terminal.h"
 
-namespace forms {
+namespace nuv::forms {
 
 namespace {
 constexpr Color kGreen = rgb(0, 128, 0);
@@ -62,4 +62,4 @@ void TerminalGui::interrupt() {
   });
 }
 
-}  // namespace forms
+}  // namespace nuv::forms

@@ -9,12 +9,12 @@
 #include <cstdlib>
 #include <vector>
 
-#include "GdiTextPainter.h"
-#include "Win32.h"
-#include "Win32Internal.h"
-#include "Win32Views.h"
+#include "platform/forms/GdiTextPainter.h"
+#include "platform/forms/Win32.h"
+#include "platform/forms/Win32Internal.h"
+#include "platform/forms/Win32Views.h"
 
-namespace forms {
+namespace nuv::forms {
 
 namespace win32 {
 
@@ -266,4 +266,4 @@ const TextPainter& Win32Gui::controlFont() const {
   return *font_;
 }
 
-}  // namespace forms
+}  // namespace nuv::forms

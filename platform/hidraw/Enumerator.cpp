@@ -1,6 +1,6 @@
 #include <set>
 
-#include "Hidraw.h"
+#include "platform/hidraw/Hidraw.h"
 
 namespace nuv::hidraw {
 namespace {

@@ -22,10 +22,10 @@
 #include <string_view>
 #include <vector>
 
-#include "IoStatus.h"
-#include "ReportDescriptor.h"
-#include "Result.h"
-#include "Seams.h"
+#include "platform/hidraw/ReportDescriptor.h"
+#include "platform/hidraw/Seams.h"
+#include "protocol/IoStatus.h"
+#include "protocol/Result.h"
 
 namespace nuv::hidraw {
 

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <string_view>
 
-#include "Framing.h"
-#include "Hidraw.h"
+#include "platform/hidraw/Hidraw.h"
+#include "protocol/Framing.h"
 
 namespace nuv::hidraw {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "Seams.h"
+#include "platform/hidraw/Seams.h"
 
 namespace nuv::hidraw {
 namespace {

@@ -1,4 +1,4 @@
-#include "ReportDescriptor.h"
+#include "platform/hidraw/ReportDescriptor.h"
 
 #include <array>
 #include <string>

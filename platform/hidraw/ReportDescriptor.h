@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <span>
 
-#include "Result.h"
+#include "protocol/Result.h"
 
 namespace nuv::hidraw {
 

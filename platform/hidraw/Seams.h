@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "Result.h"
+#include "protocol/Result.h"
 
 namespace nuv::hidraw {
 

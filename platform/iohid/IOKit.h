@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "IOHID.h"
+#include "platform/iohid/IOHID.h"
 
 namespace nuv::iohid {
 

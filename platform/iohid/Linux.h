@@ -10,8 +10,8 @@
 #include <functional>
 #include <memory>
 
-#include "Hidraw.h"
-#include "IOHID.h"
+#include "platform/hidraw/Hidraw.h"
+#include "platform/iohid/IOHID.h"
 
 namespace nuv::iohid {
 

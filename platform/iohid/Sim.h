@@ -8,8 +8,8 @@
 
 #include <memory>
 
-#include "IOHID.h"
-#include "VirtualBus.h"
+#include "platform/iohid/IOHID.h"
+#include "sim/VirtualBus.h"
 
 namespace nuv::iohid {
 

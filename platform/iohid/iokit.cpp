@@ -4,8 +4,8 @@
 // kIOReturnSuccess, kIOHIDVendorIDKey and friends as macros, which must not meet the seam's
 // declarations of the same names (their values are the same).
 // clang-format off
-#include "IOKit.h"
-#include "Cocoa.h"
+#include "platform/iohid/IOKit.h"
+#include "platform/cocoa/Cocoa.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/hid/IOHIDDevice.h>

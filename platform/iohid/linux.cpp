@@ -1,12 +1,12 @@
-#include "Linux.h"
+#include "platform/iohid/Linux.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "Cocoa.h"
-#include "Framing.h"
-#include "Log.h"
+#include "platform/cocoa/Cocoa.h"
+#include "protocol/Framing.h"
+#include "protocol/Log.h"
 
 namespace nuv::iohid {
 
@@ -14,7 +14,7 @@ namespace {
 
 // The update device's reports when its descriptor cannot be read: 8 bytes each way, no IDs.
 constexpr hidraw::ReportCaps kPlainReports{0xFF00, 0x0001, kFramedReportSize, kFramedReportSize,
-                                            0, false};
+                                           0,      false};
 
 struct LinuxDevice final : IOHIDDevice {
   hidraw::HidrawDevice info;

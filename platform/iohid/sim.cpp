@@ -1,11 +1,11 @@
-#include "Sim.h"
+#include "platform/iohid/Sim.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
-#include "Cocoa.h"
-#include "Framing.h"
+#include "platform/cocoa/Cocoa.h"
+#include "protocol/Framing.h"
 
 namespace nuv::iohid {
 

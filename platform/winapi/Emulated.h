@@ -14,14 +14,14 @@
 #include <unordered_map>
 #include <vector>
 
-#include "IoStatus.h"
-#include "WinApi.h"
+#include "platform/winapi/WinApi.h"
+#include "protocol/IoStatus.h"
 
 namespace nuv::hidraw {
 class SystemCalls;
 }
 
-namespace winapi {
+namespace nuv::winapi {
 
 // One opened device, as a handle refers to it. Shared by the handle table and a read outstanding
 // on it, so closing the handle never frees what a blocked reader is using.
@@ -147,4 +147,4 @@ class EmulatedApi : public Api {
   std::unordered_map<void*, HIDP_CAPS> preparsed_;
 };
 
-}  // namespace winapi
+}  // namespace nuv::winapi

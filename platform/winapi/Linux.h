@@ -5,17 +5,17 @@
 
 #include <memory>
 
-#include "Emulated.h"
+#include "platform/winapi/Emulated.h"
 
-namespace forms {
+namespace nuv::forms {
 class GuiThread;
 }
 
-namespace winapi {
+namespace nuv::winapi {
 
 // Hidraw nodes found with libudev; device changes from a udev monitor are posted to `notices`
 // like the sim backend's. Null when libudev cannot be used.
 [[nodiscard]] std::unique_ptr<Api> makeLinuxApi(forms::GuiThread* notices,
                                                 EmulationOptions options = {});
 
-}  // namespace winapi
+}  // namespace nuv::winapi

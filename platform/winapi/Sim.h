@@ -5,16 +5,16 @@
 #include <memory>
 #include <string>
 
-#include "Emulated.h"
+#include "platform/winapi/Emulated.h"
 
-namespace forms {
+namespace nuv::forms {
 class GuiThread;
 }
-namespace sim {
+namespace nuv::sim {
 class VirtualBus;
 }
 
-namespace winapi {
+namespace nuv::winapi {
 
 class SimApi final : public EmulatedApi {
  public:
@@ -61,4 +61,4 @@ class SimApi final : public EmulatedApi {
 [[nodiscard]] std::unique_ptr<SimApi> makeSimApi(sim::VirtualBus& bus, forms::GuiThread* notices,
                                                  EmulationOptions options = {});
 
-}  // namespace winapi
+}  // namespace nuv::winapi

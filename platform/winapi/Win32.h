@@ -6,11 +6,11 @@
 
 #include <memory>
 
-#include "WinApi.h"
+#include "platform/winapi/WinApi.h"
 
-namespace winapi {
+namespace nuv::winapi {
 
 // WM_DEVICECHANGE reaches the main window from the system.
 [[nodiscard]] std::unique_ptr<Api> makeWindowsApi();
 
-}  // namespace winapi
+}  // namespace nuv::winapi

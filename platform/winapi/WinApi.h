@@ -39,7 +39,7 @@
 #define NUV_WINAPI
 #endif
 
-namespace winapi {
+namespace nuv::winapi {
 
 using DWORD = std::uint32_t;
 using BOOL = std::int32_t;
@@ -278,4 +278,4 @@ class Api {
   virtual BOOL SetupDiDestroyDeviceInfoList(FARPROC entry, HDEVINFO set) = 0;
 };
 
-}  // namespace winapi
+}  // namespace nuv::winapi

@@ -1,11 +1,11 @@
-#include "Emulated.h"
+#include "platform/winapi/Emulated.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <thread>
 
-namespace winapi {
+namespace nuv::winapi {
 namespace {
 
 // Marks an outstanding read in OVERLAPPED.Internal (STATUS_PENDING). A finished read holds 0 or
@@ -468,4 +468,4 @@ BOOL EmulatedApi::SetupDiDestroyDeviceInfoList(FARPROC entry, HDEVINFO set) {
   return CloseHandle(set);
 }
 
-}  // namespace winapi
+}  // namespace nuv::winapi

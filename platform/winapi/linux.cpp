@@ -3,7 +3,7 @@
 // hidraw layer's per-node identity, opened through the node's /dev path, with report lengths
 // from our own report-descriptor parser. Device changes come from a udev monitor watched by a
 // thread of the backend and are posted to the main window.
-#include "Linux.h"
+#include "platform/winapi/Linux.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -13,11 +13,11 @@
 #include <map>
 #include <thread>
 
-#include "Forms.h"
-#include "Hidraw.h"
-#include "Log.h"
+#include "platform/forms/Forms.h"
+#include "platform/hidraw/Hidraw.h"
+#include "protocol/Log.h"
 
-namespace winapi {
+namespace nuv::winapi {
 namespace {
 
 namespace hr = nuv::hidraw;
@@ -245,4 +245,4 @@ std::unique_ptr<Api> makeLinuxApi(forms::GuiThread* notices, EmulationOptions op
   return std::make_unique<LinuxApi>(std::move(scanner).value(), notices, std::move(options));
 }
 
-}  // namespace winapi
+}  // namespace nuv::winapi

@@ -1,15 +1,15 @@
 // The sim backend: the HID interfaces of a virtual bus, with knobs that make single paths fail as
 // real devices do (no access, no attributes, reads that cannot start or come back empty).
-#include "Sim.h"
+#include "platform/winapi/Sim.h"
 
 #include <algorithm>
 #include <map>
 #include <set>
 
-#include "Forms.h"
-#include "VirtualBus.h"
+#include "platform/forms/Forms.h"
+#include "sim/VirtualBus.h"
 
-namespace winapi {
+namespace nuv::winapi {
 
 struct SimApi::Knobs {
   std::mutex mutex;
@@ -242,4 +242,4 @@ std::shared_ptr<DeviceFile> SimApi::openDevice(const std::string& path, bool rea
                                    read, write);
 }
 
-}  // namespace winapi
+}  // namespace nuv::winapi

@@ -8,9 +8,9 @@
 
 #include <cstddef>
 
-#include "Win32.h"
+#include "platform/winapi/Win32.h"
 
-namespace winapi {
+namespace nuv::winapi {
 namespace {
 
 // The records cross into the system's libraries as they are, and setupapi.dll refuses a cbSize
@@ -151,4 +151,4 @@ std::unique_ptr<Api> makeWindowsApi() {
   return std::make_unique<WindowsApi>();
 }
 
-}  // namespace winapi
+}  // namespace nuv::winapi

@@ -1,4 +1,4 @@
-#include "Emulator.h"
+#include "sim/uhid/Emulator.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,9 +9,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "Faults.h"
+#include "sim/Faults.h"
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 namespace {
 
@@ -61,8 +61,7 @@ std::string emulatorUsage(std::string_view program) {
   return s.str();
 }
 
-nuv::Result<EmulatorOptions> parseEmulatorArguments(
-    std::span<const std::string_view> args) {
+nuv::Result<EmulatorOptions> parseEmulatorArguments(std::span<const std::string_view> args) {
   EmulatorOptions options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
@@ -192,4 +191,4 @@ std::optional<nuv::Error> writeMemoryFile(const std::string& path,
   return writeFileWhole(path, memory);
 }
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

@@ -10,12 +10,12 @@
 #include <string_view>
 #include <vector>
 
-#include "Result.h"
-#include "UhidChannel.h"
-#include "UhidIdentity.h"
-#include "UpdateDevice.h"
+#include "protocol/Result.h"
+#include "sim/UpdateDevice.h"
+#include "sim/uhid/UhidChannel.h"
+#include "sim/uhid/UhidIdentity.h"
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 struct EmulatorOptions {
   UpdateDeviceOptions device;
@@ -86,4 +86,4 @@ struct HidrawNode {
 [[nodiscard]] std::optional<nuv::Error> writeMemoryFile(const std::string& path,
                                                         const std::vector<std::uint8_t>& memory);
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

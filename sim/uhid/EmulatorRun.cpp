@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <ostream>
 
-#include "Emulator.h"
-#include "UhidServer.h"
-#include "UsbGadget.h"
+#include "sim/uhid/Emulator.h"
+#include "sim/uhid/UhidServer.h"
+#include "sim/uhid/UsbGadget.h"
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 namespace {
 
@@ -308,4 +308,4 @@ int runEmulators(std::span<const EmulatorOptions> devices, std::ostream& out, st
   return status;
 }
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

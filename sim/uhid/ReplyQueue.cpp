@@ -1,8 +1,8 @@
-#include "ReplyQueue.h"
+#include "sim/uhid/ReplyQueue.h"
 
 #include <algorithm>
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 bool ReplyQueue::push(PendingReply reply) {
   if (count_ > 0) reply.due = std::max(reply.due, lastDue_);
@@ -42,4 +42,4 @@ void ReplyQueue::popFront() {
   --count_;
 }
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "Clock.h"
+#include "protocol/Clock.h"
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 struct PendingReply {
   std::array<std::uint8_t, 8> bytes{};
@@ -48,4 +48,4 @@ class ReplyQueue {
   nuv::Clock::time_point lastDue_{};
 };
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

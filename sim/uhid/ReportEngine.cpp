@@ -1,16 +1,16 @@
-#include "ReportEngine.h"
+#include "sim/uhid/ReportEngine.h"
 
 #include <algorithm>
 
-#include "UhidIdentity.h"
+#include "sim/uhid/UhidIdentity.h"
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 ReportEngine::ReportEngine(std::shared_ptr<UpdateDevice> device) : device_(std::move(device)) {}
 
-std::size_t ReportEngine::normaliseOutput(
-    const std::uint8_t* data, std::size_t size, bool alreadyStripped,
-    std::array<std::uint8_t, nuv::kFramedReportSize>& frame) {
+std::size_t ReportEngine::normaliseOutput(const std::uint8_t* data, std::size_t size,
+                                          bool alreadyStripped,
+                                          std::array<std::uint8_t, nuv::kFramedReportSize>& frame) {
   if (!alreadyStripped && size > 0 && data[0] == nuv::kReportId) {
     ++data;
     --size;
@@ -45,4 +45,4 @@ ReportEngine::Outcome ReportEngine::onOutput(const std::uint8_t* data, std::size
   return Outcome::Handled;
 }
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

@@ -16,12 +16,12 @@
 #include <memory>
 #include <optional>
 
-#include "Error.h"
-#include "Framing.h"
-#include "ReplyQueue.h"
-#include "UpdateDevice.h"
+#include "protocol/Error.h"
+#include "protocol/Framing.h"
+#include "sim/UpdateDevice.h"
+#include "sim/uhid/ReplyQueue.h"
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 struct ServerStats {
   std::uint32_t outputs = 0;         // output reports received
@@ -103,4 +103,4 @@ class ReportEngine {
   ServerStats stats_;
 };
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

@@ -1,10 +1,10 @@
-#include "Serving.h"
+#include "sim/uhid/Serving.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 ServeStep Serving::fail(nuv::Error error) {
   lastError_ = std::move(error);
@@ -59,4 +59,4 @@ ServeStep serveTogether(std::span<Serving* const> servings, std::span<ServeStep>
   return ServeStep::Idle;
 }
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

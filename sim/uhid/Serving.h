@@ -12,11 +12,11 @@
 #include <optional>
 #include <span>
 
-#include "Error.h"
-#include "ReplyQueue.h"
-#include "ReportEngine.h"
+#include "protocol/Error.h"
+#include "sim/uhid/ReplyQueue.h"
+#include "sim/uhid/ReportEngine.h"
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 // What one turn of a serving loop came to.
 enum class ServeStep {
@@ -73,4 +73,4 @@ class Serving {
                                       std::chrono::milliseconds maxWait, std::span<pollfd> polls,
                                       nuv::Error* error);
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

@@ -1,4 +1,4 @@
-#include "UhidChannel.h"
+#include "sim/uhid/UhidChannel.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 namespace {
 
@@ -145,4 +145,4 @@ nuv::IoStatus Channel::readEvent(uhid_event& event, nuv::Error* error) {
   return nuv::IoStatus::Failed;
 }
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

@@ -15,12 +15,12 @@
 #include <optional>
 #include <string>
 
-#include "Error.h"
-#include "IoStatus.h"
-#include "Result.h"
-#include "UhidIdentity.h"
+#include "protocol/Error.h"
+#include "protocol/IoStatus.h"
+#include "protocol/Result.h"
+#include "sim/uhid/UhidIdentity.h"
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 inline constexpr const char* kDefaultUhidPath = "/dev/uhid";
 
@@ -65,4 +65,4 @@ class Channel {
   uhid_event out_{};  // one buffer for everything written: nothing allocated per report
 };
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

@@ -3,20 +3,20 @@
 #include <string_view>
 #include <vector>
 
-#include "Emulator.h"
+#include "sim/uhid/Emulator.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
-  auto parsed = sim::uhid::parseEmulatorArguments(args);
+  auto parsed = nuv::sim::uhid::parseEmulatorArguments(args);
   if (!parsed) {
     std::cerr << "nuv-uhid-device: " << parsed.error().text << "\n\n"
-              << sim::uhid::emulatorUsage("nuv-uhid-device");
+              << nuv::sim::uhid::emulatorUsage("nuv-uhid-device");
     return 2;
   }
   const auto& options = parsed.value();
   if (options.help) {
-    std::cout << sim::uhid::emulatorUsage("nuv-uhid-device");
+    std::cout << nuv::sim::uhid::emulatorUsage("nuv-uhid-device");
     return 0;
   }
-  return sim::uhid::runEmulator(options, std::cout, std::cerr);
+  return nuv::sim::uhid::runEmulator(options, std::cout, std::cerr);
 }

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 inline constexpr std::uint16_t kVendorId = 0xFFFF;
 inline constexpr std::uint16_t kProductId = 0x0100;
@@ -46,4 +46,4 @@ struct Identity {
   std::span<const std::uint8_t> descriptor = kReportDescriptor;
 };
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

@@ -1,11 +1,11 @@
-#include "UhidServer.h"
+#include "sim/uhid/UhidServer.h"
 
 #include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 Server::Server(Channel channel, std::shared_ptr<UpdateDevice> device)
     : channel_(std::move(channel)), engine_(std::move(device)) {}
@@ -108,4 +108,4 @@ Server::Step Server::serve(short revents) {
   return result;
 }
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

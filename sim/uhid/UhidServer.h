@@ -21,14 +21,14 @@
 #include <memory>
 #include <optional>
 
-#include "Error.h"
-#include "ReportEngine.h"
-#include "Serving.h"
-#include "UhidChannel.h"
-#include "UhidIdentity.h"
-#include "UpdateDevice.h"
+#include "protocol/Error.h"
+#include "sim/UpdateDevice.h"
+#include "sim/uhid/ReportEngine.h"
+#include "sim/uhid/Serving.h"
+#include "sim/uhid/UhidChannel.h"
+#include "sim/uhid/UhidIdentity.h"
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 class Server final : public Serving {
  public:
@@ -68,4 +68,4 @@ class Server final : public Serving {
   int opens_ = 0;
 };
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

@@ -1,4 +1,4 @@
-#include "UsbGadget.h"
+#include "sim/uhid/UsbGadget.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 namespace {
 
@@ -55,9 +55,9 @@ std::string firstLine(const std::string& path) {
 }  // namespace
 
 nuv::Result<std::unique_ptr<UsbGadget>> UsbGadget::create(const Identity& identity,
-                                                                       const std::string& name,
-                                                                       const std::string& configfs,
-                                                                       const std::string& udc) {
+                                                          const std::string& name,
+                                                          const std::string& configfs,
+                                                          const std::string& udc) {
   const std::string gadgets = configfs + "/usb_gadget";
   if (!fs::is_directory(gadgets)) {
     return nuv::Error::message(gadgets +
@@ -209,4 +209,4 @@ ServeStep GadgetServer::serve(short revents) {
   return result;
 }
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

@@ -14,13 +14,13 @@
 #include <optional>
 #include <string>
 
-#include "Error.h"
-#include "Result.h"
-#include "ReportEngine.h"
-#include "Serving.h"
-#include "UhidIdentity.h"
+#include "protocol/Error.h"
+#include "protocol/Result.h"
+#include "sim/uhid/ReportEngine.h"
+#include "sim/uhid/Serving.h"
+#include "sim/uhid/UhidIdentity.h"
 
-namespace sim::uhid {
+namespace nuv::sim::uhid {
 
 inline constexpr const char* kDefaultConfigfs = "/sys/kernel/config";
 
@@ -80,4 +80,4 @@ class GadgetServer final : public Serving {
   std::array<std::uint8_t, 64> in_{};
 };
 
-}  // namespace sim::uhid
+}  // namespace nuv::sim::uhid

@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "AppDelegate.h"
-#include "Nib.h"
-#include "VirtualBus.h"
-#include "cocoa/AppKit.h"
-#include "iohid/Sim.h"
+#include "mac/AppDelegate.h"
+#include "platform/cocoa/AppKit.h"
+#include "platform/cocoa/Nib.h"
+#include "platform/iohid/Sim.h"
+#include "sim/VirtualBus.h"
 
 namespace {
 
@@ -274,11 +274,11 @@ TEST_F(AppKitTest, TheStatusObserverSeesTheStatusFieldOnly) {
 
 // The controller of the macOS program on this backend, against the emulated device.
 TEST_F(AppKitTest, TheControllerFindsTheDeviceAndQueriesItsVersion) {
-  sim::VirtualBus bus;
-  sim::UpdateDeviceOptions options;
+  nuv::sim::VirtualBus bus;
+  nuv::sim::UpdateDeviceOptions options;
   options.version = "2.07";
   (void)bus.plug({}, options);
-  sim::VirtualBus* b = &bus;
+  nuv::sim::VirtualBus* b = &bus;
   {
     nuv::mac::AppDelegate delegate(*app_, [b] { return nuv::iohid::createSimHIDManager(*b); });
     delegate.applicationDidFinishLaunching();

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "Seams.h"
+#include "platform/hidraw/Seams.h"
 
 namespace nuv::hidraw::test {
 

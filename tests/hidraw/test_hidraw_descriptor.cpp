@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "ReportDescriptor.h"
+#include "platform/hidraw/ReportDescriptor.h"
 
 namespace nuv::hidraw {
 namespace {

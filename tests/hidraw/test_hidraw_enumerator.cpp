@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "Fakes.h"
-#include "Hidraw.h"
+#include "platform/hidraw/Hidraw.h"
+#include "tests/hidraw/Fakes.h"
 
 namespace nuv::hidraw {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <filesystem>
 
-#include "Fakes.h"
-#include "Hidraw.h"
+#include "platform/hidraw/Hidraw.h"
+#include "tests/hidraw/Fakes.h"
 
 namespace nuv::hidraw {
 namespace {

@@ -1,4 +1,4 @@
-#include "GuestSupport.h"
+#include "tests/vm/GuestSupport.h"
 
 #include <fcntl.h>
 #include <libudev.h>
@@ -18,9 +18,9 @@
 #include <sstream>
 #include <thread>
 
-#include "ByteSource.h"
-#include "HIDProto.h"
-#include "UpdateImage.h"
+#include "protocol/ByteSource.h"
+#include "protocol/HIDProto.h"
+#include "protocol/UpdateImage.h"
 
 extern char** environ;
 

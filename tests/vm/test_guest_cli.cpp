@@ -10,12 +10,12 @@
 #include <fstream>
 #include <random>
 
-#include "DeviceCommands.h"
-#include "ExitCodes.h"
-#include "GuestSupport.h"
-#include "Options.h"
-#include "Output.h"
-#include "UpdateImage.h"
+#include "cli/DeviceCommands.h"
+#include "cli/ExitCodes.h"
+#include "cli/Options.h"
+#include "cli/Output.h"
+#include "protocol/UpdateImage.h"
+#include "tests/vm/GuestSupport.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ struct CommandRun {
 // Runs one command through the tool's own entry points, with plain output captured.
 CommandRun runCommand(const std::vector<std::string>& args) {
   CommandRun run;
-  auto parsed = cli::parseOptions(args);
+  auto parsed = nuv::cli::parseOptions(args);
   if (!parsed) {
     run.err = parsed.error().text;
     return run;
@@ -40,9 +40,9 @@ CommandRun runCommand(const std::vector<std::string>& args) {
   std::FILE* out = open_memstream(&outText, &outLen);
   std::FILE* err = open_memstream(&errText, &errLen);
   {
-    cli::Output output(cli::OutputMode::Plain, false, out, err);
-    run.code = options.command == cli::Command::List ? cli::runList(options, output)
-                                                     : cli::runVerify(options, output);
+    nuv::cli::Output output(nuv::cli::OutputMode::Plain, false, out, err);
+    run.code = options.command == nuv::cli::Command::List ? nuv::cli::runList(options, output)
+                                                          : nuv::cli::runVerify(options, output);
   }
   std::fclose(out);
   std::fclose(err);
@@ -104,7 +104,7 @@ TEST(CliOnKernel, ListShowsTheDeviceAndThatItCanBeOpened) {
   ASSERT_TRUE(device.start()) << device.error();
   const CommandRun run = runCommand({"list"});
   std::printf("%s", run.out.c_str());
-  EXPECT_EQ(run.code, cli::kExitSuccess) << run.out << run.err;
+  EXPECT_EQ(run.code, nuv::cli::kExitSuccess) << run.out << run.err;
   EXPECT_NE(run.out.find(device.node()), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("ffff:0100  can be opened"), std::string::npos) << run.out;
 }
@@ -116,14 +116,14 @@ TEST(CliOnKernel, VerifyTellsAFreshDeviceFromADownloadedOne) {
   const std::string path = writeImage(image);
 
   CommandRun run = runCommand({"verify", path, "--device", device.node()});
-  EXPECT_EQ(run.code, cli::kExitVerifyMismatch) << run.out << run.err;
+  EXPECT_EQ(run.code, nuv::cli::kExitVerifyMismatch) << run.out << run.err;
 
   vmtest::Hidraw host(device.node());
   ASSERT_TRUE(host.isOpen());
   std::string why;
   ASSERT_TRUE(vmtest::downloadImage(host, image, &why)) << why;
   run = runCommand({"verify", path, "--device", device.node()});
-  EXPECT_EQ(run.code, cli::kExitSuccess) << run.out << run.err;
+  EXPECT_EQ(run.code, nuv::cli::kExitSuccess) << run.out << run.err;
   std::filesystem::remove(path);
 }
 
@@ -137,13 +137,13 @@ TEST(CliOnKernel, AUserTheNodeIsClosedToGetsThePermissionHint) {
 
   const CommandRun list = runCommandAsNobody({"list"});
   std::printf("%s%s", list.out.c_str(), list.err.c_str());
-  EXPECT_EQ(list.code, cli::kExitNoDevice);
+  EXPECT_EQ(list.code, nuv::cli::kExitNoDevice);
   EXPECT_NE(list.out.find("permission denied: install the udev rule"), std::string::npos)
       << list.out;
 
   const CommandRun verify = runCommandAsNobody({"verify", path});
   std::printf("%s%s", verify.out.c_str(), verify.err.c_str());
-  EXPECT_EQ(verify.code, cli::kExitNoDevice);
+  EXPECT_EQ(verify.code, nuv::cli::kExitNoDevice);
   EXPECT_NE((verify.out + verify.err).find("permission denied"), std::string::npos)
       << verify.out << verify.err;
   std::filesystem::remove(path);

@@ -14,10 +14,10 @@
 #include <random>
 #include <sstream>
 
-#include "GuestSupport.h"
-#include "UpdateDevice.h"
-#include "UpdateImage.h"
-#include "test_cli_process.h"
+#include "protocol/UpdateImage.h"
+#include "sim/UpdateDevice.h"
+#include "tests/test_cli_process.h"
+#include "tests/vm/GuestSupport.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ constexpr const char* kNobody = "65534";
 
 // The emulated device's memory as it was before any Format: its "old firmware".
 bool memoryIsUntouched(const std::vector<std::uint8_t>& memory) {
-  const std::uint8_t old = sim::UpdateDeviceOptions{}.initialFill;
+  const std::uint8_t old = nuv::sim::UpdateDeviceOptions{}.initialFill;
   return memory.size() == 0x10000u &&
          std::all_of(memory.begin(), memory.end(), [old](std::uint8_t b) { return b == old; });
 }

@@ -13,11 +13,11 @@
 #include <random>
 #include <thread>
 
-#include "ByteSource.h"
-#include "GuestSupport.h"
-#include "HIDProto.h"
-#include "UhidIdentity.h"
-#include "UpdateImage.h"
+#include "protocol/ByteSource.h"
+#include "protocol/HIDProto.h"
+#include "protocol/UpdateImage.h"
+#include "sim/uhid/UhidIdentity.h"
+#include "tests/vm/GuestSupport.h"
 
 namespace {
 
@@ -103,7 +103,7 @@ TEST_P(KernelDevice, IsFoundByUdevWithTheRealIdentityAndDescriptor) {
   hidraw_report_descriptor desc{};
   desc.size = static_cast<std::uint32_t>(size);
   ASSERT_EQ(ioctl(host_->fd(), HIDIOCGRDESC, &desc), 0);
-  const auto& expected = sim::uhid::kReportDescriptor;
+  const auto& expected = nuv::sim::uhid::kReportDescriptor;
   ASSERT_EQ(desc.size, expected.size());
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), desc.value));
 }

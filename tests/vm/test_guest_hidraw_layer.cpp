@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "GuestSupport.h"
-#include "HIDProto.h"
-#include "Hidraw.h"
+#include "platform/hidraw/Hidraw.h"
+#include "protocol/HIDProto.h"
+#include "tests/vm/GuestSupport.h"
 
 namespace {
 

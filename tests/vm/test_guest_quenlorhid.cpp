@@ -11,12 +11,12 @@
 #include <random>
 #include <thread>
 
-#include "AppDelegate.h"
-#include "GuestSupport.h"
-#include "HIDViewController.h"
-#include "UpdateImage.h"
-#include "cocoa/Headless.h"
-#include "iohid/Linux.h"
+#include "mac/AppDelegate.h"
+#include "mac/HIDViewController.h"
+#include "platform/cocoa/Headless.h"
+#include "platform/iohid/Linux.h"
+#include "protocol/UpdateImage.h"
+#include "tests/vm/GuestSupport.h"
 
 namespace {
 

@@ -6,17 +6,17 @@
 #include <functional>
 #include <vector>
 
-#include "Forms.h"
-#include "GuestSupport.h"
-#include "HIDProto.h"
-#include "HidControllerClass.h"
-#include "forms/Headless.h"
-#include "winapi/Linux.h"
+#include "platform/forms/Forms.h"
+#include "platform/forms/Headless.h"
+#include "platform/winapi/Linux.h"
+#include "protocol/HIDProto.h"
+#include "tests/vm/GuestSupport.h"
+#include "win/hid/HidControllerClass.h"
 
 namespace {
 
-using hid::THidDevice;
-using hid::THidDeviceController;
+using nuv::hid::THidDevice;
+using nuv::hid::THidDeviceController;
 using namespace std::chrono_literals;
 
 struct Seen {
@@ -37,9 +37,9 @@ struct Seen {
 class WinHidOnKernel : public ::testing::Test {
  protected:
   void SetUp() override {
-    api_ = winapi::makeLinuxApi(&gui_);
+    api_ = nuv::winapi::makeLinuxApi(&gui_);
     ASSERT_NE(api_, nullptr) << "libudev cannot be used";
-    process_ = std::make_unique<hid::HidProcess>(*api_, gui_);
+    process_ = std::make_unique<nuv::hid::HidProcess>(*api_, gui_);
   }
   void TearDown() override {
     controller_.reset();
@@ -74,9 +74,9 @@ class WinHidOnKernel : public ::testing::Test {
     return report;
   }
 
-  forms::HeadlessGui gui_;
-  std::unique_ptr<winapi::Api> api_;
-  std::unique_ptr<hid::HidProcess> process_;
+  nuv::forms::HeadlessGui gui_;
+  std::unique_ptr<nuv::winapi::Api> api_;
+  std::unique_ptr<nuv::hid::HidProcess> process_;
   std::unique_ptr<THidDeviceController> controller_;
   Seen seen_;
 };
@@ -92,7 +92,7 @@ TEST_F(WinHidOnKernel, ListsTheDeviceWithItsAttributesAndReportLengths) {
   EXPECT_EQ(d->HidAttributes().VersionNumber, 0);
   EXPECT_NE(d->PnpRecord().DevInst, 0u);
   EXPECT_TRUE(d->CanReadWrite());
-  const winapi::HIDP_CAPS caps = d->Capabilities();
+  const nuv::winapi::HIDP_CAPS caps = d->Capabilities();
   EXPECT_EQ(caps.InputReportByteLength, 9);
   EXPECT_EQ(caps.OutputReportByteLength, 9);
   EXPECT_EQ(caps.UsagePage, 0xFF00);
@@ -108,7 +108,7 @@ TEST_F(WinHidOnKernel, TakesTheVersionNumberFromTheUsbDevice) {
   EXPECT_EQ(d->HidAttributes().VendorID, 0xFFFF);
   EXPECT_EQ(d->HidAttributes().ProductID, 0x0100);
   EXPECT_EQ(d->HidAttributes().VersionNumber, 0x0101);
-  const winapi::HIDP_CAPS caps = d->Capabilities();
+  const nuv::winapi::HIDP_CAPS caps = d->Capabilities();
   EXPECT_EQ(caps.InputReportByteLength, 9);
   EXPECT_EQ(caps.OutputReportByteLength, 9);
 }
@@ -119,7 +119,7 @@ TEST_F(WinHidOnKernel, WritesAReportAndItsReaderThreadHandsTheReplyOver) {
   auto d = claim(device.node());
   ASSERT_NE(d, nullptr);
   d->SetReadSlice(10);
-  d->SetOnReport(hid::THidDataEvent::of<&Seen::Report>(seen_));
+  d->SetOnReport(nuv::hid::THidDataEvent::of<&Seen::Report>(seen_));
   const auto report = versionReport();
   std::uint32_t written = 0;
   ASSERT_TRUE(d->WriteReport(report.data(), 9, written));
@@ -139,11 +139,11 @@ TEST_F(WinHidOnKernel, UnplugWhileAReadIsPendingEndsTheReaderNotTheProgram) {
   ASSERT_TRUE(device.start()) << device.error();
   auto d = claim(device.node());
   ASSERT_NE(d, nullptr);
-  controller_->SetOnDeviceChange(hid::TNotifyEvent::of<&Seen::Change>(seen_));
+  controller_->SetOnDeviceChange(nuv::hid::TNotifyEvent::of<&Seen::Change>(seen_));
   d->SetReadSlice(10);
-  d->SetOnReadError(hid::THidDataErrorEvent::of<&Seen::ReadError>(seen_));
-  d->SetOnDetach(hid::THidPlugEvent::of<&Seen::Detach>(seen_));
-  d->SetOnReport(hid::THidDataEvent::of<&Seen::Report>(seen_));
+  d->SetOnReadError(nuv::hid::THidDataErrorEvent::of<&Seen::ReadError>(seen_));
+  d->SetOnDetach(nuv::hid::THidPlugEvent::of<&Seen::Detach>(seen_));
+  d->SetOnReport(nuv::hid::THidDataEvent::of<&Seen::Report>(seen_));
   ASSERT_TRUE(d->ReaderRunning());
   gui_.processMessages();
   gui_.waitForMessages(50ms);  // the reader is in its read now: nothing was asked
@@ -166,7 +166,7 @@ TEST_F(WinHidOnKernel, UnplugWhileAReadIsPendingEndsTheReaderNotTheProgram) {
 TEST_F(WinHidOnKernel, ADeviceThatArrivesIsListedAfterTheDeviceChange) {
   gui_.processMessages();
   controller_ = std::make_unique<THidDeviceController>(*process_);
-  controller_->SetOnDeviceChange(hid::TNotifyEvent::of<&Seen::Change>(seen_));
+  controller_->SetOnDeviceChange(nuv::hid::TNotifyEvent::of<&Seen::Change>(seen_));
   const int before = seen_.changes;
   vmtest::DeviceProcess device;
   ASSERT_TRUE(device.start()) << device.error();

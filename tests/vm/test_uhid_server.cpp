@@ -12,15 +12,15 @@
 #include <fstream>
 #include <sstream>
 
-#include "Emulator.h"
-#include "HIDProto.h"
-#include "UhidServer.h"
+#include "protocol/HIDProto.h"
+#include "sim/uhid/Emulator.h"
+#include "sim/uhid/UhidServer.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using nuv::Clock;
-using sim::uhid::Server;
+using nuv::sim::uhid::Server;
 
 constexpr std::size_t kHeader = offsetof(uhid_event, u);
 
@@ -30,8 +30,8 @@ class FakeKernel : public ::testing::Test {
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
     kernel_ = fds[1];
-    device_ = std::make_shared<sim::UpdateDevice>(options_);
-    server_ = std::make_unique<Server>(sim::uhid::Channel::adopt(fds[0]), device_);
+    device_ = std::make_shared<nuv::sim::UpdateDevice>(options_);
+    server_ = std::make_unique<Server>(nuv::sim::uhid::Channel::adopt(fds[0]), device_);
   }
   void TearDown() override { ::close(kernel_); }
 
@@ -69,15 +69,15 @@ class FakeKernel : public ::testing::Test {
     return ev;
   }
 
-  sim::UpdateDeviceOptions options_;
+  nuv::sim::UpdateDeviceOptions options_;
   int kernel_ = -1;
-  std::shared_ptr<sim::UpdateDevice> device_;
+  std::shared_ptr<nuv::sim::UpdateDevice> device_;
   std::unique_ptr<Server> server_;
 };
 
 // Walks the report descriptor item by item, as the kernel's parser does.
 TEST(UhidIdentity, ReportDescriptorIsWellFormedWithEightByteReportsAndNoReportIds) {
-  const auto& d = sim::uhid::kReportDescriptor;
+  const auto& d = nuv::sim::uhid::kReportDescriptor;
   unsigned reportSize = 0, reportCount = 0, inputBits = 0, outputBits = 0;
   int depth = 0;
   bool reportId = false;
@@ -127,32 +127,32 @@ TEST(UhidIdentity, ReportDescriptorIsWellFormedWithEightByteReportsAndNoReportId
 TEST(UhidNormalise, DropsTheReportIdByteAsTheUsbDriverWouldAndKeepsEightBytes) {
   std::array<std::uint8_t, 9> frame{};
   const std::uint8_t withId[9] = {0x00, 0x10, 1, 2, 3, 4, 5, 6, 7};
-  ASSERT_EQ(sim::uhid::ReportEngine::normaliseOutput(withId, 9, false, frame), 9u);
+  ASSERT_EQ(nuv::sim::uhid::ReportEngine::normaliseOutput(withId, 9, false, frame), 9u);
   EXPECT_EQ(frame, (std::array<std::uint8_t, 9>{0x00, 0x10, 1, 2, 3, 4, 5, 6, 7}));
 
   const std::uint8_t bare[8] = {0x10, 1, 2, 3, 4, 5, 6, 7};
-  ASSERT_EQ(sim::uhid::ReportEngine::normaliseOutput(bare, 8, false, frame), 9u);
+  ASSERT_EQ(nuv::sim::uhid::ReportEngine::normaliseOutput(bare, 8, false, frame), 9u);
   EXPECT_EQ(frame, (std::array<std::uint8_t, 9>{0x00, 0x10, 1, 2, 3, 4, 5, 6, 7}));
 
   // Padded past the report length: only the report's 8 bytes reach the device.
   const std::uint8_t padded[12] = {0x00, 0x18, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-  ASSERT_EQ(sim::uhid::ReportEngine::normaliseOutput(padded, 12, false, frame), 9u);
+  ASSERT_EQ(nuv::sim::uhid::ReportEngine::normaliseOutput(padded, 12, false, frame), 9u);
   EXPECT_EQ(frame[8], 7);
 
   // The USB gadget path: the kernel already dropped the report ID; a leading 0 is data.
   const std::uint8_t stripped[8] = {0x00, 1, 2, 3, 4, 5, 6, 7};
-  ASSERT_EQ(sim::uhid::ReportEngine::normaliseOutput(stripped, 8, true, frame), 9u);
+  ASSERT_EQ(nuv::sim::uhid::ReportEngine::normaliseOutput(stripped, 8, true, frame), 9u);
   EXPECT_EQ(frame[1], 0x00);
   EXPECT_EQ(frame[2], 1);
 
   const std::uint8_t shortWrite[4] = {0x00, 0x1C, 0, 0};
-  EXPECT_EQ(sim::uhid::ReportEngine::normaliseOutput(shortWrite, 4, false, frame), 4u);
+  EXPECT_EQ(nuv::sim::uhid::ReportEngine::normaliseOutput(shortWrite, 4, false, frame), 4u);
   // An empty write: the report-ID byte alone, nothing copied from the (absent) bytes.
-  EXPECT_EQ(sim::uhid::ReportEngine::normaliseOutput(nullptr, 0, false, frame), 1u);
+  EXPECT_EQ(nuv::sim::uhid::ReportEngine::normaliseOutput(nullptr, 0, false, frame), 1u);
 }
 
 TEST_F(FakeKernel, CreatesTheDeviceWithTheRealIdentity) {
-  sim::uhid::Identity id;
+  nuv::sim::uhid::Identity id;
   id.uniq = "unit-1";
   ASSERT_FALSE(server_->create(id));
   uhid_event ev{};
@@ -163,9 +163,9 @@ TEST_F(FakeKernel, CreatesTheDeviceWithTheRealIdentity) {
   EXPECT_EQ(ev.u.create2.bus, 0x03);
   EXPECT_STREQ(reinterpret_cast<const char*>(ev.u.create2.uniq), "unit-1");
   EXPECT_STREQ(reinterpret_cast<const char*>(ev.u.create2.name), "Nuv update device (emulated)");
-  ASSERT_EQ(ev.u.create2.rd_size, sim::uhid::kReportDescriptor.size());
-  EXPECT_EQ(0, std::memcmp(ev.u.create2.rd_data, sim::uhid::kReportDescriptor.data(),
-                           sim::uhid::kReportDescriptor.size()));
+  ASSERT_EQ(ev.u.create2.rd_size, nuv::sim::uhid::kReportDescriptor.size());
+  EXPECT_EQ(0, std::memcmp(ev.u.create2.rd_data, nuv::sim::uhid::kReportDescriptor.data(),
+                           nuv::sim::uhid::kReportDescriptor.size()));
 }
 
 TEST_F(FakeKernel, AnswersAWriteWithItsEchoAsAnEightByteInputReport) {
@@ -192,10 +192,10 @@ TEST_F(FakeKernel, AnswersAWriteWithItsEchoAsAnEightByteInputReport) {
 }
 
 TEST_F(FakeKernel, FaultsShapeWhatTheKernelIsSent) {
-  device_->addFault({sim::FaultKind::NoReply, {sim::Trigger::Kind::AtCommand, 1}});
-  device_->addFault({sim::FaultKind::Duplicate, {sim::Trigger::Kind::AtCommand, 2}});
-  device_->addFault({sim::FaultKind::WriteFailure, {sim::Trigger::Kind::AtCommand, 3}});
-  device_->addFault({sim::FaultKind::ShortReport, {sim::Trigger::Kind::AtCommand, 3}});
+  device_->addFault({nuv::sim::FaultKind::NoReply, {nuv::sim::Trigger::Kind::AtCommand, 1}});
+  device_->addFault({nuv::sim::FaultKind::Duplicate, {nuv::sim::Trigger::Kind::AtCommand, 2}});
+  device_->addFault({nuv::sim::FaultKind::WriteFailure, {nuv::sim::Trigger::Kind::AtCommand, 3}});
+  device_->addFault({nuv::sim::FaultKind::ShortReport, {nuv::sim::Trigger::Kind::AtCommand, 3}});
   std::uint8_t version[8];
   ASSERT_EQ(HostGenerateVersionCommand(version, 8), 0);
   const auto t = nuv::realClock().now();
@@ -216,7 +216,8 @@ TEST_F(FakeKernel, FaultsShapeWhatTheKernelIsSent) {
   EXPECT_EQ(server_->sendDue(t), Server::Step::Idle);
   EXPECT_EQ(server_->stats().commandsLost, 1u);
 
-  device_->addFault({sim::FaultKind::ShortReport, {sim::Trigger::Kind::AtCode, kCmdVersion}});
+  device_->addFault(
+      {nuv::sim::FaultKind::ShortReport, {nuv::sim::Trigger::Kind::AtCode, kCmdVersion}});
   ASSERT_EQ(deliver(output(version), t), Server::Step::Handled);  // short
   ASSERT_EQ(server_->sendDue(t), Server::Step::Handled);
   ASSERT_TRUE(nextFromDevice(ev));
@@ -227,7 +228,7 @@ TEST_F(FakeKernel, UnplugFaultDestroysTheKernelDevice) {
   ASSERT_FALSE(server_->create({}));
   uhid_event ev{};
   ASSERT_TRUE(nextFromDevice(ev));
-  device_->addFault({sim::FaultKind::Unplug, {sim::Trigger::Kind::AtCode, kCmdFormat}});
+  device_->addFault({nuv::sim::FaultKind::Unplug, {nuv::sim::Trigger::Kind::AtCode, kCmdFormat}});
   std::uint8_t format[8];
   ASSERT_EQ(HostGenerateFormatCommand(format, 8), 0);
   EXPECT_EQ(deliver(output(format), nuv::realClock().now()), Server::Step::Unplugged);
@@ -239,8 +240,9 @@ TEST_F(FakeKernel, UnplugFaultDestroysTheKernelDevice) {
 }
 
 TEST_F(FakeKernel, RepliesWaitForTheLatencyAndNeverOvertakeALateOne) {
-  device_->setLatency({sim::Latency::Model::Fixed, std::chrono::microseconds(5000)});
-  device_->addFault({sim::FaultKind::LateReply, {sim::Trigger::Kind::AtCommand, 1}, 100ms});
+  device_->setLatency({nuv::sim::Latency::Model::Fixed, std::chrono::microseconds(5000)});
+  device_->addFault(
+      {nuv::sim::FaultKind::LateReply, {nuv::sim::Trigger::Kind::AtCommand, 1}, 100ms});
   std::uint8_t link[8], version[8];
   ASSERT_EQ(HostGenerateLinkCommand(link, 8), 0);
   ASSERT_EQ(HostGenerateVersionCommand(version, 8), 0);
@@ -262,7 +264,7 @@ TEST_F(FakeKernel, RepliesWaitForTheLatencyAndNeverOvertakeALateOne) {
 TEST_F(FakeKernel, UsbFrameLatencyAnswersAtTheNextMillisecond) {
   ASSERT_FALSE(server_->create({}));  // the frame clock starts here
   const auto created = nuv::realClock().now();
-  device_->setLatency({sim::Latency::Model::UsbFrame, {}});
+  device_->setLatency({nuv::sim::Latency::Model::UsbFrame, {}});
   std::uint8_t link[8];
   ASSERT_EQ(HostGenerateLinkCommand(link, 8), 0);
   ASSERT_EQ(deliver(output(link), created + 2500us), Server::Step::Handled);
@@ -304,7 +306,7 @@ TEST_F(FakeKernel, ClosedChannelEndsTheServer) {
 TEST(UhidServedTogether, EachKernelGetsItsOwnDevicesReplies) {
   struct Pair {
     int kernel = -1;
-    std::shared_ptr<sim::UpdateDevice> device;
+    std::shared_ptr<nuv::sim::UpdateDevice> device;
     std::unique_ptr<Server> server;
   };
   std::array<Pair, 3> pairs;
@@ -312,10 +314,10 @@ TEST(UhidServedTogether, EachKernelGetsItsOwnDevicesReplies) {
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
     p.kernel = fds[1];
-    p.device = std::make_shared<sim::UpdateDevice>(sim::UpdateDeviceOptions{});
-    p.server = std::make_unique<Server>(sim::uhid::Channel::adopt(fds[0]), p.device);
+    p.device = std::make_shared<nuv::sim::UpdateDevice>(nuv::sim::UpdateDeviceOptions{});
+    p.server = std::make_unique<Server>(nuv::sim::uhid::Channel::adopt(fds[0]), p.device);
   }
-  pairs[2].device->addFault({sim::FaultKind::Unplug, {sim::Trigger::Kind::AtCommand, 1}});
+  pairs[2].device->addFault({nuv::sim::FaultKind::Unplug, {nuv::sim::Trigger::Kind::AtCommand, 1}});
   ASSERT_FALSE(pairs[2].server->create({}));  // so that the unplug has a device to destroy
   uhid_event ev{};
   ASSERT_GT(read(pairs[2].kernel, &ev, sizeof ev), 0);
@@ -335,16 +337,16 @@ TEST(UhidServedTogether, EachKernelGetsItsOwnDevicesReplies) {
   writeTo(pairs[1].kernel, 0x0200, 0x22);
   writeTo(pairs[2].kernel, 0x0300, 0x33);
 
-  std::array<sim::uhid::Serving*, 3> members = {pairs[0].server.get(), nullptr,
-                                                pairs[2].server.get()};
-  std::array<sim::uhid::ServeStep, 3> steps{};
+  std::array<nuv::sim::uhid::Serving*, 3> members = {pairs[0].server.get(), nullptr,
+                                                     pairs[2].server.get()};
+  std::array<nuv::sim::uhid::ServeStep, 3> steps{};
   std::array<pollfd, 4> polls{};
   nuv::Error error;
-  EXPECT_EQ(sim::uhid::serveTogether(members, steps, -1, 100ms, polls, &error),
-            sim::uhid::ServeStep::Idle);
-  EXPECT_EQ(steps[0], sim::uhid::ServeStep::Handled);
-  EXPECT_EQ(steps[1], sim::uhid::ServeStep::Idle) << "a device that is gone is not served";
-  EXPECT_EQ(steps[2], sim::uhid::ServeStep::Unplugged);
+  EXPECT_EQ(nuv::sim::uhid::serveTogether(members, steps, -1, 100ms, polls, &error),
+            nuv::sim::uhid::ServeStep::Idle);
+  EXPECT_EQ(steps[0], nuv::sim::uhid::ServeStep::Handled);
+  EXPECT_EQ(steps[1], nuv::sim::uhid::ServeStep::Idle) << "a device that is gone is not served";
+  EXPECT_EQ(steps[2], nuv::sim::uhid::ServeStep::Unplugged);
   EXPECT_EQ(pairs[0].device->memory()[0x0100], 0x11);
   EXPECT_EQ(pairs[1].device->commandCount(), 0u);
 
@@ -358,9 +360,9 @@ TEST(UhidServedTogether, EachKernelGetsItsOwnDevicesReplies) {
   // Served again, device 2 answers the write that waited for it.
   members[1] = pairs[1].server.get();
   members[2] = nullptr;
-  EXPECT_EQ(sim::uhid::serveTogether(members, steps, -1, 100ms, polls, &error),
-            sim::uhid::ServeStep::Idle);
-  EXPECT_EQ(steps[1], sim::uhid::ServeStep::Handled);
+  EXPECT_EQ(nuv::sim::uhid::serveTogether(members, steps, -1, 100ms, polls, &error),
+            nuv::sim::uhid::ServeStep::Idle);
+  EXPECT_EQ(steps[1], nuv::sim::uhid::ServeStep::Handled);
   EXPECT_EQ(pairs[1].device->memory()[0x0200], 0x22);
   for (Pair& p : pairs) ::close(p.kernel);
 }
@@ -374,30 +376,30 @@ TEST(UhidEmulator, NumbersTheFilesOfSeveralDevicesBeforeTheExtension) {
       {".bin", ".bin-3"},
   };
   for (const auto& [path, numbered] : cases)
-    EXPECT_EQ(sim::uhid::numberedFile(path, 3), numbered) << path;
+    EXPECT_EQ(nuv::sim::uhid::numberedFile(path, 3), numbered) << path;
 }
 
 TEST(UhidReplyQueue, DropsTheOldestWhenFull) {
-  sim::uhid::ReplyQueue q;
+  nuv::sim::uhid::ReplyQueue q;
   const auto t = nuv::realClock().now();
-  for (std::size_t i = 0; i < sim::uhid::ReplyQueue::kCapacity; ++i) {
-    sim::uhid::PendingReply r;
+  for (std::size_t i = 0; i < nuv::sim::uhid::ReplyQueue::kCapacity; ++i) {
+    nuv::sim::uhid::PendingReply r;
     r.bytes[0] = static_cast<std::uint8_t>(i);
     r.due = t;
     EXPECT_FALSE(q.push(r));
   }
-  sim::uhid::PendingReply extra;
+  nuv::sim::uhid::PendingReply extra;
   extra.bytes[0] = 0xEE;
   extra.due = t;
   EXPECT_TRUE(q.push(extra));
-  sim::uhid::PendingReply out;
+  nuv::sim::uhid::PendingReply out;
   ASSERT_TRUE(q.popDue(t, out));
   EXPECT_EQ(out.bytes[0], 1) << "report 0 was the one dropped";
-  EXPECT_EQ(q.size(), sim::uhid::ReplyQueue::kCapacity - 1);
+  EXPECT_EQ(q.size(), nuv::sim::uhid::ReplyQueue::kCapacity - 1);
 }
 
 TEST(UhidChannel, SaysWhatToDoWhenThereIsNoUhid) {
-  auto opened = sim::uhid::Channel::open("/nonexistent/uhid");
+  auto opened = nuv::sim::uhid::Channel::open("/nonexistent/uhid");
   ASSERT_FALSE(opened.ok());
   const std::string text = opened.error().describe();
   EXPECT_NE(text.find("open /nonexistent/uhid"), std::string::npos) << text;
@@ -405,24 +407,24 @@ TEST(UhidChannel, SaysWhatToDoWhenThereIsNoUhid) {
 }
 
 TEST(UhidEmulator, RunFailsCleanlyWithoutUhid) {
-  sim::uhid::EmulatorOptions options;
+  nuv::sim::uhid::EmulatorOptions options;
   options.uhidPath = "/nonexistent/uhid";
   std::ostringstream out, err;
-  EXPECT_EQ(sim::uhid::runEmulator(options, out, err), 1);
+  EXPECT_EQ(nuv::sim::uhid::runEmulator(options, out, err), 1);
   EXPECT_NE(err.str().find("cannot present the device"), std::string::npos) << err.str();
 }
 
 TEST(UhidEmulator, ParsesItsArgumentsAndNamesTheOneThatIsWrong) {
   using Args = std::vector<std::string_view>;
-  auto parse = [](Args a) { return sim::uhid::parseEmulatorArguments(a); };
+  auto parse = [](Args a) { return nuv::sim::uhid::parseEmulatorArguments(a); };
   auto ok = parse({"--fault", "no-reply@#3", "--fault=late:200@write+", "--latency-ms", "2",
                    "--version", "2.00", "--memory-out", "m.bin"});
   ASSERT_TRUE(ok.ok()) << ok.error().text;
   const auto& o = ok.value();
   ASSERT_EQ(o.device.faults.size(), 2u);
-  EXPECT_EQ(o.device.faults[1].kind, sim::FaultKind::LateReply);
+  EXPECT_EQ(o.device.faults[1].kind, nuv::sim::FaultKind::LateReply);
   EXPECT_TRUE(o.device.faults[1].repeat);
-  EXPECT_EQ(o.device.latency.model, sim::Latency::Model::Fixed);
+  EXPECT_EQ(o.device.latency.model, nuv::sim::Latency::Model::Fixed);
   EXPECT_EQ(o.device.latency.fixed, std::chrono::microseconds(2000));
   EXPECT_EQ(o.device.version, "2.00");
   EXPECT_EQ(o.memoryFile, "m.bin");
@@ -449,11 +451,11 @@ TEST(UhidEmulator, FindsItsHidrawNodeByUniqInSysfs) {
         << "DRIVER=hid-generic\nHID_ID=0003:0000FFFF:00000100\nHID_NAME=x\nHID_UNIQ=" << uniq
         << "\n";
   }
-  const auto found = sim::uhid::hidrawNodeForUniq("mine", root.string());
+  const auto found = nuv::sim::uhid::hidrawNodeForUniq("mine", root.string());
   ASSERT_TRUE(found.has_value());
   EXPECT_EQ(found->path, "/dev/hidraw3");
   EXPECT_EQ(found->hidId, "0003:0000FFFF:00000100");
-  EXPECT_FALSE(sim::uhid::hidrawNodeForUniq("min", root.string()).has_value());
+  EXPECT_FALSE(nuv::sim::uhid::hidrawNodeForUniq("min", root.string()).has_value());
   fs::remove_all(root);
 }
 
@@ -462,11 +464,11 @@ TEST(UhidEmulator, MemoryFileIsWholeOrNotThere) {
   const fs::path dir = fs::temp_directory_path() / ("nuv-mem-" + std::to_string(getpid()));
   fs::create_directories(dir);
   const std::vector<std::uint8_t> memory(0x10000, 0xA5);
-  ASSERT_FALSE(sim::uhid::writeMemoryFile((dir / "m.bin").string(), memory));
+  ASSERT_FALSE(nuv::sim::uhid::writeMemoryFile((dir / "m.bin").string(), memory));
   EXPECT_EQ(fs::file_size(dir / "m.bin"), 0x10000u);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1)
       << "the temporary file is gone";
-  const auto error = sim::uhid::writeMemoryFile((dir / "missing/m.bin").string(), memory);
+  const auto error = nuv::sim::uhid::writeMemoryFile((dir / "missing/m.bin").string(), memory);
   ASSERT_TRUE(error.has_value());
   EXPECT_NE(error->describe().find("mkstemp"), std::string::npos) << error->describe();
   fs::remove_all(dir);

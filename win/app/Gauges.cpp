@@ -1,11 +1,12 @@
-#include "Gauges.h"
+#include "win/app/Gauges.h"
 
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
-TGauge::TGauge(const forms::TextPainter& font, std::function<std::uint32_t(forms::Color)> resolve)
+TGauge::TGauge(const nuv::forms::TextPainter& font,
+               std::function<std::uint32_t(nuv::forms::Color)> resolve)
     : font_(font), resolve_(std::move(resolve)) {
   setBounds(0, 0, 100, 100);
 }
@@ -39,14 +40,14 @@ void TGauge::SetBorderStyle(TBorderStyle v) {
   Repaint();
 }
 
-void TGauge::SetForeColor(forms::Color v) {
+void TGauge::SetForeColor(nuv::forms::Color v) {
   if (v == foreColor_) return;
   foreColor_ = v;
   stale_ = true;
   Repaint();
 }
 
-void TGauge::SetBackColor(forms::Color v) {
+void TGauge::SetBackColor(nuv::forms::Color v) {
   if (v == backColor_) return;
   backColor_ = v;
   stale_ = true;
@@ -96,9 +97,9 @@ std::int32_t TGauge::Percent() const {
   return static_cast<std::int32_t>(std::trunc(p));
 }
 
-std::uint32_t TGauge::pixel(forms::Color c) const {
+std::uint32_t TGauge::pixel(nuv::forms::Color c) const {
   if (resolve_) return resolve_(c);
-  return forms::pixelOf(c & 0x00FFFFFFu);
+  return nuv::forms::pixelOf(c & 0x00FFFFFFu);
 }
 
 void TGauge::Repaint() {
@@ -115,7 +116,7 @@ void TGauge::Repaint() {
   paintedHeight_ = height();
   image_.resize(width(), height());
   image_.fill({0, 0, width(), height()}, 0);
-  forms::Rect inner{0, 0, width(), height()};
+  nuv::forms::Rect inner{0, 0, width(), height()};
   if (borderStyle_ == bsSingle) inner = {1, 1, width() - 1, height() - 1};
   // Only the bar is drawn in this program; the other kinds show their text over the
   // background, which is what gkText is.
@@ -123,7 +124,7 @@ void TGauge::Repaint() {
   changed();
 }
 
-void TGauge::paintAsBar(const forms::Rect& inner) {
+void TGauge::paintAsBar(const nuv::forms::Rect& inner) {
   background_.resize(width(), height());
   background_.fill({0, 0, width(), height()}, 0);
   background_.fill(inner, pixel(backColor_));
@@ -141,7 +142,7 @@ void TGauge::paintAsBar(const forms::Rect& inner) {
   text_.resize(width(), height());
   text_.fill({0, 0, width(), height()}, 0);
   std::snprintf(label_, sizeof label_, "%d%%", static_cast<int>(Percent()));
-  const forms::TextPainter::Extent extent = font_.measure(label_);
+  const nuv::forms::TextPainter::Extent extent = font_.measure(label_);
   const int tx = (w - extent.width) / 2;
   const int ty = (h - extent.height) / 2;
   font_.drawWhite(text_, tx, ty, label_, inner);

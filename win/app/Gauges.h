@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "Controls.h"
+#include "platform/forms/Controls.h"
 
 enum TGaugeKind { gkText, gkHorizontalBar, gkVerticalBar, gkPie, gkNeedle };
 enum TBorderStyle { bsNone, bsSingle };
@@ -23,18 +23,18 @@ class EInvalidOperation : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-class TGauge : public forms::Control {
+class TGauge : public nuv::forms::Control {
  public:
   // `font` is the control's font and must outlive the gauge; `resolve` turns a colour into
   // 0x00RRGGBB (system colours included).
-  explicit TGauge(const forms::TextPainter& font,
-                  std::function<std::uint32_t(forms::Color)> resolve = {});
+  explicit TGauge(const nuv::forms::TextPainter& font,
+                  std::function<std::uint32_t(nuv::forms::Color)> resolve = {});
 
   void SetKind(TGaugeKind v);
   void SetShowText(bool v);
   void SetBorderStyle(TBorderStyle v);
-  void SetForeColor(forms::Color v);
-  void SetBackColor(forms::Color v);
+  void SetForeColor(nuv::forms::Color v);
+  void SetBackColor(nuv::forms::Color v);
   // Throw EInvalidOperation ("Value must be between %d and %d") outside form loading when the
   // new value would cross the other bound; nothing changes then.
   void SetMinValue(std::int32_t v);
@@ -47,8 +47,8 @@ class TGauge : public forms::Control {
   [[nodiscard]] TGaugeKind Kind() const { return kind_; }
   [[nodiscard]] bool ShowText() const { return showText_; }
   [[nodiscard]] TBorderStyle BorderStyle() const { return borderStyle_; }
-  [[nodiscard]] forms::Color ForeColor() const { return foreColor_; }
-  [[nodiscard]] forms::Color BackColor() const { return backColor_; }
+  [[nodiscard]] nuv::forms::Color ForeColor() const { return foreColor_; }
+  [[nodiscard]] nuv::forms::Color BackColor() const { return backColor_; }
   [[nodiscard]] std::int32_t MinValue() const { return min_; }
   [[nodiscard]] std::int32_t MaxValue() const { return max_; }
   [[nodiscard]] std::int32_t Progress() const { return progress_; }
@@ -60,25 +60,25 @@ class TGauge : public forms::Control {
   // the window is told only when the picture changed.
   void Repaint();
   // The last painted image and how many times the gauge painted.
-  [[nodiscard]] const forms::Bitmap& Image() const { return image_; }
+  [[nodiscard]] const nuv::forms::Bitmap& Image() const { return image_; }
   [[nodiscard]] std::uint64_t PaintCount() const { return paints_; }
 
  private:
-  void paintAsBar(const forms::Rect& inner);
-  [[nodiscard]] std::uint32_t pixel(forms::Color c) const;
+  void paintAsBar(const nuv::forms::Rect& inner);
+  [[nodiscard]] std::uint32_t pixel(nuv::forms::Color c) const;
 
-  const forms::TextPainter& font_;
-  std::function<std::uint32_t(forms::Color)> resolve_;
+  const nuv::forms::TextPainter& font_;
+  std::function<std::uint32_t(nuv::forms::Color)> resolve_;
   TGaugeKind kind_ = gkHorizontalBar;
   bool showText_ = true;
   TBorderStyle borderStyle_ = bsSingle;
-  forms::Color foreColor_ = forms::kClBlack;
-  forms::Color backColor_ = forms::kClWhite;
+  nuv::forms::Color foreColor_ = nuv::forms::kClBlack;
+  nuv::forms::Color backColor_ = nuv::forms::kClWhite;
   std::int32_t min_ = 0;
   std::int32_t max_ = 100;
   std::int32_t progress_ = 0;
   bool loading_ = false;
-  forms::Bitmap image_, background_, text_;
+  nuv::forms::Bitmap image_, background_, text_;
   char label_[16] = {};
   // Whether the image must be composed again; a repaint with nothing changed shows it as is.
   bool stale_ = true;

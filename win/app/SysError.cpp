@@ -1,4 +1,4 @@
-#include "SysError.h"
+#include "win/app/SysError.h"
 
 #include <cstdio>
 

@@ -1,11 +1,11 @@
-#include "Unit1.h"
+#include "win/app/Unit1.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "HIDProto.h"
-#include "SysError.h"
-#include "UpdateImage.h"
+#include "protocol/HIDProto.h"
+#include "protocol/UpdateImage.h"
+#include "win/app/SysError.h"
 
 namespace {
 
@@ -39,15 +39,15 @@ std::string_view ResultText(std::int32_t code) {
   }
 }
 
-std::string DeviceKey(const hid::THidDevice& HidDev) {
+std::string DeviceKey(const nuv::hid::THidDevice& HidDev) {
   char key[16];
   std::snprintf(key, sizeof key, "%.4X%.4X", HidDev.HidAttributes().VendorID,
                 HidDev.HidAttributes().ProductID);
   return key;
 }
 
-TMainForm::TMainForm(forms::Application& app, hid::HidProcess& process)
-    : Gauge1(app.controlFont(), [&app](forms::Color c) { return app.resolveColor(c); }),
+TMainForm::TMainForm(nuv::forms::Application& app, nuv::hid::HidProcess& process)
+    : Gauge1(app.controlFont(), [&app](nuv::forms::Color c) { return app.resolveColor(c); }),
       ListBox1(kLogLines),
       Timer1(app),
       OpenFlashfile(app),
@@ -102,11 +102,11 @@ TMainForm::TMainForm(forms::Application& app, hid::HidProcess& process)
   onActivate = [this] { FormActivate(); };
   onCloseQuery = [this](bool& canClose) { CLOSEME(canClose); };
 
-  HidCtl = std::make_unique<hid::THidDeviceController>(process_);
+  HidCtl = std::make_unique<nuv::hid::THidDeviceController>(process_);
   HidCtl->SetDevThreadSleepTime(200);
-  HidCtl->SetOnEnumerate(hid::THidEnumerateEvent::of<&TMainForm::HidCtlEnumerate>(*this));
+  HidCtl->SetOnEnumerate(nuv::hid::THidEnumerateEvent::of<&TMainForm::HidCtlEnumerate>(*this));
   HidCtl->SetOnDeviceDataError(
-      hid::THidDataErrorEvent::of<&TMainForm::HidCtlDeviceDataError>(*this));
+      nuv::hid::THidDataErrorEvent::of<&TMainForm::HidCtlDeviceDataError>(*this));
 
   FormCreate();
 }
@@ -127,7 +127,7 @@ void TMainForm::FormCreate() {
 }
 
 void TMainForm::FormActivate() {
-  HidCtl->SetOnDeviceChange(hid::TNotifyEvent::of<&TMainForm::HidCtlDeviceChange>(*this));
+  HidCtl->SetOnDeviceChange(nuv::hid::TNotifyEvent::of<&TMainForm::HidCtlDeviceChange>(*this));
   DevListBoxClick();
 }
 
@@ -148,7 +148,7 @@ void TMainForm::stop_buttonClick() {
   if (Busy) StopRequested = true;
 }
 
-void TMainForm::setStatus(forms::Color color, std::string_view text) {
+void TMainForm::setStatus(nuv::forms::Color color, std::string_view text) {
   StatusBar1.setColor(color);
   StatusBar1.setPanelText(text);
 }
@@ -158,12 +158,12 @@ void TMainForm::ReportError(std::int32_t code) {
   outcome_ = {FlowResult::ExchangeFailed, code, {}};
   const std::string_view text = ResultText(code);
   setStatus(kStatusRed, text);
-  app_.messageBox(forms::BoxKind::Error, text);
+  app_.messageBox(nuv::forms::BoxKind::Error, text);
 }
 
 void TMainForm::freeClaimedDevices() {
   for (int i = 0; i < DevListBox.count(); ++i) {
-    hid::THidDevice* device = DevListBox.item(i).object;
+    nuv::hid::THidDevice* device = DevListBox.item(i).object;
     DevListBox.setObject(i, nullptr);
     if (device == CurrentDevice) CurrentDevice = nullptr;
     delete device;  // hands it back to the controller
@@ -171,7 +171,7 @@ void TMainForm::freeClaimedDevices() {
   DevListBox.clear();
 }
 
-void TMainForm::HidCtlDeviceChange(hid::THidDeviceController& /*Sender*/) {
+void TMainForm::HidCtlDeviceChange(nuv::hid::THidDeviceController& /*Sender*/) {
   // Any HID device that comes or goes (a mouse, a keyboard) would otherwise rebuild the list in
   // the middle of a flow: input switched off, the flow's device freed, a Refresh sent between a
   // command and its reply. The flow keeps its device (one that is gone fails its exchange by
@@ -203,9 +203,9 @@ void TMainForm::HidCtlDeviceChange(hid::THidDeviceController& /*Sender*/) {
   }
 }
 
-bool TMainForm::HidCtlEnumerate(hid::THidDevice& HidDev, std::int32_t Idx) {
+bool TMainForm::HidCtlEnumerate(nuv::hid::THidDevice& HidDev, std::int32_t Idx) {
   if (DeviceKey(HidDev) != DeviceKeyFilter) return true;
-  std::unique_ptr<hid::THidDevice> claimed = HidCtl->ClaimDevice(Idx);
+  std::unique_ptr<nuv::hid::THidDevice> claimed = HidCtl->ClaimDevice(Idx);
   // An entry without a device could only ever answer "No connected" and would hide a second
   // device behind it: a device that cannot be claimed gets no entry.
   if (claimed != nullptr) DevListBox.add(DeviceKey(HidDev), claimed.release());
@@ -221,7 +221,7 @@ void TMainForm::ReadBtnClick() {
   CurrentDevice = nullptr;
   const int selected = DevListBox.itemIndex();
   if (DevListBox.count() == 0 || selected < 0) return;
-  hid::THidDevice* device = DevListBox.item(selected).object;
+  nuv::hid::THidDevice* device = DevListBox.item(selected).object;
   if (device == nullptr) return;
   CurrentDevice = device;
   if (!device->CanReadWrite()) {
@@ -229,13 +229,13 @@ void TMainForm::ReadBtnClick() {
     return;
   }
   if (ReadBtn.down()) {
-    device->SetOnReport(hid::THidDataEvent::of<&TMainForm::ReportReceived>(*this));
+    device->SetOnReport(nuv::hid::THidDataEvent::of<&TMainForm::ReportReceived>(*this));
   } else {
     device->SetOnReport(nullptr);
   }
 }
 
-void TMainForm::ReportReceived(hid::THidDevice& /*HidDev*/, std::uint8_t ReportID,
+void TMainForm::ReportReceived(nuv::hid::THidDevice& /*HidDev*/, std::uint8_t ReportID,
                                const std::uint8_t* Data, std::uint16_t Size) {
   std::size_t n = 0;
   line_[n++] = 'R';
@@ -257,7 +257,7 @@ void TMainForm::ReportReceived(hid::THidDevice& /*HidDev*/, std::uint8_t ReportI
   ListBox1.addLine(std::string_view(line_.data(), n));
 }
 
-void TMainForm::HidCtlDeviceDataError(hid::THidDevice& /*HidDev*/, std::uint32_t Error) {
+void TMainForm::HidCtlDeviceDataError(nuv::hid::THidDevice& /*HidDev*/, std::uint32_t Error) {
   char text[320];
   std::snprintf(text, sizeof text, "READ ERROR: %s (%X)", SysErrorMessage(Error).c_str(),
                 static_cast<unsigned>(Error));
@@ -360,12 +360,12 @@ void TMainForm::READ_carClick() {
 
 void TMainForm::fileError(const nuv::Error& error) {
   outcome_ = {FlowResult::FileError, ResultNone, {}};
-  app_.messageBox(forms::BoxKind::Exception, error.describe());
+  app_.messageBox(nuv::forms::BoxKind::Exception, error.describe());
 }
 
 void TMainForm::refuse(FlowResult result, std::string_view box) {
   outcome_ = {result, ResultNone, {}};
-  app_.messageBox(forms::BoxKind::Plain, box);
+  app_.messageBox(nuv::forms::BoxKind::Plain, box);
 }
 
 void TMainForm::WRITE_24AAClick() {
@@ -457,8 +457,7 @@ void TMainForm::writeImage(const std::string& path) {
     case ImageCheck::ReadFailed:
       return fileError(*readError);
     default:
-      return fileError(
-          nuv::Error::message("The update file changed while it was in use: " + path));
+      return fileError(nuv::Error::message("The update file changed while it was in use: " + path));
   }
 
   if (!step("Erase...", HostGenerateFormatCommand)) return;

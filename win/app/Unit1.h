@@ -20,11 +20,11 @@
 #include <string>
 #include <string_view>
 
-#include "ByteSource.h"
-#include "Forms.h"
-#include "Gauges.h"
-#include "HidControllerClass.h"
-#include "UpdateImage.h"
+#include "platform/forms/Forms.h"
+#include "protocol/ByteSource.h"
+#include "protocol/UpdateImage.h"
+#include "win/app/Gauges.h"
+#include "win/hid/HidControllerClass.h"
 
 // Program constants.
 inline constexpr std::string_view ProgramVersion = nuv::image::kProgramVersion;
@@ -41,9 +41,9 @@ inline constexpr std::int32_t ResultTimeout = 3;
 inline constexpr std::int32_t ResultNoResponse = 4;
 
 // Status line colours.
-inline constexpr forms::Color kStatusNormal = forms::kClBtnFace;
-inline constexpr forms::Color kStatusGreen = forms::rgb(0, 128, 0);
-inline constexpr forms::Color kStatusRed = forms::rgb(255, 0, 0);
+inline constexpr nuv::forms::Color kStatusNormal = nuv::forms::kClBtnFace;
+inline constexpr nuv::forms::Color kStatusGreen = nuv::forms::rgb(0, 128, 0);
+inline constexpr nuv::forms::Color kStatusRed = nuv::forms::rgb(255, 0, 0);
 
 // The text ReportError shows for a positive result code.
 [[nodiscard]] std::string_view ResultText(std::int32_t code);
@@ -55,14 +55,14 @@ inline constexpr std::string_view kDeviceVersionError = "Device ver is error";
 // How the last Version or Download flow ended, as a value: for front ends that act on the end
 // (the terminal's exit code) rather than read the window's texts.
 enum class FlowResult {
-  None,           // no flow yet, or the open dialog was cancelled
-  Completed,      // "Version:...", "Update Completed"
-  ImageSize,      // kFilesizeError
-  ImageVersion,   // kVersionError
-  DeviceVersion,  // kDeviceVersionError: nothing was erased
+  None,            // no flow yet, or the open dialog was cancelled
+  Completed,       // "Version:...", "Update Completed"
+  ImageSize,       // kFilesizeError
+  ImageVersion,    // kVersionError
+  DeviceVersion,   // kDeviceVersionError: nothing was erased
   ExchangeFailed,  // ReportError's box; see resultCode
-  FileError,      // the image could not be read (an exception box)
-  Stopped,        // the Stop button ended the download
+  FileError,       // the image could not be read (an exception box)
+  Stopped,         // the Stop button ended the download
 };
 struct FlowOutcome {
   FlowResult result = FlowResult::None;
@@ -70,13 +70,13 @@ struct FlowOutcome {
   std::string deviceVersion;             // a completed version query: the four characters
 };
 // "%.4x%.4x" of the device's vendor and product identifiers, uppercase.
-[[nodiscard]] std::string DeviceKey(const hid::THidDevice& HidDev);
+[[nodiscard]] std::string DeviceKey(const nuv::hid::THidDevice& HidDev);
 
-class TMainForm : public forms::Form {
+class TMainForm : public nuv::forms::Form {
  public:
   // Creates the controls and the controller (form loading), then runs FormCreate. Raises
-  // hid::EControllerError when the controller cannot be made.
-  TMainForm(forms::Application& app, hid::HidProcess& process);
+  // nuv::hid::EControllerError when the controller cannot be made.
+  TMainForm(nuv::forms::Application& app, nuv::hid::HidProcess& process);
   // Runs the destruction handler (input off), frees the claimed devices, then the controller.
   ~TMainForm();
   TMainForm(const TMainForm&) = delete;
@@ -89,13 +89,13 @@ class TMainForm : public forms::Form {
   void Timer1Timer();
   void stop_buttonClick();
   void ReportError(std::int32_t code);
-  void HidCtlDeviceChange(hid::THidDeviceController& Sender);
-  bool HidCtlEnumerate(hid::THidDevice& HidDev, std::int32_t Idx);
+  void HidCtlDeviceChange(nuv::hid::THidDeviceController& Sender);
+  bool HidCtlEnumerate(nuv::hid::THidDevice& HidDev, std::int32_t Idx);
   void DevListBoxClick();
   void ReadBtnClick();
-  void ReportReceived(hid::THidDevice& HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
+  void ReportReceived(nuv::hid::THidDevice& HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
                       std::uint16_t Size);
-  void HidCtlDeviceDataError(hid::THidDevice& HidDev, std::uint32_t Error);
+  void HidCtlDeviceDataError(nuv::hid::THidDevice& HidDev, std::uint32_t Error);
   void SendReport();
   void WaitReply();
   void READ_carClick();
@@ -105,19 +105,19 @@ class TMainForm : public forms::Form {
   [[nodiscard]] const FlowOutcome& lastOutcome() const { return outcome_; }
 
   // Controls, at the places of the form.
-  forms::Control Panel1;
-  forms::Picture Image1;
-  forms::SpeedButton Write_car;
-  forms::SpeedButton stop_button;
-  forms::SpeedButton READ_car;
+  nuv::forms::Control Panel1;
+  nuv::forms::Picture Image1;
+  nuv::forms::SpeedButton Write_car;
+  nuv::forms::SpeedButton stop_button;
+  nuv::forms::SpeedButton READ_car;
   TGauge Gauge1;
-  forms::StatusBar StatusBar1;
-  forms::SpeedButton ReadBtn;
-  forms::ObjectListBox<hid::THidDevice> DevListBox;
-  forms::LineListBox ListBox1;
-  std::unique_ptr<hid::THidDeviceController> HidCtl;
-  forms::Timer Timer1;
-  forms::OpenDialog OpenFlashfile;
+  nuv::forms::StatusBar StatusBar1;
+  nuv::forms::SpeedButton ReadBtn;
+  nuv::forms::ObjectListBox<nuv::hid::THidDevice> DevListBox;
+  nuv::forms::LineListBox ListBox1;
+  std::unique_ptr<nuv::hid::THidDeviceController> HidCtl;
+  nuv::forms::Timer Timer1;
+  nuv::forms::OpenDialog OpenFlashfile;
 
   // Window state (read by tests and front ends; written only by the handlers).
   bool Busy = false;
@@ -137,13 +137,13 @@ class TMainForm : public forms::Form {
   // code and address is refused rather than completed by an earlier reply's bytes.
   std::size_t RxSize = 0;
   std::array<std::uint8_t, 5> FileBuf{};
-  hid::THidDevice* CurrentDevice = nullptr;
+  nuv::hid::THidDevice* CurrentDevice = nullptr;
   std::string ExeDir;
 
-  [[nodiscard]] forms::Application& App() const { return app_; }
+  [[nodiscard]] nuv::forms::Application& App() const { return app_; }
 
  private:
-  void setStatus(forms::Color color, std::string_view text);
+  void setStatus(nuv::forms::Color color, std::string_view text);
   // Send and wait; on failure ReportError. True when the reply was accepted.
   [[nodiscard]] bool exchange();
   // WaitReply's loop; with `actOnStop` the download's stop test runs after each round, and true
@@ -175,8 +175,8 @@ class TMainForm : public forms::Form {
   // meanwhile.
   struct FlowEnd;
 
-  forms::Application& app_;
-  hid::HidProcess& process_;
+  nuv::forms::Application& app_;
+  nuv::hid::HidProcess& process_;
   std::unique_ptr<nuv::FileSource> file_;  // the update image, open during a download
   FlowOutcome outcome_;
   // A device change came while a flow ran; the list is rebuilt when the flow ends.

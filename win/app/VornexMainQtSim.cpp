@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string>
 
-#include "Faults.h"
-#include "VirtualBus.h"
-#include "VornexQt.h"
-#include "winapi/Sim.h"
+#include "platform/winapi/Sim.h"
+#include "sim/Faults.h"
+#include "sim/VirtualBus.h"
+#include "win/app/VornexQt.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ int usage(const char* message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  sim::UpdateDeviceOptions options;
+  nuv::sim::UpdateDeviceOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) return usage(("missing value after " + arg).c_str());
@@ -41,19 +41,19 @@ int main(int argc, char** argv) {
       if (end == value.c_str() || *end != '\0' || us < 0 || us > 10'000'000) {
         return usage("--latency-us wants 0 to 10000000");
       }
-      options.latency.model = sim::Latency::Model::Fixed;
+      options.latency.model = nuv::sim::Latency::Model::Fixed;
       options.latency.fixed = std::chrono::microseconds(us);
     } else if (arg == "--fault") {
-      auto fault = sim::parseFault(value);
+      auto fault = nuv::sim::parseFault(value);
       if (!fault) return usage(fault.error().text.c_str());
       options.faults.push_back(fault.value());
     } else {
       return usage(("unknown option " + arg).c_str());
     }
   }
-  forms::QtGui app("vornex-sim");
-  sim::VirtualBus bus;
+  nuv::forms::QtGui app("vornex-sim");
+  nuv::sim::VirtualBus bus;
   (void)bus.plug({}, options);
-  std::unique_ptr<winapi::SimApi> api = winapi::makeSimApi(bus, &app);
+  std::unique_ptr<nuv::winapi::SimApi> api = nuv::winapi::makeSimApi(bus, &app);
   return runVornex(app, *api);
 }

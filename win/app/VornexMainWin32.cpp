@@ -5,15 +5,15 @@
 
 #include <memory>
 
-#include "Unit1.h"
-#include "forms/Win32.h"
-#include "winapi/Win32.h"
+#include "platform/forms/Win32.h"
+#include "platform/winapi/Win32.h"
+#include "win/app/Unit1.h"
 
 namespace {
 
 // The panel with the banner, the three buttons and the gauge, and the status bar below it.
-void buildWindow(forms::Win32Gui& app, TMainForm& form) {
-  forms::Win32Window& window = app.window();
+void buildWindow(nuv::forms::Win32Gui& app, TMainForm& form) {
+  nuv::forms::Win32Window& window = app.window();
   window.addPanel(form.Panel1);
   window.addPicture(form.Image1, &form.Panel1);
   window.addButton(form.Write_car, &form.Panel1);
@@ -26,15 +26,15 @@ void buildWindow(forms::Win32Gui& app, TMainForm& form) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-  forms::Win32Gui app(instance);
+  nuv::forms::Win32Gui app(instance);
   app.setTitle(std::string(kApplicationTitle));
-  std::unique_ptr<winapi::Api> api = winapi::makeWindowsApi();
-  hid::HidProcess process(*api, app);
+  std::unique_ptr<nuv::winapi::Api> api = nuv::winapi::makeWindowsApi();
+  nuv::hid::HidProcess process(*api, app);
   std::unique_ptr<TMainForm> form;
   try {
     form = std::make_unique<TMainForm>(app, process);
-  } catch (const hid::EControllerError& e) {
-    app.messageBox(forms::BoxKind::Exception, e.what());
+  } catch (const nuv::hid::EControllerError& e) {
+    app.messageBox(nuv::forms::BoxKind::Exception, e.what());
     return 1;
   }
   app.setMainForm(*form);

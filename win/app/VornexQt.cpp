@@ -1,4 +1,4 @@
-#include "VornexQt.h"
+#include "win/app/VornexQt.h"
 
 #include <QFile>
 
@@ -12,9 +12,9 @@ QPixmap loadArt(const std::string& name) {
 
 }  // namespace
 
-void buildVornexWindow(forms::QtGui& app, TMainForm& form) {
+void buildVornexWindow(nuv::forms::QtGui& app, TMainForm& form) {
   Q_INIT_RESOURCE(vornex);
-  forms::QtWindow& window = app.window(&loadArt);
+  nuv::forms::QtWindow& window = app.window(&loadArt);
   window.addPanel(form.Panel1);
   window.addPicture(form.Image1, &form.Panel1);
   window.addButton(form.Write_car, &form.Panel1);
@@ -24,14 +24,14 @@ void buildVornexWindow(forms::QtGui& app, TMainForm& form) {
   window.addStatusBar(form.StatusBar1);
 }
 
-int runVornex(forms::QtGui& app, winapi::Api& api) {
+int runVornex(nuv::forms::QtGui& app, nuv::winapi::Api& api) {
   app.setTitle(std::string(kApplicationTitle));
-  hid::HidProcess process(api, app);
+  nuv::hid::HidProcess process(api, app);
   std::unique_ptr<TMainForm> form;
   try {
     form = std::make_unique<TMainForm>(app, process);
-  } catch (const hid::EControllerError& e) {
-    app.messageBox(forms::BoxKind::Exception, e.what());
+  } catch (const nuv::hid::EControllerError& e) {
+    app.messageBox(nuv::forms::BoxKind::Exception, e.what());
     return 1;
   }
   app.setMainForm(*form);

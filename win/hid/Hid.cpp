@@ -1,9 +1,9 @@
-#include "Hid.h"
+#include "win/hid/Hid.h"
 
 #include <array>
 #include <string_view>
 
-namespace hid {
+namespace nuv::hid {
 namespace {
 
 // Every name must exist; five are called.
@@ -102,4 +102,4 @@ winapi::NTSTATUS Hid::GetCaps(winapi::PHIDP_PREPARSED_DATA preparsed, winapi::HI
   return entry == nullptr ? 0 : api_.HidP_GetCaps(entry, preparsed, &caps);
 }
 
-}  // namespace hid
+}  // namespace nuv::hid

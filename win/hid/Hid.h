@@ -4,10 +4,10 @@
 
 #include <span>
 
-#include "ModuleLoader.h"
-#include "WinApi.h"
+#include "platform/winapi/WinApi.h"
+#include "win/hid/ModuleLoader.h"
 
-namespace hid {
+namespace nuv::hid {
 
 class Hid {
  public:
@@ -34,4 +34,4 @@ class Hid {
   ModuleLoader loader_;
 };
 
-}  // namespace hid
+}  // namespace nuv::hid

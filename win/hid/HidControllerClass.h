@@ -28,13 +28,13 @@
 #include <thread>
 #include <vector>
 
-#include "Forms.h"
-#include "Hid.h"
-#include "Method.h"
-#include "SetupApi.h"
-#include "WinApi.h"
+#include "platform/forms/Forms.h"
+#include "platform/winapi/WinApi.h"
+#include "win/hid/Hid.h"
+#include "win/hid/Method.h"
+#include "win/hid/SetupApi.h"
 
-namespace hid {
+namespace nuv::hid {
 
 class EControllerError : public std::runtime_error {
  public:
@@ -345,4 +345,4 @@ class THidDeviceController : private forms::MainWindowHook {
   DestructionWatch* watches_ = nullptr;
 };
 
-}  // namespace hid
+}  // namespace nuv::hid

@@ -2,10 +2,10 @@
 #include <cstdlib>
 #include <optional>
 
-#include "HidControllerClass.h"
-#include "Log.h"
+#include "protocol/Log.h"
+#include "win/hid/HidControllerClass.h"
 
-namespace hid {
+namespace nuv::hid {
 namespace {
 
 constexpr std::int32_t kMinReadSlice = 10;
@@ -242,4 +242,4 @@ bool THidDevice::CancelPending(TOpenMode Mode) {
   return cancelled;
 }
 
-}  // namespace hid
+}  // namespace nuv::hid

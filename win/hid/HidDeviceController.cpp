@@ -2,10 +2,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "HidControllerClass.h"
-#include "Log.h"
+#include "protocol/Log.h"
+#include "win/hid/HidControllerClass.h"
 
-namespace hid {
+namespace nuv::hid {
 
 THidDeviceController::BusyGuard::BusyGuard(THidDeviceController& controller)
     : controller_(controller) {
@@ -300,4 +300,4 @@ void THidDeviceController::SetDevThreadSleepTime(std::int32_t Milliseconds) {
   devThreadSleepTime_ = Milliseconds;
 }
 
-}  // namespace hid
+}  // namespace nuv::hid

@@ -2,9 +2,9 @@
 // finished report handed to the GUI thread and waited for.
 #include <algorithm>
 
-#include "HidControllerClass.h"
+#include "win/hid/HidControllerClass.h"
 
-namespace hid {
+namespace nuv::hid {
 namespace {
 
 // After the loop, how long to wait for an outstanding read's completion once it was cancelled
@@ -171,4 +171,4 @@ void THidDeviceReadThread::MarkFinished(void* self) {
   static_cast<THidDeviceReadThread*>(self)->finishedSeen_ = true;
 }
 
-}  // namespace hid
+}  // namespace nuv::hid

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-namespace hid {
+namespace nuv::hid {
 
 template <class Signature>
 class TMethod;
@@ -44,4 +44,4 @@ class TMethod<R(Args...)> {
   CodeType code_ = nullptr;
 };
 
-}  // namespace hid
+}  // namespace nuv::hid

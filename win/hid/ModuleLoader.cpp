@@ -1,6 +1,6 @@
-#include "ModuleLoader.h"
+#include "win/hid/ModuleLoader.h"
 
-namespace hid {
+namespace nuv::hid {
 
 ModuleLoader::ModuleLoader(winapi::Api& api, const char* fileName,
                            std::span<const char* const> names)
@@ -44,4 +44,4 @@ void ModuleLoader::Release() {
   }
 }
 
-}  // namespace hid
+}  // namespace nuv::hid

@@ -10,9 +10,9 @@
 #include <span>
 #include <string>
 
-#include "WinApi.h"
+#include "platform/winapi/WinApi.h"
 
-namespace hid {
+namespace nuv::hid {
 
 class ModuleLoader {
  public:
@@ -44,4 +44,4 @@ class ModuleLoader {
   std::string failure_;
 };
 
-}  // namespace hid
+}  // namespace nuv::hid

@@ -1,9 +1,9 @@
-#include "SetupApi.h"
+#include "win/hid/SetupApi.h"
 
 #include <array>
 #include <string_view>
 
-namespace hid {
+namespace nuv::hid {
 namespace {
 
 // The library's whole interface; where a function has ANSI and wide forms both are looked up,
@@ -346,4 +346,4 @@ void SetupApi::DestroyDeviceInfoList(winapi::HDEVINFO set) {
   if (entry != nullptr) (void)api_.SetupDiDestroyDeviceInfoList(entry, set);
 }
 
-}  // namespace hid
+}  // namespace nuv::hid

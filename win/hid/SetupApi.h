@@ -5,10 +5,10 @@
 
 #include <span>
 
-#include "ModuleLoader.h"
-#include "WinApi.h"
+#include "platform/winapi/WinApi.h"
+#include "win/hid/ModuleLoader.h"
 
-namespace hid {
+namespace nuv::hid {
 
 class SetupApi {
  public:
@@ -41,4 +41,4 @@ class SetupApi {
   int useCount_ = 0;
 };
 
-}  // namespace hid
+}  // namespace nuv::hid

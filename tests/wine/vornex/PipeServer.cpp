@@ -1,4 +1,4 @@
-#include "PipeServer.h"
+#include "tests/wine/vornex/PipeServer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -47,7 +47,7 @@ struct PipeServer::Instance {
   std::deque<Report> queued;  // input reports not yet written to this instance
 };
 
-PipeServer::PipeServer(std::shared_ptr<sim::UpdateDevice> device, TestDevice identity)
+PipeServer::PipeServer(std::shared_ptr<nuv::sim::UpdateDevice> device, TestDevice identity)
     : device_(device), identity_(std::move(identity)), engine_(std::move(device)) {}
 
 PipeServer::~PipeServer() {
@@ -157,7 +157,7 @@ void PipeServer::onRead(Instance& instance) {
     replySentAt_.reset();
   }
   const auto outcome = engine_.onOutput(instance.input.data(), bytes, false, now);
-  if (outcome == sim::uhid::ReportEngine::Outcome::Unplug) {
+  if (outcome == nuv::sim::uhid::ReportEngine::Outcome::Unplug) {
     unpluggedByFault_ = true;
     return unplug();
   }
@@ -276,8 +276,8 @@ PipeServer::Turn PipeServer::serveOnce(HANDLE control) {
       instance->queued.push_back(report);
       anyone = true;
     }
-    return anyone ? sim::uhid::ReportEngine::SendResult::Sent
-                  : sim::uhid::ReportEngine::SendResult::Dropped;
+    return anyone ? nuv::sim::uhid::ReportEngine::SendResult::Sent
+                  : nuv::sim::uhid::ReportEngine::SendResult::Dropped;
   };
   bool sentAny = false;
   (void)engine_.sendDue(nuv::realClock().now(), send, &sentAny);

@@ -24,14 +24,14 @@
 #include <string>
 #include <vector>
 
-#include "ReportEngine.h"
-#include "TestDevices.h"
+#include "sim/uhid/ReportEngine.h"
+#include "tests/wine/vornex/TestDevices.h"
 
 namespace wine_test {
 
 class PipeServer {
  public:
-  PipeServer(std::shared_ptr<sim::UpdateDevice> device, TestDevice identity);
+  PipeServer(std::shared_ptr<nuv::sim::UpdateDevice> device, TestDevice identity);
   ~PipeServer();
   PipeServer(const PipeServer&) = delete;
   PipeServer& operator=(const PipeServer&) = delete;
@@ -49,7 +49,7 @@ class PipeServer {
   [[nodiscard]] Turn serveOnce(HANDLE control);
 
   [[nodiscard]] const std::string& error() const { return error_; }
-  [[nodiscard]] const sim::uhid::ServerStats& stats() const { return engine_.stats(); }
+  [[nodiscard]] const nuv::sim::uhid::ServerStats& stats() const { return engine_.stats(); }
   // From a reply handed to the pipes to the program's next report, on average: the time the
   // program (and the Wine server between the processes) takes per exchange.
   [[nodiscard]] std::chrono::microseconds meanTurnaround() const;
@@ -67,9 +67,9 @@ class PipeServer {
   [[nodiscard]] bool keepListening();
   void broadcastDeviceChange() const;
 
-  std::shared_ptr<sim::UpdateDevice> device_;
+  std::shared_ptr<nuv::sim::UpdateDevice> device_;
   TestDevice identity_;
-  sim::uhid::ReportEngine engine_;
+  nuv::sim::uhid::ReportEngine engine_;
   std::vector<std::unique_ptr<Instance>> instances_;
   bool plugged_ = false;
   bool unpluggedByFault_ = false;

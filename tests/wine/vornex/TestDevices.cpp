@@ -1,4 +1,4 @@
-#include "TestDevices.h"
+#include "tests/wine/vornex/TestDevices.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -6,21 +6,21 @@
 #include <cstring>
 #include <optional>
 
-#include "TestDevices.h"
-#include "WinApi.h"
+#include "platform/winapi/WinApi.h"
+#include "tests/wine/vornex/TestDevices.h"
 
 namespace {
 
 constexpr DWORD kPreparsedMagic = 0x4E555650;  // "NUVP"
-constexpr winapi::NTSTATUS kHidpStatusInvalidPreparsedData =
-    static_cast<winapi::NTSTATUS>(0xC0110001);
+constexpr nuv::winapi::NTSTATUS kHidpStatusInvalidPreparsedData =
+    static_cast<nuv::winapi::NTSTATUS>(0xC0110001);
 constexpr USHORT kVendorUsagePage = 0xFF00;
 
 // What HidD_GetPreparsedData hands out: the capabilities, behind a mark that tells a live
 // record from anything else.
 struct Preparsed {
   DWORD magic = kPreparsedMagic;
-  winapi::HIDP_CAPS caps{};
+  nuv::winapi::HIDP_CAPS caps{};
 };
 
 // The emulated device `handle` is open on, for a call that writes into `out`; nothing, with
@@ -39,11 +39,11 @@ struct Preparsed {
 
 extern "C" {
 
-void __stdcall HidD_GetHidGuid(winapi::GUID* guid) {
-  if (guid != nullptr) *guid = winapi::kHidInterfaceClass;
+void __stdcall HidD_GetHidGuid(nuv::winapi::GUID* guid) {
+  if (guid != nullptr) *guid = nuv::winapi::kHidInterfaceClass;
 }
 
-BOOLEAN __stdcall HidD_GetAttributes(HANDLE device, winapi::HIDD_ATTRIBUTES* attributes) {
+BOOLEAN __stdcall HidD_GetAttributes(HANDLE device, nuv::winapi::HIDD_ATTRIBUTES* attributes) {
   const auto found = deviceFor(device, attributes);
   if (!found) return FALSE;
   attributes->Size = sizeof *attributes;
@@ -75,13 +75,13 @@ BOOLEAN __stdcall HidD_FreePreparsedData(void* preparsed) {
   return TRUE;
 }
 
-winapi::NTSTATUS __stdcall HidP_GetCaps(void* preparsed, winapi::HIDP_CAPS* caps) {
+nuv::winapi::NTSTATUS __stdcall HidP_GetCaps(void* preparsed, nuv::winapi::HIDP_CAPS* caps) {
   const auto* record = static_cast<const Preparsed*>(preparsed);
   if (record == nullptr || caps == nullptr || record->magic != kPreparsedMagic) {
     return kHidpStatusInvalidPreparsedData;
   }
   *caps = record->caps;
-  return winapi::kHidpStatusSuccess;
+  return nuv::winapi::kHidpStatusSuccess;
 }
 
 }  // extern "C"

@@ -7,7 +7,7 @@
 #include <iterator>
 #include <vector>
 
-#include "UpdateImage.h"
+#include "protocol/UpdateImage.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

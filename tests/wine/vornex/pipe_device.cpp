@@ -24,10 +24,10 @@
 #include <string>
 #include <thread>
 
-#include "Faults.h"
-#include "HIDProto.h"
-#include "PipeServer.h"
-#include "UpdateDevice.h"
+#include "protocol/HIDProto.h"
+#include "sim/Faults.h"
+#include "sim/UpdateDevice.h"
+#include "tests/wine/vornex/PipeServer.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ void say(const std::string& line) {
 struct Options {
   std::uint32_t instance = 1;
   std::string memoryFile;
-  sim::UpdateDeviceOptions device;
+  nuv::sim::UpdateDeviceOptions device;
 };
 
 Options parse(int argc, char** argv) {
@@ -67,11 +67,11 @@ Options parse(int argc, char** argv) {
     } else if (arg == "--version") {
       options.device.version = value();
     } else if (arg == "--latency-ms") {
-      options.device.latency.model = sim::Latency::Model::Fixed;
+      options.device.latency.model = nuv::sim::Latency::Model::Fixed;
       options.device.latency.fixed =
           std::chrono::milliseconds(std::strtol(value().c_str(), nullptr, 10));
     } else if (arg == "--fault") {
-      auto parsed = sim::parseFault(value());
+      auto parsed = nuv::sim::parseFault(value());
       if (!parsed) usage(parsed.error().text);
       options.device.faults.push_back(parsed.value());
     } else {
@@ -116,7 +116,7 @@ class Commands {
   std::deque<std::string> lines_;
 };
 
-bool saveMemory(const Options& options, const sim::UpdateDevice& device) {
+bool saveMemory(const Options& options, const nuv::sim::UpdateDevice& device) {
   if (options.memoryFile.empty()) return true;
   const auto memory = device.memory();
   std::ofstream out(options.memoryFile, std::ios::binary | std::ios::trunc);
@@ -135,7 +135,7 @@ bool saveMemory(const Options& options, const sim::UpdateDevice& device) {
 
 int main(int argc, char** argv) {
   const Options options = parse(argc, argv);
-  auto device = std::make_shared<sim::UpdateDevice>(options.device);
+  auto device = std::make_shared<nuv::sim::UpdateDevice>(options.device);
   wine_test::TestDevice identity;
   identity.instance = options.instance;
   identity.path = wine_test::pipePathOf(options.instance);

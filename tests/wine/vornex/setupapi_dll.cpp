@@ -8,15 +8,15 @@
 #include <cstring>
 #include <vector>
 
-#include "TestDevices.h"
-#include "WinApi.h"
+#include "platform/winapi/WinApi.h"
+#include "tests/wine/vornex/TestDevices.h"
 
 namespace {
 
 constexpr DWORD kSetMagic = 0x4E555653;  // "NUVS"
 constexpr DWORD kSpintActive = 0x1;
 // GUID_DEVCLASS_HIDCLASS {745A17A0-74D3-11D0-B6FE-00A0C90F57DA}: the class of HID devices.
-constexpr winapi::GUID kHidDeviceClass{
+constexpr nuv::winapi::GUID kHidDeviceClass{
     0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
 
 // A device information set: the devices present when it was made, as SetupDiGetClassDevs
@@ -37,9 +37,9 @@ struct DeviceSet {
 
 // The interface's position in its set, kept in its Reserved word as the real library keeps a
 // pointer of its own there (0 is never used, so a zeroed record is refused).
-[[nodiscard]] const wine_test::TestDevice* deviceOf(const DeviceSet& set,
-                                                    const winapi::SP_DEVICE_INTERFACE_DATA* data) {
-  if (data == nullptr || data->cbSize != sizeof(winapi::SP_DEVICE_INTERFACE_DATA) ||
+[[nodiscard]] const wine_test::TestDevice* deviceOf(
+    const DeviceSet& set, const nuv::winapi::SP_DEVICE_INTERFACE_DATA* data) {
+  if (data == nullptr || data->cbSize != sizeof(nuv::winapi::SP_DEVICE_INTERFACE_DATA) ||
       data->Reserved == 0 || data->Reserved > set.devices.size()) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -51,45 +51,46 @@ struct DeviceSet {
 
 extern "C" {
 
-HANDLE __stdcall SetupDiGetClassDevsA(const winapi::GUID* classGuid, const char* /*enumerator*/,
-                                      HWND /*parent*/, DWORD flags) {
+HANDLE __stdcall SetupDiGetClassDevsA(const nuv::winapi::GUID* classGuid,
+                                      const char* /*enumerator*/, HWND /*parent*/, DWORD flags) {
   auto* set = new DeviceSet;
-  const bool hidInterfaces = (flags & winapi::kDigcfDeviceInterface) != 0 && classGuid != nullptr &&
-                             *classGuid == winapi::kHidInterfaceClass;
+  const bool hidInterfaces = (flags & nuv::winapi::kDigcfDeviceInterface) != 0 &&
+                             classGuid != nullptr && *classGuid == nuv::winapi::kHidInterfaceClass;
   if (hidInterfaces) set->devices = wine_test::pluggedDevices();
   return set;
 }
 
-BOOL __stdcall SetupDiEnumDeviceInterfaces(HANDLE handle, winapi::SP_DEVINFO_DATA* /*deviceInfo*/,
-                                           const winapi::GUID* interfaceClass, DWORD index,
-                                           winapi::SP_DEVICE_INTERFACE_DATA* data) {
+BOOL __stdcall SetupDiEnumDeviceInterfaces(HANDLE handle,
+                                           nuv::winapi::SP_DEVINFO_DATA* /*deviceInfo*/,
+                                           const nuv::winapi::GUID* interfaceClass, DWORD index,
+                                           nuv::winapi::SP_DEVICE_INTERFACE_DATA* data) {
   DeviceSet* set = setOf(handle);
   if (set == nullptr) return FALSE;
-  if (data == nullptr || data->cbSize != sizeof(winapi::SP_DEVICE_INTERFACE_DATA)) {
+  if (data == nullptr || data->cbSize != sizeof(nuv::winapi::SP_DEVICE_INTERFACE_DATA)) {
     SetLastError(ERROR_INVALID_USER_BUFFER);
     return FALSE;
   }
-  if (interfaceClass == nullptr || !(*interfaceClass == winapi::kHidInterfaceClass) ||
+  if (interfaceClass == nullptr || !(*interfaceClass == nuv::winapi::kHidInterfaceClass) ||
       index >= set->devices.size()) {
     SetLastError(ERROR_NO_MORE_ITEMS);
     return FALSE;
   }
-  data->InterfaceClassGuid = winapi::kHidInterfaceClass;
+  data->InterfaceClassGuid = nuv::winapi::kHidInterfaceClass;
   data->Flags = kSpintActive;
   data->Reserved = index + 1;
   return TRUE;
 }
 
 BOOL __stdcall SetupDiGetDeviceInterfaceDetailA(HANDLE handle,
-                                                winapi::SP_DEVICE_INTERFACE_DATA* data,
+                                                nuv::winapi::SP_DEVICE_INTERFACE_DATA* data,
                                                 void* detail, DWORD detailSize, DWORD* requiredSize,
-                                                winapi::SP_DEVINFO_DATA* deviceInfo) {
+                                                nuv::winapi::SP_DEVINFO_DATA* deviceInfo) {
   DeviceSet* set = setOf(handle);
   if (set == nullptr) return FALSE;
   const wine_test::TestDevice* device = deviceOf(*set, data);
   if (device == nullptr) return FALSE;
   const DWORD required =
-      static_cast<DWORD>(winapi::kInterfaceDetailPathOffset + device->path.size() + 1);
+      static_cast<DWORD>(nuv::winapi::kInterfaceDetailPathOffset + device->path.size() + 1);
   if (requiredSize != nullptr) *requiredSize = required;
   if (detail == nullptr && detailSize != 0) {
     SetLastError(ERROR_INVALID_USER_BUFFER);
@@ -98,7 +99,7 @@ BOOL __stdcall SetupDiGetDeviceInterfaceDetailA(HANDLE handle,
   if (detail != nullptr) {
     DWORD cbSize = 0;
     std::memcpy(&cbSize, detail, sizeof cbSize);
-    if (cbSize != winapi::kInterfaceDetailCbSize) {
+    if (cbSize != nuv::winapi::kInterfaceDetailCbSize) {
       SetLastError(ERROR_INVALID_USER_BUFFER);
       return FALSE;
     }
@@ -108,15 +109,15 @@ BOOL __stdcall SetupDiGetDeviceInterfaceDetailA(HANDLE handle,
     return FALSE;
   }
   if (deviceInfo != nullptr) {
-    if (deviceInfo->cbSize != sizeof(winapi::SP_DEVINFO_DATA)) {
+    if (deviceInfo->cbSize != sizeof(nuv::winapi::SP_DEVINFO_DATA)) {
       SetLastError(ERROR_INVALID_USER_BUFFER);
       return FALSE;
     }
     deviceInfo->ClassGuid = kHidDeviceClass;
     deviceInfo->DevInst = device->instance;
   }
-  std::memcpy(static_cast<char*>(detail) + winapi::kInterfaceDetailPathOffset, device->path.c_str(),
-              device->path.size() + 1);
+  std::memcpy(static_cast<char*>(detail) + nuv::winapi::kInterfaceDetailPathOffset,
+              device->path.c_str(), device->path.size() + 1);
   return TRUE;
 }
 
