@@ -20,7 +20,7 @@
 #include "mac/QuenlorAppKit.h"
 #include "platform/iohid/Sim.h"
 #include "protocol/UpdateImage.h"
-#include "sim/Faults.h"
+#include "sim/DemoDevice.h"
 #include "sim/VirtualBus.h"
 
 namespace {
@@ -30,15 +30,18 @@ constexpr const char* kUsage =
     "                          [--log-status] [--memory-out PATH] [--compare-with IMAGE]\n"
     "                          [AppKit defaults, e.g. -GSX11HandlesWindowDecorations NO]\n"
     "       QuenlorHID-gnustep --make-image PATH\n"
-    "Shows QuenlorHID's AppKit window with an emulated update device plugged in.\n"
-    "  --latency-us N       the device answers each command after N microseconds\n"
-    "  --fault FAULT        a fault of the device, e.g. wrong-data@0x2000 (KIND[:PARAM]@WHERE[+])\n"
-    "  --version TEXT       the device's four version characters (default 1.01)\n"
+    "Shows QuenlorHID's AppKit window with an emulated update device plugged in.\n";
+constexpr const char* kDriverUsage =
     "  --log-status         logs every text of the status line (\"status: ...\")\n"
     "  --memory-out PATH    at exit, writes the device's memory as of its last Burn to PATH\n"
     "  --compare-with IMAGE at exit, logs whether that memory holds IMAGE's firmware\n"
     "  --make-image PATH    writes a demo update image (65536 bytes) to PATH and exits\n"
     "SIGTERM and SIGINT end the program as Quit does.\n";
+
+int usage(FILE* to, int status) {
+  std::fprintf(to, "%s%s%s", kUsage, nuv::sim::kDemoDeviceUsage, kDriverUsage);
+  return status;
+}
 
 struct DriverOptions {
   nuv::sim::UpdateDeviceOptions device;
@@ -48,20 +51,12 @@ struct DriverOptions {
 };
 
 int makeImage(const char* path) {
-  std::vector<std::uint8_t> firmware(nuv::image::kFirmwareSize);
-  const char header[] = "V1.01 demo image";
-  for (std::size_t i = 0; i < firmware.size(); ++i) firmware[i] = static_cast<std::uint8_t>(i * 7);
-  std::memcpy(firmware.data(), header, nuv::image::kHeaderSize);
-  const std::vector<std::uint8_t> image = nuv::image::pack(firmware, 0xFF);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(image.data()),
-            static_cast<std::streamsize>(image.size()));
-  out.close();
-  if (!out) {
-    std::fprintf(stderr, "QuenlorHID-gnustep: cannot write %s: %s\n", path, std::strerror(errno));
+  const auto written = nuv::sim::writeDemoImage(path);
+  if (!written) {
+    std::fprintf(stderr, "QuenlorHID-gnustep: %s\n", written.error().describe().c_str());
     return 1;
   }
-  std::printf("wrote %s (%zu bytes)\n", path, image.size());
+  std::printf("wrote %s (%zu bytes)\n", path, written.value());
   return 0;
 }
 
@@ -140,20 +135,13 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
     if (arg == "--make-image" && hasValue) return makeImage(argv[++i]);
-    if (arg == "--latency-us" && hasValue) {
-      options.device.latency.model = nuv::sim::Latency::Model::Fixed;
-      options.device.latency.fixed =
-          std::chrono::microseconds(std::strtoll(argv[++i], nullptr, 10));
-    } else if (arg == "--fault" && hasValue) {
-      auto parsed = nuv::sim::parseFault(argv[++i]);
-      if (!parsed) {
-        std::fprintf(stderr, "QuenlorHID-gnustep: %s\n%s", parsed.error().text.c_str(), kUsage);
-        return 2;
-      }
-      options.device.faults.push_back(parsed.value());
-    } else if (arg == "--version" && hasValue) {
-      options.device.version = argv[++i];
-    } else if (arg == "--log-status") {
+    const auto read = nuv::sim::readDemoDeviceOption(argc, argv, i, options.device);
+    if (!read) {
+      std::fprintf(stderr, "QuenlorHID-gnustep: %s\n", read.error().text.c_str());
+      return usage(stderr, 2);
+    }
+    if (read.value() == nuv::sim::DemoOption::Read) continue;
+    if (arg == "--log-status") {
       options.logStatus = true;
     } else if (arg == "--memory-out" && hasValue) {
       options.memoryOut = argv[++i];
@@ -164,8 +152,7 @@ int main(int argc, char** argv) {
       if (hasValue && argv[i + 1][0] != '-') appKitArgs.push_back(argv[++i]);
     } else {
       const bool help = arg == "--help" || arg == "-h";
-      std::fputs(kUsage, help ? stdout : stderr);
-      return help ? 0 : 2;
+      return usage(help ? stdout : stderr, help ? 0 : 2);
     }
   }
 
