@@ -4,81 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "protocol/JsonString.h"
+
 namespace nuv::cli {
 namespace {
 
 void skipSpace(std::string_view s, std::size_t& i) {
   while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r' || s[i] == '\n')) ++i;
-}
-
-unsigned hexValue(char c) {
-  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
-  return 16;
-}
-
-void appendUtf8(std::string& out, unsigned code) {
-  if (code < 0x80) {
-    out.push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
-
-// A JSON string at s[i] (the opening quote); i ends after the closing quote.
-std::optional<std::string> readString(std::string_view s, std::size_t& i) {
-  if (i >= s.size() || s[i] != '"') return std::nullopt;
-  std::string out;
-  for (++i; i < s.size(); ++i) {
-    const char c = s[i];
-    if (c == '"') {
-      ++i;
-      return out;
-    }
-    if (c != '\\') {
-      out.push_back(c);
-      continue;
-    }
-    if (++i >= s.size()) return std::nullopt;
-    switch (s[i]) {
-      case 'n':
-        out.push_back('\n');
-        break;
-      case 't':
-        out.push_back('\t');
-        break;
-      case 'r':
-        out.push_back('\r');
-        break;
-      case 'b':
-        out.push_back('\b');
-        break;
-      case 'f':
-        out.push_back('\f');
-        break;
-      case 'u': {
-        if (i + 4 >= s.size()) return std::nullopt;
-        unsigned code = 0;
-        for (int k = 1; k <= 4; ++k) {
-          const unsigned h = hexValue(s[i + k]);
-          if (h > 15) return std::nullopt;
-          code = code * 16 + h;
-        }
-        i += 4;
-        appendUtf8(out, code);
-        break;
-      }
-      default:
-        out.push_back(s[i]);  // \" \\ \/
-    }
-  }
-  return std::nullopt;
 }
 
 // `text` as a quoted JSON string, appended piece by piece (GCC 12 at -O3 takes
@@ -197,7 +129,7 @@ std::optional<JsonFields> readJsonLine(std::string_view s) {
   if (i < s.size() && s[i] == '}') return fields;
   while (i < s.size()) {
     skipSpace(s, i);
-    auto name = readString(s, i);
+    auto name = readJsonString(s, i);
     if (!name) return std::nullopt;
     skipSpace(s, i);
     if (i >= s.size() || s[i] != ':') return std::nullopt;
@@ -205,7 +137,7 @@ std::optional<JsonFields> readJsonLine(std::string_view s) {
     skipSpace(s, i);
     if (i >= s.size()) return std::nullopt;
     if (s[i] == '"') {
-      auto value = readString(s, i);
+      auto value = readJsonString(s, i);
       if (!value) return std::nullopt;
       fields.values[*name] = std::move(*value);
     } else {

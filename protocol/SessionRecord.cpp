@@ -1,10 +1,11 @@
 #include "protocol/SessionRecord.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <map>
 #include <optional>
+
+#include "protocol/JsonString.h"
 
 namespace nuv {
 namespace {
@@ -107,51 +108,10 @@ class ObjectParser {
     while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\r')) ++pos_;
   }
   bool readString(std::string& out) {
-    if (!take('"')) return false;
-    while (pos_ < s_.size()) {
-      const char c = s_[pos_++];
-      if (c == '"') return true;
-      if (static_cast<unsigned char>(c) < 0x20) return false;
-      if (c != '\\') {
-        out.push_back(c);
-        continue;
-      }
-      if (pos_ >= s_.size()) return false;
-      const char e = s_[pos_++];
-      switch (e) {
-        case '"':
-        case '\\':
-        case '/':
-          out.push_back(e);
-          break;
-        case 'b':
-          out.push_back('\b');
-          break;
-        case 'f':
-          out.push_back('\f');
-          break;
-        case 'n':
-          out.push_back('\n');
-          break;
-        case 'r':
-          out.push_back('\r');
-          break;
-        case 't':
-          out.push_back('\t');
-          break;
-        case 'u':
-          // Kept as a placeholder: the keys and values this format reads are plain ASCII.
-          if (pos_ + 4 > s_.size()) return false;
-          for (int i = 0; i < 4; ++i)
-            if (!std::isxdigit(static_cast<unsigned char>(s_[pos_ + i]))) return false;
-          pos_ += 4;
-          out.push_back('?');
-          break;
-        default:
-          return false;
-      }
-    }
-    return false;
+    auto text = readJsonString(s_, pos_);
+    if (!text) return false;
+    out = std::move(*text);
+    return true;
   }
   bool readNumber(unsigned long long& out) {
     const std::size_t start = pos_;

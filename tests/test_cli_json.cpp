@@ -37,7 +37,8 @@ TEST(CliJson, WhatIsWrittenReadsBackAndTakesADevice) {
 
 TEST(CliJson, RefusesWhatIsNoFlatObject) {
   for (const char* text : {"", "plain text", "{\"a\":", "{\"a\" 1}", "{\"a\":\"open", "[1]",
-                           "{\"a\":{\"b\":1}}", "{\"a\":[1]}", "{\"a\":1,}"}) {
+                           "{\"a\":{\"b\":1}}", "{\"a\":[1]}", "{\"a\":1,}", "{\"a\":\"\\q\"}",
+                           "{\"a\":\"\\u00g1\"}", "{\"a\":\"\\u00\"}", "{\"a\":\"tab\there\"}"}) {
     EXPECT_FALSE(nuv::cli::readJsonLine(text)) << text;
   }
   EXPECT_TRUE(nuv::cli::readJsonLine("{}"));

@@ -65,6 +65,8 @@ TEST(SessionRecord, WhatIsNoRecordIsRefusedWithItsLine) {
       {header + "\n" + R"({"t_us":5,"event":"gone"})" + "\n" + R"({"t_us":4,"event":"gone"})",
        "line 4: time goes backwards"},
       {header + R"({"t_us":1,"event":"sent","report":"00\q"})", "line 2: a string is not closed"},
+      {header + "{\"t_us\":1,\"event\":\"gone\",\"error\":\"a\tb\"}",
+       "line 2: a string is not closed"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
