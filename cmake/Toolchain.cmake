@@ -1,5 +1,10 @@
 # Compiler settings shared by every target of the project.
 
+# The tree's root: every header is included with its path from here, so it is every target's
+# include directory. Not PROJECT_SOURCE_DIR: the fuzz tree builds the same libraries as a
+# project of its own, rooted in fuzz/.
+get_filename_component(NUV_SOURCE_ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
+
 find_program(CCACHE_PROGRAM ccache)
 if(CCACHE_PROGRAM)
   set(CMAKE_CXX_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
@@ -40,7 +45,7 @@ function(nuv_add_test name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main nuv_warnings)
   # Test helpers ("tests/...", "testsupport/...") are included from the tree's root.
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_include_directories(${name} PRIVATE ${NUV_SOURCE_ROOT})
   # Windows under test draw on Qt's offscreen platform however the tests are run (ctest by hand
   # on a machine without a display included); tests without Qt ignore the variable.
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60

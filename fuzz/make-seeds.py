@@ -104,6 +104,16 @@ SEEDS = {
         "no-delay": b"late@1",
         "address-too-big": b"duplicate@65536",
     },
+    # A session record, or one JSON line of vornex-cli.
+    "session_record": {
+        "record": b'{"record":"nuv-update-session","version":1}\n'
+        b'{"t_us":0,"event":"sent","report":"00101000000000000010"}\n'
+        b'{"t_us":1200,"event":"received","report":"00101000000000000010"}\n'
+        b'{"t_us":2500,"event":"send-failed","report":"0011","error":"write: \\"gone\\" \\u00e9"}\n'
+        b'{"t_us":2600,"event":"gone"}\n',
+        "json-line": b'{"schema":1,"event":"progress","text":"Time out  error\\n","done":4096,'
+        b'"rate":1234.5,"ok":false,"serial":null}',
+    },
     # [latency/faults][faults text\n][length][flags][report]...
     "emulator": {
         "session": bytes([0])

@@ -6,7 +6,7 @@ if(TARGET nuv_hidraw)
       SOURCES ${CMAKE_CURRENT_LIST_DIR}/hidraw/test_hidraw_${part}.cpp
       LIBS nuv_hidraw
       LABELS unit)
-    target_include_directories(hidraw_${part}_test PRIVATE ${PROJECT_SOURCE_DIR})
+    target_include_directories(hidraw_${part}_test PRIVATE ${NUV_SOURCE_ROOT})
   endforeach()
 
   nuv_add_test(hidraw_udev_rule_test

@@ -20,7 +20,7 @@ if(TARGET nuv_iohid_linux)
     LIBS nuv_iohid_linux nuv_mac nuv_cocoa_headless
     LABELS unit)
   # The fakes of the kernel and of udev that the hidraw layer's own tests use.
-  target_include_directories(test_iohid_linux PRIVATE ${PROJECT_SOURCE_DIR})
+  target_include_directories(test_iohid_linux PRIVATE ${NUV_SOURCE_ROOT})
 endif()
 if(TARGET nuv_cocoa_qt)
   # The Qt window on the offscreen platform; it saves screenshots to look at.

@@ -12,7 +12,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
     LABELS unit)
 
   add_library(nuv_vm_guest STATIC ${CMAKE_CURRENT_SOURCE_DIR}/vm/GuestSupport.cpp)
-  target_include_directories(nuv_vm_guest PUBLIC ${PROJECT_SOURCE_DIR})
+  target_include_directories(nuv_vm_guest PUBLIC ${NUV_SOURCE_ROOT})
   target_link_libraries(nuv_vm_guest PUBLIC PkgConfig::NUV_VM_LIBUDEV nuv_protocol PRIVATE nuv_warnings)
 
   add_executable(vm_guest_hidraw ${CMAKE_CURRENT_SOURCE_DIR}/vm/test_guest_hidraw.cpp)
@@ -58,7 +58,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
   # The vornex-cli program itself, run as a child process as scripts run it.
   if(TARGET vornex-cli)
     add_executable(vm_guest_cli_program ${CMAKE_CURRENT_SOURCE_DIR}/vm/test_guest_cli_program.cpp)
-    target_include_directories(vm_guest_cli_program PRIVATE ${PROJECT_SOURCE_DIR})
+    target_include_directories(vm_guest_cli_program PRIVATE ${NUV_SOURCE_ROOT})
     target_link_libraries(vm_guest_cli_program PRIVATE nuv_vm_guest nuv_sim GTest::gtest
                           GTest::gtest_main nuv_warnings)
     target_compile_definitions(vm_guest_cli_program PRIVATE VORNEX_CLI="$<TARGET_FILE:vornex-cli>")
