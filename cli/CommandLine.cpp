@@ -2,6 +2,8 @@
 
 #include "cli/ExitCodes.h"
 
+#include <vector>
+
 namespace nuv::cli {
 namespace {
 
@@ -90,9 +92,12 @@ constexpr OptionSpec kOptions[] = {
      "emulate: the uhid device node (default /dev/uhid)"},
     {OptionId::Json, "--json", 0, nullptr, K::Nothing, nullptr, kAllCommands,
      "one JSON object per line: status, progress, messages, result"},
-    {OptionId::Quiet, "--quiet", 'q', nullptr, K::Nothing, nullptr, kAllCommands, "errors only"},
+    {OptionId::Quiet, "--quiet", 'q', nullptr, K::Nothing, nullptr, kAllCommands,
+     "only the answers (a version, the devices) and errors"},
     {OptionId::Verbose, "--verbose", 'v', nullptr, K::Nothing, nullptr, kAllCommands,
      "also the programs' log lines"},
+    {OptionId::Color, "--color", 0, "WHEN", K::Choice, "auto always never", kAllCommands,
+     "colour: auto (on a terminal, unless NO_COLOR or TERM=dumb), always or never", true},
     {OptionId::Help, "--help", 'h', nullptr, K::Nothing, nullptr, kAllCommands,
      "the overview, or the page of the command given"},
     {OptionId::Version, "--version", 'V', nullptr, K::Nothing, nullptr, kAllCommands,
@@ -101,7 +106,7 @@ constexpr OptionSpec kOptions[] = {
 
 constexpr ExitStatusSpec kExitStatuses[] = {
     {kExitSuccess, "success"},
-    {1, "doctor: a problem was found other than a missing device"},
+    {kExitDoctorProblem, "doctor: a problem was found other than a missing device"},
     {kExitUsage, "usage error: the command line is wrong"},
     {kExitNoDevice, "no matching device, or it cannot be opened"},
     {kExitImageRefused, "the file is not an update image (or firmware) this tool accepts"},
@@ -139,6 +144,18 @@ const OptionSpec* optionNamed(const std::string& arg) {
     if (o.value != nullptr && arg.rfind(prefix, 0) == 0) return &o;
   }
   return nullptr;
+}
+
+std::string commandsOf(const OptionSpec& option) {
+  std::vector<const char*> names;
+  for (const auto& c : kCommands)
+    if (c.command != Command::Help && appliesTo(option, c.command)) names.push_back(c.name);
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += i + 1 == names.size() ? " and " : ", ";
+    text += names[i];
+  }
+  return text;
 }
 
 std::optional<Shell> shellNamed(const std::string& name) {

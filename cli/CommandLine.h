@@ -37,7 +37,7 @@ struct CommandSpec {
 enum class OptionId {
   Help, Version, Json, Quiet, Verbose, Force, Verify, Sim, Device, Output, Filler, Flow,
   SimLatency, SimVersion, SimFault, Record, SimReplay, MemoryOut, ReadyFile, Uhid, All, Wait,
-  Retries, Station, Count, SimDevices
+  Retries, Station, Count, SimDevices, Color
 };
 // clang-format on
 
@@ -70,6 +70,8 @@ struct ExitStatusSpec {
 [[nodiscard]] constexpr bool appliesTo(const OptionSpec& option, Command command) {
   return (option.appliesTo & commandBit(command)) != 0;
 }
+// The commands an option belongs to, as a sentence: "download", "version, download and verify".
+[[nodiscard]] std::string commandsOf(const OptionSpec& option);
 
 // The shells that `vornex-cli completion SHELL` writes scripts for.
 enum class Shell { Bash, Zsh, Fish };

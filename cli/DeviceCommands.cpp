@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "cli/ExitCodes.h"
+#include "cli/Failure.h"
 #include "cli/Files.h"
 #include "cli/SelectDevices.h"
 #include "cli/SimSetup.h"
@@ -53,14 +54,28 @@ std::string hex4(std::uint32_t v) {
 }  // namespace
 
 int verifyDevice(ReportLink& link, std::span<const std::uint8_t> imageBytes, bool withTail,
-                 Output& out, std::chrono::milliseconds replyTimeout) {
+                 Output& out, std::chrono::milliseconds replyTimeout, DeviceState state,
+                 std::string_view hint) {
   const auto firmware = image::unpack(imageBytes);
   const std::uint32_t end = withTail ? 0x10000 : image::kFirmwareSize;
   std::uint32_t mismatches = 0;
   std::optional<std::uint32_t> first;
+  const auto fail = [&](Symptom symptom, std::uint32_t address, const char* status) {
+    out.status(status, Tone::Failure);
+    FailureReport failure;
+    failure.symptom = symptom;
+    failure.step = "read";
+    failure.address = static_cast<std::uint16_t>(address);
+    failure.state = state;
+    failure.next = state == DeviceState::Untouched
+                       ? "check the cable, replug the device and run verify again"
+                       : "replug the device and run vornex-cli verify with the image";
+    out.result(kExitExchangeFailed, "", &failure);
+    return kExitExchangeFailed;
+  };
   out.status("Verifying...");
   for (std::uint32_t a = 0; a < end; a += 4) {
-    out.progress(a, end, a);
+    out.progress(Phase::Verify, a, end, a);
     std::uint8_t command[8];
     std::uint8_t reply[8];
     (void)HostGenerateReadCommand(command, 8, static_cast<std::uint16_t>(a));
@@ -69,20 +84,15 @@ int verifyDevice(ReportLink& link, std::span<const std::uint8_t> imageBytes, boo
       case nuv::IoStatus::Ok:
         break;
       case nuv::IoStatus::TimedOut:
-        out.status("Time out  error", Tone::Failure);
-        out.result(kExitExchangeFailed,
-                   "no reply to Read at " + hex4(a) + " (does the device answer Read?)");
-        return kExitExchangeFailed;
+        return fail(Symptom::Timeout, a, "Time out  error");
+      case nuv::IoStatus::Gone:
+        return fail(Symptom::DeviceGone, a, "Data error");
       default:
-        out.status("Data error", Tone::Failure);
-        out.result(kExitExchangeFailed, "Read at " + hex4(a) + ": " + error.describe());
-        return kExitExchangeFailed;
+        out.message("Read at " + hex4(a) + ": " + error.describe(), true);
+        return fail(Symptom::SendFailed, a, "Data error");
     }
-    if (reply[0] != kCmdRead || reply[1] != (a & 0xFF) || reply[2] != (a >> 8)) {
-      out.status("Data error", Tone::Failure);
-      out.result(kExitExchangeFailed, "the reply to Read at " + hex4(a) + " does not echo it");
-      return kExitExchangeFailed;
-    }
+    if (reply[0] != kCmdRead || reply[1] != (a & 0xFF) || reply[2] != (a >> 8))
+      return fail(Symptom::DataError, a, "Data error");
     for (std::uint32_t j = 0; j < 4; ++j) {
       const std::uint8_t want = a + j < image::kFirmwareSize ? firmware[a + j] : 0x00;
       if (reply[3 + j] == want) continue;
@@ -90,15 +100,15 @@ int verifyDevice(ReportLink& link, std::span<const std::uint8_t> imageBytes, boo
       ++mismatches;
     }
   }
-  out.progress(end, end, end - 4);
+  out.progress(Phase::Verify, end, end, end - 4);
   if (mismatches == 0) {
     out.status("Verified: the device holds the image", Tone::Success);
     out.result(kExitSuccess, "");
     return kExitSuccess;
   }
   out.status("Verify failed", Tone::Failure);
-  out.result(kExitVerifyMismatch,
-             std::to_string(mismatches) + " bytes differ, the first at " + hex4(*first));
+  out.result(kExitVerifyMismatch, std::to_string(mismatches) + " bytes differ, the first at " +
+                                      hex4(*first) + std::string(hint));
   return kExitVerifyMismatch;
 }
 
@@ -191,9 +201,12 @@ int runVerify(const Options& options, Output& out, const SessionIo& io) {
   const bool withTail = options.flow == Flow::Echo;
   if (options.sim) {
     // A fresh emulated device holds no image: this shows what a mismatch report looks like.
-    SimSetup s = makeSim(options, &io);
+    SimSetup& s = simFor(options, io);
     auto link = openSimLink(*s.bus, s.path);
-    return verifyDevice(*link, bytes.bytes, withTail, out);
+    return verifyDevice(*link, bytes.bytes, withTail, out, std::chrono::milliseconds(4200),
+                        DeviceState::Untouched,
+                        "; the emulated device starts blank: download --sim --verify writes "
+                        "the image first and then compares");
   }
 #ifdef __linux__
   std::string path;
@@ -236,7 +249,8 @@ int verifyAfterDownload(const Options& options, SimSetup& sim, const std::string
     out.result(kExitNoDevice, "the device cannot be opened for the verify");
     return kExitNoDevice;
   }
-  return verifyDevice(*link, file.value().bytes, withTail, out);
+  return verifyDevice(*link, file.value().bytes, withTail, out, std::chrono::milliseconds(4200),
+                      DeviceState::Burnt);
 }
 
 }  // namespace nuv::cli

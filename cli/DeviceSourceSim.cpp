@@ -15,8 +15,8 @@ class SimDeviceSource final : public DeviceSource {
       d.identity = names.path;
       d.usbPort = names.port;
       d.serial = names.serial;
-      d.manufacturer = "Nuv (emulated)";
-      d.product = "Nuv update device (emulated)";
+      d.manufacturer = "Nuv";
+      d.product = "update device (emulated)";
       devices_.push_back(std::move(d));
     }
   }

@@ -18,7 +18,6 @@ namespace hr = nuv::hidraw;
 constexpr std::uint16_t kUpdateVendor = 0xFFFF;
 constexpr std::uint16_t kUpdateProduct = 0x0100;
 // doctor found a problem other than a missing or inaccessible device.
-constexpr int kExitProblemFound = 1;
 
 // Writes the check lines and keeps count of the problems, telling apart those that only mean
 // "no usable device" from the rest.
@@ -41,7 +40,7 @@ class CheckReport {
       return kExitSuccess;
     }
     const int code =
-        otherProblems_ == 0 && usableDevices == 0 ? int(kExitNoDevice) : kExitProblemFound;
+        otherProblems_ == 0 && usableDevices == 0 ? int(kExitNoDevice) : kExitDoctorProblem;
     out_.result(code, std::to_string(problems_) + (problems_ == 1 ? " problem" : " problems") +
                           " found; see the lines above");
     return code;

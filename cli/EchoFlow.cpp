@@ -3,10 +3,14 @@
 
 #include <variant>
 
+#include "cli/CommandLine.h"
 #include "cli/DeviceCommands.h"
 #include "cli/ExitCodes.h"
+#include "cli/Failure.h"
 #include "cli/Flows.h"
+#include "cli/ImageTools.h"
 #include "cli/Interrupt.h"
+#include "cli/JsonLine.h"
 #include "cli/SimSetup.h"
 #include "mac/AppDelegate.h"
 #include "mac/UpdateImageCheck.h"
@@ -35,18 +39,31 @@ Tone toneOfText(std::string_view text) {
 class OutputSink final : public cocoa::TerminalSink {
  public:
   explicit OutputSink(Output& out) : out_(out) {}
-  void status(std::string_view text) override { out_.status(text, toneOfText(text)); }
+  void status(std::string_view text) override {
+    // The window says "User canceled" whenever the writes end early, also when a Write could
+    // not be sent and nobody pressed Stop: here that is told as what it is.
+    if (text == "User canceled" && !stopPressed) {
+      writeFailed = true;
+      out_.status("Writing failed", Tone::Failure);
+      return;
+    }
+    out_.status(text, toneOfText(text));
+  }
   void caption(std::string_view text) override { out_.detail(text); }
   void progress(double value, double minimum, double maximum) override {
     if (maximum <= minimum) return;
     // The bar runs from 0 to 1 over the 65,536 addresses that the echo flow writes.
     const double share = (value - minimum) / (maximum - minimum);
-    const auto done = static_cast<std::uint32_t>(share * nuv::image::kImageSize);
-    out_.progress(done, nuv::image::kImageSize, done);
+    // The window shows the address of the Write being sent: with it, its four bytes are out.
+    const auto address = static_cast<std::uint32_t>(share * nuv::image::kImageSize);
+    out_.progress(Phase::Write, address + 4, nuv::image::kImageSize, address);
   }
   void alert(const cocoa::Alert& alert) override {
     out_.message(alert.informativeText.empty() ? alert.messageText : alert.informativeText, true);
   }
+
+  bool stopPressed = false;  // Ctrl-C pressed Stop
+  bool writeFailed = false;  // the writes ended early without Stop
 
  private:
   Output& out_;
@@ -107,10 +124,10 @@ int runEchoFlow(const Options& options, Output& out, const SessionIo& io) {
   OutputSink sink(out);
   DetailLog log(out);
   nuv::ScopedLogSink logScope(log);
-  SimSetup sim;
+  SimSetup unused;
+  SimSetup& sim = options.sim ? simFor(options, io) : unused;
   mac::IOHIDManagerFactory factory;
   if (options.sim) {
-    sim = makeSim(options, &io);
     factory = [&sim] { return nuv::iohid::createSimHIDManager(*sim.bus); };
   } else {
 #ifdef __linux__
@@ -143,17 +160,21 @@ int runEchoFlow(const Options& options, Output& out, const SessionIo& io) {
       return kExitNoDevice;
     }
     cocoa::HeadlessButton* stop = app.button(cocoa::nib::kStopTitle);
+    // Ctrl-C is Stop while writing. Stop does nothing in the window's other steps (it waits
+    // for ever for a device that does not answer), so there the run is left at once.
+    bool abandoned = false;
     app.onInterrupt = [&] {
-      const mac::HIDStatus before = controller.currentStatus();
-      (void)stop->click();
-      if (before == mac::HIDStatusWriting) {
+      sink.stopPressed = true;
+      if (controller.currentStatus() == mac::HIDStatusWriting) {
+        (void)stop->click();
         out.detail("Ctrl-C: Stop (Ctrl-C again quits at once)");
       } else {
-        out.message("Stop acts only while writing; press Ctrl-C again to quit now", false);
+        abandoned = true;
       }
     };
-    InterruptWatch interrupts([&app] { app.interrupt(); },
-                              [] { (void)!::write(STDERR_FILENO, "\ninterrupted\n", 13); });
+    InterruptWatch interrupts(
+        [&app] { app.interrupt(); },
+        [] { (void)!::write(STDERR_FILENO, kInterruptedLine, sizeof kInterruptedLine - 1); });
 
     (void)app.button(isDownload ? cocoa::nib::kDownloadTitle : cocoa::nib::kVersionTitle)->click();
     if (isDownload && !controller.holdsImageStream() &&
@@ -164,15 +185,19 @@ int runEchoFlow(const Options& options, Output& out, const SessionIo& io) {
       code = problem && problem->kind == nuv::mac::ImageProblem::Kind::WrongSize ? kExitImageRefused
                                                                                  : kExitFileError;
     } else {
-      app.runLoop().runUntil([&] { return controller.currentStatus() == mac::HIDStatusIdle; },
-                             [&app] { app.flushStatus(); });
+      app.runLoop().runUntil(
+          [&] { return abandoned || controller.currentStatus() == mac::HIDStatusIdle; },
+          [&app] { app.flushStatus(); });
       app.flushStatus();
       last = app.loadNib(cocoa::nib::kHIDViewControllerNib)->statusTextField->stringValue();
-      if (isDownload) {
+      if (abandoned) {
+        code = kExitInterrupted;
+      } else if (isDownload) {
         code = echoExitCode(last, interrupts.interrupted());
       } else if (last.rfind("Version: ", 0) == 0) {
         code = kExitSuccess;
-        out.fact("version", last.substr(9));
+        const std::string version = spelledVersion(last.substr(9));
+        out.answer(JsonLine("version").text("version", version), "version", version);
       } else {
         code = kExitExchangeFailed;
       }
@@ -188,18 +213,31 @@ int runEchoFlow(const Options& options, Output& out, const SessionIo& io) {
       out.result(code, "");
       break;
     case kExitImageRefused:
-      out.result(code, image + ": not an update image");
+      out.result(code, image + ": not an update image; nothing was sent");
       break;
     case kExitFileError:
       out.result(code, "the update image could not be read");
       break;
-    case kExitInterrupted:
-      out.result(code, "stopped (Ctrl-C); the device may be erased or partly written");
+    default: {
+      // How the flow ended, as the window's last state shows it: a wrong echo leaves its
+      // "Error on writing" status, a device that went away the idle state.
+      Symptom symptom = Symptom::Timeout;
+      if (code == kExitInterrupted)
+        symptom = Symptom::Interrupted;
+      else if (sink.writeFailed)
+        symptom = Symptom::SendFailed;
+      else if (last.rfind("Error on writing", 0) == 0)
+        symptom = Symptom::WrongEcho;
+      else if (last == "idle")
+        symptom = Symptom::DeviceGone;
+      else
+        symptom = Symptom::DataError;
+      const FailureReport failure =
+          describeFailure(symptom, io.watch ? io.watch->summary() : WireSummary{},
+                          commandSpec(options.command)->name);
+      out.result(code, "", &failure);
       break;
-    default:
-      out.result(code, last == "idle" ? "the update device went away"
-                                      : "the exchange with the device failed");
-      break;
+    }
   }
   return code;
 }

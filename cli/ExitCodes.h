@@ -5,6 +5,7 @@ namespace nuv::cli {
 
 enum ExitCode : int {
   kExitSuccess = 0,
+  kExitDoctorProblem = 1,   // doctor: a problem was found other than a missing device
   kExitUsage = 2,           // the command line is wrong
   kExitNoDevice = 3,        // no matching device, or it cannot be opened
   kExitImageRefused = 4,    // the file is not an update image (or firmware) this tool accepts

@@ -30,6 +30,8 @@ std::optional<nuv::Error> writeFileAtomically(const std::string& path,
                                               std::span<const std::uint8_t> bytes, bool overwrite) {
   struct stat existing {};
   if (::lstat(path.c_str(), &existing) == 0) {
+    if (S_ISDIR(existing.st_mode))
+      return nuv::Error{"create " + path, EISDIR, "is a folder; give the name of a file in it"};
     if (!overwrite)
       return nuv::Error{"create " + path, EEXIST, "file exists (use --force to replace it)"};
     // --force replaces files, never a directory, a device, a FIFO or a socket: the rename would
@@ -41,7 +43,8 @@ std::optional<nuv::Error> writeFileAtomically(const std::string& path,
 
   std::string temp = path + ".tmp-XXXXXX";
   const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return nuv::Error::fromErrno("create " + temp, errno);
+  // The temporary file is ours, not the user's: a failure names the file they asked for.
+  if (fd < 0) return nuv::Error::fromErrno("create " + path, errno);
   auto fail = [&](const char* call) {
     nuv::Error e = nuv::Error::fromErrno(std::string(call) + " " + path, errno);
     ::close(fd);
@@ -86,6 +89,13 @@ std::optional<nuv::Error> writeFileAtomically(const std::string& path,
     return nuv::Error::fromErrno(std::string(overwrite ? "rename " : "link ") + path, code);
   }
   return std::nullopt;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 }  // namespace nuv::cli

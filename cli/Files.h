@@ -28,4 +28,7 @@ struct FileBytes {
                                                             std::span<const std::uint8_t> bytes,
                                                             bool overwrite);
 
+// Whether both paths name one existing file (the same inode, through links or not).
+[[nodiscard]] bool sameFile(const std::string& a, const std::string& b);
+
 }  // namespace nuv::cli

@@ -12,6 +12,7 @@
 #include "cli/CommandLine.h"
 #include "cli/ExitCodes.h"
 #include "protocol/Clock.h"
+#include "sim/Faults.h"
 
 namespace nuv::cli {
 namespace {
@@ -106,7 +107,8 @@ class FleetRun {
     slot.state = State::Running;
     slot.pending.clear();
     setup_.view.started(slot.run, reason);
-    auto started = setup_.launcher.start(workerArguments(options_, slot.run.device));
+    auto started =
+        setup_.launcher.start(workerArguments(options_, slot.run.device, slot.run.attempt));
     if (!started) {
       slot.run.lastError = "the worker process could not be started: " + started.error().describe();
       finish(slot, kExitExchangeFailed);
@@ -135,6 +137,8 @@ class FleetRun {
     slot.run.lastError.clear();
     slot.run.summary.clear();
     slot.run.done = slot.run.total = slot.run.address = 0;
+    slot.run.phase.clear();
+    slot.run.failure = {};
     slot.run.verified = false;
     launch(slot, reason);
   }
@@ -330,7 +334,8 @@ class FleetRun {
 
 }  // namespace
 
-std::vector<std::string> workerArguments(const Options& options, const DeviceRecord& device) {
+std::vector<std::string> workerArguments(const Options& options, const DeviceRecord& device,
+                                         unsigned attempt) {
   std::vector<std::string> args{commandSpec(options.command)->name};
   args.insert(args.end(), options.operands.begin(), options.operands.end());
   args.insert(args.end(), {"--device", device.node, "--json"});
@@ -338,11 +343,15 @@ std::vector<std::string> workerArguments(const Options& options, const DeviceRec
   if (options.verifyAfter) args.push_back("--verify");
   if (options.verbose) args.push_back("--verbose");
   if (options.sim) {
-    args.insert(args.end(), {"--sim-devices", std::to_string(options.simDevices)});
+    args.insert(args.end(), {"--sim", "--sim-devices", std::to_string(options.simDevices)});
     if (options.simLatencyMs > 0)
       args.insert(args.end(), {"--sim-latency", std::to_string(options.simLatencyMs)});
     if (options.simVersion) args.insert(args.end(), {"--sim-version", *options.simVersion});
-    for (const auto& fault : options.simFaults) args.insert(args.end(), {"--sim-fault", fault});
+    for (const auto& fault : options.simFaults) {
+      const auto parsed = sim::parseFault(splitDeviceFault(fault).fault);
+      if (attempt > 1 && parsed && !parsed.value().repeat) continue;
+      args.insert(args.end(), {"--sim-fault", fault});
+    }
   }
   return args;
 }

@@ -27,8 +27,11 @@ struct FleetSetup {
 };
 
 // The arguments of the worker for `device`: the same command, on that one device, with --json.
+// From the second `attempt` on, the emulated device's one-time faults are left out: they have
+// happened (a real device that failed once is met again as it is, not with its fault reset).
 [[nodiscard]] std::vector<std::string> workerArguments(const Options& options,
-                                                       const DeviceRecord& device);
+                                                       const DeviceRecord& device,
+                                                       unsigned attempt = 1);
 
 // Whether a device that ended with `code` gets another attempt under --retries: exchange
 // failures (a time-out, no response, a data error, a lost device) and a device that was gone

@@ -22,11 +22,13 @@ int runFleetCommand(const Options& options, const std::vector<DeviceRecord>& dev
   }
   const auto launcher = makeProcessLauncher();
   FleetView view(out.mode(), out.verbose());
+  view.setColour(out.colour());
   int code = kExitSuccess;
   {
     const int writeEnd = interrupts[1];
-    InterruptWatch watch([writeEnd] { (void)!::write(writeEnd, "i", 1); },
-                         [] { (void)!::write(STDERR_FILENO, "\ninterrupted\n", 13); });
+    InterruptWatch watch(
+        [writeEnd] { (void)!::write(writeEnd, "i", 1); },
+        [] { (void)!::write(STDERR_FILENO, kInterruptedLine, sizeof kInterruptedLine - 1); });
     FleetSetup setup{*launcher, *source, view, interrupts[0]};
     code = options.station ? runStation(options, setup) : runFleet(options, devices, setup);
   }

@@ -1,6 +1,9 @@
 #include "cli/FleetView.h"
 
+#include <sys/ioctl.h>
+
 #include <algorithm>
+#include <cstring>
 
 #include "cli/JsonLine.h"
 
@@ -60,38 +63,43 @@ void FleetView::workerLine(DeviceRun& run, std::string_view line) {
       print(node + ": " + std::string(line), true);
     return;
   }
-  if (mode_ == OutputMode::Json) {
+  const std::string event = fields->get("event");
+  // A worker's own result becomes this device's device_result when it ends: the run's one
+  // result object is the last line, after every device's.
+  if (mode_ == OutputMode::Json && event != "result") {
     const std::string withDevice = withTextField(line, "device", node);
     std::fprintf(out_, "%s\n", withDevice.c_str());
     std::fflush(out_);
   }
-  const std::string event = fields->get("event");
   if (event == "status") {
     run.status = fields->get("text");
     run.tone = toneNamed(fields->get("tone"));
-    if (run.status.starts_with("Verified")) run.verified = run.tone == Tone::Success;
     if (mode_ == OutputMode::Plain) print(node + ": " + run.status);
   } else if (event == "progress") {
     const auto done = static_cast<std::uint32_t>(fields->number("done"));
     const auto total = static_cast<std::uint32_t>(fields->number("total"));
-    const bool newTenth =
-        total > 0 && (run.total != total || done * 10 / total != run.done * 10 / run.total);
+    const std::string phase = fields->get("phase");
+    const bool newTenth = total > 0 && (run.total != total || run.phase != phase ||
+                                        done * 10 / total != run.done * 10 / run.total);
+    run.phase = phase;
+    if (phase == "verify" && done == total) run.verified = true;
     run.done = done;
     run.total = total;
     run.address = static_cast<std::uint32_t>(fields->number("address"));
     run.bytesPerSecond = fields->real("bytes_per_second");
     run.secondsLeft = fields->real("seconds_left");
     if (mode_ == OutputMode::Plain && newTenth)
-      print(node + ": " + std::to_string(100ull * done / total) + "%  address " +
+      print(node + ": " + phase + " " + std::to_string(100ull * done / total) + "%  address " +
             hex4(run.address));
   } else if (event == "message") {
     run.lastError = fields->get("text");
     if (mode_ == OutputMode::Terminal || mode_ == OutputMode::Plain || mode_ == OutputMode::Quiet)
       print(node + ": error: " + run.lastError, true);
-  } else if (event == "fact" && fields->get("key") == "version") {
-    run.version = fields->get("value");
+  } else if (event == "version") {
+    run.version = fields->get("version");
   } else if (event == "result") {
     run.summary = fields->get("summary");
+    run.failure = *fields;
   } else if (event == "log" && verbose_ && mode_ != OutputMode::Json) {
     print(node + ": " + fields->get("text"), true);
   }
@@ -143,9 +151,24 @@ void FleetView::finished(const DeviceRun& run) {
         .text("message", run.lastError)
         .text("summary", run.summary)
         .real("seconds", run.seconds, 1)
-        .flag("verified", run.verified)
+        .flag("verified", run.verified && code == 0)
         .number("attempts", run.attempt);
-    if (!run.version.empty()) json.text("version", run.version);
+    if (!run.version.empty())
+      json.text("version", run.version);
+    else
+      json.null("version");
+    // Where a failed exchange stopped, as the worker's result said.
+    for (const char* key : {"reason", "step", "device_state", "next"}) {
+      const std::string value = run.failure.get(key);
+      if (value.empty())
+        json.null(key);
+      else
+        json.text(key, value);
+    }
+    if (run.failure.values.count("address") != 0)
+      json.number("address", run.failure.number("address"));
+    else
+      json.null("address");
     std::fprintf(out_, "%s\n", json.str().c_str());
     std::fflush(out_);
     return;
@@ -154,10 +177,7 @@ void FleetView::finished(const DeviceRun& run) {
   std::string text = run.device.node + ": " + resultText(run) + " (" + fixed(run.seconds, 1) + " s";
   if (run.attempt > 1) text += ", " + std::to_string(run.attempt) + " attempts";
   text += ")";
-  if (mode_ == OutputMode::Terminal) {
-    const char* colour = code == 0 ? "\033[32m" : "\033[31m";
-    text = colour + text + "\033[0m";
-  }
+  if (colour_) text = (code == 0 ? "\033[32m" : "\033[31m") + text + "\033[0m";
   print(text, mode_ == OutputMode::Quiet);
 }
 
@@ -172,25 +192,40 @@ void FleetView::draw(const std::vector<const DeviceRun*>& running, bool force) {
   if (!force && now - lastDraw_ < std::chrono::milliseconds(100)) return;
   lastDraw_ = now;
   clearLive();
+  // Each live line fits the terminal: it never wraps, or the redraw would climb too few lines.
+  const std::size_t width = static_cast<std::size_t>(std::max(columns() - 1, 20));
   for (const DeviceRun* run : running) {
-    char line[256];
+    char node[64];
+    std::snprintf(node, sizeof node, "%-16s ", run->device.node.c_str());
+    std::string text = node;
     if (run->total > 0) {
-      constexpr unsigned kWidth = 20;
-      const unsigned filled = static_cast<unsigned>(std::uint64_t{kWidth} * run->done / run->total);
-      std::string bar(filled, '#');
-      bar.resize(kWidth, '.');
-      std::snprintf(line, sizeof line, "%-16s [%s] %3u%%  0x%04X  %5.1f KiB/s  %3.0f s left",
-                    run->device.node.c_str(), bar.c_str(),
+      char tail[96];
+      std::snprintf(tail, sizeof tail, "] %3u%%  0x%04X  %5.1f KiB/s  %3.0f s left",
                     static_cast<unsigned>(100ull * run->done / run->total), run->address,
                     run->bytesPerSecond / 1024.0, run->secondsLeft);
+      text += run->phase + " [";
+      const std::size_t used = text.size() + std::strlen(tail);
+      const std::size_t barWidth = width > used + 5 ? std::min<std::size_t>(width - used, 30) : 5;
+      const auto filled =
+          static_cast<std::size_t>(std::uint64_t{barWidth} * run->done / run->total);
+      text.append(filled, '#');
+      text.append(barWidth - filled, '.');
+      text += tail;
     } else {
-      std::snprintf(line, sizeof line, "%-16s %s", run->device.node.c_str(),
-                    run->status.empty() ? "starting" : run->status.c_str());
+      text += run->status.empty() ? "starting" : run->status;
     }
-    std::fprintf(out_, "%s\033[K\n", line);
+    if (text.size() > width) text.resize(width);
+    std::fprintf(out_, "%s\033[K\n", text.c_str());
     ++liveLines_;
   }
   std::fflush(out_);
+}
+
+int FleetView::columns() const {
+  if (width_ > 0) return width_;
+  winsize size{};
+  if (::ioctl(::fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
 }
 
 void FleetView::summary(const std::vector<const DeviceRun*>& runs, int exitCode,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/DeviceSelection.h"
+#include "cli/JsonLine.h"
 #include "cli/Output.h"
 
 namespace nuv::cli {
@@ -29,17 +30,23 @@ struct DeviceRun {
   Tone tone = Tone::Normal;
   std::string lastError;  // the last message box
   std::string version;    // version: the device's
+  std::string phase;      // what the progress counts: "write", "verify"
   std::uint32_t done = 0, total = 0, address = 0;
   double bytesPerSecond = 0, secondsLeft = 0;
-  bool verified = false;  // --verify: read back equal
+  bool verified = false;  // --verify: the read-back ran to its end (and the worker succeeded)
 
   std::optional<int> exitCode;  // when it has ended
   std::string summary;          // its worker's one-line result
+  JsonFields failure;           // its worker's result's reason, step, address, state, next
 };
 
 class FleetView {
  public:
   FleetView(OutputMode mode, bool verbose, std::FILE* out = stdout, std::FILE* err = stderr);
+
+  void setColour(bool on) { colour_ = on; }
+  // The terminal's width for the live lines; 0 (the default) asks the terminal.
+  void setWidth(int columns) { width_ = columns; }
 
   // A line of the worker for `run`: updates `run` and shows what it says.
   void workerLine(DeviceRun& run, std::string_view line);
@@ -58,12 +65,15 @@ class FleetView {
   void clearLive();
   void print(std::string_view text, bool toError = false);
   [[nodiscard]] std::string resultText(const DeviceRun& run) const;
+  [[nodiscard]] int columns() const;
 
   OutputMode mode_;
   bool verbose_;
   std::FILE* out_;
   std::FILE* err_;
   std::size_t liveLines_ = 0;
+  bool colour_ = false;
+  int width_ = 0;
   std::chrono::steady_clock::time_point lastDraw_{};
 };
 

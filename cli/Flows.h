@@ -24,6 +24,10 @@ namespace nuv::cli {
 // came (a flow that ended without result after one was stopped).
 [[nodiscard]] int strictExitCode(const FlowOutcome& outcome, bool interrupted);
 
+// The refusal of a device's version, with the version the device reported (as the wire
+// showed it) and the one this updater needs.
+[[nodiscard]] std::string deviceVersionRefusal(const WireSummary& wire);
+
 // The exit code of an echo download that has returned to idle with the status line `status`.
 [[nodiscard]] int echoExitCode(const std::string& status, bool interrupted);
 

@@ -13,6 +13,9 @@
 
 namespace nuv::cli {
 
+// What a second Ctrl-C leaves on standard error as the process ends.
+inline constexpr char kInterruptedLine[] = "\nvornex-cli: interrupted\n";
+
 class InterruptWatch {
  public:
   // `onFirst` runs on the watch's own thread and must only hand the request over (post it to

@@ -59,7 +59,8 @@ std::string jsonEscape(std::string_view text) {
   return out;
 }
 
-JsonLine::JsonLine(std::string_view event) : body_("{\"schema\":1,") {
+JsonLine::JsonLine(std::string_view event)
+    : body_("{\"schema\":" + std::to_string(kJsonSchema) + ",") {
   body_ += "\"event\":";
   appendString(body_, event);
 }
@@ -94,6 +95,12 @@ JsonLine& JsonLine::real(std::string_view name, double value, int decimals) {
   char buf[48];
   std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
   body_ += buf;
+  return *this;
+}
+
+JsonLine& JsonLine::null(std::string_view name) {
+  key(name);
+  body_ += "null";
   return *this;
 }
 
@@ -159,8 +166,12 @@ std::optional<JsonFields> readJsonLine(std::string_view s) {
 }
 
 std::string withTextField(std::string_view line, std::string_view key, std::string_view value) {
-  constexpr std::string_view kHead = "{\"schema\":1,\"event\":\"";
+  const std::string head = "{\"schema\":" + std::to_string(kJsonSchema) + ",\"event\":\"";
+  const std::string_view kHead = head;
   if (!line.starts_with(kHead)) return std::string(line);
+  // An object that names the field already keeps its own.
+  if (const auto fields = readJsonLine(line); fields && fields->values.count(key) != 0)
+    return std::string(line);
   // Event names are plain words: the first quote after the head ends the field.
   const std::size_t end = line.find('"', kHead.size());
   if (end == std::string_view::npos) return std::string(line);

@@ -1,6 +1,6 @@
 // The objects of vornex-cli's --json output, one per line: built field by field, and read back
 // (the several-device download reads its workers' lines). Every object starts with the schema
-// version, then the kind of object: {"schema":1,"event":"status",...}. docs/cli.md describes
+// version, then the kind of object: {"schema":2,"event":"status",...}. docs/cli.md describes
 // each kind field by field; a change that would break a reader raises kJsonSchema.
 #pragma once
 
@@ -11,7 +11,9 @@
 
 namespace nuv::cli {
 
-inline constexpr int kJsonSchema = 1;
+// 2: typed values (numbers, booleans, null), reasons as codes beside their text, one inspect
+// object, a phase in progress, the start object, and the result always last.
+inline constexpr int kJsonSchema = 2;
 
 class JsonLine {
  public:
@@ -23,6 +25,7 @@ class JsonLine {
   JsonLine& number(std::string_view key, long long value);
   JsonLine& real(std::string_view key, double value, int decimals);
   JsonLine& flag(std::string_view key, bool value);
+  JsonLine& null(std::string_view key);
 
   // The object, without a line end.
   [[nodiscard]] std::string str() const { return body_ + "}"; }
@@ -47,7 +50,8 @@ struct JsonFields {
 [[nodiscard]] std::optional<JsonFields> readJsonLine(std::string_view line);
 
 // `line`, an object written by JsonLine, with `key`: `value` put after its event, as the
-// objects written with a device name it. `line` unchanged when it is not such an object.
+// objects written with a device name it. `line` unchanged when it is not such an object or
+// already has `key`.
 [[nodiscard]] std::string withTextField(std::string_view line, std::string_view key,
                                         std::string_view value);
 

@@ -23,6 +23,14 @@ std::optional<unsigned> parseUnsigned(const std::string& text, unsigned max) {
   return value;
 }
 
+// Whether `next` is the value of an option whose value may be left out.
+bool isOptionalValue(const OptionSpec& option, const std::string& next) {
+  if (option.id == OptionId::Wait)
+    return !next.empty() && next.find_first_not_of("0123456789") == std::string::npos;
+  if (option.id == OptionId::Color) return next == "auto" || next == "always" || next == "never";
+  return false;
+}
+
 bool isFleetSelection(const Options& o) {
   return o.allDevices || o.deviceSelectors.size() > 1;
 }
@@ -52,16 +60,23 @@ DeviceFault splitDeviceFault(const std::string& text) {
 }
 
 bool wantsFleet(const Options& options) {
-  return isFleetSelection(options) || options.station || options.retries > 0;
+  return isFleetSelection(options) || options.station;
 }
 
 nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
   Options o;
+  std::vector<const OptionSpec*> given;  // every option given, for the check of its command
+  bool optionsEnded = false;             // after "--" every argument is a command or operand
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    const OptionSpec* option = optionNamed(a);
+    const OptionSpec* option = optionsEnded ? nullptr : optionNamed(a);
     if (option == nullptr) {
-      if (a.size() > 1 && a[0] == '-') return usageError("unknown option '" + a + "'");
+      if (!optionsEnded && a == "--") {
+        optionsEnded = true;
+        continue;
+      }
+      if (!optionsEnded && a.size() > 1 && a[0] == '-')
+        return usageError("unknown option '" + a + "'");
       if (o.command == Command::None) {
         auto c = commandNamed(a);
         if (!c) return usageError("unknown command '" + a + "'");
@@ -71,13 +86,17 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
       }
       continue;
     }
-    // The value of an option that takes one: after '=' or the next argument.
+    given.push_back(option);
+    // The value of an option that takes one: after '=' or the next argument. An optional
+    // value (--wait, --color) is taken from the next argument only when it is one: seconds
+    // for --wait, a word of its choices for --color.
     std::optional<std::string> v;
     if (option->value != nullptr) {
       const std::string prefix = std::string(option->longName) + "=";
       if (a.rfind(prefix, 0) == 0)
         v = a.substr(prefix.size());
-      else if (i + 1 < args.size() && !option->valueOptional)
+      else if (i + 1 < args.size() &&
+               (!option->valueOptional || isOptionalValue(*option, args[i + 1])))
         v = args[++i];
     }
     switch (option->id) {
@@ -95,6 +114,16 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
         break;
       case OptionId::Verbose:
         o.verbose = true;
+        break;
+      case OptionId::Color:
+        if (!v || *v == "auto")
+          o.color = ColorMode::Auto;
+        else if (*v == "always")
+          o.color = ColorMode::Always;
+        else if (*v == "never")
+          o.color = ColorMode::Never;
+        else
+          return usageError("--color is 'auto', 'always' or 'never'");
         break;
       case OptionId::Force:
         o.force = true;
@@ -142,7 +171,6 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
         auto n = v ? parseUnsigned(*v, 64) : std::nullopt;
         if (!n || *n == 0) return usageError("--sim-devices needs a number, 1 to 64");
         o.simDevices = *n;
-        o.sim = true;
         break;
       }
       case OptionId::Output:
@@ -167,14 +195,12 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
         auto n = v ? parseUnsigned(*v, 60000) : std::nullopt;
         if (!n) return usageError("--sim-latency needs milliseconds, 0 to 60000");
         o.simLatencyMs = *n;
-        o.sim = true;
         break;
       }
       case OptionId::SimVersion:
         if (!v || v->size() > 4)
           return usageError("--sim-version needs up to four characters, such as 1.01");
         o.simVersion = *v;
-        o.sim = true;
         break;
       case OptionId::SimFault: {
         if (!v) return usageError("--sim-fault needs [N:]KIND@WHERE");
@@ -183,7 +209,6 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
         auto fault = sim::parseFault(named.fault);
         if (!fault) return usageError("--sim-fault: " + fault.error().text);
         o.simFaults.push_back(*v);
-        o.sim = true;
         break;
       }
       case OptionId::Record:
@@ -193,7 +218,6 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
       case OptionId::SimReplay:
         if (!v || v->empty()) return usageError("--sim-replay needs a session record");
         o.simReplay = *v;
-        o.sim = true;
         break;
       case OptionId::MemoryOut:
       case OptionId::ReadyFile:
@@ -208,6 +232,19 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
   if (o.showHelp || o.showVersion) return o;
   if (o.command == Command::None) return usageError("no command given");
   if (o.command == Command::Help) return o;
+  for (const OptionSpec* option : given)
+    if (!appliesTo(*option, o.command))
+      return usageError(std::string(option->longName) + " belongs to " + commandsOf(*option) +
+                        ", not to " + commandSpec(o.command)->name);
+  // Only --sim emulates: an option that describes the emulated device never quietly stands
+  // for it (emulate is the emulated device itself).
+  if (!o.sim && o.command != Command::Emulate)
+    for (const OptionSpec* option : given)
+      if (std::string_view(option->longName).starts_with("--sim-"))
+        return usageError(std::string(option->longName) +
+                          " describes the emulated device: add --sim to use it (without --sim "
+                          "vornex-cli works on the attached hardware)");
+  if (o.verbose && o.quiet) return usageError("--verbose and --quiet exclude each other");
   if (o.command == Command::Completion) {
     if (o.operands.size() != 1) return usageError("completion needs one shell: bash, zsh or fish");
     if (!shellNamed(o.operands.front()))
@@ -220,13 +257,6 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
   }
   if ((o.command == Command::Pack || o.command == Command::Unpack) && o.output.empty())
     return usageError("pack and unpack need -o OUTPUT");
-  if (o.verifyAfter && o.command != Command::Download)
-    return usageError("--verify belongs to download (the verify command reads the device back)");
-  const bool emulateOnly = !o.memoryOut.empty() || !o.readyFile.empty() || !o.uhidPath.empty();
-  if (emulateOnly && o.command != Command::Emulate)
-    return usageError("--memory-out, --ready-file and --uhid belong to emulate");
-  if (o.command == Command::Emulate && (!o.deviceSelectors.empty() || o.allDevices))
-    return usageError("emulate presents a device of its own: --device does not apply");
   if (o.allDevices && !o.deviceSelectors.empty())
     return usageError("--all and --device exclude each other");
   if (o.count && o.command == Command::Download && !o.station)
@@ -242,10 +272,6 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
   // The one node of a single-device command when a node path names it; selection resolves the
   // rest (DeviceSelection.h).
   if (o.deviceSelectors.size() == 1) o.devicePath = o.deviceSelectors.front();
-  const bool talksToADevice = o.command == Command::Version || o.command == Command::Download ||
-                              o.command == Command::Verify;
-  if ((!o.record.empty() || !o.simReplay.empty()) && !talksToADevice)
-    return usageError("--record and --sim-replay belong to version, download and verify");
   if (!o.simReplay.empty() && (!o.simFaults.empty() || o.simVersion || o.simLatencyMs > 0))
     return usageError(
         "a replayed device answers as recorded: --sim-fault, --sim-version and "
@@ -253,8 +279,7 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
   if ((!o.record.empty() || !o.simReplay.empty()) && wantsFleet(o))
     return usageError(
         "--record and --sim-replay are for one device at a time: not with --all, "
-        "several --device, --station or --retries");
-  if (o.json && o.quiet) return usageError("--json and --quiet exclude each other");
+        "several --device or --station");
   return o;
 }
 

@@ -25,6 +25,9 @@ enum class Command {
   Help
 };
 enum class Flow { Strict, Echo };
+// --color: colour on a terminal that can show it (auto: not with NO_COLOR or TERM=dumb),
+// always, or never.
+enum class ColorMode { Auto, Always, Never };
 
 struct Options {
   Command command = Command::None;
@@ -67,6 +70,7 @@ struct Options {
 
   bool json = false;
   bool quiet = false;
+  ColorMode color = ColorMode::Auto;
   bool verbose = false;
   bool showHelp = false;     // --help, alone or after a command
   bool showVersion = false;  // --version
@@ -89,7 +93,8 @@ struct DeviceFault {
 [[nodiscard]] DeviceFault splitDeviceFault(const std::string& text);
 
 // Whether the options take the device commands to several devices at once (in worker
-// processes): --all, several --device, --station or --retries.
+// processes): --all, several --device or --station. --retries on one device retries in the
+// same process.
 [[nodiscard]] bool wantsFleet(const Options& options);
 
 }  // namespace nuv::cli

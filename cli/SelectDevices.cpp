@@ -75,17 +75,13 @@ std::string deviceLine(const DeviceRecord& d) {
 }
 
 JsonLine deviceJson(const DeviceRecord& d) {
-  char vendor[8];
-  char product[8];
-  std::snprintf(vendor, sizeof vendor, "%04x", d.vendorId);
-  std::snprintf(product, sizeof product, "%04x", d.productId);
   const char* access = d.access == Access::Granted  ? "granted"
                        : d.access == Access::Denied ? "denied"
                                                     : "failed";
   JsonLine json("device");
   json.text("node", d.node)
-      .text("vendor_id", vendor)
-      .text("product_id", product)
+      .number("vendor_id", d.vendorId)
+      .number("product_id", d.productId)
       .optionalText("usb_port", d.usbPort)
       .optionalText("serial", d.serial)
       .text("manufacturer", d.manufacturer)
@@ -116,6 +112,18 @@ std::variant<std::vector<DeviceRecord>, int> findSelectedDevices(const Options& 
   for (const std::string& candidate : refusal.candidates) out.message(candidate, false);
   out.result(refusal.exitCode, refusal.summary);
   return refusal.exitCode;
+}
+
+std::optional<DeviceRecord> findDeviceRecord(const Options& options, const std::string& node) {
+  if (node.empty()) return std::nullopt;
+  auto source = makeDeviceSource(options);
+  if (!source) return std::nullopt;
+  auto scanned = source.value()->scan();
+  if (!scanned) return std::nullopt;
+  const auto number = statCharacterDevice(node);
+  for (const DeviceRecord& d : scanned.value())
+    if (d.node == node || (number && statCharacterDevice(d.node) == number)) return d;
+  return std::nullopt;
 }
 
 }  // namespace nuv::cli

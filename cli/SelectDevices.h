@@ -43,6 +43,11 @@ namespace nuv::cli {
 // itself, which tells why it cannot be opened.
 [[nodiscard]] bool needsSelection(const Options& options);
 
+// The record of the device at `node` as the source of the options lists it (its serial and
+// USB port), or nothing when it is not listed or cannot be looked at. Tells nothing.
+[[nodiscard]] std::optional<DeviceRecord> findDeviceRecord(const Options& options,
+                                                           const std::string& node);
+
 // How list and refusals show a device: "NODE  ffff:0100  ACCESS  usb:PORT  serial:S  NAMES".
 [[nodiscard]] std::string deviceLine(const DeviceRecord& device);
 // The same as list's JSON object: {"schema":1,"event":"device","node":...}.

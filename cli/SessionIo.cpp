@@ -21,6 +21,8 @@ nuv::Result<std::unique_ptr<SessionRecorder>> SessionRecorder::create(const std:
   // --force replaces only a regular file (a FIFO would hold the program, a device take the
   // record).
   struct stat existing {};
+  if (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode))
+    return nuv::Error::message(path + " is a folder; give --record the name of a file in it");
   if (replace && ::stat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode))
     return nuv::Error::message(path + " is not a regular file; the record is not written there");
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_EXCL);
@@ -109,10 +111,11 @@ std::variant<SessionIo, int> openSessionIo(const Options& options, Output& out) 
       return kExitFileError;
     }
     io.recorder = std::move(made).value();
-#ifdef __linux__
-    io.tappedCalls = makeTappedSystemCalls(nuv::hidraw::realSystemCalls(), *io.recorder);
-#endif
   }
+  io.watch = std::make_unique<WireWatch>(io.recorder.get());
+#ifdef __linux__
+  io.tappedCalls = makeTappedSystemCalls(nuv::hidraw::realSystemCalls(), *io.watch);
+#endif
   return io;
 }
 

@@ -11,6 +11,7 @@
 
 #include "cli/Options.h"
 #include "cli/Output.h"
+#include "cli/WireWatch.h"
 #include "protocol/SessionRecord.h"
 #include "sim/SessionReplay.h"
 
@@ -19,6 +20,8 @@
 #endif
 
 namespace nuv::cli {
+
+struct SimSetup;
 
 // Writes a session record as the reports pass: one line each, so that a run that ends badly
 // still leaves what happened up to then. Thread-safe (the reader thread and the GUI thread both
@@ -50,6 +53,12 @@ class SessionRecorder final : public nuv::SessionTap {
 
 struct SessionIo {
   std::unique_ptr<SessionRecorder> recorder;
+  // Sees every report (and passes it on to the record): where a failed run stopped.
+  std::unique_ptr<WireWatch> watch;
+  // With --sim: the emulated device, made on first use (simFor) and kept for the rest of the
+  // command, so that a retry or the verify after a download meets the same device, with
+  // what it holds and the faults it has already committed.
+  mutable std::shared_ptr<SimSetup> sim;
   std::shared_ptr<sim::SessionReplay> replay;
 #ifdef __linux__
   std::unique_ptr<nuv::hidraw::SystemCalls> tappedCalls;
@@ -57,7 +66,7 @@ struct SessionIo {
   [[nodiscard]] nuv::hidraw::SystemCalls& systemCalls() const;
 #endif
   [[nodiscard]] nuv::SessionTap* tap() const {
-    return recorder.get();
+    return watch ? static_cast<nuv::SessionTap*>(watch.get()) : recorder.get();
   }
 };
 

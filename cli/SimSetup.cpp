@@ -42,4 +42,9 @@ SimSetup makeSim(const Options& options, const SessionIo* io) {
   return setup;
 }
 
+SimSetup& simFor(const Options& options, const SessionIo& io) {
+  if (!io.sim) io.sim = std::make_shared<SimSetup>(makeSim(options, &io));
+  return *io.sim;
+}
+
 }  // namespace nuv::cli

@@ -40,4 +40,7 @@ struct SimDeviceNames {
 // record. A command talks to one device at a time: several are flashed by one process each.
 [[nodiscard]] SimSetup makeSim(const Options& options, const SessionIo* io = nullptr);
 
+// The emulated device of a command: the one `io` holds, made with makeSim on first use.
+[[nodiscard]] SimSetup& simFor(const Options& options, const SessionIo& io);
+
 }  // namespace nuv::cli

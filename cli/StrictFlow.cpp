@@ -4,12 +4,17 @@
 #include <cerrno>
 #include <variant>
 
+#include "cli/CommandLine.h"
 #include "cli/DeviceCommands.h"
 #include "cli/ExitCodes.h"
+#include "cli/Failure.h"
 #include "cli/Files.h"
 #include "cli/Flows.h"
+#include "cli/ImageTools.h"
 #include "cli/Interrupt.h"
+#include "cli/JsonLine.h"
 #include "cli/SimSetup.h"
+#include "mac/VersionText.h"
 #include "platform/forms/Terminal.h"
 #include "platform/winapi/Linux.h"
 #include "platform/winapi/Sim.h"
@@ -40,12 +45,23 @@ class OutputSink final : public forms::TerminalSink {
  public:
   explicit OutputSink(Output& out) : out_(out) {}
   void status(std::string_view text, forms::StatusTone tone) override {
+    // The step after the Writes has begun (a failure is no such step): the Writes are done,
+    // whatever the gauge last drew.
+    if (tone != forms::StatusTone::Failure) out_.completePhase();
+    // A read error of the reader thread is an error, for standard error, not a status.
+    if (text.starts_with("READ ERROR: ")) {
+      out_.message(text, true);
+      return;
+    }
     out_.status(text, toneOf(tone));
   }
   void progress(std::int64_t value, std::int64_t maximum) override {
-    if (value < 0 || maximum <= 0) return;
-    const auto v = static_cast<std::uint32_t>(value);
-    out_.progress(v, static_cast<std::uint32_t>(maximum), v);
+    // The gauge runs over the image's 65,536 bytes while the Writes go out and shows the
+    // address of the Write being sent; the Writes cover the firmware's 64,512 bytes. Other
+    // settings of the gauge (its idle 0 of 100) are no progress.
+    if (value < 0 || maximum != static_cast<std::int64_t>(nuv::image::kImageSize)) return;
+    const auto address = static_cast<std::uint32_t>(value);
+    out_.progress(Phase::Write, address + 4, nuv::image::kFirmwareSize, address);
   }
   void message(forms::BoxKind, std::string_view text) override { out_.message(text, true); }
 
@@ -63,7 +79,31 @@ class DetailLog final : public nuv::LogSink {
   Output& out_;
 };
 
+// How Vornex's result code names a failed exchange.
+Symptom symptomOf(std::int32_t resultCode) {
+  switch (resultCode) {
+    case ResultNoDevice:
+      return Symptom::NotConnected;
+    case ResultDataError:
+      return Symptom::DataError;
+    case ResultNoResponse:
+      return Symptom::NoResponse;
+    default:
+      return Symptom::Timeout;
+  }
+}
+
 }  // namespace
+
+std::string deviceVersionRefusal(const WireSummary& wire) {
+  const std::string required = std::string(1, nuv::image::kProgramVersion[1]) + ".x";
+  if (!wire.version)
+    return "the device's firmware version is refused (this updater needs " + required +
+           "); nothing was erased";
+  return "the device reports version " +
+         spelledVersion(nuv::mac::versionText(wire.version->data())) + "; this updater needs " +
+         required + "; nothing was erased";
+}
 
 int strictExitCode(const FlowOutcome& outcome, bool interrupted) {
   switch (outcome.result) {
@@ -99,10 +139,10 @@ int runStrictFlow(const Options& options, Output& out, const SessionIo& io) {
   forms::TerminalGui gui(sink, image);
   gui.setTitle(std::string(kApplicationTitle));
 
-  SimSetup sim;
+  SimSetup unused;
+  SimSetup& sim = options.sim ? simFor(options, io) : unused;
   std::unique_ptr<winapi::Api> api;
   if (options.sim) {
-    sim = makeSim(options, &io);
     api = winapi::makeSimApi(*sim.bus, &gui);
   } else {
     winapi::EmulationOptions only;
@@ -119,6 +159,7 @@ int runStrictFlow(const Options& options, Output& out, const SessionIo& io) {
 
   int code = kExitExchangeFailed;
   bool completed = false;
+  FlowOutcome lastOutcome;
   {
     hid::HidProcess process(*api, gui);
     std::unique_ptr<TMainForm> form;
@@ -139,8 +180,9 @@ int runStrictFlow(const Options& options, Output& out, const SessionIo& io) {
       if (form->Busy) out.detail("Ctrl-C: Stop (Ctrl-C again quits at once)");
       form->stop_button.click();
     };
-    InterruptWatch interrupts([&gui] { gui.interrupt(); },
-                              [] { (void)!::write(STDERR_FILENO, "\ninterrupted\n", 13); });
+    InterruptWatch interrupts(
+        [&gui] { gui.interrupt(); },
+        [] { (void)!::write(STDERR_FILENO, kInterruptedLine, sizeof kInterruptedLine - 1); });
 
     gui.activateMainForm();  // as the window's first showing: the device list is built
     gui.processMessages();
@@ -153,9 +195,13 @@ int runStrictFlow(const Options& options, Output& out, const SessionIo& io) {
     button.click();
 
     const FlowOutcome& outcome = form->lastOutcome();
+    lastOutcome = outcome;
     code = strictExitCode(outcome, interrupts.interrupted());
     completed = outcome.result == FlowResult::Completed;
-    if (!isDownload && completed) out.fact("version", outcome.deviceVersion);
+    if (!isDownload && completed) {
+      const std::string version = spelledVersion(outcome.deviceVersion);
+      out.answer(JsonLine("version").text("version", version), "version", version);
+    }
     form.reset();  // hands the device back before a verify opens it again
     gui.shutDown();
   }
@@ -164,25 +210,27 @@ int runStrictFlow(const Options& options, Output& out, const SessionIo& io) {
     return verifyAfterDownload(options, sim, devicePath, image, false, out, io);
   }
 
+  const WireSummary wire = io.watch ? io.watch->summary() : WireSummary{};
   switch (code) {
     case kExitSuccess:
       out.result(code, "");
       break;
     case kExitImageRefused:
-      out.result(code, image + ": not an update image Vornex accepts");
+      out.result(code, image + ": not an update image Vornex accepts; nothing was sent");
       break;
     case kExitDeviceVersion:
-      out.result(code, "the device's firmware version is refused");
+      out.result(code, deviceVersionRefusal(wire));
       break;
     case kExitFileError:
       out.result(code, "the update image could not be read");
       break;
-    case kExitInterrupted:
-      out.result(code, "stopped (Ctrl-C); the device may be erased or partly written");
+    default: {
+      const FailureReport failure = describeFailure(
+          code == kExitInterrupted ? Symptom::Interrupted : symptomOf(lastOutcome.resultCode), wire,
+          commandSpec(options.command)->name);
+      out.result(code, "", &failure);
       break;
-    default:
-      out.result(code, "the exchange with the device failed");
-      break;
+    }
   }
   return code;
 }

@@ -1,6 +1,7 @@
 // vornex-cli: the terminal front end of the updater. See `vornex-cli --help`.
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "cli/Doctor.h"
 #include "cli/Emulate.h"
 #include "cli/ExitCodes.h"
+#include "cli/Fleet.h"
 #include "cli/FleetCommand.h"
 #include "cli/Flows.h"
 #include "cli/ImageTools.h"
@@ -27,25 +29,91 @@
 
 namespace {
 
-// version, download or verify on the one device of options.devicePath, with the session
-// record and replay.
-int runOnOneDevice(const nuv::cli::Options& options, nuv::cli::Output& out) {
-  auto opened = nuv::cli::openSessionIo(options, out);
-  if (auto* refused = std::get_if<int>(&opened)) return *refused;
-  nuv::cli::SessionIo& io = std::get<nuv::cli::SessionIo>(opened);
-  int code = nuv::cli::kExitUsage;
-  if (options.command == nuv::cli::Command::Verify) {
-    code = nuv::cli::runVerify(options, out, io);
-  } else {
-    code = options.flow == nuv::cli::Flow::Echo ? nuv::cli::runEchoFlow(options, out, io)
-                                                : nuv::cli::runStrictFlow(options, out, io);
+namespace cli = nuv::cli;
+
+// Who the run is with, in words and as the JSON "start" object: "/dev/hidraw3 (serial A7C2,
+// USB 1-4)", or the emulated device.
+void announce(const cli::Options& options, const cli::DeviceRecord* record, cli::Output& out) {
+  std::string device;
+  std::optional<std::string> serial;
+  std::optional<std::string> port;
+  if (record != nullptr) {
+    serial = record->serial;
+    port = record->usbPort;
   }
-  return nuv::cli::finishSessionIo(options, io, code, out);
+  if (options.sim) {
+    device = "the emulated device";
+    if (options.simDevices > 1 && record != nullptr) device += " " + record->node;
+  } else {
+    device = options.devicePath.empty() ? "the update device" : options.devicePath;
+  }
+  std::string details;
+  if (serial) details += "serial " + *serial;
+  if (port) details += (details.empty() ? "" : ", ") + std::string("USB ") + *port;
+  if (!details.empty() && (!options.sim || options.simDevices > 1)) device += " (" + details + ")";
+  const std::string image = options.operands.empty() ? std::string() : options.operands.front();
+  std::string text;
+  switch (options.command) {
+    case cli::Command::Download:
+      text = "Writing " + image + " to " + device;
+      break;
+    case cli::Command::Verify:
+      text = "Comparing " + device + " with " + image;
+      break;
+    default:
+      text = "Asking " + device + " for its firmware version";
+      break;
+  }
+  cli::JsonLine json("start");
+  json.text("command", cli::commandSpec(options.command)->name);
+  if (image.empty())
+    json.null("image");
+  else
+    json.text("image", image);
+  json.text("device", options.sim && record == nullptr ? "sim:update-device"
+                      : record != nullptr              ? record->node
+                                                       : options.devicePath)
+      .flag("emulated", options.sim)
+      .optionalText("serial", serial)
+      .optionalText("usb_port", port)
+      .text("flow", options.flow == cli::Flow::Echo ? "echo" : "strict");
+  out.start(json, text);
+}
+
+// version, download or verify on the one device of options.devicePath, with the session
+// record and replay; with --retries, again after an exchange failure, on the same device.
+int runOnOneDevice(const cli::Options& options, const cli::DeviceRecord* record, cli::Output& out) {
+  auto opened = cli::openSessionIo(options, out);
+  if (auto* refused = std::get_if<int>(&opened)) return *refused;
+  cli::SessionIo& io = std::get<cli::SessionIo>(opened);
+  announce(options, record, out);
+  // The result comes last, after what the replay has to say.
+  out.holdResult();
+  int code = cli::kExitUsage;
+  for (unsigned attempt = 1;; ++attempt) {
+    if (options.command == cli::Command::Verify) {
+      code = cli::runVerify(options, out, io);
+    } else {
+      code = options.flow == cli::Flow::Echo ? cli::runEchoFlow(options, out, io)
+                                             : cli::runStrictFlow(options, out, io);
+    }
+    if (!cli::retryable(code) || attempt > options.retries) break;
+    out.status("Attempt " + std::to_string(attempt + 1) + " of " +
+               std::to_string(options.retries + 1) + ", after exit code " + std::to_string(code));
+  }
+  const int before = code;
+  code = cli::finishSessionIo(options, io, code, out);
+  if (code != before)
+    out.releaseResult(code, "the host departed from the recorded session");
+  else
+    out.releaseResult();
+  return code;
 }
 
 int run(const nuv::cli::Options& options) {
   using nuv::cli::Command;
   nuv::cli::Output out(nuv::cli::pickMode(options.json, options.quiet), options.verbose);
+  out.setColour(nuv::cli::useColour(options.color, out.mode()));
   switch (options.command) {
     case Command::List:
       return nuv::cli::runList(options, out);
@@ -75,9 +143,13 @@ int run(const nuv::cli::Options& options) {
     case Command::None:
       return nuv::cli::kExitUsage;
   }
-  // The commands that talk to a device: which device, or which devices.
+  // The commands that talk to a device. The image first: a file that would be refused is
+  // refused before any device is looked for.
+  if (auto refused = nuv::cli::refuseImage(options, out)) return *refused;
+  // Which device, or which devices.
   if (options.station) return nuv::cli::runFleetCommand(options, {}, out);
   nuv::cli::Options one = options;
+  std::optional<nuv::cli::DeviceRecord> record;
   if (nuv::cli::needsSelection(options)) {
     auto picked = nuv::cli::findSelectedDevices(options, out);
     if (auto* refused = std::get_if<int>(&picked)) return *refused;
@@ -85,8 +157,11 @@ int run(const nuv::cli::Options& options) {
     if (devices.size() > 1 || nuv::cli::wantsFleet(options))
       return nuv::cli::runFleetCommand(options, devices, out);
     one.devicePath = devices.front().node;
+    record = devices.front();
+  } else {
+    record = nuv::cli::findDeviceRecord(options, options.devicePath);
   }
-  return runOnOneDevice(one, out);
+  return runOnOneDevice(one, record ? &*record : nullptr, out);
 }
 
 }  // namespace

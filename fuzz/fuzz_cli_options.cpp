@@ -36,7 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(o.filler <= 0xFF);
   FUZZ_CHECK(o.simLatencyMs <= 60000);
   FUZZ_CHECK(!o.simVersion || o.simVersion->size() <= 4);
-  FUZZ_CHECK(!(o.json && o.quiet));
+  FUZZ_CHECK(!(o.verbose && o.quiet));
+  // Only --sim emulates: what describes the emulated device comes with it (or is emulate's).
+  if (!o.sim && o.command != nuv::cli::Command::Emulate)
+    FUZZ_CHECK(o.simFaults.empty() && !o.simVersion && o.simLatencyMs == 0 && o.simReplay.empty() &&
+               o.simDevices == 1);
   // --device selects among the emulated devices too (--sim-devices), so it goes with --sim; a
   // node path is taken only from a lone selector.
   FUZZ_CHECK(o.devicePath.empty() || o.deviceSelectors.size() == 1);

@@ -202,7 +202,7 @@ TEST_F(DoctorTest, JsonGivesOneCheckObjectPerLine) {
   std::istringstream lines(readAll(out_));
   int checks = 0;
   for (std::string line; std::getline(lines, line);)
-    if (line.rfind("{\"schema\":1,\"event\":\"check\",\"check\":\"", 0) == 0) ++checks;
+    if (line.rfind("{\"schema\":2,\"event\":\"check\",\"check\":\"", 0) == 0) ++checks;
   EXPECT_EQ(checks, 5);
 }
 

@@ -171,9 +171,9 @@ nuv::cli::Options downloadOptions() {
 }
 
 const std::string kCompleted =
-    R"({"schema":1,"event":"status","text":"Update Completed","tone":"success"})";
+    R"({"schema":2,"event":"status","text":"Update Completed","tone":"success"})";
 const std::string kTimedOut =
-    R"({"schema":1,"event":"message","text":"Time out  error","error":true})";
+    R"({"schema":2,"event":"message","text":"Time out  error","error":true})";
 
 TEST(CliFleet, RetriesExchangeFailuresOnlyAndGivesTheFirstFailingCode) {
   nuv::cli::Options options = downloadOptions();
@@ -203,7 +203,7 @@ TEST(CliFleet, RetriesExchangeFailuresOnlyAndGivesTheFirstFailingCode) {
 
   std::map<std::string, nuv::cli::JsonFields> results;
   for (const auto& o : out.objects()) {
-    EXPECT_EQ(o.get("schema"), "1");
+    EXPECT_EQ(o.get("schema"), "2");
     if (o.get("event") == "device_result") results[o.get("serial")] = o;
   }
   struct Expected {

@@ -103,7 +103,16 @@ TEST_F(CliTest, BadImagesAreRefusedWithTheirCodeAndStayAsTheyWere) {
     if (existed && fs::is_regular_file(dir_ / c.file)) {
       EXPECT_EQ(clitest::slurp(dir_ / c.file), before);
     }
+    // The image is looked at before any device: refused the same with none attached.
+    if (c.code == 4) {
+      EXPECT_EQ(cli({"download", path(c.file)}).exitCode, 4) << c.file;
+    }
   }
+  const auto reason = cli({"download", path("short.nuv"), "--sim"});
+  EXPECT_NE(reason.err.find("an update image is exactly 65536 bytes; this file has 65535; nothing "
+                            "was sent to the device"),
+            std::string::npos)
+      << reason.err;
 }
 
 // Root reads every file unless it runs without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH, as
@@ -118,26 +127,56 @@ TEST_F(CliTest, UnreadableImageIsAFileError) {
   EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
 }
 
-TEST_F(CliTest, DeviceFailuresMapToTheirExitCodes) {
+// A failure ends with the window's status words, then one line that says where the run
+// stopped, what the device holds now and what to do.
+TEST_F(CliTest, DeviceFailuresMapToTheirExitCodesAndOneFailureLine) {
   struct Case {
     std::vector<std::string> args;
     int code;
-    std::string message;
+    std::string status;
+    std::string line;
   };
   const std::vector<Case> cases = {
-      {{"--sim-version", "2.00"}, 5, "Device ver is error"},
-      {{"--sim-fault", "code-zero@write"}, 6, "No  respond"},
-      {{"--sim-fault", "wrong-address@0x1000"}, 6, "Data error"},
-      {{"--sim-fault", "write-failure@format"}, 6, "Data error"},
+      {{"--sim-version", "2.00"},
+       5,
+       "Device ver is error",
+       "vornex-cli: the device reports version 2.00; this updater needs 1.x; nothing was erased"},
+      {{"--sim-fault", "code-zero@write"},
+       6,
+       "No  respond",
+       "vornex-cli: no response (reply code 0) at 0x0000 while writing; the device is erased: "
+       "run download again"},
+      {{"--sim-fault", "wrong-address@0x1000"},
+       6,
+       "Data error",
+       "at 0x1000 while writing; the device is erased and partly written: run download again"},
+      {{"--sim-fault", "write-failure@format"},
+       6,
+       "Data error",
+       "vornex-cli: the report could not be sent while erasing; the device is untouched: plug "
+       "it back in and run download again"},
       // Unplugged mid-download: the write in flight is never answered.
-      {{"--sim-fault", "unplug@0x2000"}, 6, "Time out  error"},
+      {{"--sim-fault", "unplug@0x2000"},
+       6,
+       "Time out  error",
+       "vornex-cli: the device went away at 0x2000 while writing; the device is erased and partly "
+       "written: plug it back in and run download again"},
+      {{"--sim-fault", "no-reply@burn"},
+       6,
+       "Time out  error",
+       "time-out while burning; the device is burnt: run vornex-cli verify"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args{"download", path("good.nuv"), "--sim"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     const auto r = cli(args);
     EXPECT_EQ(r.exitCode, c.code) << c.args.back() << "\n" << r.out << r.err;
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args.back() << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.line), std::string::npos) << c.args.back() << "\n" << r.err;
+    // The window's words once: a box that repeats the status line is not printed again.
+    const std::string all = r.out + r.err;
+    const auto first = all.find(c.status);
+    EXPECT_NE(first, std::string::npos) << c.args.back() << "\n" << all;
+    EXPECT_EQ(all.find(c.status, first + 1), std::string::npos) << all;
     EXPECT_EQ(r.out.find("Update Completed"), std::string::npos);
   }
   // The refused device version stops before the erase.
@@ -182,7 +221,13 @@ TEST_F(CliTest, VersionShowsTheDevicesVersionOrTheExchangeFailure) {
   EXPECT_NE(ok.out.find("Version:1.23"), std::string::npos) << ok.out;
   auto bad = cli({"version", "--sim", "--sim-fault", "code-zero@link"});
   EXPECT_EQ(bad.exitCode, 6);
-  EXPECT_NE(bad.err.find("No  respond"), std::string::npos) << bad.err;
+  EXPECT_NE(bad.out.find("No  respond"), std::string::npos) << bad.out;
+  EXPECT_NE(bad.err.find("no response (reply code 0) while linking; the device is untouched"),
+            std::string::npos)
+      << bad.err;
+  // -q: the answer alone.
+  auto quiet = cli({"version", "--sim", "--sim-version", "1.23", "-q"});
+  EXPECT_EQ(quiet.out, "1.23\n");
 }
 
 TEST_F(CliTest, EchoFlowDownloadsAndVerifiesTheZerosAboveTheImage) {
@@ -201,7 +246,7 @@ TEST_F(CliTest, EchoFlowRefusalsAndWrongEcho) {
   write("short.nuv", shorter);
   auto refused = cli({"download", path("short.nuv"), "--sim", "--flow", "echo"});
   EXPECT_EQ(refused.exitCode, 4) << refused.err;
-  EXPECT_NE(refused.err.find("Nothing was sent"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("nothing was sent"), std::string::npos) << refused.err;
   auto missing = cli({"download", path("missing.nuv"), "--sim", "--flow", "echo"});
   EXPECT_EQ(missing.exitCode, 7) << missing.err;
   auto wrong = cli({"download", path("good.nuv"), "--sim", "--flow", "echo", "--sim-fault",
@@ -212,6 +257,13 @@ TEST_F(CliTest, EchoFlowRefusalsAndWrongEcho) {
       {"download", path("good.nuv"), "--sim", "--flow", "echo", "--sim-fault", "unplug@0x2000"});
   EXPECT_EQ(unplugged.exitCode, 6);
   EXPECT_NE(unplugged.err.find("went away"), std::string::npos) << unplugged.err;
+  // A Write that cannot be sent is no "User canceled": nobody pressed Stop.
+  auto failed = cli({"download", path("good.nuv"), "--sim", "--flow", "echo", "--sim-fault",
+                     "write-failure@0x0100"});
+  EXPECT_EQ(failed.exitCode, 6);
+  EXPECT_EQ(failed.out.find("User canceled"), std::string::npos) << failed.out;
+  EXPECT_NE(failed.err.find("could not be sent at 0x0100 while writing"), std::string::npos)
+      << failed.err;
 }
 
 // A session on record replays as it was recorded, in both flows; a host that sends anything
@@ -234,17 +286,22 @@ TEST_F(CliTest, RecordedSessionsReplayAndDeparturesAreNamed) {
     EXPECT_EQ(again.exitCode, 7);
     EXPECT_EQ(clitest::slurp(record), text);
 
-    const auto replayed =
-        cli({"download", path("good.nuv"), "--flow", flow, "--sim-replay", record, "--verbose"});
+    const auto replayed = cli({"download", path("good.nuv"), "--flow", flow, "--sim",
+                               "--sim-replay", record, "--verbose"});
     EXPECT_EQ(replayed.exitCode, 0) << replayed.err;
     EXPECT_NE((replayed.out + replayed.err).find("the host followed the record"),
               std::string::npos);
 
-    const auto departed =
-        cli({"download", path("other.nuv"), "--flow", flow, "--sim-replay", record});
+    const auto departed = cli(
+        {"download", path("other.nuv"), "--flow", flow, "--sim", "--sim-replay", record, "--json"});
     EXPECT_EQ(departed.exitCode, 6);
-    EXPECT_NE(departed.err.find("departed from the record at report"), std::string::npos)
-        << departed.err;
+    EXPECT_NE(departed.out.find("departed from the record at report"), std::string::npos)
+        << departed.out;
+    // The verdict on the replay comes before the result, which is the last object.
+    EXPECT_NE(departed.out.rfind("{\"schema\":2,\"event\":\"result\""),
+              departed.out.rfind("\"event\":\"message\""));
+    EXPECT_GT(departed.out.rfind("\"event\":\"result\""),
+              departed.out.rfind("departed from the record"));
   }
 }
 
@@ -339,10 +396,10 @@ TEST_F(CliTest, JsonGivesOneObjectPerLineEndingWithTheResult) {
   EXPECT_LE(progress, 101);
   EXPECT_NE(
       r.out.find(
-          "{\"schema\":1,\"event\":\"status\",\"text\":\"Update Completed\",\"tone\":\"success\"}"),
+          "{\"schema\":2,\"event\":\"status\",\"text\":\"Update Completed\",\"tone\":\"success\"}"),
       std::string::npos);
   EXPECT_EQ(last,
-            "{\"schema\":1,\"event\":\"result\",\"exit_code\":0,\"ok\":true,\"summary\":\"\"}");
+            "{\"schema\":2,\"event\":\"result\",\"exit_code\":0,\"ok\":true,\"summary\":\"\"}");
 
   const auto refused = cli({"download", path("missing.nuv"), "--sim", "--json"});
   EXPECT_EQ(refused.exitCode, 7);
@@ -365,6 +422,20 @@ TEST_F(CliTest, CtrlCIsTheStopButton) {
     EXPECT_EQ(r.out.find("Update Completed"), std::string::npos);
     EXPECT_EQ(r.out.find("Finished"), std::string::npos);
   }
+  // The echo flow waits for ever for a silent device, where its Stop does nothing: one
+  // Ctrl-C still ends the run, and says where it stopped.
+  clitest::Child silent(dir_,
+                        {"version", "--sim", "--flow", "echo", "--sim-fault", "no-reply@link+"});
+  ASSERT_TRUE(silent.started());
+  ASSERT_TRUE(silent.waitForOutput("Asking the emulated device", std::chrono::seconds(30)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  silent.signal(SIGINT);
+  const auto r = silent.waitFor(std::chrono::seconds(20));
+  ASSERT_TRUE(r.has_value()) << "one Ctrl-C did not end the run";
+  EXPECT_EQ(r->exitCode, 130);
+  EXPECT_NE(r->err.find("stopped (Ctrl-C) while linking; the device is untouched"),
+            std::string::npos)
+      << r->err;
 }
 
 TEST_F(CliTest, PackNeverOverwritesAndRefusesAWrongSizedFirmware) {
@@ -421,7 +492,7 @@ TEST_F(CliTest, SeveralDevicesAtOnceOneFailingOneUnpluggedAndEveryJsonLineSaysWh
     std::set<std::string> kinds;
     std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) {
-      ASSERT_TRUE(line.starts_with("{\"schema\":1,\"event\":\"")) << line;
+      ASSERT_TRUE(line.starts_with("{\"schema\":2,\"event\":\"")) << line;
       const std::string kind = line.substr(21, line.find('"', 21) - 21);
       kinds.insert(kind);
       if (kind != "result") {
@@ -470,10 +541,13 @@ TEST_F(CliTest, EveryJsonObjectHasTheSchemaAndTheFieldsOfItsKind) {
   // required here.
   const std::map<std::string, std::vector<std::string>> required = {
       {"status", {"text", "tone"}},
-      {"progress", {"done", "total", "address", "percent", "bytes_per_second", "seconds_left"}},
+      {"start", {"command", "device", "emulated", "flow"}},
+      {"progress",
+       {"phase", "done", "total", "address", "percent", "bytes_per_second", "seconds_left"}},
+      {"version", {"version"}},
+      {"inspect", {"file", "size", "header", "version", "accepted"}},
       {"message", {"text", "error"}},
       {"log", {"text"}},
-      {"fact", {"key", "value"}},
       {"device",
        {"node", "vendor_id", "product_id", "manufacturer", "product", "can_open", "access"}},
       {"text", {"text"}},
@@ -501,7 +575,7 @@ TEST_F(CliTest, EveryJsonObjectHasTheSchemaAndTheFieldsOfItsKind) {
     for (std::string line; std::getline(lines, line);) {
       const auto fields = nuv::cli::readJsonLine(line);
       ASSERT_TRUE(fields) << args.front() << ": not JSON: " << line;
-      EXPECT_EQ(fields->get("schema"), "1") << line;
+      EXPECT_EQ(fields->get("schema"), "2") << line;
       const std::string kind = fields->get("event");
       ASSERT_EQ(required.count(kind), 1u) << "an undocumented kind: " << line;
       for (const auto& field : required.at(kind))

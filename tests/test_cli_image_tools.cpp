@@ -113,6 +113,21 @@ TEST_F(ImageToolsTest, NeverReplacesAFileUnlessForcedAndLeavesNoTemporaryBehind)
   int entries = 0;
   for ([[maybe_unused]] auto& e : fs::directory_iterator(dir_)) ++entries;
   EXPECT_EQ(entries, 2) << "only raw.bin and keep.nuv";
+  drain(errFile_);
+
+  // Not even --force replaces the input itself, or a folder; a missing folder is named as the
+  // user gave it, not by the temporary file.
+  const std::vector<std::pair<std::string, std::string>> refusals = {
+      {raw, "is the input file itself"},
+      {dir_.string(), "is a folder"},
+      {(dir_ / "none" / "x.nuv").string(), "create " + (dir_ / "none" / "x.nuv").string() + ":"}};
+  for (const auto& [target, why] : refusals) {
+    auto o = options(nuv::cli::Command::Pack, raw, target);
+    o.force = true;
+    EXPECT_EQ(run(nuv::cli::runPack, o), nuv::cli::kExitFileError) << target;
+    EXPECT_NE(drain(errFile_).find(why), std::string::npos) << target;
+  }
+  EXPECT_EQ(read(raw), firmware());
 }
 
 TEST_F(ImageToolsTest, RefusesFirmwareAndImagesOfTheWrongSize) {
@@ -147,7 +162,12 @@ TEST_F(ImageToolsTest, InspectTellsWhyAVersionIsRefused) {
                 nuv::cli::OutputMode::Json),
             nuv::cli::kExitImageRefused);
   const std::string json = drain(outFile_);
-  EXPECT_NE(json.find("\"value\":\"no: Version is error\""), std::string::npos) << json;
+  // One object, typed: the refusal as a code with its text beside it.
+  EXPECT_NE(json.find("\"event\":\"inspect\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"size\":65536,"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"version\":\"v1.01\",\"accepted\":false,\"reason\":\"version\""),
+            std::string::npos)
+      << json;
   EXPECT_NE(json.find("\"exit_code\":4"), std::string::npos);
 }
 

@@ -18,7 +18,7 @@ TEST(CliJson, WhatIsWrittenReadsBackAndTakesADevice) {
                                .flag("ok", false)
                                .optionalText("serial", std::nullopt)
                                .str();
-  EXPECT_TRUE(line.starts_with("{\"schema\":1,\"event\":\"progress\",")) << line;
+  EXPECT_TRUE(line.starts_with("{\"schema\":2,\"event\":\"progress\",")) << line;
   auto fields = nuv::cli::readJsonLine(line);
   ASSERT_TRUE(fields);
   EXPECT_EQ(fields->get("text"), "Time out  error \"x\"\n\x01");
@@ -29,7 +29,7 @@ TEST(CliJson, WhatIsWrittenReadsBackAndTakesADevice) {
 
   const std::string tagged = nuv::cli::withTextField(line, "device", "/dev/hidraw3");
   EXPECT_TRUE(
-      tagged.starts_with("{\"schema\":1,\"event\":\"progress\",\"device\":\"/dev/hidraw3\","))
+      tagged.starts_with("{\"schema\":2,\"event\":\"progress\",\"device\":\"/dev/hidraw3\","))
       << tagged;
   EXPECT_EQ(nuv::cli::readJsonLine(tagged)->get("text"), fields->get("text"));
   EXPECT_EQ(nuv::cli::withTextField("not json", "device", "x"), "not json");

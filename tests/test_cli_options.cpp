@@ -28,12 +28,12 @@ std::string refused(std::vector<std::string> args) {
 }
 
 TEST(CliOptions, ParsesCommandsOperandsAndFlagsInAnyOrder) {
-  auto o = ok({"--json", "download", "--flow", "echo", "fw.nuv", "--sim-latency=1", "--sim-fault",
-               "no-reply@#3", "--sim-fault", "unplug@0x8000"});
+  auto o = ok({"--json", "download", "--flow", "echo", "fw.nuv", "--sim", "--sim-latency=1",
+               "--sim-fault", "no-reply@#3", "--sim-fault", "unplug@0x8000"});
   EXPECT_EQ(o.command, Command::Download);
   EXPECT_EQ(o.operands, std::vector<std::string>{"fw.nuv"});
   EXPECT_EQ(o.flow, nuv::cli::Flow::Echo);
-  EXPECT_TRUE(o.sim) << "any --sim-... option means the emulated device";
+  EXPECT_TRUE(o.sim);
   EXPECT_EQ(o.simLatencyMs, 1u);
   EXPECT_EQ(o.simFaults.size(), 2u);
   EXPECT_TRUE(o.json);
@@ -51,11 +51,19 @@ TEST(CliOptions, ParsesCommandsOperandsAndFlagsInAnyOrder) {
   EXPECT_EQ(o.deviceSelectors, (std::vector<std::string>{"usb:1-3.2", "serial:A7"}));
   EXPECT_EQ(o.waitSeconds, nuv::cli::Options::kWaitForever);
   EXPECT_TRUE(nuv::cli::wantsFleet(o));
-  o = ok({"download", "fw.nuv", "--station", "--count", "5", "--sim-devices", "3", "--sim-fault",
-          "2:late:50@0x2000"});
+  o = ok({"download", "fw.nuv", "--station", "--count", "5", "--sim", "--sim-devices", "3",
+          "--sim-fault", "2:late:50@0x2000"});
   EXPECT_TRUE(o.station && o.sim);
   EXPECT_EQ(o.count, 5u);
   EXPECT_EQ(ok({"version", "--wait=0"}).waitSeconds, 0u);
+  EXPECT_EQ(ok({"version", "--wait", "10"}).waitSeconds, 10u);
+  EXPECT_EQ(ok({"download", "--wait", "fw.nuv"}).operands, std::vector<std::string>{"fw.nuv"});
+  // "--" ends the options: a file may start with a dash.
+  EXPECT_EQ(ok({"inspect", "--", "-odd.nuv"}).operands, std::vector<std::string>{"-odd.nuv"});
+  EXPECT_TRUE(ok({"download", "fw.nuv", "--json", "-q"}).quiet);
+  EXPECT_EQ(ok({"list", "--color=never"}).color, nuv::cli::ColorMode::Never);
+  EXPECT_EQ(ok({"list", "--color", "always"}).color, nuv::cli::ColorMode::Always);
+  EXPECT_EQ(ok({"list", "--color"}).color, nuv::cli::ColorMode::Auto);
 
   // A device number before the first ':' only; a kind's own ':' stays with the kind.
   for (const auto& [text, number, fault] :
@@ -94,17 +102,40 @@ TEST(CliOptions, RefusesMistakesWithAReason) {
             std::string::npos);
   EXPECT_NE(refused({"download", "a", "--all", "--record", "r"}).find("one device"),
             std::string::npos);
-  EXPECT_NE(refused({"download", "a", "--sim-devices", "2", "--sim-fault", "3:unplug@#5"})
+  EXPECT_NE(refused({"download", "a", "--sim", "--sim-devices", "2", "--sim-fault", "3:unplug@#5"})
                 .find("no device 3"),
             std::string::npos);
   EXPECT_NE(refused({"download", "a", "--count", "2"}).find("--station"), std::string::npos);
-  EXPECT_NE(refused({"version", "--wait", "5"}).find("operand"), std::string::npos);
+  EXPECT_NE(refused({"version", "--wait", "5", "6"}).find("operand"), std::string::npos);
   EXPECT_NE(refused({"version", "--device", "serial:"}).find("follows"), std::string::npos);
   EXPECT_NE(refused({"version", "--sim-version", "12345"}).find("four"), std::string::npos);
   EXPECT_NE(refused({"pack", "a", "-o", "b", "--filler", "256"}).find("byte"), std::string::npos);
   EXPECT_NE(refused({"version", "--device"}).find("needs"), std::string::npos);
   for (const auto& message : {refused({"flash"}), refused({"download"})})
     EXPECT_NE(message.find("--help"), std::string::npos);
+}
+
+// Each option belongs to the commands its table names; --sim-... only describe the emulated
+// device that --sim asks for.
+TEST(CliOptions, RefusesOptionsOutsideTheirCommands) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"inspect", "x", "--sim"}, "--sim belongs to list, version, download and verify"},
+      {{"inspect", "x", "--retries", "3"}, "--retries belongs to download, not to inspect"},
+      {{"inspect", "x", "--flow", "echo"}, "--flow belongs to version, download and verify"},
+      {{"doctor", "--sim"}, "not to doctor"},
+      {{"version", "--station"}, "--station belongs to download, not to version"},
+      {{"verify", "x", "--verify"}, "--verify belongs to download"},
+      {{"list", "-o", "x"}, "--output belongs to pack and unpack"},
+      {{"download", "x", "--sim-latency", "0"}, "--sim-latency describes the emulated device"},
+      {{"version", "--sim-fault", "no-reply@#1"}, "add --sim"},
+      {{"download", "x", "--sim-replay", "r"}, "add --sim"},
+      {{"list", "-v", "-q"}, "--verbose and --quiet exclude each other"},
+      {{"list", "--color=sometimes"}, "'auto', 'always' or 'never'"},
+  };
+  for (const auto& [args, expected] : cases)
+    EXPECT_NE(refused(args).find(expected), std::string::npos) << args[0] << " " << args[1];
+  // emulate is the emulated device: its options need no --sim.
+  EXPECT_EQ(ok({"emulate", "--sim-latency", "1"}).simLatencyMs, 1u);
 }
 
 TEST(CliOptions, EmulateTakesTheDeviceOptionsAndItsOwnFiles) {
@@ -124,9 +155,9 @@ TEST(CliOptions, EmulateTakesTheDeviceOptionsAndItsOwnFiles) {
   EXPECT_NE(nuv::cli::helpText(Command::Emulate).find("modprobe uhid"), std::string::npos);
 
   EXPECT_NE(refused({"emulate", "x"}).find("no operand"), std::string::npos);
-  EXPECT_NE(refused({"emulate", "--device", "/dev/hidraw0"}).find("--device does not apply"),
+  EXPECT_NE(refused({"emulate", "--device", "/dev/hidraw0"}).find("not to emulate"),
             std::string::npos);
-  EXPECT_NE(refused({"download", "a.nuv", "--memory-out", "m"}).find("belong to emulate"),
+  EXPECT_NE(refused({"download", "a.nuv", "--memory-out", "m"}).find("belongs to emulate"),
             std::string::npos);
   EXPECT_NE(refused({"emulate", "--memory-out"}).find("needs a path"), std::string::npos);
   EXPECT_NE(refused({"emulate", "--ready-file="}).find("needs a path"), std::string::npos);

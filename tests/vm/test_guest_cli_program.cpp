@@ -179,7 +179,7 @@ TEST_F(CliProgram, ASessionRecordedOnTheNodeReplaysAnywhere) {
     EXPECT_TRUE(contains(text, R"("event":"received","report":"12ffff0000000012")")) << flow;
 
     const auto replayed =
-        cli({"download", image_, "--flow", flow, "--sim-replay", record, "--verbose"});
+        cli({"download", image_, "--flow", flow, "--sim", "--sim-replay", record, "--verbose"});
     EXPECT_EQ(replayed.exitCode, 0) << replayed.out << replayed.err;
     EXPECT_TRUE(contains(replayed.out + replayed.err, "the host followed the record"));
   }
@@ -190,7 +190,8 @@ TEST_F(CliProgram, NoReplyIsTheStrictFlowsTimeOut) {
   ASSERT_TRUE(device.start({"--fault", "no-reply@0x2000"})) << device.error();
   const auto r = cli({"download", image_, "--device", device.node()});
   EXPECT_EQ(r.exitCode, 6) << r.out << r.err;
-  EXPECT_TRUE(contains(r.err, "Time out  error")) << r.err;
+  EXPECT_TRUE(contains(r.out + r.err, "Time out  error")) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "time-out at 0x2000 while writing")) << r.err;
   EXPECT_FALSE(contains(r.out, "Update Completed")) << r.out;
 }
 
@@ -200,7 +201,7 @@ TEST_F(CliProgram, AWrongEchoEndsEitherFlow) {
     ASSERT_TRUE(device.start({"--fault", "wrong-address@0x1000"})) << device.error();
     const auto r = cli({"download", image_, "--device", device.node()});
     EXPECT_EQ(r.exitCode, 6) << r.out << r.err;
-    EXPECT_TRUE(contains(r.err, "Data error")) << r.err;
+    EXPECT_TRUE(contains(r.out + r.err, "Data error")) << r.out << r.err;
   }
   vmtest::DeviceProcess device;
   ASSERT_TRUE(device.start({"--fault", "wrong-data@0x0100"})) << device.error();
@@ -370,10 +371,10 @@ TEST_F(CliProgram, EmulateCountPresentsDevicesThatOneDownloadFlashesTogether) {
   // Every object names its device, but the last: the summary of them all.
   ASSERT_FALSE(lines.empty());
   const auto unnamed = std::find_if(lines.begin(), lines.end() - 1, [](const std::string& line) {
-    return !line.starts_with("{\"schema\":1,\"event\":") || !contains(line, "\"device\":\"");
+    return !line.starts_with("{\"schema\":2,\"event\":") || !contains(line, "\"device\":\"");
   });
   EXPECT_TRUE(unnamed == lines.end() - 1) << *unnamed;
-  EXPECT_TRUE(lines.back().starts_with("{\"schema\":1,\"event\":\"result\",\"exit_code\":6,"))
+  EXPECT_TRUE(lines.back().starts_with("{\"schema\":2,\"event\":\"result\",\"exit_code\":6,"))
       << lines.back();
   EXPECT_TRUE(contains(lines.back(), "\"devices\":4,\"succeeded\":3,\"failed\":1")) << lines.back();
   auto saidOf = [&](const std::string& node, const std::string& text) {
