@@ -4,6 +4,7 @@ if(TARGET nuv_cli)
             ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_image_tools.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_verify.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_json.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_output.cpp
     LIBS nuv_cli
     LABELS unit)
   # The manual page and the completions agree with the help pages and the parser.
