@@ -17,9 +17,9 @@
 #
 # Usage: scripts/test.sh [build-dir]      (default: build)
 #   NUV_TEST_STAGES picks what runs after the build, a list of: unit (`ctest -L unit`),
-#   integration (the other ctest tests) and suites (the suites with their own toolchains); the
-#   default is all three. The whole tree is built either way: NUV_TEST_STAGES=unit builds
-#   everything, runs the unit tests and stops.
+#   integration (the other ctest tests) and suites (the suites with their own toolchains, and
+#   "README commands in order"); the default is all three. The whole tree is built either way:
+#   NUV_TEST_STAGES=unit builds everything, runs the unit tests and stops.
 # Exit status: 0 when every suite that could run passed; 2 for an unknown stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -81,6 +81,10 @@ not_here() {  # not_here NAME WHERE REASON
   echo "== $1 ($2): not run: $3"
   summary+=("not run  $1 ($2): $3")
 }
+
+# The README's two commands in the order it gives them, in a clone of the committed tree; its
+# test command runs with NUV_TEST_STAGES=unit there, so this suite does not run itself again.
+run_suite "README commands in order" "a clone of the tree" bash tests/scripts/demo-then-test.sh
 
 # 32-bit Wine is a package of its own, which a machine's package sources may fail to provide
 # (scripts/install-deps.sh says why); without it the suites that need it cannot run.
