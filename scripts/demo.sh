@@ -12,8 +12,11 @@ build=${1:-build}
 
 # Only what the terminal program needs: a compiler, CMake, Ninja and libudev.
 scripts/install-deps.sh cli
+# A new build directory is a tree of its own kind: no tests, benchmarks or windows, so none of
+# their libraries are needed. One that is configured already (by scripts/test.sh, say) is kept as
+# it is: vornex-cli builds under any of the options, and scripts/test.sh names its own, so the
+# order the two run in changes nothing.
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  # A tree of its own kind: no tests, benchmarks or windows, so none of their libraries are needed.
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUV_BUILD_TESTS=OFF \
     -DNUV_BUILD_BENCH=OFF -DNUV_BUILD_GUI=OFF >/dev/null
 fi

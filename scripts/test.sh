@@ -11,24 +11,57 @@
 # that cannot run here is named with the reason and does not fail the run. NUV_NO_32BIT=1 takes
 # the path of a machine without 32-bit programs on one that has them.
 #
+# The build directory is configured with every option named (tests, windows and benchmarks on,
+# GNUstep off as its suite builds its own, warnings as errors), so a cache left by another
+# configure, scripts/demo.sh's included, never changes what is built and run. A ctest that finds
+# no test fails.
+#
 # Usage: scripts/test.sh [build-dir]      (default: build)
-# Exit status: 0 when every suite that could run passed.
+#   NUV_TEST_STAGES picks what runs after the build, a list of: unit (`ctest -L unit`),
+#   integration (the other ctest tests) and suites (the suites with their own toolchains, and
+#   "README commands in order"); the default is all three. The whole tree is built either way:
+#   NUV_TEST_STAGES=unit builds everything, runs the unit tests and stops.
+# Exit status: 0 when every suite that could run passed; 2 for an unknown stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 jobs=$(nproc)
+stages=" $(echo "${NUV_TEST_STAGES:-unit integration suites}" | tr ',' ' ') "
+for stage in $stages; do
+  case $stage in
+    unit | integration | suites) ;;
+    *) echo "test.sh: NUV_TEST_STAGES takes unit, integration and suites, not \"$stage\"" >&2
+      exit 2 ;;
+  esac
+done
+wants() { [[ $stages == *" $1 "* ]]; }
 # Warnings are errors here, in the builds of every suite below too (see cmake/Toolchain.cmake).
 export NUV_WARNINGS_AS_ERRORS=ON
+# Objects compiled in another checkout (a clone in a temporary folder, say) are reused from
+# ccache: paths under the base folder are hashed relative to it, and the build folder's own path
+# is left out of the hash (the debug info of a reused object may name the other checkout).
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$PWD")}
+export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
 
-scripts/install-deps.sh base wine gnustep
+if wants suites; then
+  scripts/install-deps.sh base wine gnustep
+else
+  scripts/install-deps.sh base
+fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUV_WARNINGS_AS_ERRORS=ON \
-  >/dev/null
+  -DNUV_BUILD_TESTS=ON -DNUV_BUILD_GUI=ON -DNUV_BUILD_BENCH=ON -DNUV_BUILD_GNUSTEP=OFF \
+  -DNUV_SANITIZE= >/dev/null
 cmake --build "$build" -j"$jobs"
 # Windows under test draw offscreen; no display is needed.
 export QT_QPA_PLATFORM=offscreen
-ctest --test-dir "$build" -j"$jobs" --output-on-failure -L unit
+if wants unit; then
+  ctest --test-dir "$build" -j"$jobs" --output-on-failure --no-tests=error -L unit
+fi
 # Everything else: the windows, the flows, and the virtual machine with the kernel's HID stack.
-ctest --test-dir "$build" -j"$jobs" --output-on-failure -LE unit
+if wants integration; then
+  ctest --test-dir "$build" -j"$jobs" --output-on-failure --no-tests=error -LE unit
+fi
+wants suites || exit 0
 
 # Suites with their own toolchains: scripts that exit 0 when they passed and 77 when they
 # cannot run on this machine (having said why). Each is run, timed and summed up at the end.
@@ -50,6 +83,10 @@ not_here() {  # not_here NAME WHERE REASON
   echo "== $1 ($2): not run: $3"
   summary+=("not run  $1 ($2): $3")
 }
+
+# The README's two commands in the order it gives them, in a clone of the committed tree; its
+# test command runs with NUV_TEST_STAGES=unit there, so this suite does not run itself again.
+run_suite "README commands in order" "a clone of the tree" bash tests/scripts/demo-then-test.sh
 
 # 32-bit Wine is a package of its own, which a machine's package sources may fail to provide
 # (scripts/install-deps.sh says why); without it the suites that need it cannot run.

@@ -6,9 +6,10 @@
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build-ci-vornex}
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNUV_BUILD_TESTS=ON \
+  -DNUV_BUILD_GUI=ON
 cmake --build "$build" -j2 --target test_gauge test_forms test_vornex_flows test_vornex_failures \
   test_vornex_devices test_vornex_qt vornex-sim
 VORNEX_SCREENSHOT_DIR="$build/vornex-screenshots" QT_QPA_PLATFORM=offscreen \
-  ctest --test-dir "$build" -L vornex --output-on-failure --timeout 300
+  ctest --test-dir "$build" -L vornex --output-on-failure --no-tests=error --timeout 300
 echo "screenshots: $build/vornex-screenshots"
