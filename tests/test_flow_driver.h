@@ -67,6 +67,8 @@ class FlowDriver {
 
   // Called after each action is carried out; may feed the engine more events (a cancel).
   std::function<void(const flow::Action&)> onAction;
+  // Keep every action as a line of text (trace()).
+  bool keepTrace = false;
 
   // Starts the engine and runs until it finishes or nothing more is due (a wait for ever).
   void run(std::span<const std::uint8_t> image) {
@@ -125,9 +127,9 @@ class FlowDriver {
   }
 
   void carryOut(const flow::Action& action) {
+    if (keepTrace) trace_.push_back(describe(action));
     if (const auto* send = std::get_if<flow::SendReport>(&action)) {
       sent_.push_back(send->bytes);
-      trace_.push_back("send " + hex(send->bytes));
       std::array<std::uint8_t, kFramedReportSize> framed{};
       (void)frameReport(send->bytes, framed);
       const sim::DeviceResponse response = device_.receive(framed.data(), framed.size());
@@ -143,19 +145,33 @@ class FlowDriver {
       }
       if (response.unplug) engine_.deviceGone(now_);
     } else if (const auto* wake = std::get_if<flow::WakeAt>(&action)) {
-      due_.push_back(Due{wake->at, order_++, true, {}, 0});
-      trace_.push_back("wake " + std::to_string(wake->at.time_since_epoch().count()));
+      // One wake per moment: the engine asks for the same time-out after every send.
+      const bool known = std::any_of(due_.begin(), due_.end(),
+                                     [&](const Due& d) { return d.isWake && d.at == wake->at; });
+      if (!known) due_.push_back(Due{wake->at, order_++, true, {}, 0});
     } else if (const auto* p = std::get_if<flow::Progress>(&action)) {
       lastProgress_ = *p;
-      trace_.push_back("progress " + std::to_string(p->address) + " " + std::to_string(p->done));
-    } else if (const auto* step = std::get_if<flow::StepBegan>(&action)) {
-      trace_.push_back("step " + std::string(flow::stepName(step->step)));
     } else if (const auto* line = std::get_if<flow::LogLine>(&action)) {
       lines_.emplace_back(line->text());
-      trace_.push_back("log " + lines_.back());
-    } else if (const auto* end = std::get_if<flow::Finished>(&action)) {
-      trace_.push_back("finished " + std::string(flow::outcomeName(end->outcome.kind)));
     }
+  }
+
+  static std::string describe(const flow::Action& action) {
+    if (const auto* send = std::get_if<flow::SendReport>(&action))
+      return "send " + hex(send->bytes);
+    if (const auto* wake = std::get_if<flow::WakeAt>(&action))
+      return "wake " + std::to_string(wake->at.time_since_epoch().count());
+    if (const auto* p = std::get_if<flow::Progress>(&action))
+      return "progress " + std::to_string(p->address) + " " + std::to_string(p->done) + "/" +
+             std::to_string(p->total);
+    if (const auto* step = std::get_if<flow::StepBegan>(&action))
+      return "step " + std::string(flow::stepName(step->step));
+    if (const auto* line = std::get_if<flow::LogLine>(&action))
+      return "log " + std::string(line->text());
+    const flow::Outcome& o = std::get<flow::Finished>(action).outcome;
+    return "finished " + std::string(flow::outcomeName(o.kind)) + " " +
+           std::string(flow::stepName(o.step)) + " " + std::to_string(o.address.value_or(0)) + " " +
+           std::string(flow::deviceStateName(o.deviceState));
   }
 
   static std::string hex(const Report& r) {

@@ -330,6 +330,7 @@ TEST(FlowEngine, SameEventsGiveSameActions) {
                                                 {FaultKind::WrongAddress, atAddress(0x3000)}}});
       auto engine = downloadEngine(flow, 10s);
       FlowDriver driver(*engine, device);
+      driver.keepTrace = true;
       driver.run(image);
       trace = driver.trace();
     }
