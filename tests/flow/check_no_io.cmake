@@ -1,0 +1,21 @@
+# cmake -DNM=<nm> -DARCHIVE=<libnuv_flow.a> -P check_no_io.cmake
+# Fails when the archive calls a function that does I/O, reads a clock, sleeps or starts a
+# thread: the engine is fed events and time by its caller and does none of that itself.
+execute_process(COMMAND ${NM} -u ${ARCHIVE} OUTPUT_VARIABLE undefined RESULT_VARIABLE failed)
+if(failed OR undefined STREQUAL "")
+  message(FATAL_ERROR "cannot list the undefined symbols of ${ARCHIVE}")
+endif()
+string(REPLACE "\n" ";" lines "${undefined}")
+set(found "")
+foreach(line ${lines})
+  if(line MATCHES "^ *[Uw] +([A-Za-z0-9_]+)(@.*)?$")
+    set(symbol ${CMAKE_MATCH_1})
+    if(symbol MATCHES "^_*(read|write|poll|open|open64|clock_gettime|clock_gettime64|nanosleep|pthread_create|__read_chk|__open_2|__poll_chk)$")
+      list(APPEND found ${symbol})
+    endif()
+  endif()
+endforeach()
+if(found)
+  message(FATAL_ERROR "${ARCHIVE} calls ${found}")
+endif()
+message(STATUS "${ARCHIVE}: no I/O, clock, sleep or thread call")
