@@ -1,6 +1,7 @@
 #include "cli/Completion.h"
 
 #include <functional>
+#include <sstream>
 #include <vector>
 
 namespace nuv::cli {
@@ -42,6 +43,22 @@ std::vector<std::string> valueOptions() {
     if (takesValue(o))
       for (auto& n : spellings(o)) names.push_back(n);
   return names;
+}
+
+// The options whose value may be left out (--wait[=SECONDS], --color[=WHEN]): a separate word
+// is their value only when it is one of the choices, or a number.
+std::vector<const OptionSpec*> optionalValueOptions() {
+  std::vector<const OptionSpec*> picked;
+  for (const auto& o : optionTable())
+    if (o.value != nullptr && o.valueOptional) picked.push_back(&o);
+  return picked;
+}
+
+std::string choicePattern(const OptionSpec& o, const char* separator) {
+  std::vector<std::string> words;
+  std::istringstream in(o.choices);
+  for (std::string w; in >> w;) words.push_back(w);
+  return join(words, separator);
 }
 
 // The options a command takes; Command::None (no command typed yet) takes them all.
@@ -104,7 +121,7 @@ _vornex_cli_nodes() {
   if ((${#nodes[@]})); then _vornex_cli_words "${nodes[*]}"; else _vornex_cli_files; fi
 }
 _vornex_cli() {
-  local cur=${COMP_WORDS[COMP_CWORD]} prev= cmd= opt= val= pre= i w
+  local cur=${COMP_WORDS[COMP_CWORD]} prev= cmd= opt= val= pre= joined= i w
   ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD-1]}
   # The command: the first word that is neither an option nor an option's value. A value
   # that bash split at '=' or ':' ("--flow = echo") is skipped whole.
@@ -115,12 +132,20 @@ _vornex_cli() {
       )" +
        join(valueOptions(), "|") + R"()
         [[ ${COMP_WORDS[i+1]} == = ]] || ((i++)) ;;
-      -*) ;;
+)";
+  for (const OptionSpec* o : optionalValueOptions()) {
+    s += "      " + std::string(o->longName) + ")\n        case ${COMP_WORDS[i+1]} in ";
+    s += o->completes == Completes::Choice ? choicePattern(*o, "|") + ") ((i++)) ;;"
+                                           : std::string("''|*[!0-9]*) ;; *) ((i++)) ;;");
+    s += " esac ;;\n";
+  }
+  s += R"(      -*) ;;
       *) cmd=$w; break ;;
     esac
   done
-  # The option whose value is being typed, if any.
-  val=$cur
+  # The option whose value is being typed, if any; joined: after '=', where an optional value
+  # goes.
+  val=$cur joined=1
   if [[ $cur == --*=* ]]; then
     opt=${cur%%=*} val=${cur#*=} pre=${cur%%=*}=
   elif [[ $cur == = ]]; then
@@ -128,10 +153,16 @@ _vornex_cli() {
   elif [[ $prev == = ]] && ((COMP_CWORD >= 2)); then
     opt=${COMP_WORDS[COMP_CWORD-2]}
   else
-    opt=$prev
+    opt=$prev joined=
   fi
   case $opt in
 )";
+  for (const OptionSpec* o : optionalValueOptions()) {
+    s += "    " + std::string(o->longName) + ") [[ $joined ]] && { ";
+    s += o->completes == Completes::Choice ? "_vornex_cli_words " + shQuoted(o->choices)
+                                           : std::string("COMPREPLY=()");
+    s += "; return; } ;;\n";
+  }
   for (const auto& o : optionTable()) {
     if (!takesValue(o)) continue;
     s += "    " + join(spellings(o), "|") + ") ";
@@ -226,7 +257,13 @@ std::string zshScript() {
   for ((i = 2; i < CURRENT; i++)); do
     w=${words[i]}
     if (( ${valued[(Ie)$w]} )); then (( i++ )); continue; fi
-    [[ $w == -* ]] && continue
+)";
+  for (const OptionSpec* o : optionalValueOptions())
+    s += "    if [[ $w == " + std::string(o->longName) + " && ${words[i+1]} == " +
+         (o->completes == Completes::Choice ? "(" + choicePattern(*o, "|") + ")"
+                                            : std::string("<->")) +
+         " ]]; then (( i++ )); continue; fi\n";
+  s += R"(    [[ $w == -* ]] && continue
     cmd=$w
     break
   done
@@ -239,6 +276,12 @@ std::string zshScript() {
   fi
   case $opt in
 )";
+  // An optional value is completed after '=' only (the branch above that names it).
+  for (const OptionSpec* o : optionalValueOptions())
+    s += "    " + std::string(o->longName) + ") " +
+         (o->completes == Completes::Choice ? "compadd -- " + std::string(o->choices)
+                                            : "_message -e value " + shQuoted(o->value)) +
+         "; return ;;\n";
   for (const auto& o : optionTable()) {
     if (!takesValue(o)) continue;
     s += "    " + join(spellings(o), "|") + ") ";

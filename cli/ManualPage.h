@@ -1,5 +1,6 @@
-// The manual page vornex-cli(1), made from the help pages and the table of commands and
-// options, so that `man vornex-cli` and `--help` say the same.
+// The manual page vornex-cli(1): prose of its own (DESCRIPTION, ENVIRONMENT, FILES, EXAMPLES)
+// around what is made from the help pages and the tables of commands, options and exit codes
+// (COMMANDS, OPTIONS, EXIT STATUS), so that `man vornex-cli` and `--help` say the same.
 #pragma once
 
 #include <string>

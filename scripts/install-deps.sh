@@ -8,7 +8,7 @@ cli_packages=(build-essential cmake ninja-build pkg-config libudev-dev)
 base_packages=(
   build-essential cmake ninja-build pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
-  libudev-dev qt6-base-dev
+  libudev-dev qt6-base-dev python3-jsonschema
   xvfb xauth x11-utils xdotool imagemagick
   qemu-system-x86
   clang-14 libclang-rt-14-dev clang-format-14

@@ -48,3 +48,11 @@ if(TARGET nuv_cli_flows)
     LIBS nuv_cli_flows nuv_forms_headless nuv_cocoa_headless LABELS cli)
   target_compile_definitions(test_fault_matrix PRIVATE NUV_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 endif()
+if(TARGET vornex-cli)
+  # Every kind of --json line against the JSON Schema in docs/, with Debian's Python and its
+  # jsonschema module (skipped, 77, where that module is missing).
+  add_test(NAME cli_json_schema
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli_json_schema.py
+            $<TARGET_FILE:vornex-cli> ${NUV_SOURCE_ROOT}/docs/cli-schema.json)
+  set_tests_properties(cli_json_schema PROPERTIES LABELS cli SKIP_RETURN_CODE 77 TIMEOUT 600)
+endif()

@@ -115,10 +115,10 @@ TEST_F(CliEmulate, JsonTellsTheRefusalAsItsLastObject) {
   const auto r = cli({"emulate", "--json", "--uhid", path("no-uhid")});
   EXPECT_EQ(r.exitCode, 3);
   EXPECT_TRUE(
-      contains(r.out, "{\"schema\":1,\"event\":\"message\",\"text\":\"open " + path("no-uhid")))
+      contains(r.out, "{\"schema\":2,\"event\":\"message\",\"text\":\"open " + path("no-uhid")))
       << r.out;
   EXPECT_TRUE(
-      r.out.ends_with("{\"schema\":1,\"event\":\"result\",\"exit_code\":3,\"ok\":false,\"summary\":"
+      r.out.ends_with("{\"schema\":2,\"event\":\"result\",\"exit_code\":3,\"ok\":false,\"summary\":"
                       "\"the emulated device needs " +
                       path("no-uhid") + " and the right to open it\"}\n"))
       << r.out;
