@@ -55,13 +55,12 @@ TEST(CliOutput, TheBarFitsEveryWidthAndEndsAtOneHundred) {
 }
 
 TEST(CliOutput, NarrowTerminalsAndPipesGetLinesEndingAtOneHundred) {
-  for (const auto& [mode, columns] : {std::pair{OutputMode::Terminal, 39},
-                                      std::pair{OutputMode::Plain, 80}}) {
+  for (const auto& [mode, columns] :
+       {std::pair{OutputMode::Terminal, 39}, std::pair{OutputMode::Plain, 80}}) {
     const std::string text = drawPhase(mode, columns);
     EXPECT_EQ(text.find('\r'), std::string::npos) << text;
     EXPECT_EQ(text.find("write   0%"), 0u) << text;
-    EXPECT_NE(text.find("write 100%  address 0xFBFC\nWriting All...\n"), std::string::npos)
-        << text;
+    EXPECT_NE(text.find("write 100%  address 0xFBFC\nWriting All...\n"), std::string::npos) << text;
   }
   // A phase that stopped short of its last report is completed when its step has ended.
   std::FILE* out = std::tmpfile();
