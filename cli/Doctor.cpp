@@ -185,6 +185,7 @@ int runDoctor(const Options& options, Output& out) {
 int runUdevRule(const Options& options, Output& out) {
   (void)options;
   out.verbatim(hr::kUdevRuleText);
+  out.result(kExitSuccess, "");
   return kExitSuccess;
 }
 

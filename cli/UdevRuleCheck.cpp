@@ -78,7 +78,8 @@ struct RuleCopy {
 
 [[nodiscard]] std::string installAdvice(const std::string& target) {
   return "vornex-cli udev-rule | sudo tee " + target +
-         ", then sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=hidraw";
+         ", then sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=hidraw, "
+         "then unplug and replug the device";
 }
 
 [[nodiscard]] std::string baseName(const std::string& path) {

@@ -107,8 +107,6 @@ CASES = [
     ("udev-rule", ["udev-rule"], {0}, None),
     # completion writes its script as it is, also with --json: there is nothing to validate.
 ]
-# Runs whose last object is their product, with no result after it.
-WITHOUT_RESULT = {"udev-rule"}
 
 
 def make_files(program, directory):
@@ -207,10 +205,7 @@ def check_case(validator, program, files, case):
             path = "/".join(str(p) for p in error.absolute_path)
             problems.append(f"line {number} ({obj.get('event')}) {path}: {error.message}")
     results = [i for i, o in enumerate(objects) if o.get("event") == "result"]
-    if name in WITHOUT_RESULT:
-        if results or len(objects) != 1:
-            problems.append(f"wanted one object and no result, got {len(objects)} objects")
-    elif not objects or results != [len(objects) - 1]:
+    if not objects or results != [len(objects) - 1]:
         problems.append(f"the result is not the one last object (results at {results} "
                         f"of {len(objects)} objects)")
     elif objects[-1]["exit_code"] != code:
