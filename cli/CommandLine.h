@@ -37,7 +37,7 @@ struct CommandSpec {
 enum class OptionId {
   Help, Version, Json, Quiet, Verbose, Force, Verify, Sim, Device, Output, Filler, Flow,
   SimLatency, SimVersion, SimFault, Record, SimReplay, MemoryOut, ReadyFile, Uhid, All, Wait,
-  Retries, Station, Count, SimDevices, Color
+  Retries, Station, Count, SimDevices, Color, StallTimeout
 };
 // clang-format on
 

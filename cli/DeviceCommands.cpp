@@ -6,12 +6,7 @@
 #include <variant>
 
 #include "cli/ExitCodes.h"
-#include "cli/Failure.h"
-#include "cli/Files.h"
 #include "cli/SelectDevices.h"
-#include "cli/SimSetup.h"
-#include "protocol/HIDProto.h"
-#include "protocol/UpdateImage.h"
 
 #ifdef __linux__
 #include <sys/stat.h>
@@ -23,8 +18,6 @@
 
 namespace nuv::cli {
 namespace {
-
-namespace image = nuv::image;
 
 constexpr std::uint16_t kUpdateVendor = 0xFFFF;
 constexpr std::uint16_t kUpdateProduct = 0x0100;
@@ -45,72 +38,7 @@ constexpr std::uint16_t kUpdateProduct = 0x0100;
 }
 #endif
 
-std::string hex4(std::uint32_t v) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%04X", v);
-  return buf;
-}
-
 }  // namespace
-
-int verifyDevice(ReportLink& link, std::span<const std::uint8_t> imageBytes, bool withTail,
-                 Output& out, std::chrono::milliseconds replyTimeout, DeviceState state,
-                 std::string_view hint) {
-  const auto firmware = image::unpack(imageBytes);
-  const std::uint32_t end = withTail ? 0x10000 : image::kFirmwareSize;
-  std::uint32_t mismatches = 0;
-  std::optional<std::uint32_t> first;
-  const auto fail = [&](Symptom symptom, std::uint32_t address, const char* status) {
-    out.status(status, Tone::Failure);
-    FailureReport failure;
-    failure.symptom = symptom;
-    failure.step = "read";
-    failure.address = static_cast<std::uint16_t>(address);
-    failure.state = state;
-    failure.next = state == DeviceState::Untouched
-                       ? "check the cable, replug the device and run verify again"
-                       : "replug the device and run vornex-cli verify with the image";
-    out.result(kExitExchangeFailed, "", &failure);
-    return kExitExchangeFailed;
-  };
-  out.status("Verifying...");
-  for (std::uint32_t a = 0; a < end; a += 4) {
-    out.progress(Phase::Verify, a, end, a);
-    std::uint8_t command[8];
-    std::uint8_t reply[8];
-    (void)HostGenerateReadCommand(command, 8, static_cast<std::uint16_t>(a));
-    nuv::Error error;
-    switch (link.exchange(command, reply, replyTimeout, &error)) {
-      case nuv::IoStatus::Ok:
-        break;
-      case nuv::IoStatus::TimedOut:
-        return fail(Symptom::Timeout, a, "Time out  error");
-      case nuv::IoStatus::Gone:
-        return fail(Symptom::DeviceGone, a, "Data error");
-      default:
-        out.message("Read at " + hex4(a) + ": " + error.describe(), true);
-        return fail(Symptom::SendFailed, a, "Data error");
-    }
-    if (reply[0] != kCmdRead || reply[1] != (a & 0xFF) || reply[2] != (a >> 8))
-      return fail(Symptom::DataError, a, "Data error");
-    for (std::uint32_t j = 0; j < 4; ++j) {
-      const std::uint8_t want = a + j < image::kFirmwareSize ? firmware[a + j] : 0x00;
-      if (reply[3 + j] == want) continue;
-      if (!first) first = a + j;
-      ++mismatches;
-    }
-  }
-  out.progress(Phase::Verify, end, end, end - 4);
-  if (mismatches == 0) {
-    out.status("Verified: the device holds the image", Tone::Success);
-    out.result(kExitSuccess, "");
-    return kExitSuccess;
-  }
-  out.status("Verify failed", Tone::Failure);
-  out.result(kExitVerifyMismatch, std::to_string(mismatches) + " bytes differ, the first at " +
-                                      hex4(*first) + std::string(hint));
-  return kExitVerifyMismatch;
-}
 
 std::optional<int> checkDeviceAccess(const Options& options, Output& out, std::string* pathOut) {
   if (options.sim) return std::nullopt;
@@ -183,74 +111,6 @@ int runList(const Options& options, Output& out) {
   out.result(kExitNoDevice, denied ? "the update device is there but this user may not open it"
                                    : "no update device (USB ffff:0100) can be opened");
   return kExitNoDevice;
-}
-
-int runVerify(const Options& options, Output& out, const SessionIo& io) {
-  auto file = readFile(options.operands.at(0), image::kImageSize);
-  if (!file) {
-    out.message(file.error().describe(), true);
-    out.result(kExitFileError, "the image to compare with cannot be read");
-    return kExitFileError;
-  }
-  const FileBytes& bytes = file.value();
-  if (!image::sizeAccepted(bytes.size)) {
-    out.message("Filesize is error", true);
-    out.result(kExitImageRefused, options.operands[0] + ": an update image is exactly 65536 bytes");
-    return kExitImageRefused;
-  }
-  const bool withTail = options.flow == Flow::Echo;
-  if (options.sim) {
-    // A fresh emulated device holds no image: this shows what a mismatch report looks like.
-    SimSetup& s = simFor(options, io);
-    auto link = openSimLink(*s.bus, s.path);
-    return verifyDevice(*link, bytes.bytes, withTail, out, std::chrono::milliseconds(4200),
-                        DeviceState::Untouched,
-                        "; the emulated device starts blank: download --sim --verify writes "
-                        "the image first and then compares");
-  }
-#ifdef __linux__
-  std::string path;
-  if (auto refused = checkDeviceAccess(options, out, &path)) return *refused;
-  nuv::Error why;
-  auto link = openHidrawLink(path, why, io.systemCalls());
-  if (!link) {
-    out.message(why.describe(), true);
-    out.result(kExitNoDevice, "cannot open " + path);
-    return kExitNoDevice;
-  }
-  return verifyDevice(*link, bytes.bytes, withTail, out);
-#else
-  out.result(kExitNoDevice, "no device access on this system");
-  return kExitNoDevice;
-#endif
-}
-
-int verifyAfterDownload(const Options& options, SimSetup& sim, const std::string& devicePath,
-                        const std::string& imagePath, bool withTail, Output& out,
-                        const SessionIo& io) {
-  auto file = readFile(imagePath, image::kImageSize);
-  if (!file) {
-    out.message(file.error().describe(), true);
-    out.result(kExitFileError, "the image cannot be read again for the verify");
-    return kExitFileError;
-  }
-  std::unique_ptr<ReportLink> link;
-  nuv::Error why;
-  if (options.sim) {
-    link = openSimLink(*sim.bus, sim.path);
-  }
-#ifdef __linux__
-  else {
-    link = openHidrawLink(devicePath, why, io.systemCalls());
-  }
-#endif
-  if (!link) {
-    out.message(why.describe(), true);
-    out.result(kExitNoDevice, "the device cannot be opened for the verify");
-    return kExitNoDevice;
-  }
-  return verifyDevice(*link, file.value().bytes, withTail, out, std::chrono::milliseconds(4200),
-                      DeviceState::Burnt);
 }
 
 }  // namespace nuv::cli

@@ -3,43 +3,64 @@
 #include <cstdio>
 
 #include "cli/JsonLine.h"
-#include "protocol/HIDProto.h"
 
 namespace nuv::cli {
 namespace {
 
-const char* symptomText(Symptom symptom) {
-  switch (symptom) {
-    case Symptom::Timeout:
+using flow::DeviceState;
+using flow::OutcomeKind;
+
+const char* whatWentWrong(OutcomeKind kind) {
+  switch (kind) {
+    case OutcomeKind::Timeout:
       return "time-out";
-    case Symptom::NoResponse:
+    case OutcomeKind::NoResponse:
       return "no response (reply code 0)";
-    case Symptom::DataError:
+    case OutcomeKind::DataError:
       return "data error (the reply does not echo the command)";
-    case Symptom::WrongEcho:
+    case OutcomeKind::EchoMismatch:
       return "wrong echo (the device returned other data)";
-    case Symptom::SendFailed:
+    case OutcomeKind::WriteFailed:
       return "the report could not be sent";
-    case Symptom::DeviceGone:
+    case OutcomeKind::DeviceGone:
       return "the device went away";
-    case Symptom::NotConnected:
+    case OutcomeKind::NoDevice:
       return "no device connected";
-    case Symptom::Interrupted:
+    case OutcomeKind::Cancelled:
       return "stopped (Ctrl-C)";
-    case Symptom::Stalled:
-      return "the device stopped answering";
+    case OutcomeKind::Stalled:
+      return "the device stopped answering (no reply within the stall limit)";
+    case OutcomeKind::VerifyMismatch:
+      return "the device's memory differs from the image";
+    case OutcomeKind::DeviceVersionRefused:
+      return "the device's version is refused";
+    case OutcomeKind::ImageRefused:
+      return "the image is refused";
+    case OutcomeKind::FileError:
+      return "the image could not be read";
+    case OutcomeKind::Completed:
+      break;
   }
   return "failure";
 }
 
-const char* stepVerb(std::string_view step) {
-  if (step == "link") return "linking";
-  if (step == "version") return "asking for the version";
-  if (step == "erase") return "erasing";
-  if (step == "write") return "writing";
-  if (step == "burn") return "burning";
-  if (step == "read") return "reading back";
-  if (step == "refresh") return "refreshing";
+const char* stepVerb(flow::Step step) {
+  switch (step) {
+    case flow::Step::Link:
+      return "linking";
+    case flow::Step::Version:
+      return "asking for the version";
+    case flow::Step::Erase:
+      return "erasing";
+    case flow::Step::Write:
+      return "writing";
+    case flow::Step::Burn:
+      return "burning";
+    case flow::Step::Read:
+      return "reading back";
+    case flow::Step::Image:
+      break;
+  }
   return "";
 }
 
@@ -57,100 +78,60 @@ const char* stateText(DeviceState state) {
   return "";
 }
 
-std::string nextStep(Symptom symptom, DeviceState state, std::string_view command) {
-  if (state == DeviceState::Burnt)
+std::string nextStep(const flow::Outcome& outcome, std::string_view command) {
+  const OutcomeKind kind = outcome.kind;
+  const bool replug = kind == OutcomeKind::DeviceGone || kind == OutcomeKind::WriteFailed ||
+                      kind == OutcomeKind::NoDevice;
+  if (command == "verify" || outcome.step == flow::Step::Read)
+    return replug ? "plug it back in and run verify again"
+                  : "check the cable, replug the device and run verify again";
+  if (outcome.deviceState == DeviceState::Burnt)
     return "run vornex-cli verify with the image to see whether it holds it";
-  if (state != DeviceState::Untouched) {
-    if (symptom == Symptom::DeviceGone || symptom == Symptom::SendFailed)
-      return "plug it back in and run download again";
-    return "run download again";
-  }
+  if (outcome.deviceState != DeviceState::Untouched)
+    return replug ? "plug it back in and run download again" : "run download again";
   const std::string again = "run " + std::string(command) + " again";
-  switch (symptom) {
-    case Symptom::Timeout:
-    case Symptom::Stalled:
+  if (replug) return "plug it back in and " + again;
+  switch (kind) {
+    case OutcomeKind::Timeout:
+    case OutcomeKind::Stalled:
       return "check the cable and the device's power, replug it and " + again;
-    case Symptom::DeviceGone:
-    case Symptom::SendFailed:
-    case Symptom::NotConnected:
-      return "plug it back in and " + again;
-    case Symptom::Interrupted:
+    case OutcomeKind::Cancelled:
       return again + " when ready";
-    case Symptom::NoResponse:
-    case Symptom::DataError:
-    case Symptom::WrongEcho:
-      break;
+    default:
+      return again + "; if it keeps failing, replug the device";
   }
-  return again + "; if it keeps failing, replug the device";
 }
 
 }  // namespace
 
-const char* symptomName(Symptom symptom) {
-  switch (symptom) {
-    case Symptom::Timeout:
-      return "timeout";
-    case Symptom::NoResponse:
-      return "no_response";
-    case Symptom::DataError:
-      return "data_error";
-    case Symptom::WrongEcho:
-      return "echo_mismatch";
-    case Symptom::SendFailed:
-      return "write_failed";
-    case Symptom::DeviceGone:
-      return "device_gone";
-    case Symptom::NotConnected:
-      return "no_device";
-    case Symptom::Interrupted:
-      return "cancelled";
-    case Symptom::Stalled:
-      return "stalled";
-  }
-  return "timeout";
-}
-
 std::string FailureReport::line() const {
-  std::string text = symptomText(symptom);
-  if (address) {
+  std::string text = whatWentWrong(outcome.kind);
+  if (outcome.address && (outcome.step == flow::Step::Write || outcome.step == flow::Step::Read)) {
     char at[16];
-    std::snprintf(at, sizeof at, " at 0x%04X", *address);
+    std::snprintf(at, sizeof at, " at 0x%04X", *outcome.address);
     text += at;
   }
-  if (const char* verb = stepVerb(step); *verb != '\0') text += std::string(" while ") + verb;
-  return text + "; " + stateText(state) + ": " + next;
+  if (const char* verb = stepVerb(outcome.step); *verb != '\0')
+    text += std::string(" while ") + verb;
+  return text + "; " + stateText(outcome.deviceState) + ": " + next;
 }
 
-void FailureReport::addTo(JsonLine& json) const {
-  json.text("reason", symptomName(symptom));
-  if (step.empty())
-    json.null("step");
-  else
-    json.text("step", step);
-  if (address)
-    json.number("address", *address);
+FailureReport describeFailure(const flow::Outcome& outcome, std::string_view command) {
+  return FailureReport{outcome, nextStep(outcome, command)};
+}
+
+void addOutcomeFields(JsonLine& json, const flow::Outcome& outcome, std::string_view next) {
+  json.text("outcome", flow::outcomeName(outcome.kind));
+  json.text("step", flow::stepName(outcome.step));
+  if (outcome.address)
+    json.number("address", *outcome.address);
   else
     json.null("address");
-  json.text("device_state", deviceStateName(state)).text("next", next);
-}
-
-FailureReport describeFailure(Symptom symptom, const WireSummary& wire, std::string_view command) {
-  FailureReport report;
-  report.symptom = symptom;
-  if (symptom != Symptom::Interrupted && symptom != Symptom::WrongEcho) {
-    if (wire.gone)
-      report.symptom = Symptom::DeviceGone;
-    else if (wire.sendFailed)
-      report.symptom = Symptom::SendFailed;
-  }
-  if (wire.lastCommand) {
-    report.step = stepOfCommand(*wire.lastCommand);
-    if (*wire.lastCommand == kCmdWrite || *wire.lastCommand == kCmdRead)
-      report.address = wire.lastAddress;
-  }
-  report.state = wire.state;
-  report.next = nextStep(report.symptom, report.state, command);
-  return report;
+  json.text("device_state", flow::deviceStateName(outcome.deviceState));
+  if (next.empty())
+    json.null("next");
+  else
+    json.text("next", next);
 }
 
 }  // namespace nuv::cli

@@ -158,7 +158,7 @@ void FleetView::finished(const DeviceRun& run) {
     else
       json.null("version");
     // Where a failed exchange stopped, as the worker's result said.
-    for (const char* key : {"reason", "step", "device_state", "next"}) {
+    for (const char* key : {"outcome", "step", "device_state", "next"}) {
       const std::string value = run.failure.get(key);
       if (value.empty())
         json.null(key);

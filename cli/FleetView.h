@@ -37,7 +37,7 @@ struct DeviceRun {
 
   std::optional<int> exitCode;  // when it has ended
   std::string summary;          // its worker's one-line result
-  JsonFields failure;           // its worker's result's reason, step, address, state, next
+  JsonFields failure;           // its worker's result's outcome, step, address, state, next
 };
 
 class FleetView {

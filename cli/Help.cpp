@@ -51,8 +51,9 @@ constexpr const char* kVersion =
 Link, then Version, each with a time-out of about 4 seconds. The first line names the
 device ("Asking /dev/hidraw3 (serial A7C2, USB 1-4) for its firmware version"); the answer
 is "version" and the device's version, such as 1.01 (-q: the version alone).
---flow echo asks as QuenlorHID's Version button does, without a time-out: Ctrl-C ends the
-wait for a device that does not answer.
+--flow echo asks as QuenlorHID's Version button does; QuenlorHID waits for ever for a
+device that does not answer, vornex-cli gives up after --stall-timeout SECONDS (10 by
+default; 0 waits for ever, and Ctrl-C ends the wait).
 With several devices selected (--all, several --device), each is asked at once.
 Exit: 0, 3 no device, 6 exchange failed ("No connected", "Data error", "Time out  error",
 "No  respond"), 130 interrupted.
@@ -72,7 +73,9 @@ USB 1-4)", or "... to the emulated device".
   4 seconds and echoing its command, and commits with Burn: "Update Completed".
 --flow echo, QuenlorHID's flow: links, erases, waits 4 s, writes 16,384 reports (to 0xFFFC),
   checks the data the device echoes after each, waits 1 s and commits: "Finished".
-  It has no time-outs: Ctrl-C ends it, also while the device is silent.
+  QuenlorHID has no time-outs; vornex-cli ends the flow ("stalled") when a reply it awaits
+  has not come for --stall-timeout SECONDS (10 by default; 0 waits for ever, as the window
+  does). Ctrl-C ends it, also while the device is silent.
 --verify: after a successful download, reads the device back as the verify command does, in
   the same process (the emulated device of --sim lives only as long as the process).
 

@@ -67,6 +67,7 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
   Options o;
   std::vector<const OptionSpec*> given;  // every option given, for the check of its command
   bool optionsEnded = false;             // after "--" every argument is a command or operand
+  bool stallGiven = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const OptionSpec* option = optionsEnded ? nullptr : optionNamed(a);
@@ -155,6 +156,13 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
           o.waitSeconds = *n;
         }
         break;
+      case OptionId::StallTimeout: {
+        auto n = v ? parseUnsigned(*v, 86400) : std::nullopt;
+        if (!n) return usageError("--stall-timeout needs seconds, 0 to 86400 (0: wait for ever)");
+        o.stallSeconds = *n;
+        stallGiven = true;
+        break;
+      }
       case OptionId::Retries: {
         auto n = v ? parseUnsigned(*v, 100) : std::nullopt;
         if (!n) return usageError("--retries needs a number, 0 to 100");
@@ -245,6 +253,8 @@ nuv::Result<Options> parseOptions(const std::vector<std::string>& args) {
                           " describes the emulated device: add --sim to use it (without --sim "
                           "vornex-cli works on the attached hardware)");
   if (o.verbose && o.quiet) return usageError("--verbose and --quiet exclude each other");
+  if (stallGiven && o.flow != Flow::Echo)
+    return usageError("--stall-timeout is for --flow echo (the strict flow has its own time-out)");
   if (o.command == Command::Completion) {
     if (o.operands.size() != 1) return usageError("completion needs one shell: bash, zsh or fish");
     if (!shellNamed(o.operands.front()))

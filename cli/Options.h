@@ -59,6 +59,9 @@ struct Options {
   // has the fault, without it every device has it.
   std::vector<std::string> simFaults;
   Flow flow = Flow::Strict;
+  // --stall-timeout: the echo flow ends (stalled) after this many seconds without a reply it
+  // awaits; 0 waits for ever, as QuenlorHID does.
+  unsigned stallSeconds = 10;
   bool verifyAfter = false;  // download --verify: read the device back after the update
   std::string record;        // --record: every report sent and received, as JSON lines
   std::string simReplay;     // --sim-replay: the emulated device answers as this record did

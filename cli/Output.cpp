@@ -57,7 +57,7 @@ bool useColour(ColorMode mode, OutputMode output) {
 struct Output::HeldResult {
   int exitCode = 0;
   std::string summary;
-  std::optional<FailureReport> failure;
+  std::optional<ResultDetail> detail;
 };
 
 Output::Output(OutputMode mode, bool verbose, std::FILE* out, std::FILE* err)
@@ -296,16 +296,16 @@ void Output::verbatim(std::string_view text) {
   std::fflush(out_);
 }
 
-void Output::result(int exitCode, std::string_view summary, const FailureReport* failure) {
+void Output::result(int exitCode, std::string_view summary, const ResultDetail* detail) {
   if (holding_) {
     // The last result stands: a retry that succeeded after a failure is a success.
     held_ = std::make_shared<HeldResult>();
     held_->exitCode = exitCode;
     held_->summary = summary;
-    if (failure != nullptr) held_->failure = *failure;
+    if (detail != nullptr) held_->detail = *detail;
     return;
   }
-  writeResult(exitCode, summary, failure);
+  writeResult(exitCode, summary, detail);
 }
 
 void Output::holdResult() {
@@ -320,18 +320,20 @@ void Output::releaseResult(std::optional<int> overrideCode, std::string_view ove
   }
   const auto held = std::move(held_);
   if (overrideCode)
-    writeResult(*overrideCode, overrideSummary, nullptr);
+    writeResult(*overrideCode, overrideSummary, held->detail ? &*held->detail : nullptr);
   else
-    writeResult(held->exitCode, held->summary, held->failure ? &*held->failure : nullptr);
+    writeResult(held->exitCode, held->summary, held->detail ? &*held->detail : nullptr);
 }
 
-void Output::writeResult(int exitCode, std::string_view summary, const FailureReport* failure) {
+void Output::writeResult(int exitCode, std::string_view summary, const ResultDetail* detail) {
   endProgressLine();
-  const std::string text = failure != nullptr ? failure->line() : std::string(summary);
+  const std::string text = detail != nullptr && detail->failureLine
+                               ? FailureReport{detail->outcome, detail->next}.line()
+                               : std::string(summary);
   if (mode_ == OutputMode::Json) {
     JsonLine json("result");
     json.number("exit_code", exitCode).flag("ok", exitCode == 0).text("summary", text);
-    if (failure != nullptr) failure->addTo(json);
+    if (detail != nullptr) addOutcomeFields(json, detail->outcome, detail->next);
     line(json);
   } else if (exitCode != 0 && !text.empty()) {
     std::fprintf(err_, "vornex-cli: %s\n", text.c_str());

@@ -14,11 +14,20 @@
 #include <string_view>
 
 #include "cli/Options.h"
+#include "flow/Outcome.h"
 
 namespace nuv::cli {
 
 class JsonLine;
-struct FailureReport;
+
+// What a device command's result adds: the engine's outcome, and what to do next (empty after
+// a success). `failureLine`: the text result is the failure line made from them (Failure.h),
+// not the summary.
+struct ResultDetail {
+  flow::Outcome outcome;
+  std::string next;
+  bool failureLine = false;
+};
 
 enum class OutputMode { Terminal, Plain, Json, Quiet };
 enum class Tone { Normal, Success, Failure };
@@ -68,10 +77,10 @@ class Output {
   // Text that is the command's product (a file's content): written unchanged, even with
   // --quiet; with --json as one "text" object.
   void verbatim(std::string_view text);
-  // The end of the run: exit code and a one-line summary, or for a failed exchange the report
-  // of where it stopped and what to do (`failure`, which then stands for the summary). It is
-  // the last object of a run; while held (holdResult), it waits for releaseResult.
-  void result(int exitCode, std::string_view summary, const FailureReport* failure = nullptr);
+  // The end of the run: exit code and a one-line summary; for a device command also its
+  // outcome (`detail`), and for a failed exchange the failure line instead of the summary. It
+  // is the last object of a run; while held (holdResult), it waits for releaseResult.
+  void result(int exitCode, std::string_view summary, const ResultDetail* detail = nullptr);
   // Keeps the result back until releaseResult, so that what a command adds after its flow (a
   // replay's verdict) comes before it.
   void holdResult();
@@ -88,7 +97,7 @@ class Output {
 
  private:
   void endProgressLine();
-  void writeResult(int exitCode, std::string_view summary, const FailureReport* failure);
+  void writeResult(int exitCode, std::string_view summary, const ResultDetail* detail);
   [[nodiscard]] int columns() const;
   [[nodiscard]] const char* paint(Tone tone) const;
   [[nodiscard]] const char* reset() const { return colour_ ? "\033[0m" : ""; }

@@ -111,11 +111,10 @@ std::variant<SessionIo, int> openSessionIo(const Options& options, Output& out) 
       return kExitFileError;
     }
     io.recorder = std::move(made).value();
-  }
-  io.watch = std::make_unique<WireWatch>(io.recorder.get());
 #ifdef __linux__
-  io.tappedCalls = makeTappedSystemCalls(nuv::hidraw::realSystemCalls(), *io.watch);
+    io.tappedCalls = makeTappedSystemCalls(nuv::hidraw::realSystemCalls(), *io.recorder);
 #endif
+  }
   return io;
 }
 

@@ -11,7 +11,6 @@
 
 #include "cli/Options.h"
 #include "cli/Output.h"
-#include "cli/WireWatch.h"
 #include "protocol/SessionRecord.h"
 #include "sim/SessionReplay.h"
 
@@ -53,8 +52,6 @@ class SessionRecorder final : public nuv::SessionTap {
 
 struct SessionIo {
   std::unique_ptr<SessionRecorder> recorder;
-  // Sees every report (and passes it on to the record): where a failed run stopped.
-  std::unique_ptr<WireWatch> watch;
   // With --sim: the emulated device, made on first use (simFor) and kept for the rest of the
   // command, so that a retry or the verify after a download meets the same device, with
   // what it holds and the faults it has already committed.
@@ -66,7 +63,7 @@ struct SessionIo {
   [[nodiscard]] nuv::hidraw::SystemCalls& systemCalls() const;
 #endif
   [[nodiscard]] nuv::SessionTap* tap() const {
-    return watch ? static_cast<nuv::SessionTap*>(watch.get()) : recorder.get();
+    return recorder.get();
   }
 };
 

@@ -1,5 +1,8 @@
 // vornex-cli: the terminal front end of the updater. See `vornex-cli --help`.
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -11,11 +14,12 @@
 #include "cli/DeviceCommands.h"
 #include "cli/Doctor.h"
 #include "cli/Emulate.h"
+#include "cli/EngineCommands.h"
 #include "cli/ExitCodes.h"
 #include "cli/Fleet.h"
 #include "cli/FleetCommand.h"
-#include "cli/Flows.h"
 #include "cli/ImageTools.h"
+#include "cli/Interrupt.h"
 #include "cli/JsonLine.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
@@ -89,14 +93,19 @@ int runOnOneDevice(const cli::Options& options, const cli::DeviceRecord* record,
   announce(options, record, out);
   // The result comes last, after what the replay has to say.
   out.holdResult();
+  // Ctrl-C stops the flow (the engine ends it as its Stop does); a second one quits at once.
+  std::atomic<bool> cancel{false};
+  cli::InterruptWatch interrupts(
+      [&cancel, &out] {
+        cancel.store(true, std::memory_order_release);
+        out.detail("Ctrl-C: Stop (Ctrl-C again quits at once)");
+      },
+      [] {
+        (void)!::write(STDERR_FILENO, cli::kInterruptedLine, sizeof cli::kInterruptedLine - 1);
+      });
   int code = cli::kExitUsage;
   for (unsigned attempt = 1;; ++attempt) {
-    if (options.command == cli::Command::Verify) {
-      code = cli::runVerify(options, out, io);
-    } else {
-      code = options.flow == cli::Flow::Echo ? cli::runEchoFlow(options, out, io)
-                                             : cli::runStrictFlow(options, out, io);
-    }
+    code = cli::runDeviceCommand(options, out, io, cancel);
     if (!cli::retryable(code) || attempt > options.retries) break;
     out.status("Attempt " + std::to_string(attempt + 1) + " of " +
                std::to_string(options.retries + 1) + ", after exit code " + std::to_string(code));

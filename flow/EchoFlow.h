@@ -61,6 +61,12 @@ class EchoFlow final : public Engine {
   void onReport(std::span<const std::uint8_t> report, TimePoint now) override;
   void onTime(TimePoint now) override;
   void onSendFailed(TimePoint now) override;
+  [[nodiscard]] std::optional<TimePoint> pendingWake() const override {
+    if (phase_ == Phase::Resetting || phase_ == Phase::WaitingToWrite ||
+        phase_ == Phase::WaitingToBurn)
+      return due_;
+    return stallDeadline_;
+  }
 
   // Sends `report` and waits for its reply, within the stall limit.
   void sendAwaiting(Phase phase, const Report& report, TimePoint now);

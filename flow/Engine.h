@@ -51,6 +51,13 @@ class Engine {
   [[nodiscard]] bool finished() const { return outcome_.has_value(); }
   // The outcome, once finished.
   [[nodiscard]] const std::optional<Outcome>& outcome() const { return outcome_; }
+  // The one time the flow needs timeReached() at next (a reply's time-out, the end of a wait,
+  // a stall limit), or nothing while it only waits for the device or has finished. A runner
+  // may wake on this alone instead of keeping every WakeAt: the wakes a flow asked for and no
+  // longer needs are never this.
+  [[nodiscard]] std::optional<TimePoint> nextWake() const {
+    return started_ && !outcome_ ? pendingWake() : std::nullopt;
+  }
   // True when the caller let more actions pile up than the queue holds (some were lost).
   [[nodiscard]] bool actionsOverflowed() const { return actions_.overflowed(); }
 
@@ -62,6 +69,8 @@ class Engine {
   virtual void onReport(std::span<const std::uint8_t> report, TimePoint now) = 0;
   virtual void onTime(TimePoint now) = 0;
   virtual void onSendFailed(TimePoint now) = 0;
+  // See nextWake(); asked only while the flow runs.
+  [[nodiscard]] virtual std::optional<TimePoint> pendingWake() const = 0;
 
   // Queues a report to send and counts what it does to the device (see DeviceState).
   void send(const std::array<std::uint8_t, 8>& report);

@@ -45,6 +45,9 @@ class StrictFlow final : public Engine {
   void onReport(std::span<const std::uint8_t> report, TimePoint now) override;
   void onTime(TimePoint now) override;
   void onSendFailed(TimePoint now) override;
+  [[nodiscard]] std::optional<TimePoint> pendingWake() const override {
+    return awaiting_ == Awaiting::Nothing ? std::nullopt : std::optional<TimePoint>(deadline_);
+  }
 
   void exchange(Awaiting what, const Report& report, TimePoint now);
   void sendWrite(TimePoint now);

@@ -28,6 +28,9 @@ class VerifyFlow final : public Engine {
   void onReport(std::span<const std::uint8_t> report, TimePoint now) override;
   void onTime(TimePoint now) override;
   void onSendFailed(TimePoint now) override;
+  [[nodiscard]] std::optional<TimePoint> pendingWake() const override {
+    return awaiting_ ? std::optional<TimePoint>(deadline_) : std::nullopt;
+  }
 
   void sendRead(TimePoint now);
 

@@ -2,7 +2,6 @@ if(TARGET nuv_cli)
   nuv_add_test(test_cli
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_options.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_image_tools.cpp
-            ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_verify.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_json.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_output.cpp
     LIBS nuv_cli
@@ -41,11 +40,12 @@ if(TARGET vornex-cli)
 endif()
 if(TARGET nuv_cli_flows)
   nuv_add_test(test_cli_terminal SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_terminal.cpp
-    LIBS nuv_cli_flows LABELS unit)
+    LIBS nuv_forms_terminal nuv_cocoa_terminal LABELS unit)
   # Every device fault at every step of a download, in both flows, on clocks the test moves;
   # it also renders docs/faults.md from its tables.
   nuv_add_test(test_fault_matrix SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_fault_matrix.cpp
-    LIBS nuv_cli_flows nuv_forms_headless nuv_cocoa_headless LABELS cli)
+    LIBS nuv_cli nuv_vornex nuv_mac nuv_winapi_sim nuv_iohid_sim nuv_forms_terminal
+         nuv_forms_headless nuv_cocoa_headless LABELS cli)
   target_compile_definitions(test_fault_matrix PRIVATE NUV_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 endif()
 if(TARGET vornex-cli)

@@ -165,6 +165,7 @@ std::vector<std::string> commandLineWith(const nuv::cli::OptionSpec& option,
       args.insert(args.end(), {"-o", "out.bin"});
     if (option.id == nuv::cli::OptionId::Count && c.command == nuv::cli::Command::Download)
       args.push_back("--station");
+    if (option.id == nuv::cli::OptionId::StallTimeout) args.insert(args.end(), {"--flow", "echo"});
     // The emulated device's options need --sim, except for emulate, which is that device.
     if (std::string(option.longName).starts_with("--sim-") &&
         c.command != nuv::cli::Command::Emulate)

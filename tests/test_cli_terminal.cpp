@@ -1,12 +1,9 @@
-// The terminal backends of the forms and Cocoa seams, and how a strict flow's end becomes an
-// exit code.
+// The terminal backends of the forms and Cocoa seams.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <thread>
 
-#include "cli/ExitCodes.h"
-#include "cli/Flows.h"
 #include "platform/cocoa/Terminal.h"
 #include "platform/forms/Terminal.h"
 
@@ -150,30 +147,6 @@ TEST(TerminalCocoa, RunLoopWakesForSignalsReadableDescriptorsAndDelays) {
   loop.endModal();
   EXPECT_EQ(loop.runUntilIdle(), 1u);
   EXPECT_TRUE(ran);
-}
-
-TEST(StrictExitCode, EachEndOfTheFlowHasItsCode) {
-  struct Case {
-    FlowResult result;
-    bool interrupted;
-    int code;
-  };
-  for (const Case& c : {
-           Case{FlowResult::Completed, false, nuv::cli::kExitSuccess},
-           // A stop that came too late to stop anything leaves a completed update.
-           Case{FlowResult::Completed, true, nuv::cli::kExitSuccess},
-           Case{FlowResult::ImageSize, false, nuv::cli::kExitImageRefused},
-           Case{FlowResult::ImageVersion, false, nuv::cli::kExitImageRefused},
-           Case{FlowResult::DeviceVersion, false, nuv::cli::kExitDeviceVersion},
-           Case{FlowResult::ExchangeFailed, true, nuv::cli::kExitExchangeFailed},
-           Case{FlowResult::FileError, false, nuv::cli::kExitFileError},
-           Case{FlowResult::Stopped, true, nuv::cli::kExitInterrupted},
-           Case{FlowResult::None, true, nuv::cli::kExitInterrupted},
-           Case{FlowResult::None, false, nuv::cli::kExitExchangeFailed},
-       }) {
-    EXPECT_EQ(nuv::cli::strictExitCode({c.result, ResultNone, {}}, c.interrupted), c.code)
-        << static_cast<int>(c.result) << (c.interrupted ? " interrupted" : "");
-  }
 }
 
 }  // namespace

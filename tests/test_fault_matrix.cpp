@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "cli/ExitCodes.h"
-#include "cli/Flows.h"
 #include "mac/AppDelegate.h"
 #include "platform/cocoa/Headless.h"
 #include "platform/forms/Headless.h"
@@ -41,6 +40,38 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
+
+// The exit code that the end of each window's flow stands for, as vornex-cli gives it for the
+// same end: what a strict flow's outcome says, and what an echo download's last status line
+// says once the window is idle again.
+int strictExitCode(const FlowOutcome& outcome, bool interrupted) {
+  switch (outcome.result) {
+    case FlowResult::Completed:
+      return nuv::cli::kExitSuccess;
+    case FlowResult::ImageSize:
+    case FlowResult::ImageVersion:
+      return nuv::cli::kExitImageRefused;
+    case FlowResult::DeviceVersion:
+      return nuv::cli::kExitDeviceVersion;
+    case FlowResult::ExchangeFailed:
+      return nuv::cli::kExitExchangeFailed;
+    case FlowResult::FileError:
+      return nuv::cli::kExitFileError;
+    case FlowResult::Stopped:
+      return nuv::cli::kExitInterrupted;
+    case FlowResult::None:
+      break;
+  }
+  return interrupted ? nuv::cli::kExitInterrupted : nuv::cli::kExitExchangeFailed;
+}
+
+int echoExitCode(const std::string& status, bool interrupted) {
+  if (status == "Finished") return nuv::cli::kExitSuccess;
+  if (status == "User canceled")
+    return interrupted ? nuv::cli::kExitInterrupted : nuv::cli::kExitExchangeFailed;
+  if (status.rfind("Error on reading", 0) == 0) return nuv::cli::kExitFileError;
+  return nuv::cli::kExitExchangeFailed;
+}
 
 // ---- the matrix's axes ----------------------------------------------------------------------
 
@@ -353,7 +384,7 @@ class StrictRun {
       seen.message = gui_.boxes().back().text;
       exception = gui_.boxes().back().kind == nuv::forms::BoxKind::Exception;
     }
-    seen.exitCode = nuv::cli::strictExitCode(form_->lastOutcome(), false);
+    seen.exitCode = strictExitCode(form_->lastOutcome(), false);
     // The outcome and what the window shows agree.
     EXPECT_EQ(form_->lastOutcome().result == FlowResult::Completed, green);
     EXPECT_EQ(form_->lastOutcome().result == FlowResult::FileError, exception);
@@ -443,7 +474,7 @@ class EchoRun {
     }
     seen.status = app_.nib()->statusTextField.stringValue();
     if (!app_.alerts().empty()) seen.message = app_.alerts().back().informativeText;
-    seen.exitCode = idle() ? nuv::cli::echoExitCode(seen.status, stopped) : kNeverEnds;
+    seen.exitCode = idle() ? echoExitCode(seen.status, stopped) : kNeverEnds;
     seen.device = deviceState(*device_);
     return seen;
   }

@@ -43,9 +43,9 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND TARGET nuv_uhid)
 ")
   endif()
 
-  if(TARGET nuv_cli AND TARGET nuv_hidraw)
+  if(TARGET nuv_cli_flows AND TARGET nuv_hidraw)
     add_executable(vm_guest_cli ${CMAKE_CURRENT_SOURCE_DIR}/vm/test_guest_cli.cpp)
-    target_link_libraries(vm_guest_cli PRIVATE nuv_vm_guest nuv_cli GTest::gtest GTest::gtest_main
+    target_link_libraries(vm_guest_cli PRIVATE nuv_vm_guest nuv_cli_flows GTest::gtest GTest::gtest_main
                           nuv_warnings)
     file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vm/cli.programs CONTENT
 "VM_GUEST_CLI='$<TARGET_FILE:vm_guest_cli>'

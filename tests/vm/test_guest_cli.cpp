@@ -1,9 +1,11 @@
 // Runs inside the test VM: vornex-cli's own device commands (list, verify) against the kernel's
 // hidraw node of the uhid device, as the root user and as a user the node is closed to.
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <atomic>
 
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include <random>
 
 #include "cli/DeviceCommands.h"
+#include "cli/EngineCommands.h"
 #include "cli/ExitCodes.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
@@ -41,8 +44,10 @@ CommandRun runCommand(const std::vector<std::string>& args) {
   std::FILE* err = open_memstream(&errText, &errLen);
   {
     nuv::cli::Output output(nuv::cli::OutputMode::Plain, false, out, err);
-    run.code = options.command == nuv::cli::Command::List ? nuv::cli::runList(options, output)
-                                                          : nuv::cli::runVerify(options, output);
+    const std::atomic<bool> cancel{false};
+    run.code = options.command == nuv::cli::Command::List
+                   ? nuv::cli::runList(options, output)
+                   : nuv::cli::runDeviceCommand(options, output, nuv::cli::SessionIo{}, cancel);
   }
   std::fclose(out);
   std::fclose(err);
