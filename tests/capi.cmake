@@ -13,3 +13,12 @@ if(TARGET nuv-flash-example)
   set_tests_properties(capi_flash_example PROPERTIES LABELS cli
     PASS_REGULAR_EXPRESSION "holds the image byte for byte")
 endif()
+# The Python package with Debian's Python and pytest (python3-pytest), on the library of this
+# build. Not in sanitizer builds: a Python that was not started with the sanitizer's runtime
+# cannot load a library built with it.
+if(TARGET nuv_capi AND NUV_SANITIZE STREQUAL "")
+  add_test(NAME capi_python
+    COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${NUV_SOURCE_ROOT}/python/tests)
+  set_tests_properties(capi_python PROPERTIES LABELS cli TIMEOUT 300
+    ENVIRONMENT "NUV_LIBRARY=$<TARGET_FILE:nuv_capi>;PYTHONDONTWRITEBYTECODE=1")
+endif()
