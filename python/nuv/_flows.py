@@ -170,16 +170,17 @@ def download(image: str | os.PathLike[str] | bytes, device: str | os.PathLike[st
     cancel         a threading.Event; setting it (from any thread) cancels the flow.
 
     Returns nuv.Outcome with outcome "completed", the device's version and its state "burnt".
-    Raises  nuv.ImageRefused        the image is refused; nothing was sent
-            nuv.FileError           the image file cannot be read
-            nuv.NoDevice            no device, several and none named, or no permission
-            nuv.DeviceVersionRefused the device's version is not one the image is for
-            nuv.ExchangeFailed      timeout, no_response, data_error, write_failed,
-                                    echo_mismatch, device_gone, stalled
-            nuv.VerifyMismatch      with verify: the device does not hold the image
-            nuv.Cancelled           the cancel event was set
-            KeyboardInterrupt       Ctrl-C: the flow was cancelled first, leaving the device
-                                    as the flow leaves it (the Cancelled error is its __cause__)
+    Raises
+        nuv.ImageRefused          the image is refused; nothing was sent
+        nuv.FileError             the image file cannot be read
+        nuv.NoDevice              no device, several and none named, or no permission
+        nuv.DeviceVersionRefused  the device's version is not one the image is for
+        nuv.ExchangeFailed        timeout, no_response, data_error, write_failed,
+                                  echo_mismatch, device_gone, stalled
+        nuv.VerifyMismatch        with verify: the device does not hold the image
+        nuv.Cancelled             the cancel event was set
+        KeyboardInterrupt         Ctrl-C: the flow was cancelled first, leaving the device as
+                                  the flow leaves it (the Cancelled error is its __cause__)
     Each nuv.Error says where the flow stopped (step, address), what the device holds now
     (device_state) and what to do (its message, and .result.advice).
 
