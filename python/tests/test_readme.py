@@ -1,4 +1,5 @@
-"""The README's "From Python" and "From C" examples run as written, on the emulated device."""
+"""The README's "From Python" and "From C" examples run as written, on the emulated device,
+and the package says the project's version."""
 
 from __future__ import annotations
 
@@ -44,3 +45,15 @@ def test_the_c_example(tmp_path):
     done = subprocess.run([str(program)], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert "completed (read), device burnt, version 1.01" in done.stdout
+
+
+def test_the_package_library_and_project_say_one_version():
+    import nuv
+    from nuv import _native
+
+    project = re.search(r"project\(NuvUpdater VERSION ([0-9.]+)",
+                        (ROOT / "CMakeLists.txt").read_text()).group(1)
+    pyproject = re.search(r'^version = "([0-9.]+)"', (ROOT / "python" / "pyproject.toml")
+                          .read_text(), re.M).group(1)
+    library = _native.text(_native.library().nuv_library_version())
+    assert project == pyproject == nuv.__version__ == library
