@@ -2,14 +2,16 @@
 # Makes the Debian packages from a build (cpack -G DEB), checks them (lintian, whose findings
 # are reported, AppStream metainfo and desktop entries, which must be valid), installs them on
 # this machine with apt-get, runs the installed programs (--version, doctor, a download into
-# the emulated device), removes them again and checks that none of their files is left.
+# the emulated device), builds examples/flash.c against the installed libnuv-dev with
+# pkg-config and runs it, runs the installed Python package with Debian's python3 (the rig
+# example on emulated devices), removes them again and checks that none of their files is left.
 # Usage: scripts/check-packages.sh [build-dir]      (default: build-release; run as root)
 # Needs: scripts/install-deps.sh base package, and a built tree (cmake --build BUILD).
 # Exit status: 0 when every check passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-release}
-packages=(vornex-cli nuv-updater-gui)
+packages=(vornex-cli nuv-updater-gui libnuv1 libnuv-dev python3-nuv)
 
 step() { echo "== check-packages: $*"; }
 fail() { echo "check-packages: $*" >&2; exit 1; }
@@ -71,13 +73,38 @@ grep -q "/usr/lib/udev/rules.d/70-nuv-update-device.rules" "$unpacked/doctor.txt
 /usr/bin/vornex-cli pack "$unpacked/firmware.bin" -o "$unpacked/UPDATA.nuv"
 /usr/bin/vornex-cli download "$unpacked/UPDATA.nuv" --sim --verify
 
+step "libnuv: examples/flash.c built against the installed header and library"
+cc -std=c99 -Wall -Wextra -Werror examples/flash.c $(pkg-config --cflags --libs nuv) \
+  -o "$unpacked/flash"
+# The installed library, found by the loader's cache (/lib is /usr/lib on a merged /usr).
+ldd "$unpacked/flash" | grep -Eq "libnuv.so.1 => (/usr)?/lib/" ||
+  fail "flash does not use the installed libnuv.so.1"
+"$unpacked/flash" --sim "$unpacked/UPDATA.nuv" | tee "$unpacked/flash.txt"
+grep -q "holds the image byte for byte" "$unpacked/flash.txt" || fail "flash.c on the emulated device"
+
+step "python3-nuv: Debian's python3 with the installed package and library"
+# From another folder and without NUV_LIBRARY: nothing of this tree is on the path.
+(cd "$unpacked" && env -u NUV_LIBRARY -u PYTHONPATH /usr/bin/python3 -c '
+import nuv, sys
+assert nuv.__file__.startswith("/usr/lib/python3/dist-packages/"), nuv.__file__
+with nuv.Emulator() as device:
+    outcome = nuv.download("UPDATA.nuv", device, verify=True)
+    assert outcome.outcome == "completed" and nuv.read_version(device) == "1.01"
+print("nuv", nuv.__version__, "from", nuv.__file__, ": completed")
+')
+status=0
+(cd "$unpacked" && env -u NUV_LIBRARY -u PYTHONPATH /usr/bin/python3 "$OLDPWD/examples/rig.py" \
+  UPDATA.nuv --sim 4) || status=$?
+# The rig's third emulated board stops answering on purpose: three of four, exit status 1.
+[ "$status" -eq 1 ] || fail "examples/rig.py --sim 4 ended with status $status, not 1"
+
 step "apt-get purge"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${packages[@]}" >/dev/null
 left=()
 for path in "${owned[@]}"; do
   # Directories such as /usr/bin are shared with other packages; the package's own files and
   # its own folders (/usr/share/doc/vornex-cli) must be gone.
-  if [ -e "$path" ] && { [ ! -d "$path" ] || [[ $path == */doc/vornex-cli || $path == */doc/nuv-updater-gui ]]; }; then
+  if [ -e "$path" ] && { [ ! -d "$path" ] || [[ $path == */doc/* || $path == */dist-packages/nuv ]]; }; then
     left+=("$path")
   fi
 done

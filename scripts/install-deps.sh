@@ -9,6 +9,7 @@ base_packages=(
   build-essential cmake ninja-build pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libudev-dev qt6-base-dev python3-jsonschema
+  python3-pytest python3-setuptools
   xvfb xauth x11-utils xdotool imagemagick
   qemu-system-x86
   clang-14 libclang-rt-14-dev clang-format-14
