@@ -16,7 +16,7 @@ const char* cString(std::string_view name) {
   return name.empty() ? "" : name.data();
 }
 
-template <class Enum, std::size_t Count>
+template <std::size_t Count>
 bool inRange(int value) {
   return value >= 0 && static_cast<std::size_t>(value) < Count;
 }
@@ -37,22 +37,22 @@ const char* nuv_library_version(void) {
 }
 
 const char* nuv_outcome_name(int outcome) {
-  if (!inRange<flow::OutcomeKind, flow::kOutcomeKindCount>(outcome)) return "";
+  if (!inRange<flow::kOutcomeKindCount>(outcome)) return "";
   return cString(flow::outcomeName(static_cast<flow::OutcomeKind>(outcome)));
 }
 
 const char* nuv_step_name(int step) {
-  if (!inRange<flow::Step, flow::kStepCount>(step)) return "";
+  if (!inRange<flow::kStepCount>(step)) return "";
   return cString(flow::stepName(static_cast<flow::Step>(step)));
 }
 
 const char* nuv_device_state_name(int state) {
-  if (!inRange<flow::DeviceState, flow::kDeviceStateCount>(state)) return "";
+  if (!inRange<flow::kDeviceStateCount>(state)) return "";
   return cString(flow::deviceStateName(static_cast<flow::DeviceState>(state)));
 }
 
 const char* nuv_reason_name(int reason) {
-  if (!inRange<flow::RefusalReason, flow::kRefusalReasonCount>(reason)) return "";
+  if (!inRange<flow::kRefusalReasonCount>(reason)) return "";
   return cString(flow::reasonName(static_cast<flow::RefusalReason>(reason)));
 }
 
