@@ -12,3 +12,8 @@ if(TARGET nuv_flow)
             -P ${CMAKE_CURRENT_SOURCE_DIR}/flow/check_no_io.cmake)
   set_tests_properties(flow_archive_does_no_io PROPERTIES LABELS unit)
 endif()
+# The blocking runner over the emulated device.
+if(TARGET nuv_run)
+  nuv_add_test(test_run SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_run.cpp LIBS nuv_run
+    LABELS unit)
+endif()
