@@ -12,3 +12,11 @@ if(TARGET nuv_flow)
             -P ${CMAKE_CURRENT_SOURCE_DIR}/flow/check_no_io.cmake)
   set_tests_properties(flow_archive_does_no_io PROPERTIES LABELS unit)
 endif()
+# The engine against the windows' own flows, fault by fault and on random schedules.
+if(TARGET nuv_flow AND TARGET nuv_vornex AND TARGET nuv_winapi_sim AND TARGET nuv_mac)
+  nuv_add_test(test_flow_differential
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_flow_differential.cpp
+    LIBS nuv_flow nuv_vornex nuv_winapi_sim nuv_forms_headless nuv_mac nuv_iohid_sim
+         nuv_cocoa_headless nuv_sim
+    LABELS cli)
+endif()
