@@ -382,17 +382,18 @@ const std::array<FaultOfMatrix, 11> kFaults = {{
 }};
 
 // The echo cells in which the window waits for ever: there, and only there, the engine with a
-// stall limit ends with `stalled` instead.
-const std::set<std::string> kEchoWaitsForEver = {
-    "no-reply@link+",      "no-reply@format+",      "no-reply@0x0000",      "no-reply@0x1000",
-    "no-reply@0x2000",     "no-reply@0xFBFC",       "no-reply@burn+",       "code-zero@link+",
-    "code-zero@format+",   "code-zero@0x0000",      "code-zero@0x1000",     "code-zero@0x2000",
-    "code-zero@0xFBFC",    "code-zero@burn+",       "wrong-code@link+",     "wrong-code@format+",
-    "wrong-code@0x0000",   "wrong-code@0x1000",     "wrong-code@0x2000",    "wrong-code@0xFBFC",
-    "wrong-code@burn+",    "short-report@link+",    "short-report@format+", "short-report@0x0000",
-    "short-report@0x1000", "short-report@0x2000",   "short-report@0xFBFC",  "short-report@burn+",
-    "write-failure@link+", "write-failure@format+", "write-failure@burn+",
-};
+// stall limit ends with `stalled` instead. They are the faults that leave a command without a
+// reply the window takes, at every step but Version (which the echo flow never sends), and a
+// failed send of anything but a Write.
+std::set<std::string> echoCellsThatWaitForEver() {
+  std::set<std::string> cells;
+  for (std::string_view kind : {"no-reply", "code-zero", "wrong-code", "short-report"})
+    for (const Cell& step : kSteps)
+      if (step.where != "version+") cells.insert(std::string(kind) + "@" + std::string(step.where));
+  for (std::string_view where : {"link+", "format+", "burn+"})
+    cells.insert("write-failure@" + std::string(where));
+  return cells;
+}
 
 TEST_F(FlowDifferential, EveryCellOfTheFaultMatrix) {
   QuietLog quiet;
@@ -416,7 +417,7 @@ TEST_F(FlowDifferential, EveryCellOfTheFaultMatrix) {
       }
     }
   }
-  EXPECT_EQ(stalledCells, kEchoWaitsForEver);
+  EXPECT_EQ(stalledCells, echoCellsThatWaitForEver());
 }
 
 // ---- random schedules ------------------------------------------------------------------------
