@@ -94,8 +94,7 @@ void EchoFlow::onReport(std::span<const std::uint8_t> report, TimePoint now) {
     case kCmdVersion:
       if (phase_ != Phase::QueryingVersion) return;
       stallDeadline_.reset();
-      setDeviceVersion({report[3], report[4], report[5], report[6]});
-      log("Version received");
+      versionReceived({report[3], report[4], report[5], report[6]});
       return finish(OutcomeKind::Completed);
     default:
       return;

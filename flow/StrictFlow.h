@@ -9,6 +9,10 @@
 // at, apart from the version bytes 3..6 of Version's reply; bytes a short reply lacks count
 // as 0. A report that arrives while no reply is awaited is dropped.
 //
+// A second copy of a reply that arrives after the next report went out is taken as that
+// report's reply, and fails it. The window drops the reports handed to it before it sends; a
+// runner that wants the same drops what it has read before it carries out a SendReport.
+//
 // The time-out: the window counts 200 ms ticks of a timer that runs from the flow's start
 // (here: start()'s time) and gives up at the 21st tick after a send, so after 4.0 to 4.2 s. A
 // reply that arrives (reportArrived) before the caller tells the time of that tick
