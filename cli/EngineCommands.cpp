@@ -39,7 +39,8 @@ bool isEchoDiagnostic(std::string_view line) {
 class Presenter final : public run::RunObserver {
  public:
   // `endsWithWords`: a flow that succeeds says so in its last line (a download's "Update
-  // Completed", a read-back's "Verified"); a version query's answer is told after it.
+  // Completed", a read-back's "Verified", Vornex's "Version:1.01"); otherwise the front end
+  // tells the success after the flow.
   Presenter(Output& out, Flow flow, Phase phase, bool endsWithWords)
       : out_(out), flow_(flow), phase_(phase), endsWithWords_(endsWithWords) {}
 
@@ -66,7 +67,12 @@ class Presenter final : public run::RunObserver {
   void finish(const flow::Outcome& outcome) {
     if (outcome.succeeded()) {
       out_.completePhase();
-      flushHeld(endsWithWords_ ? Tone::Success : Tone::Normal);
+      // A flow whose success is told in other words drops its own last line (QuenlorHID
+      // shows its version as "Version: 1.01", not as the engine logs it).
+      if (endsWithWords_)
+        flushHeld(Tone::Success);
+      else
+        held_.clear();
       return;
     }
     switch (outcome.kind) {
