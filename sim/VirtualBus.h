@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "protocol/Clock.h"
+#include "protocol/DeviceIdentity.h"
 #include "protocol/Framing.h"
 #include "protocol/IoStatus.h"
 #include "protocol/SessionRecord.h"
@@ -32,8 +33,8 @@ namespace nuv::sim {
 struct DeviceInfo {
   std::string path;              // unique among present devices; the bus makes one when empty
   std::uint32_t instanceId = 0;  // stable for the life of the plugged device; 0: the bus picks
-  std::uint16_t vendorId = 0xFFFF;
-  std::uint16_t productId = 0x0100;
+  std::uint16_t vendorId = nuv::kUpdateVendorId;
+  std::uint16_t productId = nuv::kUpdateProductId;
   std::uint16_t versionNumber = 0x0101;
   std::uint16_t inputReportLength = nuv::kFramedReportSize;   // counting the report-ID byte
   std::uint16_t outputReportLength = nuv::kFramedReportSize;  // counting the report-ID byte
