@@ -65,8 +65,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // or Cancelled.
   [[nodiscard]] nuv::IoStatus write(const std::uint8_t* data, std::size_t len);
 
-  // Waits up to `timeout` (real time) for the next readable input report and copies at most
-  // `capacity` bytes of it into buf; *length gets the bytes copied. A timeout of zero polls.
+  // Waits up to `timeout` for the next readable input report and copies at most `capacity`
+  // bytes of it into buf; *length gets the bytes copied. A timeout of zero polls. The timeout is
+  // the calling thread's wait, in real time whatever the bus's clock: a host thread that polls
+  // in slices (Windows' SleepEx) must get control back. Whether a report is readable yet is the
+  // bus's clock's say alone; on a clock that a test moves, a report becomes readable only when
+  // the test moves the clock past its time (timeAdvanced() wakes the reader).
   // Ok, TimedOut, Gone, or Cancelled by cancel(). Never Failed.
   [[nodiscard]] nuv::IoStatus read(std::uint8_t* buf, std::size_t capacity, std::size_t* length,
                                    std::chrono::nanoseconds timeout);
