@@ -81,7 +81,7 @@ void HIDViewController::sendDownloadCommand() {
   if (deviceRef == nullptr) return;
   if (status != HIDStatusResetting) return;  // ended meanwhile: the device went away
   if (!onSequenceDevice()) {
-    abandonSequence(false);
+    abandonSequence(/*deviceErased=*/false);
     return;
   }
   status = HIDStatusLinking;
@@ -92,7 +92,7 @@ void HIDViewController::sendVersionCommand() {
   if (deviceRef == nullptr) return;
   if (status != HIDStatusResetting) return;  // ended meanwhile: Stop, or the device went away
   if (!onSequenceDevice()) {
-    abandonSequence(false);
+    abandonSequence(/*deviceErased=*/false);
     return;
   }
   status = HIDStatusQueryingVersion;
@@ -106,7 +106,7 @@ void HIDViewController::startDonwloading() {
   // Another device is current now: writing would go to a device that was never linked and
   // erased for this download, while the one that was erased is left so.
   if (!onSequenceDevice()) {
-    abandonSequence(true);
+    abandonSequence(/*deviceErased=*/true);
     return;
   }
   // Stop pressed during the wait before writing: the download ends here, before any Write.
@@ -234,7 +234,7 @@ void HIDViewController::didReceiveData(const std::uint8_t* data, std::uint64_t s
       setStatusText("Initializing...");
       if (status == HIDStatusLinking && deviceRef != nullptr) {
         if (!onSequenceDevice()) {
-          abandonSequence(false);
+          abandonSequence(/*deviceErased=*/false);
           return;
         }
         status = HIDStatusFormatting;
