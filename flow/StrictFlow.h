@@ -1,7 +1,9 @@
 // Vornex's flows as an engine (see Engine.h): the version query (Link, Version) and the
 // download (the image's size and version checks, Link, Version and the device's version
 // check, erase, the 16,128 Writes of addresses 0x0000..0xFBFC, Burn), each exchange with the
-// window's time-out. The engine sends the window's reports in the window's order.
+// window's time-out. The engine sends the window's reports in the window's order. The
+// Refresh report (0xFF) the window sends when it rebuilds its device list belongs to no flow,
+// and the engine never sends it.
 //
 // A reply is the first report that arrives after a send. It is accepted when it has at least
 // 3 bytes that echo the command's first 3 (code and address); a code byte of 0 ends the flow
