@@ -179,8 +179,8 @@ std::unique_ptr<flow::Engine> makeEngine(const Options& options) {
 
 // Runs one engine over the link and tells it. Returns its outcome.
 flow::Outcome runOne(flow::Engine& engine, std::span<const std::uint8_t> image,
-                     run::DeviceLink& link, Output& out, Flow flow, Phase phase,
-                     bool endsWithWords, const std::atomic<bool>& cancel) {
+                     run::DeviceLink& link, Output& out, Flow flow, Phase phase, bool endsWithWords,
+                     const std::atomic<bool>& cancel) {
   Presenter presenter(out, flow, phase, endsWithWords);
   run::RunSettings settings;
   settings.cancel = &cancel;
@@ -272,12 +272,13 @@ int runDeviceCommand(const Options& options, Output& out, const SessionIo& io,
     case OutcomeKind::VerifyMismatch: {
       char first[16];
       std::snprintf(first, sizeof first, "0x%04X", outcome.address.value_or(0));
-      std::string summary = std::to_string(outcome.mismatchedBytes) + " bytes differ, the first at " +
-                            first;
+      std::string summary =
+          std::to_string(outcome.mismatchedBytes) + " bytes differ, the first at " + first;
       // A fresh emulated device holds no image: a verify of it shows what a mismatch looks like.
       if (options.sim && options.command == Command::Verify)
-        summary += "; the emulated device starts blank: download --sim --verify writes the image "
-                   "first and then compares";
+        summary +=
+            "; the emulated device starts blank: download --sim --verify writes the image "
+            "first and then compares";
       detail.next = "run download again, then verify";
       out.result(code, summary, &detail);
       break;

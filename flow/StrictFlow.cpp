@@ -48,7 +48,7 @@ void StrictFlow::onReport(std::span<const std::uint8_t> report, TimePoint now) {
     return i < report.size() ? report[i] : 0;
   };
   OutcomeKind failure = OutcomeKind::Completed;
-  if (report.size() < 3 || byteAt(0) != sent_[0] || byteAt(1) != sent_[1] || byteAt(2) != sent_[2])
+  if (!nuv::replyEchoes(sent_.data(), report.data(), static_cast<std::uint32_t>(report.size())))
     failure = OutcomeKind::DataError;
   if (byteAt(0) == 0) failure = OutcomeKind::NoResponse;
   if (failure != OutcomeKind::Completed) {
