@@ -31,6 +31,7 @@
 #include <chrono>
 
 #include "flow/Engine.h"
+#include "protocol/UpdateImage.h"
 
 namespace nuv::flow {
 
@@ -40,7 +41,7 @@ class StrictFlow final : public Engine {
   static constexpr std::chrono::milliseconds kTickPeriod{200};
   static constexpr int kTicksToTimeout = 21;
   // The firmware the download writes: addresses 0x0000..0xFBFF.
-  static constexpr std::uint32_t kTotalBytes = 0xFC00;
+  static constexpr std::uint32_t kTotalBytes = image::kFirmwareSize;
 
   explicit StrictFlow(Task task) : task_(task) {}
 
