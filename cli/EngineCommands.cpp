@@ -27,12 +27,6 @@ namespace {
 
 using flow::OutcomeKind;
 
-// The echo flow's log lines that QuenlorHID writes to the system log rather than its status
-// line: details here, shown with --verbose.
-bool isEchoDiagnostic(std::string_view line) {
-  return line == "resetReady" || line == "Version received" || line == "Writing error!!!";
-}
-
 // Tells a running flow in the terminal: the engine's status lines as the window shows them
 // (the last one held back until the next event, so that the line a flow ends with takes the
 // outcome's colour), the progress of its phase, the link's errors as details.
@@ -54,13 +48,11 @@ class Presenter final : public run::RunObserver {
     out_.progress(phase_, p.done, p.total, p.address);
   }
   void logged(std::string_view line) override {
-    if (flow_ == Flow::Echo && isEchoDiagnostic(line)) {
-      out_.detail(line);
-      return;
-    }
     flushHeld();
     held_ = line;
   }
+  // What the window writes to its log: a detail, shown with --verbose.
+  void noted(std::string_view line) override { out_.detail(line); }
   void linkFailed(const nuv::Error& error) override { out_.detail(error.describe()); }
 
   // The flow has ended as `outcome`: its last words, in the outcome's colour.

@@ -12,7 +12,7 @@ void EchoFlow::onStart(TimePoint now) {
     return finish(imageRefusedOutcome(RefusalReason::Size));
   }
   beginStep(Step::Link);
-  log("resetReady");
+  note("resetReady");
   sent_ = linkReport();
   send(sent_);
   waitUntil(Phase::Resetting, now + kResetDelay);
@@ -108,7 +108,7 @@ void EchoFlow::writeReplied(std::span<const std::uint8_t> reply, TimePoint now) 
       nuv::replyEchoes(sent_.data(), reply.data(), static_cast<std::uint32_t>(reply.size()));
   for (std::size_t i = 3; i < 7; ++i) echoed = echoed && reply[i] == sent_[i];
   if (!echoed) {
-    log("Writing error!!!");
+    note("Writing error!!!");
     return finish(OutcomeKind::EchoMismatch);
   }
   if (address == kLastAddress) {

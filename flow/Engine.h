@@ -80,6 +80,8 @@ class Engine {
     actions_.push(Progress{address, done, total});
   }
   void log(std::string_view line) { actions_.push(LogLine(line)); }
+  // A diagnostic: for the log, not the status line.
+  void note(std::string_view line) { actions_.push(LogLine(line, false)); }
   // Records the device's version and logs it as "Version:" and its four bytes, those that are
   // not printable shown as '?'.
   void versionReceived(const std::array<std::uint8_t, 4>& version);
