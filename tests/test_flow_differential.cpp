@@ -28,8 +28,6 @@
 #include <set>
 #include <sstream>
 
-#include "flow/EchoFlow.h"
-#include "flow/StrictFlow.h"
 #include "mac/AppDelegate.h"
 #include "platform/cocoa/Headless.h"
 #include "platform/forms/Headless.h"
@@ -37,7 +35,7 @@
 #include "platform/winapi/Sim.h"
 #include "protocol/Log.h"
 #include "sim/VirtualBus.h"
-#include "tests/test_flow_driver.h"
+#include "tests/test_fault_cells.h"
 #include "win/app/Unit1.h"
 
 namespace {
@@ -48,8 +46,7 @@ using nuv::flow::OutcomeKind;
 using nuv::sim::Fault;
 using nuv::sim::FaultKind;
 using nuv::sim::Trigger;
-
-enum class Flow { Strict, Echo };
+using nuv::test::Flow;
 
 using Commands = std::vector<std::array<std::uint8_t, 8>>;
 
@@ -240,32 +237,14 @@ RunResult runEchoWindow(const std::vector<Fault>& faults, const std::string& ima
   return result;
 }
 
-struct EngineOptions {
-  std::chrono::milliseconds stallLimit{0};
-  bool dropArrivedBeforeSend = false;
-  std::uint32_t refreshesBefore = 0;
-};
-
 RunResult runEngine(Flow flow, const std::vector<Fault>& faults,
-                    const std::vector<std::uint8_t>& image, EngineOptions options = {}) {
-  nuv::sim::UpdateDevice device({.faults = faults});
-  for (std::uint32_t i = 0; i < options.refreshesBefore; ++i) {
-    const std::array<std::uint8_t, nuv::kFramedReportSize> refresh = {nuv::kReportId, kCmdRefresh};
-    (void)device.receive(refresh.data(), refresh.size());
-  }
-  std::unique_ptr<nuv::flow::Engine> engine;
-  if (flow == Flow::Strict) {
-    engine = std::make_unique<nuv::flow::StrictFlow>(nuv::flow::StrictFlow::Task::Download);
-  } else {
-    engine = std::make_unique<nuv::flow::EchoFlow>(nuv::flow::EchoFlow::Task::Download,
-                                                   options.stallLimit);
-  }
-  nuv::test::FlowDriver driver(*engine, device);
-  driver.reportUnplug = flow == Flow::Echo;
-  driver.dropArrivedBeforeSend = options.dropArrivedBeforeSend;
-  driver.run(image);
-  RunResult result{commandsOf(device), std::nullopt};
-  if (engine->finished()) result.outcome = engine->outcome()->kind;
+                    const std::vector<std::uint8_t>& image,
+                    nuv::test::EngineRunOptions options = {}) {
+  // Vornex's window does not watch for an unplug during a flow.
+  options.reportUnplug = flow == Flow::Echo;
+  const nuv::test::EngineRun run = nuv::test::runDownloadEngine(flow, faults, image, options);
+  RunResult result{commandsOf(*run.device), std::nullopt};
+  if (run.outcome) result.outcome = run.outcome->kind;
   return result;
 }
 
@@ -342,47 +321,6 @@ class FlowDifferential : public ::testing::Test {
 
 // ---- the fault matrix's cells ------------------------------------------------------------------
 
-constexpr Trigger atCode(std::uint8_t code) {
-  return {Trigger::Kind::AtCode, code};
-}
-constexpr Trigger atAddress(std::uint32_t a) {
-  return {Trigger::Kind::AtAddress, a};
-}
-
-struct Cell {
-  std::string_view where;
-  Trigger trigger;
-  bool repeat;
-};
-const std::array<Cell, 8> kSteps = {{
-    {"link+", atCode(kCmdLink), true},
-    {"version+", atCode(kCmdVersion), true},
-    {"format+", atCode(kCmdFormat), true},
-    {"0x0000", atAddress(0x0000), false},
-    {"0x1000", atAddress(0x1000), false},
-    {"0x2000", atAddress(0x2000), false},
-    {"0xFBFC", atAddress(0xFBFC), false},
-    {"burn+", atCode(kCmdBurn), true},
-}};
-struct FaultOfMatrix {
-  std::string_view kind;
-  FaultKind fault;
-  std::chrono::milliseconds delay;
-};
-const std::array<FaultOfMatrix, 11> kFaults = {{
-    {"no-reply", FaultKind::NoReply, 0ms},
-    {"late:5000", FaultKind::LateReply, 5000ms},
-    {"late:2000", FaultKind::LateReply, 2000ms},
-    {"duplicate", FaultKind::Duplicate, 0ms},
-    {"code-zero", FaultKind::ReplyCodeZero, 0ms},
-    {"wrong-code", FaultKind::WrongCode, 0ms},
-    {"wrong-address", FaultKind::WrongAddress, 0ms},
-    {"wrong-data", FaultKind::WrongData, 0ms},
-    {"short-report", FaultKind::ShortReport, 0ms},
-    {"write-failure", FaultKind::WriteFailure, 0ms},
-    {"unplug", FaultKind::Unplug, 0ms},
-}};
-
 // The echo cells in which the window waits for ever: there, and only there, the engine with a
 // stall limit ends with `stalled` instead. They are the faults that leave a command without a
 // reply the window takes, at every step but Version (which the echo flow never sends), and a
@@ -390,7 +328,7 @@ const std::array<FaultOfMatrix, 11> kFaults = {{
 std::set<std::string> echoCellsThatWaitForEver() {
   std::set<std::string> cells;
   for (std::string_view kind : {"no-reply", "code-zero", "wrong-code", "short-report"})
-    for (const Cell& step : kSteps)
+    for (const nuv::test::FaultStep& step : nuv::test::kFaultSteps)
       if (step.where != "version+") cells.insert(std::string(kind) + "@" + std::string(step.where));
   for (std::string_view where : {"link+", "format+", "burn+"})
     cells.insert("write-failure@" + std::string(where));
@@ -401,10 +339,10 @@ TEST_F(FlowDifferential, EveryCellOfTheFaultMatrix) {
   QuietLog quiet;
   nuv::ScopedLogSink logScope(quiet);
   std::set<std::string> stalledCells;
-  for (const FaultOfMatrix& f : kFaults) {
-    for (const Cell& step : kSteps) {
+  for (const nuv::test::DeviceFault& f : nuv::test::kDeviceFaults) {
+    for (const nuv::test::FaultStep& step : nuv::test::kFaultSteps) {
       const std::string cell = std::string(f.kind) + "@" + std::string(step.where);
-      const std::vector<Fault> faults = {{f.fault, step.trigger, f.delay, step.repeat}};
+      const std::vector<Fault> faults = {nuv::test::faultAt(f, step)};
       (void)compare(Flow::Strict, faults, "strict " + cell);
       RunResult engine;
       if (!compare(Flow::Echo, faults, "echo " + cell, &engine)) continue;
@@ -462,13 +400,13 @@ std::vector<Fault> randomSchedule(std::mt19937& rng) {
         f.when = {Trigger::Kind::AtCommand, 2 + pick(16400)};
         break;
       case 3:
-        f.when = atAddress(4 * pick(kStrictCommands));
+        f.when = nuv::test::atAddress(4 * pick(kStrictCommands));
         break;
       case 4:
-        f.when = atAddress(4 * pick(0x4000));
+        f.when = nuv::test::atAddress(4 * pick(0x4000));
         break;
       default:
-        f.when = atCode(kCodes[pick(kCodes.size())]);
+        f.when = nuv::test::atCode(kCodes[pick(kCodes.size())]);
         break;
     }
     f.repeat = pick(5) == 0;
