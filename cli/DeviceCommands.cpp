@@ -14,13 +14,11 @@
 #include <cerrno>
 
 #include "platform/hidraw/Hidraw.h"
+#include "protocol/DeviceIdentity.h"
 #endif
 
 namespace nuv::cli {
 namespace {
-
-constexpr std::uint16_t kUpdateVendor = 0xFFFF;
-constexpr std::uint16_t kUpdateProduct = 0x0100;
 
 #ifdef __linux__
 // The update device's node that `given` names: the node itself or a link to it (a udev
@@ -44,7 +42,8 @@ std::optional<int> checkDeviceAccess(const Options& options, Output& out, std::s
   if (options.sim) return std::nullopt;
 #ifdef __linux__
   namespace hr = nuv::hidraw;
-  auto enumerator = hr::Enumerator::create(hr::DeviceFilter{kUpdateVendor, kUpdateProduct});
+  auto enumerator =
+      hr::Enumerator::create(hr::DeviceFilter{nuv::kUpdateVendorId, nuv::kUpdateProductId});
   std::optional<std::vector<hr::HidrawDevice>> devices;
   if (enumerator) {
     if (auto scanned = enumerator.value().scan()) devices = std::move(scanned).value();

@@ -12,6 +12,8 @@
 #include <variant>
 #include <vector>
 
+#include "protocol/DeviceIdentity.h"
+
 namespace nuv::cli {
 
 enum class Access { Granted, Denied, Failed };
@@ -23,8 +25,8 @@ struct DeviceRecord {
   // (the hidraw node's sysfs path, which holds the kernel's fresh sequence number).
   std::string identity;
   dev_t devnum = 0;  // the node's device number; 0 for an emulated device
-  std::uint16_t vendorId = 0xFFFF;
-  std::uint16_t productId = 0x0100;
+  std::uint16_t vendorId = nuv::kUpdateVendorId;
+  std::uint16_t productId = nuv::kUpdateProductId;
   std::optional<std::string> usbPort;  // "1-3.2": bus and port chain; none when not on USB
   std::optional<std::string> serial;   // the HID unique id; none when the device has none
   std::string manufacturer;            // "" when unknown

@@ -5,6 +5,7 @@
 
 #include "cli/DeviceSource.h"
 #include "platform/hidraw/Hidraw.h"
+#include "protocol/DeviceIdentity.h"
 
 namespace nuv::cli {
 namespace {
@@ -96,7 +97,7 @@ void readSysfsDetails(const std::string& syspath, DeviceRecord& record) {
 
 nuv::Result<std::unique_ptr<DeviceSource>> makeHidrawDeviceSource(
     std::unique_ptr<hr::UdevBackend> udev) {
-  const hr::DeviceFilter updateDevices{0xFFFF, 0x0100};
+  const hr::DeviceFilter updateDevices{nuv::kUpdateVendorId, nuv::kUpdateProductId};
   if (udev) {
     return std::unique_ptr<DeviceSource>(
         std::make_unique<HidrawDeviceSource>(hr::Enumerator(std::move(udev), updateDevices)));

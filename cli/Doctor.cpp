@@ -9,14 +9,13 @@
 #include "cli/NodeHolders.h"
 #include "cli/UdevRuleCheck.h"
 #include "platform/hidraw/UdevRuleText.h"
+#include "protocol/DeviceIdentity.h"
 
 namespace nuv::cli {
 namespace {
 
 namespace hr = nuv::hidraw;
 
-constexpr std::uint16_t kUpdateVendor = 0xFFFF;
-constexpr std::uint16_t kUpdateProduct = 0x0100;
 // doctor found a problem other than a missing or inaccessible device.
 
 // Writes the check lines and keeps count of the problems, telling apart those that only mean
@@ -174,7 +173,8 @@ int runDoctor(const Options& options, Output& out) {
   DoctorEnvironment env;
   env.user = UserIdentity::current();
   env.self = ::getpid();
-  auto enumerator = hr::Enumerator::create(hr::DeviceFilter{kUpdateVendor, kUpdateProduct});
+  auto enumerator =
+      hr::Enumerator::create(hr::DeviceFilter{nuv::kUpdateVendorId, nuv::kUpdateProductId});
   if (enumerator)
     env.devices = enumerator.value().scan();
   else

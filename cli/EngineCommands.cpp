@@ -27,19 +27,14 @@ namespace {
 
 using flow::OutcomeKind;
 
-// The echo flow's log lines that QuenlorHID writes to the system log rather than its status
-// line: details here, shown with --verbose.
-bool isEchoDiagnostic(std::string_view line) {
-  return line == "resetReady" || line == "Version received" || line == "Writing error!!!";
-}
-
 // Tells a running flow in the terminal: the engine's status lines as the window shows them
 // (the last one held back until the next event, so that the line a flow ends with takes the
 // outcome's colour), the progress of its phase, the link's errors as details.
 class Presenter final : public run::RunObserver {
  public:
   // `endsWithWords`: a flow that succeeds says so in its last line (a download's "Update
-  // Completed", a read-back's "Verified"); a version query's answer is told after it.
+  // Completed", a read-back's "Verified", Vornex's "Version:1.01"); otherwise the front end
+  // tells the success after the flow.
   Presenter(Output& out, Flow flow, Phase phase, bool endsWithWords)
       : out_(out), flow_(flow), phase_(phase), endsWithWords_(endsWithWords) {}
 
@@ -53,20 +48,23 @@ class Presenter final : public run::RunObserver {
     out_.progress(phase_, p.done, p.total, p.address);
   }
   void logged(std::string_view line) override {
-    if (flow_ == Flow::Echo && isEchoDiagnostic(line)) {
-      out_.detail(line);
-      return;
-    }
     flushHeld();
     held_ = line;
   }
+  // What the window writes to its log: a detail, shown with --verbose.
+  void noted(std::string_view line) override { out_.detail(line); }
   void linkFailed(const nuv::Error& error) override { out_.detail(error.describe()); }
 
   // The flow has ended as `outcome`: its last words, in the outcome's colour.
   void finish(const flow::Outcome& outcome) {
     if (outcome.succeeded()) {
       out_.completePhase();
-      flushHeld(endsWithWords_ ? Tone::Success : Tone::Normal);
+      // A flow whose success is told in other words drops its own last line (QuenlorHID
+      // shows its version as "Version: 1.01", not as the engine logs it).
+      if (endsWithWords_)
+        flushHeld(Tone::Success);
+      else
+        held_.clear();
       return;
     }
     switch (outcome.kind) {
@@ -173,8 +171,8 @@ std::unique_ptr<flow::Engine> makeEngine(const Options& options) {
 
 // Runs one engine over the link and tells it. Returns its outcome.
 flow::Outcome runOne(flow::Engine& engine, std::span<const std::uint8_t> image,
-                     run::DeviceLink& link, Output& out, Flow flow, Phase phase,
-                     bool endsWithWords, const std::atomic<bool>& cancel) {
+                     run::DeviceLink& link, Output& out, Flow flow, Phase phase, bool endsWithWords,
+                     const std::atomic<bool>& cancel) {
   Presenter presenter(out, flow, phase, endsWithWords);
   run::RunSettings settings;
   settings.cancel = &cancel;
@@ -266,12 +264,13 @@ int runDeviceCommand(const Options& options, Output& out, const SessionIo& io,
     case OutcomeKind::VerifyMismatch: {
       char first[16];
       std::snprintf(first, sizeof first, "0x%04X", outcome.address.value_or(0));
-      std::string summary = std::to_string(outcome.mismatchedBytes) + " bytes differ, the first at " +
-                            first;
+      std::string summary =
+          std::to_string(outcome.mismatchedBytes) + " bytes differ, the first at " + first;
       // A fresh emulated device holds no image: a verify of it shows what a mismatch looks like.
       if (options.sim && options.command == Command::Verify)
-        summary += "; the emulated device starts blank: download --sim --verify writes the image "
-                   "first and then compares";
+        summary +=
+            "; the emulated device starts blank: download --sim --verify writes the image "
+            "first and then compares";
       detail.next = "run download again, then verify";
       out.result(code, summary, &detail);
       break;

@@ -40,20 +40,24 @@ struct StepBegan {
   Step step = Step::Image;
 };
 
-// A line for the user or the log: the flow's status texts, as the windows show them.
+// A line for the user or the log: the flow's status texts, as the windows show them, or
+// (statusLine() false) a diagnostic that the window writes to its log rather than its status
+// line ("resetReady").
 class LogLine {
  public:
   static constexpr std::size_t kCapacity = 80;
   LogLine() = default;
-  explicit LogLine(std::string_view text) {
+  explicit LogLine(std::string_view text, bool statusLine = true) : statusLine_(statusLine) {
     size_ = static_cast<std::uint8_t>(std::min(text.size(), kCapacity));
     std::copy_n(text.data(), size_, text_.data());
   }
   [[nodiscard]] std::string_view text() const { return {text_.data(), size_}; }
+  [[nodiscard]] bool statusLine() const { return statusLine_; }
 
  private:
   std::array<char, kCapacity> text_{};
   std::uint8_t size_ = 0;
+  bool statusLine_ = true;
 };
 
 // The last action of a flow: after it the engine takes no more events.

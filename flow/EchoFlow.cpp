@@ -12,7 +12,7 @@ void EchoFlow::onStart(TimePoint now) {
     return finish(imageRefusedOutcome(RefusalReason::Size));
   }
   beginStep(Step::Link);
-  log("resetReady");
+  note("resetReady");
   sent_ = linkReport();
   send(sent_);
   waitUntil(Phase::Resetting, now + kResetDelay);
@@ -94,8 +94,7 @@ void EchoFlow::onReport(std::span<const std::uint8_t> report, TimePoint now) {
     case kCmdVersion:
       if (phase_ != Phase::QueryingVersion) return;
       stallDeadline_.reset();
-      setDeviceVersion({report[3], report[4], report[5], report[6]});
-      log("Version received");
+      versionReceived({report[3], report[4], report[5], report[6]});
       return finish(OutcomeKind::Completed);
     default:
       return;
@@ -103,12 +102,13 @@ void EchoFlow::onReport(std::span<const std::uint8_t> report, TimePoint now) {
 }
 
 void EchoFlow::writeReplied(std::span<const std::uint8_t> reply, TimePoint now) {
-  const auto sentAddress = static_cast<std::uint16_t>(sent_[1] | sent_[2] << 8);
   const auto address = static_cast<std::uint16_t>(reply[1] | reply[2] << 8);
-  bool echoed = address == sentAddress;
+  // The Write answered is the one sent (its address), with the data sent.
+  bool echoed =
+      nuv::replyEchoes(sent_.data(), reply.data(), static_cast<std::uint32_t>(reply.size()));
   for (std::size_t i = 3; i < 7; ++i) echoed = echoed && reply[i] == sent_[i];
   if (!echoed) {
-    log("Writing error!!!");
+    note("Writing error!!!");
     return finish(OutcomeKind::EchoMismatch);
   }
   if (address == kLastAddress) {

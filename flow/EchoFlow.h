@@ -28,6 +28,7 @@
 #include <chrono>
 
 #include "flow/Engine.h"
+#include "protocol/UpdateImage.h"
 
 namespace nuv::flow {
 
@@ -37,8 +38,8 @@ class EchoFlow final : public Engine {
   static constexpr std::chrono::milliseconds kResetDelay{500};
   static constexpr std::chrono::milliseconds kWaitBeforeWriting{4000};
   static constexpr std::chrono::milliseconds kWaitBeforeBurn{1000};
-  static constexpr std::uint16_t kLastAddress = 0xFFFC;
-  static constexpr std::uint32_t kTotalBytes = 0x10000;
+  static constexpr std::uint16_t kLastAddress = image::MacImageWalk::kLastAddress;
+  static constexpr std::uint32_t kTotalBytes = image::kAddressSpace;
 
   // `stallLimit`: how long a reply may be awaited; zero waits for ever.
   explicit EchoFlow(Task task,

@@ -80,6 +80,11 @@ class Engine {
     actions_.push(Progress{address, done, total});
   }
   void log(std::string_view line) { actions_.push(LogLine(line)); }
+  // A diagnostic: for the log, not the status line.
+  void note(std::string_view line) { actions_.push(LogLine(line, false)); }
+  // Records the device's version and logs it as "Version:" and its four bytes, those that are
+  // not printable shown as '?'.
+  void versionReceived(const std::array<std::uint8_t, 4>& version);
   // Ends the flow with `kind` at the current step, address and device state.
   void finish(OutcomeKind kind);
   void finish(Outcome outcome);
@@ -89,7 +94,6 @@ class Engine {
   [[nodiscard]] std::span<const std::uint8_t> image() const { return image_; }
   [[nodiscard]] Step step() const { return step_; }
   void setAddress(std::optional<std::uint16_t> address) { address_ = address; }
-  void setDeviceVersion(const std::array<std::uint8_t, 4>& version) { version_ = version; }
   [[nodiscard]] DeviceState deviceState() const { return deviceState_; }
 
  private:

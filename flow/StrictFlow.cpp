@@ -1,8 +1,5 @@
 #include "flow/StrictFlow.h"
 
-#include <cstdio>
-#include <cstring>
-
 #include "flow/ImageChunks.h"
 #include "protocol/HIDProto.h"
 #include "protocol/UpdateImage.h"
@@ -51,7 +48,7 @@ void StrictFlow::onReport(std::span<const std::uint8_t> report, TimePoint now) {
     return i < report.size() ? report[i] : 0;
   };
   OutcomeKind failure = OutcomeKind::Completed;
-  if (report.size() < 3 || byteAt(0) != sent_[0] || byteAt(1) != sent_[1] || byteAt(2) != sent_[2])
+  if (!nuv::replyEchoes(sent_.data(), report.data(), static_cast<std::uint32_t>(report.size())))
     failure = OutcomeKind::DataError;
   if (byteAt(0) == 0) failure = OutcomeKind::NoResponse;
   if (failure != OutcomeKind::Completed) {
@@ -73,13 +70,8 @@ void StrictFlow::accepted(std::span<const std::uint8_t> reply, TimePoint now) {
     case Awaiting::Version: {
       std::array<std::uint8_t, 4> version{};
       for (std::size_t i = 0; i < 4; ++i) version[i] = 3 + i < reply.size() ? reply[3 + i] : 0;
-      setDeviceVersion(version);
-      if (task_ == Task::Version) {
-        char line[16] = "Version:";
-        std::memcpy(line + 8, version.data(), 4);
-        log(std::string_view(line, 12));
-        return finish(OutcomeKind::Completed);
-      }
+      versionReceived(version);
+      if (task_ == Task::Version) return finish(OutcomeKind::Completed);
       if (!image::deviceVersionAccepted(version[0])) {
         log("Device ver is error");
         return finish(OutcomeKind::DeviceVersionRefused);

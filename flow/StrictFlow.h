@@ -1,13 +1,19 @@
 // Vornex's flows as an engine (see Engine.h): the version query (Link, Version) and the
 // download (the image's size and version checks, Link, Version and the device's version
 // check, erase, the 16,128 Writes of addresses 0x0000..0xFBFC, Burn), each exchange with the
-// window's time-out. The engine sends the window's reports in the window's order.
+// window's time-out. The engine sends the window's reports in the window's order. The
+// Refresh report (0xFF) the window sends when it rebuilds its device list belongs to no flow,
+// and the engine never sends it.
 //
 // A reply is the first report that arrives after a send. It is accepted when it has at least
 // 3 bytes that echo the command's first 3 (code and address); a code byte of 0 ends the flow
 // with no_response, any other mismatch with data_error. Nothing else of the reply is looked
 // at, apart from the version bytes 3..6 of Version's reply; bytes a short reply lacks count
 // as 0. A report that arrives while no reply is awaited is dropped.
+//
+// A second copy of a reply that arrives after the next report went out is taken as that
+// report's reply, and fails it. The window drops the reports handed to it before it sends; a
+// runner that wants the same drops what it has read before it carries out a SendReport.
 //
 // The time-out: the window counts 200 ms ticks of a timer that runs from the flow's start
 // (here: start()'s time) and gives up at the 21st tick after a send, so after 4.0 to 4.2 s. A
@@ -25,6 +31,7 @@
 #include <chrono>
 
 #include "flow/Engine.h"
+#include "protocol/UpdateImage.h"
 
 namespace nuv::flow {
 
@@ -34,7 +41,7 @@ class StrictFlow final : public Engine {
   static constexpr std::chrono::milliseconds kTickPeriod{200};
   static constexpr int kTicksToTimeout = 21;
   // The firmware the download writes: addresses 0x0000..0xFBFF.
-  static constexpr std::uint32_t kTotalBytes = 0xFC00;
+  static constexpr std::uint32_t kTotalBytes = image::kFirmwareSize;
 
   explicit StrictFlow(Task task) : task_(task) {}
 

@@ -29,8 +29,9 @@ void VerifyFlow::sendRead(TimePoint now) {
 void VerifyFlow::onReport(std::span<const std::uint8_t> report, TimePoint now) {
   if (!awaiting_) return;
   awaiting_ = false;
-  if (report.size() < 7 || report[0] != kCmdRead || report[1] != (address_ & 0xFF) ||
-      report[2] != (address_ >> 8)) {
+  const Report sent = readReport(static_cast<std::uint16_t>(address_));
+  if (report.size() < 7 ||
+      !nuv::replyEchoes(sent.data(), report.data(), static_cast<std::uint32_t>(report.size()))) {
     log("Data error");
     return finish(OutcomeKind::DataError);
   }

@@ -12,6 +12,7 @@
 #include <chrono>
 
 #include "flow/Engine.h"
+#include "protocol/UpdateImage.h"
 
 namespace nuv::flow {
 
@@ -21,7 +22,7 @@ class VerifyFlow final : public Engine {
 
   explicit VerifyFlow(bool withTail,
                       std::chrono::steady_clock::duration replyTimeout = kDefaultReplyTimeout)
-      : end_(withTail ? 0x10000 : 0xFC00), replyTimeout_(replyTimeout) {}
+      : end_(withTail ? image::kAddressSpace : image::kFirmwareSize), replyTimeout_(replyTimeout) {}
 
  private:
   void onStart(TimePoint now) override;

@@ -84,8 +84,10 @@ void HIDViewController::setStatusText(std::string_view text) {
 void HIDViewController::performAfterDelay(std::chrono::milliseconds delay,
                                           void (HIDViewController::*step)()) {
   std::weak_ptr<HIDViewController*> weak = self_;
-  application_.runLoop().performAfterDelay(delay, [weak, step] {
-    if (auto self = weak.lock()) ((**self).*step)();
+  const std::uint64_t generation = sequenceGeneration_;
+  application_.runLoop().performAfterDelay(delay, [weak, step, generation] {
+    auto self = weak.lock();
+    if (self && (**self).sequenceGeneration_ == generation) ((**self).*step)();
   });
 }
 

@@ -20,6 +20,7 @@
 #include "platform/cocoa/Cocoa.h"
 #include "platform/iohid/IOHID.h"
 #include "protocol/ByteSource.h"
+#include "protocol/DeviceIdentity.h"
 
 namespace nuv::mac {
 
@@ -34,8 +35,9 @@ enum HIDStatus : std::int32_t {
   HIDStatusBurning = 7,
 };
 
-inline constexpr std::string_view kVendorIdText = "FFFF";
-inline constexpr std::string_view kProductIdText = "0100";
+// The identifiers as the hexadecimal texts that the set-up scans: "FFFF" and "0100".
+inline constexpr auto kVendorIdText = nuv::hexText<4>(nuv::kUpdateVendorId);
+inline constexpr auto kProductIdText = nuv::hexText<4>(nuv::kUpdateProductId);
 
 inline constexpr std::chrono::milliseconds kResetDelay{500};
 inline constexpr std::chrono::milliseconds kWaitBeforeWriting{4000};
@@ -98,7 +100,8 @@ class HIDViewController {
   // Sends a report built by `build` into a zeroed local buffer; false without a device.
   using Builder = std::int32_t (*)(std::uint8_t*, std::uint32_t);
   iohid::IOReturn sendCommand(Builder build, std::uint8_t code);
-  // Runs `step` after `delay` unless the controller is gone by then.
+  // Runs `step` after `delay` unless the controller is gone by then or another version query
+  // or download has started since: a step runs only for the sequence that scheduled it.
   void performAfterDelay(std::chrono::milliseconds delay, void (HIDViewController::*step)());
   void setStatusText(std::string_view text);
   void closeImageStream() { inputStream.reset(); }
@@ -106,7 +109,8 @@ class HIDViewController {
   void endDownloadCanceled();
   // Ends a download with the error alert and the status line `statusText`.
   void endDownloadWithError(const std::string& informative, std::string_view statusText);
-  void handleWriteReply(std::uint16_t address, const std::uint8_t data[4]);
+  // `report` is a parsed Write reply (8 bytes or more).
+  void handleWriteReply(const std::uint8_t* report, std::uint16_t address);
   void showVersion(const std::uint8_t data[4]);
   // True while the sequence started by a button still talks to the device it started on. A
   // delayed step or a reply that finds another device current (unplugged and back, or a second
@@ -115,9 +119,12 @@ class HIDViewController {
   [[nodiscard]] bool onSequenceDevice() const {
     return deviceRef != nullptr && deviceRef == sequenceDevice_;
   }
-  // Ends a version query or download that lost its device during a wait: back to idle, with
-  // nothing sent to the device that is current now.
-  void abandonSequence();
+  // Ends a version query or download whose device changed during a wait: back to idle, with
+  // nothing sent to the device that is current now, and a status line that says so. When the
+  // download had already erased its device, an alert says that it holds no firmware now.
+  void abandonSequence(bool deviceErased);
+  // Ends a version query whose reply has not come (the Stop button).
+  void endVersionQuery();
 
   cocoa::Application& application_;
   const std::string nibName_;
@@ -126,13 +133,17 @@ class HIDViewController {
   // Delayed steps hold a weak reference, so that one that comes due after teardown does
   // nothing.
   std::shared_ptr<HIDViewController*> self_;
-  // Counts downloads: a startDonwloading scheduled by an abandoned download does nothing.
-  std::uint64_t downloadGeneration_ = 0;
+  // Counts version queries and downloads: a delayed step scheduled by an earlier one does
+  // nothing.
+  std::uint64_t sequenceGeneration_ = 0;
+  // The sequence under way (or the last one) is a version query, which Stop may end.
+  bool versionQuery_ = false;
   // The device the current version query or download was started on.
   iohid::IOHIDDeviceRef sequenceDevice_ = nullptr;
   // Burn was sent and its reply is due; a Burn reply at any other time is not this download's.
   bool burnSent_ = false;
   // A Write was sent and its reply is due; a Write reply at any other time is not one of ours.
+  // Cleared when a download starts or ends, whether or not the reply came.
   bool writeInFlight_ = false;
 
   // The fields of the controller, in their declared order.

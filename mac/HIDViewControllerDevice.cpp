@@ -87,6 +87,7 @@ void HIDViewController::didMatchDevice(iohid::IOHIDDeviceRef device) {
     setStatusText("Ready");
   } else {
     status = HIDStatusIdle;
+    writeInFlight_ = false;  // the download ended with its device; a late reply ends nothing
     setStatusText("idle");
   }
   decideButtonState();

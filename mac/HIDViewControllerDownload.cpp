@@ -13,17 +13,21 @@
 namespace nuv::mac {
 
 namespace {
-constexpr std::uint16_t kLastWriteAddress = 0xFFFC;
+constexpr std::uint16_t kLastWriteAddress = image::MacImageWalk::kLastAddress;
+constexpr double kAddressRange = image::kAddressSpace;
 }  // namespace
 
 // ---- buttons ------------------------------------------------------------------------------
 
 void HIDViewController::retrieveVersion() {
+  ++sequenceGeneration_;
+  versionQuery_ = true;
+  writeInFlight_ = false;
   sequenceDevice_ = deviceRef;
   resetReady();
   performAfterDelay(kResetDelay, &HIDViewController::sendVersionCommand);
   // The query is under way until its reply: Download stays off meanwhile, or its own steps
-  // would interleave with the query's.
+  // would interleave with the query's. Stop ends a query whose reply does not come.
   decideButtonState();
 }
 
@@ -40,19 +44,23 @@ void HIDViewController::download() {
     return;
   }
   inputStream = ImageStream{path, nullptr};
-  ++downloadGeneration_;
+  ++sequenceGeneration_;
+  versionQuery_ = false;
+  writeInFlight_ = false;
   sequenceDevice_ = deviceRef;
   burnSent_ = false;
   resetReady();
-  std::weak_ptr<HIDViewController*> weak = self_;
-  application_.runLoop().performAfterDelay(kResetDelay, [weak] {
-    if (auto self = weak.lock()) (**self).sendDownloadCommand();
-  });
+  performAfterDelay(kResetDelay, &HIDViewController::sendDownloadCommand);
   decideButtonState();
 }
 
 void HIDViewController::stop() {
-  if (status == HIDStatusWriting) stopWriting();
+  if (status == HIDStatusWriting) {
+    stopWriting();
+  } else if (versionQuery_ &&
+             (status == HIDStatusResetting || status == HIDStatusQueryingVersion)) {
+    endVersionQuery();
+  }
 }
 
 void HIDViewController::stopWriting() {
@@ -71,8 +79,9 @@ void HIDViewController::resetReady() {
 
 void HIDViewController::sendDownloadCommand() {
   if (deviceRef == nullptr) return;
-  if (status != HIDStatusResetting || !onSequenceDevice()) {
-    abandonSequence();
+  if (status != HIDStatusResetting) return;  // ended meanwhile: the device went away
+  if (!onSequenceDevice()) {
+    abandonSequence(/*deviceErased=*/false);
     return;
   }
   status = HIDStatusLinking;
@@ -81,8 +90,9 @@ void HIDViewController::sendDownloadCommand() {
 
 void HIDViewController::sendVersionCommand() {
   if (deviceRef == nullptr) return;
-  if (status != HIDStatusResetting || !onSequenceDevice()) {
-    abandonSequence();
+  if (status != HIDStatusResetting) return;  // ended meanwhile: Stop, or the device went away
+  if (!onSequenceDevice()) {
+    abandonSequence(/*deviceErased=*/false);
     return;
   }
   status = HIDStatusQueryingVersion;
@@ -91,17 +101,17 @@ void HIDViewController::sendVersionCommand() {
 
 void HIDViewController::startDonwloading() {
   if (deviceRef == nullptr) return;
+  // The download ended meanwhile (its device went away).
+  if ((status != HIDStatusWriting && status != HIDStatusStopRequested) || !inputStream) return;
+  // Another device is current now: writing would go to a device that was never linked and
+  // erased for this download, while the one that was erased is left so.
+  if (!onSequenceDevice()) {
+    abandonSequence(/*deviceErased=*/true);
+    return;
+  }
   // Stop pressed during the wait before writing: the download ends here, before any Write.
   if (status == HIDStatusStopRequested) {
     endDownloadCanceled();
-    return;
-  }
-  // The download that scheduled this step was abandoned meanwhile (its device went away, or
-  // another sequence took over): writing now would go to a device that was never linked and
-  // erased for it.
-  if (status != HIDStatusWriting || !inputStream) return;
-  if (!onSequenceDevice()) {
-    abandonSequence();
     return;
   }
   setStatusText("Downloading...");
@@ -124,7 +134,7 @@ void HIDViewController::writeBytesWithTargetOffset(std::int64_t target) {
     endDownloadCanceled();
     return;
   }
-  const double progress = static_cast<double>(target) / 65536.0;
+  const double progress = static_cast<double>(target) / kAddressRange;
   char percent[16];
   std::snprintf(percent, sizeof percent, "%d%%", static_cast<int>(progress * 100));
   if (percentageLabel) percentageLabel->setStringValue(percent);
@@ -172,14 +182,31 @@ void HIDViewController::startBurn() {
   (void)sendCommand(&HostGenerateBurnCommand, kCmdBurn);
 }
 
-void HIDViewController::abandonSequence() {
+void HIDViewController::abandonSequence(bool deviceErased) {
+  if (deviceErased) {
+    endDownloadWithError(
+        "The device changed after the download had erased the first one; that device holds no "
+        "firmware until a download to it completes. Writing operation will be canceled",
+        "Download canceled: the device changed after erasing");
+    return;
+  }
   closeImageStream();
+  writeInFlight_ = false;
   status = HIDStatusIdle;
+  setStatusText(versionQuery_ ? "Version query canceled: the device changed"
+                              : "Download canceled: the device changed");
+  decideButtonState();
+}
+
+void HIDViewController::endVersionQuery() {
+  status = HIDStatusIdle;
+  setStatusText("User canceled");
   decideButtonState();
 }
 
 void HIDViewController::endDownloadCanceled() {
   status = HIDStatusIdle;
+  writeInFlight_ = false;
   closeImageStream();
   setStatusText("User canceled");
   decideButtonState();
@@ -190,6 +217,7 @@ void HIDViewController::endDownloadWithError(const std::string& informative,
   (void)application_.runModalAlert(cocoa::Alert{"Error", informative, {"OK"}});
   setStatusText(statusText);
   closeImageStream();
+  writeInFlight_ = false;
   status = HIDStatusIdle;
   decideButtonState();
 }
@@ -206,7 +234,7 @@ void HIDViewController::didReceiveData(const std::uint8_t* data, std::uint64_t s
       setStatusText("Initializing...");
       if (status == HIDStatusLinking && deviceRef != nullptr) {
         if (!onSequenceDevice()) {
-          abandonSequence();
+          abandonSequence(/*deviceErased=*/false);
           return;
         }
         status = HIDStatusFormatting;
@@ -217,12 +245,7 @@ void HIDViewController::didReceiveData(const std::uint8_t* data, std::uint64_t s
       setStatusText("Initialization finshed, waiting for downloading...");
       if (status == HIDStatusFormatting) {
         status = HIDStatusWriting;
-        std::weak_ptr<HIDViewController*> weak = self_;
-        const std::uint64_t generation = downloadGeneration_;
-        application_.runLoop().performAfterDelay(kWaitBeforeWriting, [weak, generation] {
-          auto self = weak.lock();
-          if (self && (**self).downloadGeneration_ == generation) (**self).startDonwloading();
-        });
+        performAfterDelay(kWaitBeforeWriting, &HIDViewController::startDonwloading);
       }
       return;
     case kCmdWrite:
@@ -230,7 +253,7 @@ void HIDViewController::didReceiveData(const std::uint8_t* data, std::uint64_t s
       // could otherwise skip addresses or reach Burn.
       if ((status == HIDStatusWriting || status == HIDStatusStopRequested) && writeInFlight_) {
         writeInFlight_ = false;
-        handleWriteReply(reply.address, reply.data);
+        handleWriteReply(data, reply.address);
       }
       return;
     case kCmdBurn:
@@ -248,11 +271,12 @@ void HIDViewController::didReceiveData(const std::uint8_t* data, std::uint64_t s
   }
 }
 
-void HIDViewController::handleWriteReply(std::uint16_t address, const std::uint8_t data[4]) {
+void HIDViewController::handleWriteReply(const std::uint8_t* report, std::uint16_t address) {
   const auto sent = static_cast<std::uint16_t>(outputBuffer[1] | outputBuffer[2] << 8);
   // An echo of another address is a write error like wrong data: following it would skip
   // addresses (or jump to the end) and report an image the device does not hold.
-  if (address != sent || std::memcmp(data, outputBuffer + 3, 4) != 0) {
+  if (!replyEchoes(outputBuffer, report, kReportSize) ||
+      std::memcmp(report + 3, outputBuffer + 3, 4) != 0) {
     logLine("Writing error!!!");
     char informative[96];
     std::snprintf(informative, sizeof informative,

@@ -99,3 +99,13 @@ std::int32_t HIDReportParse(const std::uint8_t* report, std::uint32_t len, Parse
   }
   return 0;
 }
+
+namespace nuv {
+
+bool replyEchoes(const std::uint8_t* command, const std::uint8_t* reply,
+                 std::uint32_t replyLength) {
+  return command != nullptr && reply != nullptr && replyLength >= 3 && reply[0] == command[0] &&
+         reply[1] == command[1] && reply[2] == command[2];
+}
+
+}  // namespace nuv

@@ -62,3 +62,13 @@ struct ParsedReport {
 // "Unknown ID: 0x<code>" and fills only `id`. Byte 7 and bytes past 8 are not looked at.
 [[nodiscard]] std::int32_t HIDReportParse(const std::uint8_t* report, std::uint32_t len,
                                           ParsedReport* out);
+
+namespace nuv {
+
+// True when `reply` repeats bytes 0 to 2 of `command`: its code and the two parameter (address)
+// bytes. This is how a reply is told to answer the command just sent; a reply shorter than
+// three bytes answers nothing.
+[[nodiscard]] bool replyEchoes(const std::uint8_t* command, const std::uint8_t* reply,
+                               std::uint32_t replyLength);
+
+}  // namespace nuv

@@ -19,6 +19,8 @@
 namespace nuv::image {
 
 inline constexpr std::uint32_t kImageSize = 0x10000;
+// The device's addresses, 0x0000..0xFFFF: 64 KiB, as long as an image.
+inline constexpr std::uint32_t kAddressSpace = 0x10000;
 inline constexpr std::uint32_t kHeaderSize = 16;
 inline constexpr std::uint32_t kGapStart = 0x1000;  // also the first address after the gap
 inline constexpr std::uint32_t kGapSize = 80;

@@ -48,7 +48,10 @@ class Loop {
       } else if (const auto* step = std::get_if<flow::StepBegan>(&action)) {
         observer_.stepBegan(step->step);
       } else if (const auto* line = std::get_if<flow::LogLine>(&action)) {
-        observer_.logged(line->text());
+        if (line->statusLine())
+          observer_.logged(line->text());
+        else
+          observer_.noted(line->text());
       } else if (const auto* finished = std::get_if<flow::Finished>(&action)) {
         return finished->outcome;
       }

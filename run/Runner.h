@@ -23,7 +23,10 @@ class RunObserver {
   virtual ~RunObserver() = default;
   virtual void stepBegan(flow::Step /*step*/) {}
   virtual void progressed(const flow::Progress& /*progress*/) {}
+  // A status line of the flow, as the windows show it.
   virtual void logged(std::string_view /*line*/) {}
+  // A diagnostic line of the flow, for a log rather than the status line.
+  virtual void noted(std::string_view /*line*/) {}
   // A report could not be sent or read: why, in the link's words (before the engine hears).
   virtual void linkFailed(const nuv::Error& /*error*/) {}
 };

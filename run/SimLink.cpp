@@ -22,7 +22,7 @@ class SimLink final : public DeviceLink {
     if (status == nuv::IoStatus::Failed)
       error = nuv::Error::message("the device refused the report");
     return status == nuv::IoStatus::Ok || status == nuv::IoStatus::Gone ? status
-                                                                         : nuv::IoStatus::Failed;
+                                                                        : nuv::IoStatus::Failed;
   }
 
   nuv::IoStatus receive(Report& reply, std::chrono::milliseconds timeout,

@@ -12,7 +12,7 @@ base_packages=(
   python3-pytest python3-setuptools
   xvfb xauth x11-utils xdotool imagemagick
   qemu-system-x86
-  clang-14 libclang-rt-14-dev clang-format-14
+  clang-14 libclang-rt-14-dev clang-format-14 libc++-14-dev libc++abi-14-dev
 )
 # Both Windows builds and both Wines: the 32-bit loader runs only where the kernel runs i386
 # programs (and inside the test VM, which shares this machine's files); wine64 runs everywhere.

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <utility>
 
+#include "protocol/UpdateImage.h"
+
 namespace nuv::sim {
 namespace {
 
@@ -96,7 +98,7 @@ nuv::Result<Fault> parseFault(std::string_view text) {
     }
   }
   const auto address = parseNumber(where);
-  if (!address || *address > 0xFFFF)
+  if (!address || *address >= nuv::image::kAddressSpace)
     return nuv::Error::message(
         "WHERE must be #N, an address 0x0000..0xFFFF or a command name, not '" +
         std::string(where) + "'");

@@ -56,13 +56,13 @@ void UpdateDevice::carryOut(const std::uint8_t* cmd, DeviceResponse& out) {
       r[2] = 0xFF;
       break;
     case kCmdWrite:
-      for (int i = 0; i < 4; ++i) memory_[(address + i) & 0xFFFF] = cmd[3 + i];
+      for (int i = 0; i < 4; ++i) memory_[(address + i) % kMemorySize] = cmd[3 + i];
       std::memcpy(r.data() + 1, cmd + 1, 6);
       break;
     case kCmdRead:
       r[1] = cmd[1];
       r[2] = cmd[2];
-      for (int i = 0; i < 4; ++i) r[3 + i] = memory_[(address + i) & 0xFFFF];
+      for (int i = 0; i < 4; ++i) r[3 + i] = memory_[(address + i) % kMemorySize];
       break;
     case kCmdVersion:
       for (std::size_t i = 0; i < 4; ++i)

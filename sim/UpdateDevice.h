@@ -16,6 +16,7 @@
 
 #include "protocol/Clock.h"
 #include "protocol/Framing.h"
+#include "protocol/UpdateImage.h"
 #include "sim/Faults.h"
 
 namespace nuv::sim {
@@ -84,7 +85,7 @@ struct DeviceResponse {
 
 class UpdateDevice {
  public:
-  static constexpr std::uint32_t kMemorySize = 0x10000;
+  static constexpr std::uint32_t kMemorySize = nuv::image::kAddressSpace;
 
   explicit UpdateDevice(UpdateDeviceOptions options = {});
 

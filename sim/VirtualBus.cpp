@@ -58,17 +58,22 @@ void Connection::push(const Queued& q) {
 
 nuv::IoStatus Connection::read(std::uint8_t* buf, std::size_t capacity, std::size_t* length,
                                std::chrono::nanoseconds timeout) {
+  // The caller's wait is real time; the bus's clock says only when a report is readable. A
+  // reader waits for a report's time by itself only when the bus runs on real time; on a clock
+  // that a test moves, timeAdvanced() wakes it.
+  const nuv::Clock& real = nuv::realClock();
+  const bool busRunsOnRealTime = &bus_.clock_ == &real;
   std::unique_lock lock(bus_.mutex_);
-  const auto deadline = nuv::realClock().now() + timeout;
+  const auto deadline = real.now() + timeout;
   const std::uint64_t generation = cancelGeneration_;
   for (;;) {
     if (gone_) return IoStatus::Gone;
     if (cancelGeneration_ != generation) return IoStatus::Cancelled;
-    std::chrono::nanoseconds wait = deadline - nuv::realClock().now();
+    const auto now = real.now();
+    auto wakeAt = deadline;
     if (count_ > 0) {
       const Queued& q = queue_[head_];
-      const auto untilReadable = q.readableAt - bus_.clock_.now();
-      if (untilReadable <= nuv::Clock::duration::zero()) {
+      if (q.readableAt <= bus_.clock_.now()) {
         const std::size_t n = std::min<std::size_t>(capacity, q.length);
         std::memcpy(buf, q.bytes.data(), n);
         if (length != nullptr) *length = n;
@@ -79,11 +84,11 @@ nuv::IoStatus Connection::read(std::uint8_t* buf, std::size_t capacity, std::siz
         device_->replyConsumed(sequence);
         return IoStatus::Ok;
       }
-      wait = std::min<std::chrono::nanoseconds>(wait, untilReadable);
+      if (busRunsOnRealTime) wakeAt = std::min(wakeAt, q.readableAt);
     }
-    if (nuv::realClock().now() >= deadline) return IoStatus::TimedOut;
+    if (now >= deadline) return IoStatus::TimedOut;
     ++blockedReaders_;
-    changed_.wait_for(lock, wait);
+    changed_.wait_for(lock, wakeAt - now);
     --blockedReaders_;
   }
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "protocol/Clock.h"
+#include "protocol/DeviceIdentity.h"
 #include "protocol/Framing.h"
 #include "protocol/IoStatus.h"
 #include "protocol/SessionRecord.h"
@@ -32,8 +33,8 @@ namespace nuv::sim {
 struct DeviceInfo {
   std::string path;              // unique among present devices; the bus makes one when empty
   std::uint32_t instanceId = 0;  // stable for the life of the plugged device; 0: the bus picks
-  std::uint16_t vendorId = 0xFFFF;
-  std::uint16_t productId = 0x0100;
+  std::uint16_t vendorId = nuv::kUpdateVendorId;
+  std::uint16_t productId = nuv::kUpdateProductId;
   std::uint16_t versionNumber = 0x0101;
   std::uint16_t inputReportLength = nuv::kFramedReportSize;   // counting the report-ID byte
   std::uint16_t outputReportLength = nuv::kFramedReportSize;  // counting the report-ID byte
@@ -64,8 +65,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // or Cancelled.
   [[nodiscard]] nuv::IoStatus write(const std::uint8_t* data, std::size_t len);
 
-  // Waits up to `timeout` (real time) for the next readable input report and copies at most
-  // `capacity` bytes of it into buf; *length gets the bytes copied. A timeout of zero polls.
+  // Waits up to `timeout` for the next readable input report and copies at most `capacity`
+  // bytes of it into buf; *length gets the bytes copied. A timeout of zero polls. The timeout is
+  // the calling thread's wait, in real time whatever the bus's clock: a host thread that polls
+  // in slices (Windows' SleepEx) must get control back. Whether a report is readable yet is the
+  // bus's clock's say alone; on a clock that a test moves, a report becomes readable only when
+  // the test moves the clock past its time (timeAdvanced() wakes the reader).
   // Ok, TimedOut, Gone, or Cancelled by cancel(). Never Failed.
   [[nodiscard]] nuv::IoStatus read(std::uint8_t* buf, std::size_t capacity, std::size_t* length,
                                    std::chrono::nanoseconds timeout);

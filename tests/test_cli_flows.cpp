@@ -479,6 +479,25 @@ TEST_F(CliTest, InspectAndListOnTheEmulatedDevice) {
   auto list = cli({"list", "--sim"});
   EXPECT_EQ(list.exitCode, 0);
   EXPECT_NE(list.out.find("ffff:0100"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("\"Nuv update device (emulated)\""), std::string::npos) << list.out;
+  // -q keeps the answers: the device lines.
+  EXPECT_EQ(cli({"list", "--sim", "-q"}).out, list.out);
+  // A fresh emulated device is blank: verify says how to see it succeed.
+  auto blank = cli({"verify", path("good.nuv"), "--sim"});
+  EXPECT_EQ(blank.exitCode, 8);
+  EXPECT_NE(blank.err.find("the emulated device starts blank"), std::string::npos) << blank.err;
+}
+
+// --retries on one device tries again in the same process, where a one-time fault of the
+// emulated device has happened already: the retry succeeds.
+TEST_F(CliTest, ARetryOnOneDeviceMeetsTheDeviceAsItIs) {
+  auto r = cli({"download", path("good.nuv"), "--sim", "--sim-fault", "code-zero@0x1000",
+                "--retries", "1", "--verify"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("No  respond\nAttempt 2 of 2, after exit code 6\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("Verified"), std::string::npos);
+  EXPECT_EQ(r.out.find("device_result"), std::string::npos) << "one device's format";
 }
 
 TEST_F(CliTest, SeveralDevicesAtOnceOneFailingOneUnpluggedAndEveryJsonLineSaysWhich) {

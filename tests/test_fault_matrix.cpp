@@ -1,12 +1,13 @@
-// Every fault of the emulated update device at every step of a download, in both flows of
-// vornex-cli: what the user is shown, the exit code, whether the device was erased and whether
-// it committed anything, and never a success unless the device holds the image. The tables
-// below are the product's behaviour; docs/faults.md is rendered from them (NUV_UPDATE_DOCS=1
-// writes it instead of comparing).
+// Every fault of the emulated update device at every step of a download, in both flows: what
+// each window shows and what became of the device, and what the update engine that vornex-cli
+// runs ends with, and never a success unless the device holds the image. The tables below are
+// the products' behaviour; docs/faults.md is rendered from them (NUV_UPDATE_DOCS=1 writes it
+// instead of comparing).
 //
-// The flows run in this process on clocks the test moves, wired as vornex-cli wires them (the
-// Download button clicked with the image chosen, the exit code from the program's own mapping),
-// so that a time-out costs no real time.
+// Each cell runs three times in this process, on clocks the test moves so that a time-out costs
+// no real time: Vornex's and QuenlorHID's windows with the Download button clicked and the
+// image chosen, and the engine on the flow driver, with the terminal's stall limit and an
+// unplug told at once, as vornex-cli's runner tells it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -23,7 +24,9 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/ExitCodes.h"
+#include "cli/EngineCommands.h"
+#include "cli/Options.h"
+#include "flow/Outcome.h"
 #include "mac/AppDelegate.h"
 #include "platform/cocoa/Headless.h"
 #include "platform/forms/Headless.h"
@@ -34,6 +37,7 @@
 #include "protocol/Log.h"
 #include "protocol/UpdateImage.h"
 #include "sim/VirtualBus.h"
+#include "tests/test_fault_cells.h"
 #include "win/app/Unit1.h"
 
 namespace {
@@ -41,158 +45,55 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-// The exit code that the end of each window's flow stands for, as vornex-cli gives it for the
-// same end: what a strict flow's outcome says, and what an echo download's last status line
-// says once the window is idle again.
-int strictExitCode(const FlowOutcome& outcome, bool interrupted) {
-  switch (outcome.result) {
-    case FlowResult::Completed:
-      return nuv::cli::kExitSuccess;
-    case FlowResult::ImageSize:
-    case FlowResult::ImageVersion:
-      return nuv::cli::kExitImageRefused;
-    case FlowResult::DeviceVersion:
-      return nuv::cli::kExitDeviceVersion;
-    case FlowResult::ExchangeFailed:
-      return nuv::cli::kExitExchangeFailed;
-    case FlowResult::FileError:
-      return nuv::cli::kExitFileError;
-    case FlowResult::Stopped:
-      return nuv::cli::kExitInterrupted;
-    case FlowResult::None:
-      break;
-  }
-  return interrupted ? nuv::cli::kExitInterrupted : nuv::cli::kExitExchangeFailed;
-}
-
-int echoExitCode(const std::string& status, bool interrupted) {
-  if (status == "Finished") return nuv::cli::kExitSuccess;
-  if (status == "User canceled")
-    return interrupted ? nuv::cli::kExitInterrupted : nuv::cli::kExitExchangeFailed;
-  if (status.rfind("Error on reading", 0) == 0) return nuv::cli::kExitFileError;
-  return nuv::cli::kExitExchangeFailed;
-}
-
 // ---- the matrix's axes ----------------------------------------------------------------------
 
-enum class Flow { Strict, Echo };
+using nuv::flow::OutcomeKind;
+using nuv::test::Flow;
+using Step = nuv::test::FaultStep;
+constexpr std::size_t kSteps = nuv::test::kFaultStepCount;
+const auto& kStepList = nuv::test::kFaultSteps;
+constexpr std::size_t kFaultCount = nuv::test::kDeviceFaultCount;
 
-struct Step {
-  std::string_view name;
-  std::string_view where;  // the WHERE of --sim-fault: every command of a kind, or an address
-  nuv::sim::Trigger trigger;
-  bool repeat;
+// The echo flow's stall limit in the terminal.
+const std::chrono::seconds kStallLimit{nuv::cli::Options{}.stallSeconds};
+
+// The sections of docs/faults.md, in the order of nuv::test::kDeviceFaults.
+const std::array<std::string_view, kFaultCount> kFaultTitles = {
+    "No reply",
+    "Late reply, beyond the 4 s time-out",
+    "Late reply, within the 4 s time-out",
+    "Duplicate reply",
+    "Reply code 0",
+    "Wrong reply code",
+    "Wrong address echoed",
+    "Wrong data echoed",
+    "Short report (5 bytes)",
+    "Write failure (the host cannot send)",
+    "Unplug",
 };
-
-constexpr nuv::sim::Trigger atCode(std::uint8_t code) {
-  return {nuv::sim::Trigger::Kind::AtCode, code};
-}
-constexpr nuv::sim::Trigger atAddress(std::uint32_t a) {
-  return {nuv::sim::Trigger::Kind::AtAddress, a};
-}
-
-constexpr std::size_t kSteps = 8;
-const std::array<Step, kSteps> kStepList = {{
-    {"Link", "link+", atCode(kCmdLink), true},
-    {"Version", "version+", atCode(kCmdVersion), true},
-    {"Format", "format+", atCode(kCmdFormat), true},
-    {"Write 0x0000", "0x0000", atAddress(0x0000), false},
-    {"Write 0x1000", "0x1000", atAddress(0x1000), false},
-    {"Write 0x2000", "0x2000", atAddress(0x2000), false},
-    {"Write 0xFBFC", "0xFBFC", atAddress(0xFBFC), false},
-    {"Burn", "burn+", atCode(kCmdBurn), true},
-}};
-
-// The strict flow gives up on a reply after 21 ticks of 200 ms.
-constexpr auto kBeyondTimeOut = 5000ms;
-constexpr auto kWithinTimeOut = 2000ms;
-
-struct FaultCase {
-  std::string_view title;
-  std::string_view kind;  // the KIND of --sim-fault
-  nuv::sim::FaultKind fault;
-  std::chrono::milliseconds delay;
-  std::string advice;  // what the user does next, for docs/faults.md
-};
-
-// The echo flow has no time-outs: a reply that never comes (or is ignored) is waited for.
-const std::string kEchoMayWait =
-    " With `--flow echo` the run may wait for ever: press Ctrl-C twice, then replug the device.";
-
-enum Fault : std::size_t {
-  kNoReply,
-  kLateBeyond,
-  kLateWithin,
-  kDuplicate,
-  kCodeZero,
-  kWrongCode,
-  kWrongAddress,
-  kWrongData,
-  kShortReport,
-  kWriteFailure,
-  kUnplug,
-  kFaultCount
-};
-
-const std::array<FaultCase, kFaultCount> kFaults = {{
-    {"No reply", "no-reply", nuv::sim::FaultKind::NoReply, 0ms,
-     "Check the cable and the device's power, unplug and replug it, and run the download again. "
-     "A device that was erased needs a complete download before it works again." +
-         kEchoMayWait},
-    {"Late reply, beyond the 4 s time-out", "late:5000", nuv::sim::FaultKind::LateReply,
-     kBeyondTimeOut,
-     "The device answers too slowly: replug it (or try another USB port or hub) and run the "
-     "download again; an erased device needs the complete download."},
-    {"Late reply, within the 4 s time-out", "late:2000", nuv::sim::FaultKind::LateReply,
-     kWithinTimeOut, "Nothing: a slow reply within the time-out is waited for."},
-    {"Duplicate reply", "duplicate", nuv::sim::FaultKind::Duplicate, 0ms,
-     "Run the download again; if it keeps failing, the device or its firmware sends stray "
-     "reports: replug it."},
-    {"Reply code 0", "code-zero", nuv::sim::FaultKind::ReplyCodeZero, 0ms,
-     "The device is not ready for the command: replug it and run the download again." +
-         kEchoMayWait},
-    {"Wrong reply code", "wrong-code", nuv::sim::FaultKind::WrongCode, 0ms,
-     "The device answered another command: replug it and run the download again." + kEchoMayWait},
-    {"Wrong address echoed", "wrong-address", nuv::sim::FaultKind::WrongAddress, 0ms,
-     "The device echoed another address: replug it and run the download again; an erased device "
-     "needs the complete download."},
-    {"Wrong data echoed", "wrong-data", nuv::sim::FaultKind::WrongData, 0ms,
-     "The device echoed other data: replug it and run the download again; if it recurs at the "
-     "same address, the device's memory may be faulty."},
-    {"Short report (5 bytes)", "short-report", nuv::sim::FaultKind::ShortReport, 0ms,
-     "The device sent a truncated report: replug it and run the download again." + kEchoMayWait},
-    {"Write failure (the host cannot send)", "write-failure", nuv::sim::FaultKind::WriteFailure,
-     0ms,
-     "The system refused to send to the device: replug it (check permissions with `vornex-cli "
-     "list`) and run the download again." +
-         kEchoMayWait},
-    {"Unplug", "unplug", nuv::sim::FaultKind::Unplug, 0ms,
-     "Plug the device in again (firmly, without a hub if possible) and run the download again; "
-     "an erased device needs the complete download before it works."},
-}};
 
 // ---- what a cell ends with --------------------------------------------------------------------
 
-// The run never ends by itself: the first Ctrl-C (Stop) does not end it either, only the second
-// one quits (exit code 130).
-constexpr int kNeverEnds = -1;
-
 enum class Device { Untouched, Erased, Burnt };
 
-// In `status` and `message`, "{a}" stands for the step's address as the echo flow prints it,
+// What the window shows at its end and what became of the device, and the engine's outcome. In
+// `status` and `message`, "{a}" stands for the step's address as the echo flow prints it,
 // "{next}" for the address after it.
 struct Outcome {
-  std::string_view status;   // the last status line
-  std::string_view message;  // the error box or alert, empty when none
-  int exitCode;
+  std::string_view status;   // the window's last status line
+  std::string_view message;  // its error box or alert, empty when none
+  bool waitsForEver;         // the window's flow does not end by itself
   Device device;
+  OutcomeKind engine;  // the engine's end, with the terminal's stall limit
 };
 
-// What a cell ends with; a few cells end one of two ways, as a race between a duplicate reply
-// and the next command decides.
+// What a cell ends with; in a few cells the window ends one of two ways, as a race between a
+// duplicate reply and its next send decides. The engine's runner reads replies in order and
+// takes the copy as the next command's reply: the second way.
 struct Expected {
   constexpr Expected(Outcome only) : outcome(only) {}  // NOLINT: the table's plain cells
   constexpr Expected(Outcome first, Outcome second) : outcome(first), orElse(second) {}
+  [[nodiscard]] const Outcome& engineEnd() const { return orElse ? *orElse : outcome; }
   Outcome outcome;
   std::optional<Outcome> orElse;
 };
@@ -201,38 +102,61 @@ constexpr Expected either(Outcome first, Outcome second) {
 }
 
 // The strict flow: the failure text is both the red status line and the error box.
-constexpr Outcome strictFailure(std::string_view text, Device device) {
-  return {text, text, nuv::cli::kExitExchangeFailed, device};
+constexpr Outcome strictFailure(std::string_view text, Device device, OutcomeKind engine) {
+  return {text, text, false, device, engine};
 }
-constexpr Outcome kCompleted{"Update Completed", "", nuv::cli::kExitSuccess, Device::Burnt};
-constexpr Outcome kTimeOut = strictFailure("Time out  error", Device::Untouched);
-constexpr Outcome kTimeOutErased = strictFailure("Time out  error", Device::Erased);
-constexpr Outcome kTimeOutBurnt = strictFailure("Time out  error", Device::Burnt);
-constexpr Outcome kDataError = strictFailure("Data error", Device::Untouched);
-constexpr Outcome kDataErrorErased = strictFailure("Data error", Device::Erased);
-constexpr Outcome kDataErrorBurnt = strictFailure("Data error", Device::Burnt);
-constexpr Outcome kNoRespond = strictFailure("No  respond", Device::Untouched);
-constexpr Outcome kNoRespondErased = strictFailure("No  respond", Device::Erased);
-constexpr Outcome kNoRespondBurnt = strictFailure("No  respond", Device::Burnt);
-constexpr Outcome kDeviceVersionRefused{"Get version...", "Device ver is error",
-                                        nuv::cli::kExitDeviceVersion, Device::Untouched};
+constexpr Outcome kCompleted{"Update Completed", "", false, Device::Burnt, OutcomeKind::Completed};
+constexpr Outcome kTimeOut =
+    strictFailure("Time out  error", Device::Untouched, OutcomeKind::Timeout);
+constexpr Outcome kTimeOutErased =
+    strictFailure("Time out  error", Device::Erased, OutcomeKind::Timeout);
+constexpr Outcome kTimeOutBurnt =
+    strictFailure("Time out  error", Device::Burnt, OutcomeKind::Timeout);
+constexpr Outcome kDataError =
+    strictFailure("Data error", Device::Untouched, OutcomeKind::DataError);
+constexpr Outcome kDataErrorErased =
+    strictFailure("Data error", Device::Erased, OutcomeKind::DataError);
+constexpr Outcome kDataErrorBurnt =
+    strictFailure("Data error", Device::Burnt, OutcomeKind::DataError);
+constexpr Outcome kNoRespond =
+    strictFailure("No  respond", Device::Untouched, OutcomeKind::NoResponse);
+constexpr Outcome kNoRespondErased =
+    strictFailure("No  respond", Device::Erased, OutcomeKind::NoResponse);
+constexpr Outcome kNoRespondBurnt =
+    strictFailure("No  respond", Device::Burnt, OutcomeKind::NoResponse);
+// A report that could not be sent: the window calls it a data error.
+constexpr Outcome kSendFailed =
+    strictFailure("Data error", Device::Untouched, OutcomeKind::WriteFailed);
+constexpr Outcome kSendFailedErased =
+    strictFailure("Data error", Device::Erased, OutcomeKind::WriteFailed);
+// An unplug: the window times out; the terminal's runner tells the engine at once.
+constexpr Outcome kGone =
+    strictFailure("Time out  error", Device::Untouched, OutcomeKind::DeviceGone);
+constexpr Outcome kGoneErased =
+    strictFailure("Time out  error", Device::Erased, OutcomeKind::DeviceGone);
+constexpr Outcome kGoneBurnt =
+    strictFailure("Time out  error", Device::Burnt, OutcomeKind::DeviceGone);
+constexpr Outcome kDeviceVersionRefused{"Get version...", "Device ver is error", false,
+                                        Device::Untouched, OutcomeKind::DeviceVersionRefused};
 
 // The echo flow.
-constexpr Outcome kFinished{"Finished", "", nuv::cli::kExitSuccess, Device::Burnt};
+constexpr Outcome kFinished{"Finished", "", false, Device::Burnt, OutcomeKind::Completed};
 constexpr Outcome kWrongEcho{"Error on writing address: 0x{a}",
                              "Error on writing address: 0x{a}. Writing operation will be canceled",
-                             nuv::cli::kExitExchangeFailed, Device::Erased};
+                             false, Device::Erased, OutcomeKind::EchoMismatch};
 constexpr Outcome kWrongEchoOfNext{
     "Error on writing address: 0x{next}",
-    "Error on writing address: 0x{next}. Writing operation will be canceled",
-    nuv::cli::kExitExchangeFailed, Device::Erased};
-constexpr Outcome kWentAway{"idle", "", nuv::cli::kExitExchangeFailed, Device::Untouched};
-constexpr Outcome kWentAwayErased{"idle", "", nuv::cli::kExitExchangeFailed, Device::Erased};
-constexpr Outcome kWentAwayBurnt{"idle", "", nuv::cli::kExitExchangeFailed, Device::Burnt};
-constexpr Outcome kCanceledErased{"User canceled", "", nuv::cli::kExitExchangeFailed,
-                                  Device::Erased};
+    "Error on writing address: 0x{next}. Writing operation will be canceled", false, Device::Erased,
+    OutcomeKind::EchoMismatch};
+constexpr Outcome kWentAway{"idle", "", false, Device::Untouched, OutcomeKind::DeviceGone};
+constexpr Outcome kWentAwayErased{"idle", "", false, Device::Erased, OutcomeKind::DeviceGone};
+constexpr Outcome kWentAwayBurnt{"idle", "", false, Device::Burnt, OutcomeKind::DeviceGone};
+// A Write that could not be sent: nobody pressed Stop.
+constexpr Outcome kCanceledErased{"User canceled", "", false, Device::Erased,
+                                  OutcomeKind::WriteFailed};
+// The window waits for ever; the engine ends the wait at the stall limit.
 constexpr Outcome hangs(std::string_view status, Device device) {
-  return {status, "", kNeverEnds, device};
+  return {status, "", true, device, OutcomeKind::Stalled};
 }
 constexpr Outcome kHangsReady = hangs("Ready", Device::Untouched);
 constexpr Outcome kHangsInitializing = hangs("Initializing...", Device::Erased);
@@ -259,12 +183,12 @@ const std::array<Row, kFaultCount> kStrictTable = {{
   // Only the code and address bytes of a reply are checked; Version's data is the version.
   /* wrong data    */ {kCompleted, kDeviceVersionRefused, kCompleted, kCompleted, kCompleted, kCompleted, kCompleted, kCompleted},
   /* short report  */ {kCompleted, kCompleted, kCompleted, kCompleted, kCompleted, kCompleted, kCompleted, kCompleted},
-  /* write failure */ {kDataError, kDataError, kDataError, kDataErrorErased, kDataErrorErased, kDataErrorErased, kDataErrorErased, kDataErrorErased},
-  /* unplug        */ {kTimeOut, kTimeOut, kTimeOutErased, kTimeOutErased, kTimeOutErased, kTimeOutErased, kTimeOutErased, kTimeOutBurnt},
+  /* write failure */ {kSendFailed, kSendFailed, kSendFailed, kSendFailedErased, kSendFailedErased, kSendFailedErased, kSendFailedErased, kSendFailedErased},
+  /* unplug        */ {kGone, kGone, kGoneErased, kGoneErased, kGoneErased, kGoneErased, kGoneErased, kGoneBurnt},
 }};
 
-// The echo flow sends no Version command, so a fault there never fires. It has no time-outs:
-// a reply that never comes, or one it ignores, leaves it waiting for ever.
+// The echo flow sends no Version command, so a fault there never fires. The window has no
+// time-outs: a reply that never comes, or one it ignores, leaves it waiting for ever.
 const std::array<Row, kFaultCount> kEchoTable = {{
   /* no reply      */ {kHangsReady, kFinished, kHangsInitializing, kHangsDownloading, kHangsWriting, kHangsWriting, kHangsWriting, kHangsBurnt},
   /* late, beyond  */ {kFinished, kFinished, kFinished, kFinished, kFinished, kFinished, kFinished, kFinished},
@@ -287,7 +211,7 @@ const std::array<Row, kFaultCount> kEchoTable = {{
 struct Observed {
   std::string status;
   std::string message;
-  int exitCode = kNeverEnds;
+  bool waitsForEver = false;
   Device device = Device::Untouched;
 };
 
@@ -302,15 +226,6 @@ std::string expand(std::string_view text, const Step& step) {
     }
   }
   return out;
-}
-
-nuv::sim::Fault faultAt(const FaultCase& fault, const Step& step) {
-  nuv::sim::Fault f;
-  f.kind = fault.fault;
-  f.when = step.trigger;
-  f.delay = fault.delay;
-  f.repeat = step.repeat;
-  return f;
 }
 
 // Whether the device has received the command the fault is set on.
@@ -340,18 +255,18 @@ class QuietLog final : public nuv::LogSink {
   void write(std::string_view) override {}
 };
 
-// Vornex's window as `vornex-cli download --flow strict` runs it. The clock moves only while the
-// window waits for a reply that the fault withholds, one timer period at a time; every other
+// Vornex's window, the Download button clicked with the image chosen. The clock moves only while
+// the window waits for a reply that the fault withholds, one timer period at a time; every other
 // reply is handed over before time moves on.
 class StrictRun {
  public:
-  StrictRun(const FaultCase& fault, const Step& step)
+  StrictRun(const nuv::test::DeviceFault& fault, const Step& step)
       : fault_(fault), step_(step), bus_(clock_), gui_(clock_) {
     clock_.setListener([this] {
       bus_.timeAdvanced();
       gui_.wakeUp();
     });
-    device_ = bus_.plug({}, {.faults = {faultAt(fault, step)}});
+    device_ = bus_.plug({}, {.faults = {nuv::test::faultAt(fault, step)}});
   }
   ~StrictRun() {
     gui_.onIdle = nullptr;
@@ -384,7 +299,6 @@ class StrictRun {
       seen.message = gui_.boxes().back().text;
       exception = gui_.boxes().back().kind == nuv::forms::BoxKind::Exception;
     }
-    seen.exitCode = strictExitCode(form_->lastOutcome(), false);
     // The outcome and what the window shows agree.
     EXPECT_EQ(form_->lastOutcome().result == FlowResult::Completed, green);
     EXPECT_EQ(form_->lastOutcome().result == FlowResult::FileError, exception);
@@ -421,7 +335,7 @@ class StrictRun {
     }
   }
 
-  const FaultCase& fault_;
+  const nuv::test::DeviceFault& fault_;
   const Step& step_;
   nuv::ManualClock clock_;
   nuv::sim::VirtualBus bus_;
@@ -435,14 +349,14 @@ class StrictRun {
   int stalls_ = 0;
 };
 
-// QuenlorHID's controller as `vornex-cli download --flow echo` runs it: on a run loop whose
+// QuenlorHID's controller, the Download button clicked with the image chosen: on a run loop whose
 // virtual clock jumps from one scheduled step to the next.
 class EchoRun {
  public:
-  EchoRun(const FaultCase& fault, const Step& step)
+  EchoRun(const nuv::test::DeviceFault& fault, const Step& step)
       : fault_(fault), step_(step), bus_(app_.runLoop().clock()) {
     app_.runLoop().setClockMovedHook([this] { bus_.timeAdvanced(); });
-    device_ = bus_.plug({}, {.faults = {faultAt(fault, step)}});
+    device_ = bus_.plug({}, {.faults = {nuv::test::faultAt(fault, step)}});
   }
 
   Observed download(const std::string& imagePath) {
@@ -467,14 +381,14 @@ class EchoRun {
     const bool stopped = !idle();
     if (stopped) {
       // Nothing is scheduled and the device sends nothing more: the program would wait for
-      // ever. The first Ctrl-C is a click of Stop.
+      // ever, and its Stop button does not end the wait.
       EXPECT_FALSE(loop.nextTimerAt().has_value()) << "a wait that is not for ever";
       (void)app_.nib()->stopButton.click();
       settle(idle);
     }
     seen.status = app_.nib()->statusTextField.stringValue();
     if (!app_.alerts().empty()) seen.message = app_.alerts().back().informativeText;
-    seen.exitCode = idle() ? echoExitCode(seen.status, stopped) : kNeverEnds;
+    seen.waitsForEver = !idle();
     seen.device = deviceState(*device_);
     return seen;
   }
@@ -501,7 +415,7 @@ class EchoRun {
     }
   }
 
-  const FaultCase& fault_;
+  const nuv::test::DeviceFault& fault_;
   const Step& step_;
   nuv::cocoa::HeadlessApplication app_;
   nuv::sim::VirtualBus bus_;
@@ -528,18 +442,18 @@ std::string_view deviceName(Device device) {
   return "?";
 }
 
-std::string describe(std::string_view status, std::string_view message, int exitCode,
+std::string describe(std::string_view status, std::string_view message, bool waitsForEver,
                      Device device) {
   std::ostringstream out;
-  out << "{status \"" << status << "\", message \"" << message << "\", exit " << exitCode << ", "
-      << deviceName(device) << "}";
+  out << "{status \"" << status << "\", message \"" << message << "\", "
+      << (waitsForEver ? "waits for ever" : "ends") << ", " << deviceName(device) << "}";
   return out.str();
 }
 std::string describe(const Outcome& o, const Step& step) {
-  return describe(expand(o.status, step), expand(o.message, step), o.exitCode, o.device);
+  return describe(expand(o.status, step), expand(o.message, step), o.waitsForEver, o.device);
 }
 std::string describe(const Observed& o) {
-  return describe(o.status, o.message, o.exitCode, o.device);
+  return describe(o.status, o.message, o.waitsForEver, o.device);
 }
 
 class FaultMatrix : public ::testing::Test {
@@ -549,17 +463,12 @@ class FaultMatrix : public ::testing::Test {
            ("nuv-fault-matrix-" + std::to_string(::getpid()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
-    std::vector<std::uint8_t> fw(nuv::image::kFirmwareSize);
-    for (std::size_t a = 0; a < fw.size(); ++a)
-      fw[a] = static_cast<std::uint8_t>((a * 7 + (a >> 8) * 13 + 1) & 0xFF);
-    const std::string_view header = "V1.01 fault test";
-    std::copy(header.begin(), header.end(), fw.begin());
-    firmware_ = fw;
+    firmware_ = nuv::test::firmwareForFlowTests();
+    image_ = nuv::test::imageForFlowTests();
     imagePath_ = (dir_ / "UPDATA.nuv").string();
-    const auto image = nuv::image::pack(fw, 0xEE);
     std::ofstream(imagePath_, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
+        .write(reinterpret_cast<const char*>(image_.data()),
+               static_cast<std::streamsize>(image_.size()));
   }
   void TearDown() override {
     std::error_code ignored;
@@ -572,7 +481,7 @@ class FaultMatrix : public ::testing::Test {
     nuv::ScopedLogSink logScope(quiet);
     for (std::size_t f = 0; f < kFaultCount; ++f) {
       for (std::size_t s = 0; s < kSteps; ++s) {
-        const FaultCase& fault = kFaults[f];
+        const nuv::test::DeviceFault& fault = nuv::test::kDeviceFaults[f];
         const Step& step = kStepList[s];
         SCOPED_TRACE(std::string(flowName(flow)) + ": " + std::string(fault.kind) + "@" +
                      std::string(step.where));
@@ -581,23 +490,45 @@ class FaultMatrix : public ::testing::Test {
         const Expected& want = table[f][s];
         const auto matches = [&](const Outcome& o) {
           return seen.status == expand(o.status, step) && seen.message == expand(o.message, step) &&
-                 seen.exitCode == o.exitCode && seen.device == o.device;
+                 seen.waitsForEver == o.waitsForEver && seen.device == o.device;
         };
         if (!matches(want.outcome) && !(want.orElse && matches(*want.orElse))) {
           ADD_FAILURE() << "the table says " << describe(want.outcome, step)
                         << (want.orElse ? " or " + describe(*want.orElse, step) : "")
-                        << "\nthe run ended with " << describe(seen);
+                        << "\nthe window ended with " << describe(seen);
         }
         // Above all: a success only when the device holds the image.
-        if (seen.exitCode == nuv::cli::kExitSuccess) {
+        if (seen.status == "Update Completed" || seen.status == "Finished") {
           EXPECT_TRUE(holdsImage(run.device(), firmware_, flow)) << "a success without the image";
         }
+        checkEngine(flow, fault, step, want.engineEnd());
       }
+    }
+  }
+
+  // The cell through the engine as vornex-cli runs it: same device, same end.
+  void checkEngine(Flow flow, const nuv::test::DeviceFault& fault, const Step& step,
+                   const Outcome& want) {
+    const nuv::test::EngineRun run = nuv::test::runDownloadEngine(
+        flow, {nuv::test::faultAt(fault, step)}, image_, {.stallLimit = kStallLimit});
+    ASSERT_TRUE(run.outcome.has_value()) << "the engine waits for ever";
+    const Device device = deviceState(*run.device);
+    EXPECT_TRUE(run.outcome->kind == want.engine && device == want.device)
+        << "the table says " << nuv::flow::outcomeName(want.engine) << ", "
+        << deviceName(want.device) << "\nthe engine ended with "
+        << nuv::flow::outcomeName(run.outcome->kind) << ", " << deviceName(device);
+    if (run.outcome->succeeded()) {
+      EXPECT_TRUE(holdsImage(*run.device, firmware_, flow)) << "a success without the image";
+    }
+    // The runner tells an unplug at once: no wait for the strict flow's time-out.
+    if (flow == Flow::Strict && run.outcome->kind == OutcomeKind::DeviceGone) {
+      EXPECT_LT(run.elapsedMs, 4000);
     }
   }
 
   fs::path dir_;
   std::vector<std::uint8_t> firmware_;
+  std::vector<std::uint8_t> image_;
   std::string imagePath_;
 };
 
@@ -630,44 +561,101 @@ std::string code(std::string_view text) {
   return quoted;
 }
 
+// What vornex-cli does: its exit code, and how its end differs from the window's.
+std::string cliEnd(const Outcome& o) {
+  std::string text = "exit " + std::to_string(nuv::cli::exitCodeOf({.kind = o.engine}));
+  if (o.waitsForEver)
+    return text + " after " + std::to_string(kStallLimit.count()) +
+           " s without a reply (`--stall-timeout`); the window waits for ever";
+  if (o.engine == OutcomeKind::DeviceGone && o.status == kGone.status)
+    return text + " at once; the window times out after 4 s";
+  return text;
+}
+
+// `engine`: whether the engine's columns belong to this row (see Expected).
 void renderRow(std::ostream& out, std::string_view stepName, std::string_view flow,
-               const Outcome& o, const Step& step) {
+               const Outcome& o, const Step& step, bool engine) {
   out << "| " << stepName << " | " << flow << " | " << code(expand(o.status, step)) << " | "
-      << code(expand(o.message, step)) << " | "
-      << (o.exitCode == kNeverEnds ? std::string("never") : std::to_string(o.exitCode)) << " | "
-      << deviceText(o.device) << " |\n";
+      << code(expand(o.message, step)) << " | " << deviceText(o.device) << " | "
+      << (engine ? code(nuv::flow::outcomeName(o.engine)) : "—") << " | "
+      << (engine ? cliEnd(o) : "—") << " |\n";
+}
+
+// "What to do": the engine's advice for the outcomes the fault ends in, once per text.
+std::string renderAdvice(std::size_t fault) {
+  std::vector<std::pair<std::string_view, std::vector<OutcomeKind>>> texts;
+  for (const auto* table : {&kStrictTable, &kEchoTable}) {
+    for (const Expected& cell : (*table)[fault]) {
+      const OutcomeKind kind = cell.engineEnd().engine;
+      if (kind == OutcomeKind::Completed) continue;
+      const std::string_view text = nuv::flow::advice({.kind = kind});
+      auto it =
+          std::find_if(texts.begin(), texts.end(), [&](const auto& t) { return t.first == text; });
+      if (it == texts.end()) it = texts.insert(texts.end(), {text, {}});
+      if (std::find(it->second.begin(), it->second.end(), kind) == it->second.end())
+        it->second.push_back(kind);
+    }
+  }
+  if (texts.empty()) return "What to do: Nothing: the download completes in both flows.\n\n";
+  std::string out;
+  for (const auto& [text, kinds] : texts) {
+    out.append("What to do: ").append(text);
+    if (texts.size() > 1) {
+      std::string names;
+      for (OutcomeKind kind : kinds)
+        names.append(names.empty() ? "" : ", ").append(code(nuv::flow::outcomeName(kind)));
+      out.append(" (").append(names).append(")");
+    }
+    out.append("\n\n");
+  }
+  return out;
 }
 
 std::string renderFaultsPage() {
   std::ostringstream out;
   out << "# What each device fault looks like\n\n"
          "<!-- Rendered from the tables of tests/test_fault_matrix.cpp, which checks every row "
-         "against\n     the program. Do not edit: change the tables and run\n"
+         "against\n     the windows and the engine. Do not edit: change the tables and run\n"
          "     NUV_UPDATE_DOCS=1 build/tests/test_fault_matrix --gtest_filter=FaultsPage.* -->\n\n"
-         "`vornex-cli download` against a device that misbehaves at one step of the download, in "
-         "both\nflows: what you see, the exit code, and what became of the device. Every row "
-         "is a run of the\nprogram's flow on the emulated device; reproduce one with the "
-         "`--sim-fault` text of its first\ncolumn, e.g. `vornex-cli download UPDATA.nuv --sim "
-         "--sim-fault no-reply@0x1000` (`link+`,\n`version+`, `format+` and `burn+` hit every "
+         "A download to a device that misbehaves at one step, in both flows: what the window "
+         "of that\nflow shows, what became of the device, and how the update engine ends, "
+         "which `vornex-cli`,\nthe C API, Python and the browser page run. Every row is a run "
+         "of the window's flow (Vornex's\n`TMainForm`, QuenlorHID's `HIDViewController`) and "
+         "of the engine on the emulated device;\nreproduce one in the terminal with the "
+         "`--sim-fault` text of its first column, e.g.\n`vornex-cli download UPDATA.nuv --sim "
+         "--sim-fault no-reply@0x1000` (`link+`, `version+`,\n`format+` and `burn+` hit every "
          "command of that kind).\n\n"
-         "- **status line**: the last status line; **message**: the error box or alert, printed "
-         "as\n  `error: ...` on standard error.\n"
-         "- **exit**: the exit code. *never*: the run does not end by itself; the first Ctrl-C "
-         "does not\n  end it either, the second quits at once with 130.\n"
+         "- **status line**: the window's last status line; **message**: its error box or "
+         "alert.\n"
          "- **device**: *untouched* (nothing was erased: the old firmware still works), "
          "*erased* (Format\n  was carried out: the device needs a complete download before it "
-         "works again), *burnt* (Burn\n  was carried out: the device committed what it held; "
-         "after a failure, `vornex-cli verify`\n  tells whether that is the image).\n"
-         "- A success (exit 0) always means the device holds the image; the test checks its "
-         "memory.\n"
+         "works again; the engine's\n  `device_state` says `erased` or `partly_written`), "
+         "*burnt* (Burn was carried out: the device\n  committed what it held; after a failure, "
+         "`vornex-cli verify` tells whether that is the image).\n  The window and the engine "
+         "leave the device alike.\n"
+         "- **outcome**: the engine's outcome, the name that `vornex-cli --json`, the C API, "
+         "Python and the\n  browser page report.\n"
+         "- **vornex-cli**: its exit code and, where its end differs from the window's, how. "
+         "The echo flow\n  ends `stalled` when a reply it awaits has not come for "
+         "`--stall-timeout` seconds ("
+      << kStallLimit.count()
+      << " by\n  default; 0 waits for ever, as the window does, until Ctrl-C ends the run: "
+         "`cancelled`, exit\n  130). The terminal tells the strict flow of an unplug at once "
+         "(`device_gone`), where\n  Vornex's window waits out its time-out.\n"
+         "- Where the window's end depends on timing (a duplicate reply handed over before or "
+         "after its\n  next send), the engine's columns stand on the row of the end it takes: "
+         "it reads replies in\n  order, so the copy is the next command's reply.\n"
+         "- A success (`completed`, exit 0) always means the device holds the image; the test "
+         "checks its\n  memory after every run.\n"
          "- *strict* is Vornex's flow (`--flow strict`, time-out about 4 s), *echo* QuenlorHID's "
-         "(`--flow\n  echo`, no time-outs, never sends Version).\n";
+         "(`--flow\n  echo`, no time-outs in the window, never sends Version).\n"
+         "- **What to do** is the engine's advice for the outcomes of that fault.\n";
   for (std::size_t f = 0; f < kFaultCount; ++f) {
-    const FaultCase& fault = kFaults[f];
-    out << "\n## " << fault.title << " (`" << fault.kind << "`)\n\n"
-        << "What to do: " << fault.advice << "\n\n"
-        << "| step | flow | status line | message | exit | device |\n"
-        << "|---|---|---|---|---|---|\n";
+    const nuv::test::DeviceFault& fault = nuv::test::kDeviceFaults[f];
+    out << "\n## " << kFaultTitles[f] << " (`" << fault.kind << "`)\n\n"
+        << renderAdvice(f)
+        << "| step | flow | status line | message | device | outcome | vornex-cli |\n"
+        << "|---|---|---|---|---|---|---|\n";
     for (Flow flow : {Flow::Strict, Flow::Echo}) {
       const auto& table = flow == Flow::Strict ? kStrictTable : kEchoTable;
       for (std::size_t s = 0; s < kSteps; ++s) {
@@ -675,8 +663,8 @@ std::string renderFaultsPage() {
         const Expected& cell = table[f][s];
         const std::string label = std::string(step.name) + " (`" + std::string(fault.kind) + "@" +
                                   std::string(step.where) + "`)";
-        renderRow(out, label, flowName(flow), cell.outcome, step);
-        if (cell.orElse) renderRow(out, "", "or, by timing:", *cell.orElse, step);
+        renderRow(out, label, flowName(flow), cell.outcome, step, !cell.orElse);
+        if (cell.orElse) renderRow(out, "", "or, by timing:", *cell.orElse, step, true);
       }
     }
   }

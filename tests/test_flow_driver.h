@@ -69,6 +69,11 @@ class FlowDriver {
   std::function<void(const flow::Action&)> onAction;
   // Keep every action as a line of text (trace()).
   bool keepTrace = false;
+  // Tell the engine when the device unplugs itself (an Unplug fault).
+  bool reportUnplug = true;
+  // Before a report goes out, drop the replies that have already arrived (late copies of an
+  // earlier reply), as Vornex's window does when it hands them over before its send.
+  bool dropArrivedBeforeSend = false;
 
   // Starts the engine and runs until it finishes or nothing more is due (a wait for ever).
   void run(std::span<const std::uint8_t> image) {
@@ -130,6 +135,11 @@ class FlowDriver {
     if (keepTrace) trace_.push_back(describe(action));
     if (const auto* send = std::get_if<flow::SendReport>(&action)) {
       sent_.push_back(send->bytes);
+      if (dropArrivedBeforeSend) {
+        due_.erase(std::remove_if(due_.begin(), due_.end(),
+                                  [&](const Due& d) { return !d.isWake && d.at <= now_; }),
+                   due_.end());
+      }
       std::array<std::uint8_t, kFramedReportSize> framed{};
       (void)frameReport(send->bytes, framed);
       const sim::DeviceResponse response = device_.receive(framed.data(), framed.size());
@@ -143,7 +153,7 @@ class FlowDriver {
         std::copy_n(response.reply.begin(), response.replyLength, reply.reply.begin());
         due_.push_back(reply);
       }
-      if (response.unplug) engine_.deviceGone(now_);
+      if (response.unplug && reportUnplug) engine_.deviceGone(now_);
     } else if (const auto* wake = std::get_if<flow::WakeAt>(&action)) {
       // One wake per moment: the engine asks for the same time-out after every send.
       const bool known = std::any_of(due_.begin(), due_.end(),

@@ -118,6 +118,7 @@ TEST(FlowEngine, VersionQueries) {
     EXPECT_EQ(o.deviceState, DeviceState::Untouched);
     EXPECT_EQ(codesOf(driver), c.codes);
     EXPECT_EQ(driver.elapsedMs(), c.elapsedMs);
+    EXPECT_EQ(driver.lines().back(), "Version:1.23");
   }
 }
 

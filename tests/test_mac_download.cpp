@@ -178,6 +178,51 @@ TEST_F(MacFixture, VersionBytesThatAreNotUtf8OrStopAtZero) {
   EXPECT_EQ(statusText(), "Version: 2");
 }
 
+// Stop ends a version query whose reply has not come, so that the buttons it turned off come
+// back without unplugging the device: while resetting, while waiting for a reply that never
+// comes, and after a second device arrived during that wait.
+struct QueryStopCase {
+  const char* name;
+  std::chrono::milliseconds before;  // from the Version click to Stop
+  bool noReply;                      // the device never answers the Version command
+  bool secondDevice;                 // a second device arrives before Stop
+  std::uint32_t versionsSent;
+};
+class MacQueryStopFixture : public MacFixture,
+                            public ::testing::WithParamInterface<QueryStopCase> {};
+
+TEST_P(MacQueryStopFixture, StopEndsTheQuery) {
+  const QueryStopCase& c = GetParam();
+  nuv::sim::UpdateDeviceOptions options;
+  if (c.noReply)
+    options.faults.push_back(
+        {nuv::sim::FaultKind::NoReply, {nuv::sim::Trigger::Kind::AtCode, kCmdVersion}});
+  auto device = plug(options);
+  launch();
+  ASSERT_TRUE(nib().versionButton.click());
+  loop().runUntilIdle();  // the Link reply, ignored while resetting
+  loop().advance(c.before);
+  if (c.secondDevice) (void)plug();
+  ASSERT_NE(state(), HIDStatusIdle);
+  ASSERT_TRUE(nib().stopButton.click());
+  for (int settled = 0; settled < 2; ++settled) {  // at once, and after any late step
+    EXPECT_EQ(state(), HIDStatusIdle);
+    EXPECT_EQ(statusText(), "User canceled");
+    EXPECT_TRUE(nib().downloadButton.isEnabled());
+    EXPECT_TRUE(nib().versionButton.isEnabled());
+    EXPECT_FALSE(nib().stopButton.isEnabled());
+    loop().advance(10s);
+  }
+  EXPECT_EQ(device->countOf(kCmdVersion), c.versionsSent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Queries, MacQueryStopFixture,
+                         ::testing::Values(QueryStopCase{"WhileResetting", 0ms, false, false, 0},
+                                           QueryStopCase{"ReplyNeverComes", 1s, true, false, 1},
+                                           QueryStopCase{"ReplyNeverComesSecondDevice", 1s, true,
+                                                         true, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(MacFixture, SlowDeviceDownloadCompletes) {
   nuv::sim::UpdateDeviceOptions slow;
   slow.latency = {nuv::sim::Latency::Model::Fixed, std::chrono::microseconds(3000)};

@@ -198,10 +198,15 @@ TEST_F(MacFixture, WriteFailureEndsLikeAStop) {
 
 // A device that goes and comes back, or a second one that arrives, while a delayed step waits:
 // the step never goes to a device the sequence did not start on, and never ends in "Finished".
+// An unplug has said "idle" already; a second device gets a status line that says the sequence
+// ended, and an alert when the first device was left erased.
 struct WaitCase {
   const char* name;
+  bool version;         // a version query; otherwise a download
   const char* waitFor;  // the status text that says the wait has begun ("": at once)
   bool replug;          // unplug and plug back; otherwise a second device arrives
+  const char* endText;  // the status line at the end
+  bool alert;           // the end was told in an alert
 };
 class MacWaitFixture : public MacFixture, public ::testing::WithParamInterface<WaitCase> {};
 
@@ -211,7 +216,11 @@ TEST_P(MacWaitFixture, DeviceChangeSendsNothingToTheNewDevice) {
   info.path = "sim:update";
   auto device = plug({}, info);
   launch();
-  ASSERT_TRUE(startDownload(validImage()));
+  if (c.version) {
+    ASSERT_TRUE(nib().versionButton.click());
+  } else {
+    ASSERT_TRUE(startDownload(validImage()));
+  }
   if (*c.waitFor != '\0') {
     ASSERT_TRUE(loop().advanceUntil([&] { return statusText() == c.waitFor; }, 200s));
   }
@@ -232,16 +241,118 @@ TEST_P(MacWaitFixture, DeviceChangeSendsNothingToTheNewDevice) {
     EXPECT_EQ(device->commandCount(), sentBefore);
   }
   EXPECT_EQ(state(), HIDStatusIdle);
-  EXPECT_NE(statusText(), "Finished");
+  EXPECT_EQ(statusText(), c.endText);
+  EXPECT_EQ(app.alerts().size(), c.alert ? 1u : 0u);
   EXPECT_TRUE(nib().downloadButton.isEnabled());
+  EXPECT_FALSE(nib().stopButton.isEnabled());
+}
+
+constexpr const char* kWaitingToWrite = "Initialization finshed, waiting for downloading...";
+INSTANTIATE_TEST_SUITE_P(
+    Waits, MacWaitFixture,
+    ::testing::Values(
+        WaitCase{"QueryReplugged", true, "", true, "Ready", false},
+        WaitCase{"QuerySecondDevice", true, "", false, "Version query canceled: the device changed",
+                 false},
+        WaitCase{"BeforeLinkReplugged", false, "", true, "Ready", false},
+        WaitCase{"BeforeLinkSecondDevice", false, "", false,
+                 "Download canceled: the device changed", false},
+        WaitCase{"BeforeWritingReplugged", false, kWaitingToWrite, true, "Ready", false},
+        WaitCase{"BeforeWritingSecondDevice", false, kWaitingToWrite, false,
+                 "Download canceled: the device changed after erasing", true},
+        WaitCase{"BeforeBurnReplugged", false, "Downloading finished", true, "Ready", false},
+        WaitCase{"BeforeBurnSecondDevice", false, "Downloading finished", false,
+                 "Burn was not sent: the device changed", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A version query or download that ended during its first 0.5 s wait (Stop, or the device
+// unplugged and back) while the next one starts: the earlier one's delayed step sends nothing,
+// so the query does not become a Link and Format, nor the download a version query.
+struct SupersededCase {
+  const char* name;
+  bool firstIsVersion;
+  bool endByStop;  // otherwise unplugged and plugged back
+};
+class MacSupersededFixture : public MacFixture,
+                             public ::testing::WithParamInterface<SupersededCase> {};
+
+TEST_P(MacSupersededFixture, AnEarlierSequencesStepSendsNothing) {
+  const SupersededCase& c = GetParam();
+  const nuv::sim::DeviceInfo info{"sim:update"};
+  auto device = plug({}, info);
+  launch();
+  const std::string image = validImage();
+  ASSERT_TRUE(c.firstIsVersion ? nib().versionButton.click() : startDownload(image));
+  if (c.endByStop) {
+    ASSERT_TRUE(nib().stopButton.click());
+  } else {
+    ASSERT_TRUE(bus.unplug("sim:update"));
+    loop().runUntilIdle();
+    device = plug({}, info);
+  }
+  ASSERT_EQ(state(), HIDStatusIdle);
+  const auto codesBefore = device->commandCount();
+  ASSERT_TRUE(c.firstIsVersion ? startDownload(image) : nib().versionButton.click());
+  if (c.firstIsVersion) {
+    ASSERT_TRUE(loop().advanceUntil([&] { return statusText() == "Finished"; }, 200s));
+    EXPECT_EQ(device->burnCount(), 1u);
+    EXPECT_EQ(device->countOf(kCmdLink), codesBefore + 2);  // resetReady's, the download's
+  } else {
+    ASSERT_TRUE(loop().advanceUntil([&] { return statusText() == "Version: 1.01"; }, 5s));
+    EXPECT_EQ(device->formatCount(), 0u);
+    EXPECT_EQ(writes(*device), 0u);
+  }
+  EXPECT_EQ(device->countOf(kCmdVersion), c.firstIsVersion ? 0u : 1u);
+  loop().advance(10s);
+  EXPECT_EQ(state(), HIDStatusIdle);
+  EXPECT_TRUE(app.alerts().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequences, MacSupersededFixture,
+                         ::testing::Values(SupersededCase{"QueryStoppedThenDownload", true, true},
+                                           SupersededCase{"QueryReplugThenDownload", true, false},
+                                           SupersededCase{"DownloadReplugThenQuery", false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A download that died with its Write unanswered (the device went away) leaves no Write in
+// flight: the echo of that Write, arriving late during the next download's wait, moves nothing
+// on, and the next download writes the whole image.
+struct DeadWriteCase {
+  const char* name;
+  nuv::sim::FaultKind fault;  // at the Write of 0x0800
+};
+class MacDeadWriteFixture : public MacFixture,
+                            public ::testing::WithParamInterface<DeadWriteCase> {};
+
+TEST_P(MacDeadWriteFixture, ALateEchoOfAnEarlierDownloadMovesNothing) {
+  const nuv::sim::DeviceInfo info{"sim:update"};
+  auto first = plug(withFault(GetParam().fault, atAddress(0x0800)), info);
+  launch();
+  const std::string image = validImage();
+  ASSERT_TRUE(startDownload(image));
+  ASSERT_TRUE(loop().advanceUntil([&] { return writes(*first) == 0x0800u / 4 + 1; }, 10s));
+  (void)bus.unplug("sim:update");  // gone already after an unplug fault
+  // The bus may tell of the unplug from a thread of its own.
+  while (ctrl().currentDevice() != nullptr && loop().waitForSignal(std::chrono::seconds(5)))
+    loop().runUntilIdle();
+  ASSERT_EQ(statusText(), "idle");
+  const auto lastWrite = first->commands().back();
+  ASSERT_EQ(lastWrite.code(), kCmdWrite);
+
+  auto fresh = plug({}, info);
+  ASSERT_TRUE(startDownload(image));
+  ASSERT_TRUE(loop().advanceUntil(
+      [&] { return statusText() == "Initialization finshed, waiting for downloading..."; }, 5s));
+  ctrl().didReceiveData(lastWrite.command(), 8);  // the device echoes a Write whole
+  ASSERT_TRUE(loop().advanceUntil([&] { return statusText() == "Finished"; }, 200s));
+  EXPECT_TRUE(app.alerts().empty());
+  EXPECT_EQ(writes(*fresh), nuv::image::MacImageWalk::kWriteCount);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Waits, MacWaitFixture,
-    ::testing::Values(WaitCase{"BeforeLinkReplugged", "", true},
-                      WaitCase{"BeforeLinkSecondDevice", "", false},
-                      WaitCase{"BeforeBurnReplugged", "Downloading finished", true},
-                      WaitCase{"BeforeBurnSecondDevice", "Downloading finished", false}),
+    DeadWrites, MacDeadWriteFixture,
+    ::testing::Values(DeadWriteCase{"NoReplyThenUnplugged", nuv::sim::FaultKind::NoReply},
+                      DeadWriteCase{"UnpluggedByTheWrite", nuv::sim::FaultKind::Unplug}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Replies that answer nothing the controller sent: none moves a download on or says "Finished".

@@ -8,8 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
+#include "protocol/DeviceIdentity.h"
 #include "sim/Faults.h"
+#include "sim/uhid/UhidIdentity.h"
 
 namespace nuv::sim::uhid {
 
@@ -38,7 +41,9 @@ bool parseNumber(std::string_view text, long long& value) {
 std::string emulatorUsage(std::string_view program) {
   std::ostringstream s;
   s << "Usage: " << program << " [options]\n"
-    << "Presents the emulated update device (vendor 0xFFFF, product 0x0100) to this machine's\n"
+    << "Presents the emulated update device (vendor 0x"
+    << std::string_view(nuv::hexText<4>(kVendorId)) << ", product 0x"
+    << std::string_view(nuv::hexText<4>(kProductId)) << ") to this machine's\n"
     << "kernel through /dev/uhid, so that it shows up as a /dev/hidrawN node like the real one.\n"
     << "\n"
     << "  --fault TEXT       commit a fault, e.g. no-reply@#3, wrong-data@0x1000, "

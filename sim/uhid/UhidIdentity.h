@@ -9,10 +9,12 @@
 #include <span>
 #include <string>
 
+#include "protocol/DeviceIdentity.h"
+
 namespace nuv::sim::uhid {
 
-inline constexpr std::uint16_t kVendorId = 0xFFFF;
-inline constexpr std::uint16_t kProductId = 0x0100;
+inline constexpr std::uint16_t kVendorId = nuv::kUpdateVendorId;
+inline constexpr std::uint16_t kProductId = nuv::kUpdateProductId;
 inline constexpr std::uint16_t kVersionNumber = 0x0101;
 inline constexpr std::uint32_t kReportBytes = 8;
 

@@ -301,8 +301,8 @@ bool TMainForm::waitRounds(bool actOnStop) {
 
 void TMainForm::checkReply() {
   if (!ReplyReady) return;
-  if (RxSize < 3 || RxData[0] != TxReport[1] || RxData[1] != TxReport[2] ||
-      RxData[2] != TxReport[3]) {
+  // RxSize is at most RxData's 64 bytes.
+  if (!nuv::replyEchoes(TxReport.data() + 1, RxData.data(), static_cast<std::uint32_t>(RxSize))) {
     ResultCode = ResultDataError;
   }
   if (RxData[0] == 0) ResultCode = ResultNoResponse;

@@ -22,13 +22,19 @@
 
 #include "platform/forms/Forms.h"
 #include "protocol/ByteSource.h"
+#include "protocol/DeviceIdentity.h"
 #include "protocol/UpdateImage.h"
 #include "win/app/Gauges.h"
 #include "win/hid/HidControllerClass.h"
 
 // Program constants.
 inline constexpr std::string_view ProgramVersion = nuv::image::kProgramVersion;
-inline constexpr std::string_view DeviceKeyFilter = "FFFF0100";
+// The key of the update device in the device list: its vendor and product ids in hexadecimal,
+// "FFFF0100", as DeviceKey writes every device's.
+inline constexpr auto kUpdateDeviceKey =
+    nuv::hexText<8>(std::uint32_t{nuv::kUpdateVendorId} << 16 | nuv::kUpdateProductId);
+inline constexpr std::string_view DeviceKeyFilter = kUpdateDeviceKey;
+static_assert(DeviceKeyFilter == "FFFF0100");
 inline constexpr std::string_view kApplicationTitle = "USB UPDATA FOR NUV";
 // The maker's web address of the caption: a neutral placeholder, the same as QuenlorHID's.
 inline constexpr std::string_view kMakerAddress = "www.example.com";
