@@ -126,19 +126,11 @@ class Emulator:
 
 
 def _no_device(message: str) -> NoDevice:
-    result = Outcome(outcome="no_device", step="link",
-                     advice=_native.text(_native.library().nuv_result_advice(
-                         _no_device_result())))
-    return NoDevice(message, result)
-
-
-def _no_device_result() -> _native.NuvResult:
-    result = _native.NuvResult()
-    result.outcome = 2  # no_device
-    result.step = 1  # link
-    result.address = -1
-    result.reason = -1
-    return result
+    """The error of a device that cannot be had, with the engine's advice for no_device."""
+    raw = _native.NuvResult(outcome=_native.OUTCOME_NO_DEVICE, step=_native.STEP_LINK,
+                            address=-1, reason=_native.REASON_NONE)
+    advice = _native.text(_native.library().nuv_result_advice(raw))
+    return NoDevice(message, Outcome(outcome="no_device", step="link", advice=advice))
 
 
 @contextmanager

@@ -27,6 +27,11 @@ E_INTERNAL = 10
 
 FLOWS = {"strict": 0, "echo": 1}
 
+# The values of nuv_outcome, nuv_step and nuv_reason that the package itself fills in.
+OUTCOME_NO_DEVICE = 2
+STEP_LINK = 1
+REASON_NONE = -1
+
 
 class NuvError(ctypes.Structure):
     _fields_ = [("message", ctypes.c_char * 256)]
