@@ -61,7 +61,7 @@ class Device {
 function makeImage({ size = 0x10000, header = 'V1.01 web test', seed = 1 } = {}) {
   const bytes = Buffer.alloc(size);
   for (let i = 0; i < size; ++i) bytes[i] = (i * 31 + seed * 7 + (i >> 8)) & 0xff;
-  bytes.write(header.slice(0, size), 0, 'latin1');
+  bytes.write(header.padEnd(16, '\0').slice(0, size), 0, 'latin1');
   const file = path.join(scratch, `image-${size}-${header.slice(0, 5)}-${seed}.nuv`);
   writeFileSync(file, bytes);
   return { name: path.basename(file), file, buffer: bytes };
