@@ -237,6 +237,18 @@ std::size_t nuv_record_line(int kind, double atUs, const std::uint8_t* report, s
                                  error == nullptr ? std::string_view() : error, out, capacity);
 }
 
+// An outcome the page tells itself, before or without an engine, as JSON with its advice:
+// `kind` 0 no device (none connected, or it could not be opened), 1 the image could not be
+// read. Returns the length written into `out`, or 0 if it did not fit.
+std::size_t nuv_front_end_outcome(int kind, char* out, std::size_t capacity) {
+  const nuv::flow::Outcome outcome =
+      kind == 0 ? nuv::flow::noDeviceOutcome() : nuv::flow::fileErrorOutcome();
+  std::string json = "{\"type\":\"finished\"";
+  appendOutcome(json, outcome);
+  json += '}';
+  return copyOut(json, out, capacity);
+}
+
 // The record's first line, without its newline.
 std::size_t nuv_record_header(char* out, std::size_t capacity) {
   return copyOut(nuv::kSessionRecordHeader, out, capacity);

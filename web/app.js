@@ -85,10 +85,17 @@ function imageAccepted() {
   return chosenFlow() === FlowKind.echo ? check.sizeAccepted : !check.refusal;
 }
 
-function showOutcome(outcome, task) {
+// `words` replaces the outcome's own words where the page knows more.
+function showOutcome(outcome, task, words = null) {
   const box = $('outcome');
   box.dataset.outcome = outcome.outcome;
   box.classList.toggle('failed', outcome.outcome !== 'completed');
+  if (words === null) words = describeOutcome(outcome, task);
+  $('outcome-words').textContent = words;
+  $('outcome-advice').textContent = outcome.advice ?? '';
+}
+
+function describeOutcome(outcome, task) {
   let words = kOutcomeWords[outcome.outcome] ?? outcome.outcome;
   if (outcome.outcome === 'completed') {
     words = task === Task.version
@@ -100,8 +107,7 @@ function showOutcome(outcome, task) {
   }
   if (outcome.reason) words += ` Reason: ${outcome.reason === 'size'
     ? 'it is not 65,536 bytes long' : 'it does not begin with this updater\'s version text'}.`;
-  $('outcome-words').textContent = words;
-  $('outcome-advice').textContent = outcome.advice ?? '';
+  return words;
 }
 
 function clearOutcome() {
@@ -124,6 +130,8 @@ async function openDevice(device) {
     if (!device.opened) await device.open();
   } catch (error) {
     log(`Could not open the device: ${error.message}`);
+    showOutcome(state.library.noDeviceOutcome(), Task.version,
+      `The device could not be opened (${error.message}).`);
     return;
   }
   state.link?.detach();
@@ -207,21 +215,27 @@ async function runFlow(task) {
 }
 
 async function chooseImage(file) {
-  const bytes = new Uint8Array(await file.arrayBuffer());
-  const check = state.library.checkImage(bytes);
-  state.image = { name: file.name, bytes, check };
-  showImage();
-  if (!imageAccepted()) {
-    showOutcome(check.refusal ?? {
-      outcome: 'image_refused', step: 'image', reason: 'size', advice: '' }, Task.download);
-  } else {
-    clearOutcome();
+  let bytes;
+  try {
+    bytes = new Uint8Array(await file.arrayBuffer());
+  } catch (error) {
+    state.image = null;
+    $('image-facts').hidden = true;
+    updateControls();
+    showOutcome(state.library.fileErrorOutcome(), Task.download,
+      `The image could not be read (${error.message}).`);
+    return;
   }
+  state.image = { name: file.name, bytes, check: state.library.checkImage(bytes) };
+  showImage();
 }
 
+// Shows the image and the chosen flow's verdict on it, a refusal in the status too.
 function showImage() {
   const image = state.image;
-  if (!image) return;
+  if (!image || state.run) return;
+  if (imageAccepted()) clearOutcome();
+  else showOutcome(image.check.refusal, Task.download);
   const { check } = image;
   $('image-facts').hidden = false;
   $('image-name').textContent = image.name;

@@ -45,6 +45,14 @@ export class EngineLibrary {
     return JSON.parse(this.scratchText(length));
   }
 
+  // The outcomes the page tells itself, with the engine's words of advice.
+  noDeviceOutcome() { return this.frontEndOutcome(0); }
+  fileErrorOutcome() { return this.frontEndOutcome(1); }
+  frontEndOutcome(kind) {
+    return JSON.parse(this.scratchText(
+      this.module._nuv_front_end_outcome(kind, this.scratch, kScratchSize)));
+  }
+
   recordHeader() {
     return this.scratchText(this.module._nuv_record_header(this.scratch, kScratchSize));
   }

@@ -3,11 +3,12 @@
 // come from the engine. Run by CTest with NUV_WEB_ENGINE (engine-node.cjs) and NUV_WEB_SOURCE
 // (web/) set; Node's own test runner.
 import assert from 'node:assert/strict';
-import { readFileSync } from 'node:fs';
+import { readdirSync, readFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
 import { test } from 'node:test';
 import { pathToFileURL } from 'node:url';
+import { gzipSync } from 'node:zlib';
 
 const require = createRequire(import.meta.url);
 const source = process.env.NUV_WEB_SOURCE;
@@ -30,7 +31,8 @@ function image({ size = 0x10000, header = 'V1.01' } = {}) {
 }
 
 // Answers every command by echoing its first three bytes, the version query with `version`;
-// `onCommand` may instead return 'silent' (no reply) or 'gone' (unplug).
+// `onCommand` may instead return 'silent' (no reply), 'gone' (unplug) or 'fail' (the send
+// fails).
 function tinyDevice({ version = '1.01', onCommand = () => 'answer' } = {}) {
   const device = { commands: [], run: null };
   device.link = {
@@ -38,6 +40,7 @@ function tinyDevice({ version = '1.01', onCommand = () => 'answer' } = {}) {
       device.commands.push(bytes);
       const what = onCommand(bytes, device.commands.length);
       if (what === 'gone') setImmediate(() => device.run.gone());
+      if (what === 'fail') return Promise.reject(new Error('the device refused the report'));
       if (what === 'answer') {
         const reply = new Uint8Array(8);
         reply.set(bytes.subarray(0, 3));
@@ -92,6 +95,9 @@ test('refusals and endings come from the engine, with their advice', async (t) =
       state: 'erased' },
     { name: 'echo flow, unplug at the first link', flow: FlowKind.echo, bytes: image(),
       onCommand: () => 'gone', outcome: 'device_gone', sent: 1 },
+    { name: 'a report that cannot be sent', flow: FlowKind.strict, bytes: image(),
+      onCommand: (c) => (c[0] === 0x11 ? 'fail' : 'answer'), outcome: 'write_failed', sent: 3,
+      state: 'untouched' },
   ];
   for (const c of cases) {
     await t.test(c.name, async () => {
@@ -106,11 +112,20 @@ test('refusals and endings come from the engine, with their advice', async (t) =
   }
 });
 
-test('the image check tells what the flow will refuse before anything is sent', () => {
+test('the image check and the page\'s own outcomes come from the engine', () => {
   const good = library.checkImage(image());
   assert.equal(good.header.slice(0, 5), 'V1.01');
   assert.ok(good.sizeAccepted && good.versionAccepted && !good.refusal);
   const small = library.checkImage(image({ size: 10 }));
   assert.equal(small.refusal.reason, 'size');
   assert.equal(library.checkImage(image({ header: 'X' })).refusal.reason, 'version');
+  assert.equal(library.noDeviceOutcome().outcome, 'no_device');
+  assert.match(library.fileErrorOutcome().advice, /could not be read/);
+});
+
+test('the built page stays under 300 KB compressed', { skip: !process.env.NUV_WEB_DIR }, () => {
+  const dir = process.env.NUV_WEB_DIR;
+  const total = readdirSync(dir).reduce((sum, name) =>
+    sum + gzipSync(readFileSync(path.join(dir, name)), { level: 9 }).length, 0);
+  assert.ok(total < 300 * 1024, `${total} bytes`);
 });
