@@ -243,16 +243,18 @@ test('unplugged while writing, plugged again, then a download that succeeds', as
 });
 
 test('the saved log replays in vornex-cli with the same outcome', async () => {
-  const page = await openPage({ version: '2.00' });
+  const page = await openPage({ faults: ['wrong-code@0x100'] });
   const image = makeImage();
   await update(page, image);
-  assert.equal(await endedWith(page), 'device_version_refused');
+  assert.equal(await endedWith(page), 'data_error');
   const [download] = await Promise.all([page.waitForEvent('download'),
     page.getByRole('button', { name: 'Save log' }).click()]);
   const record = path.join(scratch, 'session.jsonl');
   await download.saveAs(record);
   const replay = await cli(['download', image.file, '--sim', '--sim-replay', record]);
-  assert.equal(replay.result.outcome, 'device_version_refused');
+  const native = await cli(['download', image.file, '--sim', '--sim-fault', 'wrong-code@0x100']);
+  assert.equal(replay.result.outcome, 'data_error');
+  assert.equal(replay.code, native.code);
   await closePage(page);
 });
 
