@@ -39,6 +39,7 @@ const state = {
   image: null,      // { name, bytes, check }
   record: null,     // the last run's session record
   writeStart: null, // { at, done } when the writes began, for the speed
+  pendingProgress: null,  // the last progress, not drawn yet
 };
 
 function hex16(value) {
@@ -150,14 +151,13 @@ function forgetDevice() {
 }
 
 // Progress, drawn at most once a frame.
-let pendingProgress = null;
 function progressed(progress) {
-  if (pendingProgress === null) requestAnimationFrame(drawProgress);
-  pendingProgress = progress;
+  if (state.pendingProgress === null) requestAnimationFrame(drawProgress);
+  state.pendingProgress = progress;
 }
 function drawProgress() {
-  const p = pendingProgress;
-  pendingProgress = null;
+  const p = state.pendingProgress;
+  state.pendingProgress = null;
   if (!p) return;
   const percent = Math.floor((100 * p.done) / p.total);
   $('progress').setAttribute('aria-valuenow', String(percent));
@@ -175,7 +175,7 @@ function drawProgress() {
 }
 
 function resetProgress() {
-  pendingProgress = null;
+  state.pendingProgress = null;
   state.writeStart = null;
   $('progress').setAttribute('aria-valuenow', '0');
   $('progress').removeAttribute('aria-valuetext');
@@ -207,7 +207,7 @@ async function runFlow(task) {
   const outcome = await state.run.start(image);
   state.run = null;
   state.record = recorder.text();
-  if (pendingProgress) drawProgress();
+  if (state.pendingProgress) drawProgress();
   if (outcome.deviceVersion) $('device-version').textContent = versionText(outcome.deviceVersion);
   $('step').textContent = outcome.outcome === 'completed' ? 'finished' : `ended: ${outcome.outcome}`;
   showOutcome(outcome, task);
