@@ -114,12 +114,17 @@ async function waitForOutcome(page, outcome, timeout = 90000) {
   await page.waitForSelector(`[role=status][data-outcome="${outcome}"]`, { timeout });
 }
 
-// Clears the last outcome, chooses the image and runs the update through its confirmation.
+// Clears the last outcome, chooses the image and runs the update through its confirmation,
+// with the keyboard alone (the confirmation's focus starts on Cancel).
 async function update(page, image) {
   await page.getByLabel('Choose image').setInputFiles(image);
   await page.evaluate(() => { document.querySelector('[role=status]').dataset.outcome = ''; });
-  await page.getByRole('button', { name: 'Update' }).click();
-  await page.getByRole('button', { name: 'Erase and update' }).click();
+  await page.getByRole('button', { name: 'Update' }).focus();
+  await page.keyboard.press('Enter');
+  await page.getByRole('dialog').waitFor();
+  assert.equal(await page.evaluate(() => document.activeElement.textContent), 'Cancel');
+  await page.keyboard.press('Shift+Tab');
+  await page.keyboard.press('Enter');
 }
 
 async function endedWith(page) {
