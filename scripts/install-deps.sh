@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when they are missing.
-# Usage: scripts/install-deps.sh [cli|base|wine|gnustep|package]...   (default: base)
+# Usage: scripts/install-deps.sh [cli|base|wine|gnustep|package|web]...   (default: base)
 #   cli: only what building and running vornex-cli needs (scripts/demo.sh)
 set -euo pipefail
 
@@ -19,6 +19,10 @@ base_packages=(
 wine_packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
 # Checking the Debian packages (scripts/check-packages.sh).
 package_packages=(lintian appstream desktop-file-utils)
+# The update page: its engine in WebAssembly (Debian's Emscripten, which needs Debian's acorn
+# under Node) and the browser its suite drives (tests/web/run-browser-suite.sh; the driver,
+# playwright-core, comes from npm through tests/web/package.json).
+web_packages=(emscripten node-acorn nodejs npm chromium util-linux iproute2)
 gnustep_packages=(gnustep-make gobjc++ libgnustep-gui-dev gnustep-back0.29 gnustep-back0.29-cairo
   gnustep-gui-runtime)
 
@@ -50,6 +54,7 @@ for set in "${sets[@]}"; do
       fi
       wanted+=("${wine_packages[@]}") ;;
     gnustep) wanted+=("${gnustep_packages[@]}") ;;
+    web) wanted+=("${web_packages[@]}") ;;
     *) echo "install-deps: unknown set '$set'" >&2; exit 2 ;;
   esac
 done

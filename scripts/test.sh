@@ -2,7 +2,7 @@
 # Installs what is missing, builds everything once and runs every test: the unit and flow
 # tests, the windows on Qt's offscreen platform, the virtual machine with the kernel's HID
 # stack, then the suites with toolchains of their own: the Windows programs under Wine,
-# QuenlorHID's AppKit face under GNUstep, and the fuzzers.
+# QuenlorHID's AppKit face under GNUstep, the fuzzers, and the update page in Chromium.
 #
 # Machines of this kind differ in whether they run 32-bit (i386) programs, Wine's 32-bit loader
 # included. This script tries one (scripts/runs-i386.sh) and runs each Windows suite where it
@@ -44,9 +44,9 @@ export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$PWD")}
 export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
 
 if wants suites; then
-  scripts/install-deps.sh base wine gnustep
+  scripts/install-deps.sh base web wine gnustep
 else
-  scripts/install-deps.sh base
+  scripts/install-deps.sh base web
 fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUV_WARNINGS_AS_ERRORS=ON \
   -DNUV_BUILD_TESTS=ON -DNUV_BUILD_GUI=ON -DNUV_BUILD_BENCH=ON -DNUV_BUILD_GNUSTEP=OFF \
@@ -120,6 +120,16 @@ run_suite "QuenlorHID on GNUstep" "Xvfb" \
   bash tests/gnustep/run-gnustep-suite.sh "$build/run-gnustep-suite"
 # Every parser of what a device, a file or a user hands the programs, 20 s per target.
 run_suite "Fuzzers" "clang, ASan+UBSan" bash fuzz/run-fuzzers.sh "$build/fuzz" 20
+
+# The update page in Debian's Chromium against the emulated device, in private namespaces;
+# where it cannot run, its last line says why.
+web_log=$build/web-browser-suite.log
+run_suite "Update page in Chromium" "WebHID, private namespaces" \
+  bash -o pipefail -c 'tests/web/run-browser-suite.sh "$1" 2>&1 | tee "$2"' _ "$build" "$web_log"
+if [[ ${summary[-1]} == skipped* ]]; then
+  unset 'summary[-1]'
+  summary+=("not run  Update page in Chromium (WebHID): $(tail -n 1 "$web_log" | sed 's/^.*not run: //')")
+fi
 
 echo "== Suites with their own toolchains"
 printf '   %s\n' "${summary[@]}"

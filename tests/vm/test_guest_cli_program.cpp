@@ -332,7 +332,8 @@ TEST_F(CliProgram, EmulateTakesTheDeviceOptions) {
 
   const auto refused = cli({"download", image_, "--device", emulator.node()});
   EXPECT_EQ(refused.exitCode, 5) << refused.out << refused.err;
-  EXPECT_TRUE(contains(refused.err, "Device ver is error")) << refused.err;
+  EXPECT_TRUE(contains(refused.out + refused.err, "Device ver is error"))
+      << refused.out << refused.err;
   // SIGUSR1: the memory file now, while the device goes on.
   emulator.child().signal(SIGUSR1);
   EXPECT_TRUE(emulator.child().waitForOutput("memory written to", 10s)) << emulator.out();
