@@ -111,10 +111,12 @@ function describeOutcome(outcome, task) {
   return words;
 }
 
+// No outcome to tell: without a device the status says how to get one.
 function clearOutcome() {
   $('outcome').dataset.outcome = '';
   $('outcome').classList.remove('failed');
-  $('outcome-words').textContent = '';
+  $('outcome-words').textContent = state.device ? ''
+    : 'No device is connected: plug it in, press Connect and choose it in the browser\'s list.';
   $('outcome-advice').textContent = '';
 }
 
@@ -243,8 +245,9 @@ function showImage() {
     + (check.sizeAccepted ? '' : ` (must be ${check.expectedSize.toLocaleString('en')})`);
   $('image-header').textContent = check.header || '(none)';
   $('image-version').textContent = check.versionAccepted
-    ? check.programVersion
-    : `not ${check.programVersion}` + (chosenFlow() === FlowKind.echo ? ' (the echo flow does not check it)' : '');
+    ? check.version
+    : `${check.version || 'none'}, not ${check.programVersion}`
+      + (chosenFlow() === FlowKind.echo ? ' (the echo flow does not check it)' : '');
   const accepted = imageAccepted();
   const verdict = $('image-verdict');
   verdict.className = accepted ? 'accepted' : 'refused';
@@ -340,6 +343,7 @@ async function main() {
   watchDevices();
   const [granted] = (await navigator.hid.getDevices()).filter(isUpdateDevice);
   if (granted) await openDevice(granted);
+  else clearOutcome();
 }
 
 main();

@@ -115,6 +115,8 @@ test('refusals and endings come from the engine, with their advice', async (t) =
 test('the image check and the page\'s own outcomes come from the engine', () => {
   const good = library.checkImage(image());
   assert.equal(good.header.slice(0, 5), 'V1.01');
+  assert.deepEqual([good.version, good.programVersion], ['1.01', '1.01']);
+  assert.equal(library.checkImage(image({ header: 'V2.00 other' })).version, '2.00');
   assert.ok(good.sizeAccepted && good.versionAccepted && !good.refusal);
   const small = library.checkImage(image({ size: 10 }));
   assert.equal(small.refusal.reason, 'size');
