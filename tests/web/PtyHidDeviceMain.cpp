@@ -6,7 +6,8 @@
 // Usage: nuv-pty-hid-device DEVICES_DIR CLASS_DIR
 //   DEVICES_DIR: a tmpfs under /sys/devices/ for the device tree; CLASS_DIR: the tmpfs over
 //   /sys/class/hidraw. Commands on standard input, one a line, each answered by one line:
-//     plug | unplug | fault SPEC | version TEXT | reset | compare IMAGE | quit
+//     plug | unplug | fault SPEC | version TEXT | latency MS | reset | compare IMAGE | quit
+//   "latency" makes the device answer every command MS milliseconds after it arrived.
 //   "compare" answers "same" when the memory the device burnt holds the image's firmware
 //   (addresses 0x0000..0xFBFF), else "differs N" with the number of bytes that differ.
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -239,6 +241,14 @@ std::string handle(PtyHidDevice& pty, const std::string& line, bool& quit) {
   }
   if (command == "version") {
     pty.device().setVersion(argument);
+    return "ok";
+  }
+  if (command == "latency") {
+    int milliseconds = -1;
+    std::istringstream(argument) >> milliseconds;
+    if (milliseconds < 0 || milliseconds > 60000) return "error latency wants 0 to 60000 ms";
+    pty.device().setLatency(
+        {nuv::sim::Latency::Model::Fixed, std::chrono::milliseconds(milliseconds)});
     return "ok";
   }
   if (command == "fault") {
