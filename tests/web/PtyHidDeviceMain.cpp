@@ -14,6 +14,7 @@
 #include <linux/netlink.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -265,6 +266,9 @@ std::string handle(PtyHidDevice& pty, const std::string& line, bool& quit) {
   return "error unknown command";
 }
 
+// How often a node that nobody has open is looked at again.
+constexpr std::chrono::nanoseconds kClosedLook = std::chrono::milliseconds(5);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -274,16 +278,18 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGHUP, SIG_IGN);
   setsid();
+  // Timers end when asked, not up to the default 50 us later.
+  (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   PtyHidDevice pty(argv[1], argv[2]);
   std::string pending;
   for (bool quit = false; !quit;) {
     pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {pty.master(), POLLIN, 0}};
-    int timeout = -1;
-    if (const auto due = pty.nextDue()) {
-      const auto left =
-          std::chrono::ceil<std::chrono::milliseconds>(*due - nuv::realClock().now()).count();
-      timeout = static_cast<int>(std::max<long long>(0, left));
-    }
+    // Replies go out when due to the microsecond, as the CLI's emulated device sends them: a
+    // wait rounded up to whole milliseconds would add most of a millisecond to each exchange.
+    std::optional<std::chrono::nanoseconds> wait;
+    if (const auto due = pty.nextDue())
+      wait = std::max<std::chrono::nanoseconds>(std::chrono::nanoseconds(0),
+                                                *due - nuv::realClock().now());
     // The master reports a hang-up while nobody has the node open: then it is looked at
     // again every few milliseconds rather than waited on.
     bool nodeOpen = false;
@@ -291,10 +297,16 @@ int main(int argc, char** argv) {
       pollfd probe{pty.master(), POLLIN, 0};
       poll(&probe, 1, 0);
       nodeOpen = (probe.revents & POLLHUP) == 0;
-      if (!nodeOpen) timeout = timeout < 0 ? 5 : std::min(timeout, 5);
+      if (!nodeOpen)
+        wait = std::min<std::chrono::nanoseconds>(wait.value_or(kClosedLook), kClosedLook);
     }
     const nfds_t count = pty.plugged() && nodeOpen ? 2 : 1;
-    if (poll(fds, count, timeout) < 0 && errno != EINTR) return 1;
+    timespec timeout{};
+    if (wait) {
+      timeout.tv_sec = static_cast<time_t>(wait->count() / 1'000'000'000);
+      timeout.tv_nsec = static_cast<long>(wait->count() % 1'000'000'000);
+    }
+    if (ppoll(fds, count, wait ? &timeout : nullptr, nullptr) < 0 && errno != EINTR) return 1;
     if (fds[0].revents & (POLLIN | POLLHUP)) {
       char buffer[4096];
       const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
