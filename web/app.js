@@ -37,7 +37,7 @@ const state = {
   link: null,
   run: null,        // the FlowRun under way
   image: null,      // { name, bytes, check }
-  record: null,     // the last run's session record
+  record: null,     // the last run's SessionRecorder
   writeStart: null, // { at, done } when the writes began, for the speed
   pendingProgress: null,  // the last progress, not drawn yet
 };
@@ -152,9 +152,12 @@ function forgetDevice() {
   showDevice();
 }
 
-// Progress, drawn at most once a frame.
+// Progress, drawn at most every kProgressEveryMs: a download's reports come faster than
+// frames, and every drawing takes the thread that answers them.
+const kProgressEveryMs = 100;
 function progressed(progress) {
-  if (state.pendingProgress === null) requestAnimationFrame(drawProgress);
+  if (state.pendingProgress === null)
+    setTimeout(() => requestAnimationFrame(drawProgress), kProgressEveryMs);
   state.pendingProgress = progress;
 }
 function drawProgress() {
@@ -208,7 +211,7 @@ async function runFlow(task) {
   const image = task === Task.download ? state.image.bytes : new Uint8Array(0);
   const outcome = await state.run.start(image);
   state.run = null;
-  state.record = recorder.text();
+  state.record = recorder;
   if (state.pendingProgress) drawProgress();
   if (outcome.deviceVersion) $('device-version').textContent = versionText(outcome.deviceVersion);
   $('step').textContent = outcome.outcome === 'completed' ? 'finished' : `ended: ${outcome.outcome}`;
@@ -265,7 +268,7 @@ async function confirmAndUpdate() {
 }
 
 function saveLog() {
-  const blob = new Blob([state.record], { type: 'application/x-ndjson' });
+  const blob = new Blob([state.record.text()], { type: 'application/x-ndjson' });
   const anchor = document.createElement('a');
   anchor.href = URL.createObjectURL(blob);
   anchor.download = 'nuv-session.jsonl';
