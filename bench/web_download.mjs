@@ -3,7 +3,9 @@
 // behind nuv-pty-hid-device, as in the browser suite), the CLI with
 // `vornex-cli download IMAGE --sim --sim-latency 1`. Each is timed RUNS times, alternating so
 // that both see the same machine; it prints every time, both medians and their ratio. The
-// page's target is at most 1.1 times the CLI's. Run by hand, never by the tests:
+// page's target is at most 1.1 times the CLI's. For scale it also times the floor under the
+// page: bare sendReport and input report round trips in the same browser, with no engine,
+// scaled to a download's exchanges. Run by hand, never by the tests:
 //
 //   bash tests/web/run-browser-suite.sh build bench/web_download.mjs
 //
@@ -66,7 +68,23 @@ async function pageSeconds(browser, device, image) {
     if (outcome !== 'completed') throw new Error(`the page's download ended: ${outcome}`);
     const same = await device.do(`compare ${image.file}`);
     if (same !== 'same') throw new Error(`the device does not hold the image: ${same}`);
-    return ms / 1000;
+    // The floor: Link commands and their replies, one at a time, straight through WebHID.
+    const floorUs = await page.evaluate(async (count) => {
+      const [hid] = await navigator.hid.getDevices();
+      let replied;
+      const listener = () => replied();
+      hid.addEventListener('inputreport', listener);
+      const link = Uint8Array.of(0x10, 0, 0, 0, 0, 0, 0, 0x10);
+      const began = performance.now();
+      for (let i = 0; i < count; ++i) {
+        const reply = new Promise((resolve) => { replied = resolve; });
+        hid.sendReport(0, link);
+        await reply;
+      }
+      hid.removeEventListener('inputreport', listener);
+      return ((performance.now() - began) * 1000) / count;
+    }, 2000);
+    return { page: ms / 1000, floor: (floorUs * kExchanges) / 1e6 };
   } finally {
     await context.close();
   }
@@ -76,13 +94,15 @@ const server = await serve();
 const device = new Device();
 const browser = await launchBrowser();
 const image = makeImage({ seed: 9 });
-const times = { page: [], cli: [] };
+const times = { page: [], cli: [], floor: [] };
 try {
   for (let run = 1; run <= kRuns; ++run) {
     times.cli.push(await cliSeconds(image));
-    times.page.push(await pageSeconds(browser, device, image));
-    console.log(`run ${run}: page ${times.page.at(-1).toFixed(3)} s, `
-      + `vornex-cli ${times.cli.at(-1).toFixed(3)} s`);
+    const { page, floor } = await pageSeconds(browser, device, image);
+    times.page.push(page);
+    times.floor.push(floor);
+    console.log(`run ${run}: page ${page.toFixed(3)} s, vornex-cli ${times.cli.at(-1).toFixed(3)} s, `
+      + `bare WebHID ${floor.toFixed(3)} s`);
   }
 } finally {
   await browser.close();
@@ -91,8 +111,11 @@ try {
 }
 const page = median(times.page);
 const cli = median(times.cli);
+const floor = median(times.floor);
 const perExchange = (seconds) => `${((seconds * 1e6) / kExchanges).toFixed(0)} us per exchange`;
 console.log(`page:       ${page.toFixed(3)} s (median of ${kRuns}, ${perExchange(page)})`);
 console.log(`vornex-cli: ${cli.toFixed(3)} s (median of ${kRuns}, ${perExchange(cli)})`);
+console.log(`bare WebHID, no engine: ${floor.toFixed(3)} s (${perExchange(floor)}; `
+  + `${(floor / cli).toFixed(3)} times vornex-cli)`);
 console.log(`ratio page / vornex-cli: ${(page / cli).toFixed(3)} `
   + `(target at most 1.1: ${page / cli <= 1.1 ? 'met' : 'missed'})`);

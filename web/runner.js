@@ -68,13 +68,14 @@ export class FlowRun {
     this.scheduleWake();
   }
 
+  // The report goes first; the bookkeeping waits until it is on its way.
   send(bytes) {
-    this.recorder?.sent(bytes);
     const id = this.nextSend++;
-    this.inFlight.set(id, { at: performance.now(), bytes });
-    this.armWatchdog();
     this.link.send(bytes).then(() => this.inFlight.delete(id),
       (error) => { if (this.inFlight.delete(id)) this.sendFailed(bytes, error); });
+    this.recorder?.sent(bytes);
+    this.inFlight.set(id, { at: performance.now(), bytes });
+    this.armWatchdog();
   }
 
   sendFailed(bytes, error) {
