@@ -108,6 +108,11 @@ std::string describe(const nuv::flow::Action& action) {
   return out;
 }
 
+// A version text as every output spells it: without the image's leading "V".
+std::string_view spelledVersion(std::string_view text) {
+  return text.starts_with('V') ? text.substr(1) : text;
+}
+
 // Copies `text` with its terminating zero into the caller's buffer; its length, or 0 when the
 // buffer is too small.
 std::size_t copyOut(std::string_view text, char* out, std::size_t capacity) {
@@ -196,8 +201,10 @@ double nuv_engine_next_wake(WebEngine* web) {
 }
 
 // What the flows will think of an image, before anything is sent, as JSON: its size, its
-// header text, whether the size and the version text are accepted, and the outcome the strict
-// flow would refuse it with. Returns the length written into `out`, or 0 if it did not fit.
+// header text, its version and the one this updater takes (both spelled without the leading
+// "V", as every other output spells them), whether the size and the version text are
+// accepted, and the outcome the strict flow would refuse it with. Returns the length written
+// into `out`, or 0 if it did not fit.
 std::size_t nuv_image_check(const std::uint8_t* image, std::size_t size, char* out,
                             std::size_t capacity) {
   const std::span<const std::uint8_t> bytes(image, size);
@@ -206,11 +213,14 @@ std::size_t nuv_image_check(const std::uint8_t* image, std::size_t size, char* o
   std::string header;
   for (std::size_t i = 0; i < nuv::image::kHeaderSize && i < size && bytes[i] != 0; ++i)
     header += (bytes[i] >= 0x20 && bytes[i] < 0x7F) ? static_cast<char>(bytes[i]) : '?';
+  const std::string_view versionText =
+      std::string_view(header).substr(0, nuv::image::kProgramVersion.size());
   std::string json = "{\"type\":\"image\"";
   appendNumber(json, "size", static_cast<double>(size));
   appendNumber(json, "expectedSize", nuv::image::kImageSize);
   appendField(json, "header", header);
-  appendField(json, "programVersion", nuv::image::kProgramVersion);
+  appendField(json, "version", spelledVersion(versionText));
+  appendField(json, "programVersion", spelledVersion(nuv::image::kProgramVersion));
   json += std::string(",\"sizeAccepted\":") + (sizeOk ? "true" : "false");
   json += std::string(",\"versionAccepted\":") + (versionOk ? "true" : "false");
   if (!sizeOk || !versionOk) {

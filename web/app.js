@@ -37,7 +37,7 @@ const state = {
   link: null,
   run: null,        // the FlowRun under way
   image: null,      // { name, bytes, check }
-  record: null,     // the last run's session record
+  record: null,     // the last run's SessionRecorder
   writeStart: null, // { at, done } when the writes began, for the speed
   pendingProgress: null,  // the last progress, not drawn yet
 };
@@ -111,10 +111,12 @@ function describeOutcome(outcome, task) {
   return words;
 }
 
+// No outcome to tell: without a device the status says how to get one.
 function clearOutcome() {
   $('outcome').dataset.outcome = '';
   $('outcome').classList.remove('failed');
-  $('outcome-words').textContent = '';
+  $('outcome-words').textContent = state.device ? ''
+    : 'No device is connected: plug it in, press Connect and choose it in the browser\'s list.';
   $('outcome-advice').textContent = '';
 }
 
@@ -150,9 +152,12 @@ function forgetDevice() {
   showDevice();
 }
 
-// Progress, drawn at most once a frame.
+// Progress, drawn at most every kProgressEveryMs: a download's reports come faster than
+// frames, and every drawing takes the thread that answers them.
+const kProgressEveryMs = 100;
 function progressed(progress) {
-  if (state.pendingProgress === null) requestAnimationFrame(drawProgress);
+  if (state.pendingProgress === null)
+    setTimeout(() => requestAnimationFrame(drawProgress), kProgressEveryMs);
   state.pendingProgress = progress;
 }
 function drawProgress() {
@@ -206,7 +211,7 @@ async function runFlow(task) {
   const image = task === Task.download ? state.image.bytes : new Uint8Array(0);
   const outcome = await state.run.start(image);
   state.run = null;
-  state.record = recorder.text();
+  state.record = recorder;
   if (state.pendingProgress) drawProgress();
   if (outcome.deviceVersion) $('device-version').textContent = versionText(outcome.deviceVersion);
   $('step').textContent = outcome.outcome === 'completed' ? 'finished' : `ended: ${outcome.outcome}`;
@@ -243,8 +248,9 @@ function showImage() {
     + (check.sizeAccepted ? '' : ` (must be ${check.expectedSize.toLocaleString('en')})`);
   $('image-header').textContent = check.header || '(none)';
   $('image-version').textContent = check.versionAccepted
-    ? check.programVersion
-    : `not ${check.programVersion}` + (chosenFlow() === FlowKind.echo ? ' (the echo flow does not check it)' : '');
+    ? check.version
+    : `${check.version || 'none'}, not ${check.programVersion}`
+      + (chosenFlow() === FlowKind.echo ? ' (the echo flow does not check it)' : '');
   const accepted = imageAccepted();
   const verdict = $('image-verdict');
   verdict.className = accepted ? 'accepted' : 'refused';
@@ -262,7 +268,7 @@ async function confirmAndUpdate() {
 }
 
 function saveLog() {
-  const blob = new Blob([state.record], { type: 'application/x-ndjson' });
+  const blob = new Blob([state.record.text()], { type: 'application/x-ndjson' });
   const anchor = document.createElement('a');
   anchor.href = URL.createObjectURL(blob);
   anchor.download = 'nuv-session.jsonl';
@@ -340,6 +346,7 @@ async function main() {
   watchDevices();
   const [granted] = (await navigator.hid.getDevices()).filter(isUpdateDevice);
   if (granted) await openDevice(granted);
+  else clearOutcome();
 }
 
 main();

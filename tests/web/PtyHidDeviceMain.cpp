@@ -6,13 +6,15 @@
 // Usage: nuv-pty-hid-device DEVICES_DIR CLASS_DIR
 //   DEVICES_DIR: a tmpfs under /sys/devices/ for the device tree; CLASS_DIR: the tmpfs over
 //   /sys/class/hidraw. Commands on standard input, one a line, each answered by one line:
-//     plug | unplug | fault SPEC | version TEXT | reset | compare IMAGE | quit
+//     plug | unplug | fault SPEC | version TEXT | latency MS | reset | compare IMAGE | quit
+//   "latency" makes the device answer every command MS milliseconds after it arrived.
 //   "compare" answers "same" when the memory the device burnt holds the image's firmware
 //   (addresses 0x0000..0xFBFF), else "differs N" with the number of bytes that differ.
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -20,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -241,6 +244,14 @@ std::string handle(PtyHidDevice& pty, const std::string& line, bool& quit) {
     pty.device().setVersion(argument);
     return "ok";
   }
+  if (command == "latency") {
+    int milliseconds = -1;
+    std::istringstream(argument) >> milliseconds;
+    if (milliseconds < 0 || milliseconds > 60000) return "error latency wants 0 to 60000 ms";
+    pty.device().setLatency(
+        {nuv::sim::Latency::Model::Fixed, std::chrono::milliseconds(milliseconds)});
+    return "ok";
+  }
   if (command == "fault") {
     auto fault = nuv::sim::parseFault(argument);
     if (!fault.ok()) return "error " + fault.error().describe();
@@ -255,6 +266,9 @@ std::string handle(PtyHidDevice& pty, const std::string& line, bool& quit) {
   return "error unknown command";
 }
 
+// How often a node that nobody has open is looked at again.
+constexpr std::chrono::nanoseconds kClosedLook = std::chrono::milliseconds(5);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -264,16 +278,18 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGHUP, SIG_IGN);
   setsid();
+  // Timers end when asked, not up to the default 50 us later.
+  (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   PtyHidDevice pty(argv[1], argv[2]);
   std::string pending;
   for (bool quit = false; !quit;) {
     pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {pty.master(), POLLIN, 0}};
-    int timeout = -1;
-    if (const auto due = pty.nextDue()) {
-      const auto left =
-          std::chrono::ceil<std::chrono::milliseconds>(*due - nuv::realClock().now()).count();
-      timeout = static_cast<int>(std::max<long long>(0, left));
-    }
+    // Replies go out when due to the microsecond, as the CLI's emulated device sends them: a
+    // wait rounded up to whole milliseconds would add most of a millisecond to each exchange.
+    std::optional<std::chrono::nanoseconds> wait;
+    if (const auto due = pty.nextDue())
+      wait = std::max<std::chrono::nanoseconds>(std::chrono::nanoseconds(0),
+                                                *due - nuv::realClock().now());
     // The master reports a hang-up while nobody has the node open: then it is looked at
     // again every few milliseconds rather than waited on.
     bool nodeOpen = false;
@@ -281,10 +297,16 @@ int main(int argc, char** argv) {
       pollfd probe{pty.master(), POLLIN, 0};
       poll(&probe, 1, 0);
       nodeOpen = (probe.revents & POLLHUP) == 0;
-      if (!nodeOpen) timeout = timeout < 0 ? 5 : std::min(timeout, 5);
+      if (!nodeOpen)
+        wait = std::min<std::chrono::nanoseconds>(wait.value_or(kClosedLook), kClosedLook);
     }
     const nfds_t count = pty.plugged() && nodeOpen ? 2 : 1;
-    if (poll(fds, count, timeout) < 0 && errno != EINTR) return 1;
+    timespec timeout{};
+    if (wait) {
+      timeout.tv_sec = static_cast<time_t>(wait->count() / 1'000'000'000);
+      timeout.tv_nsec = static_cast<long>(wait->count() % 1'000'000'000);
+    }
+    if (ppoll(fds, count, wait ? &timeout : nullptr, nullptr) < 0 && errno != EINTR) return 1;
     if (fds[0].revents & (POLLIN | POLLHUP)) {
       char buffer[4096];
       const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);

@@ -1,103 +1,48 @@
 // The update page in Debian's Chromium, driven by playwright-core, against the emulated device
 // presented as a hidraw node (nuv-pty-hid-device). Run only inside the namespaces that
-// run-browser-suite.sh makes; Node's own test runner. Environment: NUV_WEB_DIR (build/web),
-// NUV_PTY_DEVICE, NUV_VORNEX_CLI, NUV_WEB_PORT, NUV_SYSFS_DEVICES, NUV_SYSFS_CLASS, and
-// NUV_WEB_SCREENSHOT (optional: where to save a picture of the page mid-download).
+// run-browser-suite.sh makes; Node's own test runner. Environment: harness.mjs's,
+// NUV_VORNEX_CLI, and NUV_WEB_SCREENSHOT (optional: where to save a picture of the page
+// mid-download).
 import assert from 'node:assert/strict';
-import { execFile, spawn } from 'node:child_process';
-import { mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
-import http from 'node:http';
-import os from 'node:os';
+import { execFile } from 'node:child_process';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { createInterface } from 'node:readline';
 import { createRequire } from 'node:module';
-import { chromium } from 'playwright-core';
+import { Device, launchBrowser, makeImage, origin, scratch, serve, ungrantedOrigin,
+  waitForOutcome } from './harness.mjs';
 
 const require = createRequire(import.meta.url);
 const env = process.env;
-const origin = `http://127.0.0.1:${env.NUV_WEB_PORT}`;
-const scratch = mkdtempSync(path.join(os.tmpdir(), 'nuv-web-'));
-
-// --- the page's host: build/web/ as static files --------------------------------------------
-const kTypes = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css',
-  '.wasm': 'application/wasm' };
-function serve(root) {
-  const server = http.createServer((request, response) => {
-    const name = path.normalize(decodeURIComponent(new URL(request.url, origin).pathname));
-    const file = path.join(root, name.endsWith('/') ? `${name}index.html` : name);
-    try {
-      const body = readFileSync(file);
-      response.writeHead(200, { 'content-type': kTypes[path.extname(file)] ?? 'text/plain' });
-      response.end(body);
-    } catch {
-      response.writeHead(404).end();
-    }
-  });
-  return new Promise((resolve) => server.listen(Number(env.NUV_WEB_PORT), '127.0.0.1',
-    () => resolve(server)));
-}
-
-// --- the device: one line per command, one line back ----------------------------------------
-class Device {
-  constructor() {
-    this.child = spawn(env.NUV_PTY_DEVICE, [env.NUV_SYSFS_DEVICES, env.NUV_SYSFS_CLASS],
-      { stdio: ['pipe', 'pipe', 'inherit'] });
-    this.waiting = [];
-    createInterface({ input: this.child.stdout }).on('line', (line) => {
-      if (!line.startsWith('event ')) this.waiting.shift()?.(line);
-    });
-  }
-  async do(command, { mayFail = false } = {}) {
-    const answer = new Promise((resolve) => this.waiting.push(resolve));
-    this.child.stdin.write(`${command}\n`);
-    const line = await answer;
-    assert.ok(mayFail || !line.startsWith('error'), `${command}: ${line}`);
-    return line;
-  }
-}
-
-// --- images ------------------------------------------------------------------------------------
-function makeImage({ size = 0x10000, header = 'V1.01 web test', seed = 1 } = {}) {
-  const bytes = Buffer.alloc(size);
-  for (let i = 0; i < size; ++i) bytes[i] = (i * 31 + seed * 7 + (i >> 8)) & 0xff;
-  bytes.write(header.padEnd(16, '\0').slice(0, size), 0, 'latin1');
-  const file = path.join(scratch, `image-${size}-${header.slice(0, 5)}-${seed}.nuv`);
-  writeFileSync(file, bytes);
-  return { name: path.basename(file), file, buffer: bytes };
-}
 
 let server;
 let browser;
 let device;
 before(async () => {
-  server = await serve(env.NUV_WEB_DIR);
+  server = await serve();
   device = new Device();
-  browser = await chromium.launch({
-    executablePath: env.NUV_CHROMIUM ?? '/usr/lib/chromium/chromium',
-    args: ['--no-sandbox', '--disable-gpu'],
-  });
+  browser = await launchBrowser();
 });
 after(async () => {
   await browser?.close();
-  device?.child.stdin.end('quit\n');
+  device?.quit();
   server?.close();
 });
 
-// A fresh device (memory, faults, version) plugged in, and the page opened on it.
-async function openPage({ version = '1.01', faults = [], flow = 'strict', plug = true,
+// A fresh device (memory, faults, version) plugged in, and the page opened on it; from an
+// origin that the policy does not grant the device to unless `granted`.
+async function openPage({ version = '1.01', faults = [], flow = 'strict', granted = true,
   bypassCSP = false } = {}) {
   await device.do('unplug', { mayFail: true });
   await device.do('reset');
   if (version !== '1.01') await device.do(`version ${version}`);
   for (const fault of faults) await device.do(`fault ${fault}`);
-  if (plug) await device.do('plug');
+  await device.do('plug');
   const context = await browser.newContext({ acceptDownloads: true, bypassCSP });
   const page = await context.newPage();
   page.on('pageerror', (error) => assert.fail(`page error: ${error.message}`));
-  await page.goto(`${origin}/index.html`);
+  await page.goto(`${granted ? origin : ungrantedOrigin}/index.html`);
   await page.waitForSelector('body[data-ready]');
-  if (plug) await waitForOutcome(page, 'completed');
+  if (granted) await waitForOutcome(page, 'completed');
   if (flow === 'echo') {
     await page.getByLabel('Echo (QuenlorHID)', { exact: false }).check();
     await page.getByLabel('Stall limit of the echo flow, in seconds').fill('1');
@@ -108,10 +53,6 @@ async function openPage({ version = '1.01', faults = [], flow = 'strict', plug =
 async function closePage(page) {
   await page.context().close();
   await device.do('unplug', { mayFail: true });
-}
-
-async function waitForOutcome(page, outcome, timeout = 90000) {
-  await page.waitForSelector(`[role=status][data-outcome="${outcome}"]`, { timeout });
 }
 
 // Clears the last outcome, chooses the image and runs the update through its confirmation,
@@ -150,6 +91,22 @@ test('connecting reads the device\'s version; the page paints fast', async (t) =
   t.diagnostic(`first contentful paint: ${Math.round(paint)} ms`);
   await page.getByRole('button', { name: 'Read version' }).click();
   await waitForOutcome(page, 'completed');
+  await closePage(page);
+});
+
+test('before a device is granted, the page offers Connect and says what to do', async () => {
+  const page = await openPage({ granted: false });
+  await page.waitForFunction(() => document.getElementById('outcome-words').textContent !== '');
+  await page.getByLabel('Choose image').setInputFiles(makeImage());
+  await page.locator('#image-facts').waitFor();
+  assert.equal(await page.locator('#image-verdict').textContent(), 'accepted');
+  assert.equal(await page.locator('#image-version').textContent(), '1.01');
+  assert.equal(await page.locator('#device-name').textContent(), 'none connected');
+  assert.ok(await page.getByRole('button', { name: 'Connect' }).isEnabled());
+  for (const name of ['Read version', 'Update'])
+    assert.ok(await page.getByRole('button', { name }).isDisabled(), name);
+  assert.match(await page.getByRole('status').textContent(), /press Connect/);
+  assert.equal(await page.getByRole('status').getAttribute('data-outcome'), '');
   await closePage(page);
 });
 

@@ -32,7 +32,7 @@ function image({ size = 0x10000, header = 'V1.01' } = {}) {
 
 // Answers every command by echoing its first three bytes, the version query with `version`;
 // `onCommand` may instead return 'silent' (no reply), 'gone' (unplug) or 'fail' (the send
-// fails).
+// fails) or 'hang' (the send never settles).
 function tinyDevice({ version = '1.01', onCommand = () => 'answer' } = {}) {
   const device = { commands: [], run: null };
   device.link = {
@@ -41,6 +41,7 @@ function tinyDevice({ version = '1.01', onCommand = () => 'answer' } = {}) {
       const what = onCommand(bytes, device.commands.length);
       if (what === 'gone') setImmediate(() => device.run.gone());
       if (what === 'fail') return Promise.reject(new Error('the device refused the report'));
+      if (what === 'hang') return new Promise(() => {});
       if (what === 'answer') {
         const reply = new Uint8Array(8);
         reply.set(bytes.subarray(0, 3));
@@ -53,13 +54,13 @@ function tinyDevice({ version = '1.01', onCommand = () => 'answer' } = {}) {
   return device;
 }
 
-function run(device, flow, task, bytes) {
+function run(device, flow, task, bytes, sendTimeoutMs = 2000) {
   let clock = 0;
   const now = () => (clock += 0.01);
   const recorder = new SessionRecorder(library, now);
   const progress = [];
   device.run = new FlowRun(library.createEngine(flow, task), device.link,
-    { now, recorder, observer: { progress: (p) => progress.push(p) } });
+    { now, recorder, sendTimeoutMs, observer: { progress: (p) => progress.push(p) } });
   return device.run.start(bytes).then((outcome) => ({ outcome, progress, recorder }));
 }
 
@@ -98,11 +99,14 @@ test('refusals and endings come from the engine, with their advice', async (t) =
     { name: 'a report that cannot be sent', flow: FlowKind.strict, bytes: image(),
       onCommand: (c) => (c[0] === 0x11 ? 'fail' : 'answer'), outcome: 'write_failed', sent: 3,
       state: 'untouched' },
+    { name: 'a report that is never sent', flow: FlowKind.strict, bytes: image(),
+      onCommand: (c) => (c[0] === 0x11 ? 'hang' : 'answer'), outcome: 'write_failed', sent: 3,
+      state: 'untouched', sendTimeoutMs: 50 },
   ];
   for (const c of cases) {
     await t.test(c.name, async () => {
       const device = tinyDevice(c);
-      const { outcome } = await run(device, c.flow, Task.download, c.bytes);
+      const { outcome } = await run(device, c.flow, Task.download, c.bytes, c.sendTimeoutMs);
       assert.equal(outcome.outcome, c.outcome);
       assert.equal(device.commands.length, c.sent);
       if (c.reason) assert.equal(outcome.reason, c.reason);
@@ -115,6 +119,8 @@ test('refusals and endings come from the engine, with their advice', async (t) =
 test('the image check and the page\'s own outcomes come from the engine', () => {
   const good = library.checkImage(image());
   assert.equal(good.header.slice(0, 5), 'V1.01');
+  assert.deepEqual([good.version, good.programVersion], ['1.01', '1.01']);
+  assert.equal(library.checkImage(image({ header: 'V2.00 other' })).version, '2.00');
   assert.ok(good.sizeAccepted && good.versionAccepted && !good.refusal);
   const small = library.checkImage(image({ size: 10 }));
   assert.equal(small.refusal.reason, 'size');

@@ -3,7 +3,9 @@
 # hidraw device: a fake sysfs tree, a pty as the node and udev-style events, all inside private
 # mount, network and PID namespaces, so that nothing of the machine changes and the kernel ends
 # every process of the suite when it ends.
-# Usage: tests/web/run-browser-suite.sh [BUILD_DIR]   (default: build)
+# Usage: tests/web/run-browser-suite.sh [BUILD_DIR [SCRIPT]]   (default: build)
+#   SCRIPT: a Node script to run in the same setting instead of the suite (the page's
+#   benchmark, bench/web_download.mjs).
 #   Exit 77 with the reason when it cannot run here (not root, no namespaces, packages or
 #   build missing). Debian's chromium, Node and playwright-core (npm, tests/web/package.json).
 #   NUV_WEB_SCREENSHOT=FILE saves a picture of the page in the middle of a download.
@@ -13,7 +15,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 not_run() { echo "web browser suite: not run: $*"; exit 77; }
 
 if [ "${1:-}" = "--inside" ]; then
-  build=$2
+  build=$2 script=${3:-}
   ip link set lo up
   mount -t tmpfs -o mode=0755 nuv-web /sys/devices/virtual/workqueue
   mount -t tmpfs -o mode=0755 nuv-web /sys/class/hidraw
@@ -35,10 +37,16 @@ JSON
   export NUV_VORNEX_CLI=$build/cli/vornex-cli NUV_SYSFS_DEVICES=/sys/devices/virtual/workqueue
   export NUV_SYSFS_CLASS=/sys/class/hidraw
   cd "$here"
+  [ -n "$script" ] && exec node "$script"
   exec node --test --test-concurrency=1 browser.test.mjs
 fi
 
 build=$(cd "${1:-build}" 2>/dev/null && pwd) || not_run "no build directory ${1:-build}"
+script=
+if [ -n "${2:-}" ]; then
+  script=$(cd "$(dirname "$2")" 2>/dev/null && pwd)/$(basename "$2")
+  [ -f "$script" ] || { echo "run-browser-suite.sh: no script $2" >&2; exit 2; }
+fi
 [ -f "$build/web/index.html" ] || not_run "the page was not built (Emscripten missing?)"
 [ -x "$build/web-build/nuv-pty-hid-device" ] || not_run "nuv-pty-hid-device was not built"
 [ -x "$build/cli/vornex-cli" ] || not_run "vornex-cli was not built"
@@ -52,4 +60,4 @@ fi
 unshare --mount --net --pid --fork --kill-child --mount-proc --propagation private true \
   2>/dev/null || not_run "this machine cannot make private namespaces"
 exec unshare --mount --net --pid --fork --kill-child --mount-proc --propagation private \
-  bash "$here/run-browser-suite.sh" --inside "$build"
+  bash "$here/run-browser-suite.sh" --inside "$build" "$script"
