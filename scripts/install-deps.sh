@@ -22,7 +22,7 @@ package_packages=(lintian appstream desktop-file-utils)
 # The update page: its engine in WebAssembly (Debian's Emscripten, which needs Debian's acorn
 # under Node) and the browser its suite drives (tests/web/run-browser-suite.sh; the driver,
 # playwright-core, comes from npm through tests/web/package.json).
-web_packages=(emscripten node-acorn nodejs npm chromium util-linux iproute2)
+web_packages=(emscripten node-acorn nodejs chromium util-linux iproute2)
 gnustep_packages=(gnustep-make gobjc++ libgnustep-gui-dev gnustep-back0.29 gnustep-back0.29-cairo
   gnustep-gui-runtime)
 
@@ -54,7 +54,11 @@ for set in "${sets[@]}"; do
       fi
       wanted+=("${wine_packages[@]}") ;;
     gnustep) wanted+=("${gnustep_packages[@]}") ;;
-    web) wanted+=("${web_packages[@]}") ;;
+    web)
+      wanted+=("${web_packages[@]}")
+      # npm comes inside Node.js's own packages on some machines and as Debian's package on
+      # others; Debian's cannot be installed beside the former.
+      command -v npm >/dev/null 2>&1 || wanted+=(npm) ;;
     *) echo "install-deps: unknown set '$set'" >&2; exit 2 ;;
   esac
 done
