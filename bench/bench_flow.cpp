@@ -14,15 +14,9 @@
 #include "protocol/HIDProto.h"
 #include "protocol/UpdateImage.h"
 #include "testsupport/AllocationCounter.h"
+#include "testsupport/SampleImage.h"
 
 namespace {
-
-std::vector<std::uint8_t> makeImage() {
-  std::vector<std::uint8_t> firmware(nuv::image::kFirmwareSize);
-  for (std::size_t i = 0; i < firmware.size(); ++i) firmware[i] = static_cast<std::uint8_t>(i * 13);
-  std::memcpy(firmware.data(), "V1.01", 5);
-  return nuv::image::pack(firmware, 0xFF);
-}
 
 // The reply of a device that carries out every command at once.
 std::array<std::uint8_t, 8> replyTo(const std::array<std::uint8_t, 8>& command) {
@@ -77,7 +71,7 @@ Run download(nuv::flow::Engine& engine, std::span<const std::uint8_t> image) {
 
 template <class MakeEngine>
 void benchDownload(benchmark::State& state, MakeEngine make) {
-  const auto image = makeImage();
+  const auto image = nuv::test::benchmarkImage();
   std::uint64_t exchanges = 0, allocations = 0;
   for (auto _ : state) {
     auto engine = make();

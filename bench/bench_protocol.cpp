@@ -9,15 +9,9 @@
 #include "protocol/Log.h"
 #include "protocol/UpdateImage.h"
 #include "sim/VirtualBus.h"
+#include "testsupport/SampleImage.h"
 
 namespace {
-
-std::vector<std::uint8_t> makeImage() {
-  std::vector<std::uint8_t> firmware(nuv::image::kFirmwareSize);
-  for (std::size_t i = 0; i < firmware.size(); ++i) firmware[i] = static_cast<std::uint8_t>(i * 13);
-  std::memcpy(firmware.data(), "V1.01", 5);
-  return nuv::image::pack(firmware, 0xFF);
-}
 
 void BM_BuildWriteAndParseReply(benchmark::State& state) {
   std::uint8_t report[8];
@@ -35,7 +29,7 @@ void BM_BuildWriteAndParseReply(benchmark::State& state) {
 BENCHMARK(BM_BuildWriteAndParseReply);
 
 void BM_WindowsWalkWholeImage(benchmark::State& state) {
-  const auto image = makeImage();
+  const auto image = nuv::test::benchmarkImage();
   for (auto _ : state) {
     nuv::MemorySource source(image);
     nuv::image::WindowsImageWalk walk(source);
@@ -57,7 +51,7 @@ class NullLog final : public nuv::LogSink {
 };
 
 void BM_MacWalkWholeImage(benchmark::State& state) {
-  const auto image = makeImage();
+  const auto image = nuv::test::benchmarkImage();
   NullLog quiet;
   nuv::ScopedLogSink capture(quiet);  // the walk logs its seeks and skips
   for (auto _ : state) {

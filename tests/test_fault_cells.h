@@ -4,12 +4,18 @@
 // driver's time line.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -21,6 +27,33 @@
 #include "tests/test_flow_driver.h"
 
 namespace nuv::test {
+
+// A test that hands the windows the flow tests' image as a file (their open dialog wants a
+// path): a temporary folder of its own holding UPDATA.nuv, removed afterwards.
+class ImageFileTest : public ::testing::Test {
+ protected:
+  explicit ImageFileTest(std::string prefix) : prefix_(std::move(prefix)) {}
+  void SetUp() override {
+    dir_ = std::filesystem::path(::testing::TempDir()) /
+           (prefix_ + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    image_ = imageForFlowTests();
+    imagePath_ = (dir_ / "UPDATA.nuv").string();
+    std::ofstream(imagePath_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image_.data()),
+               static_cast<std::streamsize>(image_.size()));
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  std::string prefix_;
+  std::filesystem::path dir_;
+  std::vector<std::uint8_t> image_;
+  std::string imagePath_;
+};
 
 enum class Flow { Strict, Echo };
 

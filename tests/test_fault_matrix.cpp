@@ -456,23 +456,10 @@ std::string describe(const Observed& o) {
   return describe(o.status, o.message, o.waitsForEver, o.device);
 }
 
-class FaultMatrix : public ::testing::Test {
+class FaultMatrix : public nuv::test::ImageFileTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::path(::testing::TempDir()) /
-           ("nuv-fault-matrix-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
+  FaultMatrix() : ImageFileTest("nuv-fault-matrix-") {
     firmware_ = nuv::test::firmwareForFlowTests();
-    image_ = nuv::test::imageForFlowTests();
-    imagePath_ = (dir_ / "UPDATA.nuv").string();
-    std::ofstream(imagePath_, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image_.data()),
-               static_cast<std::streamsize>(image_.size()));
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
   }
 
   template <typename Run>
@@ -526,10 +513,7 @@ class FaultMatrix : public ::testing::Test {
     }
   }
 
-  fs::path dir_;
   std::vector<std::uint8_t> firmware_;
-  std::vector<std::uint8_t> image_;
-  std::string imagePath_;
 };
 
 TEST_F(FaultMatrix, StrictFlow) {

@@ -272,23 +272,9 @@ bool agree(Flow flow, const RunResult& window, const RunResult& engine) {
   return window.commands == engine.commands && outcomesAgree(flow, window.outcome, engine.outcome);
 }
 
-class FlowDifferential : public ::testing::Test {
+class FlowDifferential : public nuv::test::ImageFileTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::path(::testing::TempDir()) /
-           ("nuv-flow-differential-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-    image_ = nuv::test::imageForFlowTests();
-    imagePath_ = (dir_ / "UPDATA.nuv").string();
-    std::ofstream(imagePath_, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image_.data()),
-               static_cast<std::streamsize>(image_.size()));
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
+  FlowDifferential() : ImageFileTest("nuv-flow-differential-") {}
 
   // Runs one schedule in one flow; true when the window and the engine agree. The engine's
   // result is returned through `engineOut`.
@@ -313,10 +299,6 @@ class FlowDifferential : public ::testing::Test {
 
   // 250 random schedules from `firstSeed` on, each in both flows.
   void runRandomSchedules(std::uint32_t firstSeed);
-
-  fs::path dir_;
-  std::vector<std::uint8_t> image_;
-  std::string imagePath_;
 };
 
 // ---- the fault matrix's cells ------------------------------------------------------------------
