@@ -94,7 +94,8 @@ void EchoFlow::onReport(std::span<const std::uint8_t> report, TimePoint now) {
     case kCmdVersion:
       if (phase_ != Phase::QueryingVersion) return;
       stallDeadline_.reset();
-      versionReceived({report[3], report[4], report[5], report[6]});
+      // QuenlorHID shows "Version: " and the version once the query is over, in its own words.
+      versionReceived({report[3], report[4], report[5], report[6]}, false);
       return finish(OutcomeKind::Completed);
     default:
       return;

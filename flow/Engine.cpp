@@ -61,12 +61,15 @@ void Engine::beginStep(Step step) {
   actions_.push(StepBegan{step});
 }
 
-void Engine::versionReceived(const std::array<std::uint8_t, 4>& version) {
+void Engine::versionReceived(const std::array<std::uint8_t, 4>& version, bool asStatusLine) {
   version_ = version;
   char line[12] = {'V', 'e', 'r', 's', 'i', 'o', 'n', ':'};
   for (std::size_t i = 0; i < 4; ++i)
     line[8 + i] = version[i] >= 0x20 && version[i] < 0x7F ? static_cast<char>(version[i]) : '?';
-  log(std::string_view(line, sizeof line));
+  if (asStatusLine)
+    log(std::string_view(line, sizeof line));
+  else
+    note(std::string_view(line, sizeof line));
 }
 
 void Engine::finish(OutcomeKind kind) {

@@ -83,8 +83,9 @@ class Engine {
   // A diagnostic: for the log, not the status line.
   void note(std::string_view line) { actions_.push(LogLine(line, false)); }
   // Records the device's version and logs it as "Version:" and its four bytes, those that are
-  // not printable shown as '?'.
-  void versionReceived(const std::array<std::uint8_t, 4>& version);
+  // not printable shown as '?': as the status line where the window shows it there (Vornex's
+  // version query), else as a diagnostic.
+  void versionReceived(const std::array<std::uint8_t, 4>& version, bool asStatusLine);
   // Ends the flow with `kind` at the current step, address and device state.
   void finish(OutcomeKind kind);
   void finish(Outcome outcome);

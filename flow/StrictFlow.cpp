@@ -70,7 +70,7 @@ void StrictFlow::accepted(std::span<const std::uint8_t> reply, TimePoint now) {
     case Awaiting::Version: {
       std::array<std::uint8_t, 4> version{};
       for (std::size_t i = 0; i < 4; ++i) version[i] = 3 + i < reply.size() ? reply[3 + i] : 0;
-      versionReceived(version);
+      versionReceived(version, task_ == Task::Version);
       if (task_ == Task::Version) return finish(OutcomeKind::Completed);
       if (!image::deviceVersionAccepted(version[0])) {
         log("Device ver is error");
