@@ -341,9 +341,9 @@ std::string overview() {
 }  // namespace
 
 std::string helpText(Command command) {
-  const CommandSpec* spec = commandSpec(command);
-  if (spec == nullptr || command == Command::Help) return overview();
-  return usageLine(*spec) + "\n" + proseOf(command) + optionsOf(command);
+  const CommandSpec* entry = commandSpec(command);
+  if (entry == nullptr || command == Command::Help) return overview();
+  return usageLine(*entry) + "\n" + proseOf(command) + optionsOf(command);
 }
 
 }  // namespace nuv::cli

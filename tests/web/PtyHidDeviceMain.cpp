@@ -6,7 +6,7 @@
 // Usage: nuv-pty-hid-device DEVICES_DIR CLASS_DIR
 //   DEVICES_DIR: a tmpfs under /sys/devices/ for the device tree; CLASS_DIR: the tmpfs over
 //   /sys/class/hidraw. Commands on standard input, one a line, each answered by one line:
-//     plug | unplug | fault SPEC | version TEXT | latency MS | reset | compare IMAGE | quit
+//     plug | unplug | fault KIND@WHERE | version TEXT | latency MS | reset | compare IMAGE | quit
 //   "latency" makes the device answer every command MS milliseconds after it arrived.
 //   "compare" answers "same" when the memory the device burnt holds the image's firmware
 //   (addresses 0x0000..0xFBFF), else "differs N" with the number of bytes that differ.
