@@ -54,12 +54,6 @@ bool useColour(ColorMode mode, OutputMode output) {
   return output == OutputMode::Terminal && (noColour == nullptr || *noColour == '\0');
 }
 
-struct Output::HeldResult {
-  int exitCode = 0;
-  std::string summary;
-  std::optional<ResultDetail> detail;
-};
-
 Output::Output(OutputMode mode, bool verbose, std::FILE* out, std::FILE* err)
     : mode_(mode), verbose_(verbose), out_(out), err_(err) {}
 
@@ -299,10 +293,8 @@ void Output::verbatim(std::string_view text) {
 void Output::result(int exitCode, std::string_view summary, const ResultDetail* detail) {
   if (holding_) {
     // The last result stands: a retry that succeeded after a failure is a success.
-    held_ = std::make_shared<HeldResult>();
-    held_->exitCode = exitCode;
-    held_->summary = summary;
-    if (detail != nullptr) held_->detail = *detail;
+    held_ = HeldResult{exitCode, std::string(summary),
+                       detail != nullptr ? std::optional<ResultDetail>(*detail) : std::nullopt};
     return;
   }
   writeResult(exitCode, summary, detail);
@@ -319,6 +311,7 @@ void Output::releaseResult(std::optional<int> overrideCode, std::string_view ove
     return;
   }
   const auto held = std::move(held_);
+  held_.reset();
   if (overrideCode)
     writeResult(*overrideCode, overrideSummary, held->detail ? &*held->detail : nullptr);
   else

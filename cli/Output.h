@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -109,8 +108,12 @@ class Output {
   int width_ = 0;
   std::string lastStatus_;  // a box that says the same as the status line is not repeated
   bool holding_ = false;
-  struct HeldResult;
-  std::shared_ptr<HeldResult> held_;
+  struct HeldResult {
+    int exitCode = 0;
+    std::string summary;
+    std::optional<ResultDetail> detail;
+  };
+  std::optional<HeldResult> held_;
   bool progressShown_ = false;
   Phase phase_ = Phase::Write;
   std::uint32_t phaseTotal_ = 0;
