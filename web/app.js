@@ -128,6 +128,27 @@ function showDevice() {
   updateControls();
 }
 
+// The system the browser runs on, as the help names it.
+function thisSystem() {
+  const platform = (navigator.userAgentData?.platform || navigator.platform || '').toLowerCase();
+  if (platform.includes('cros') || platform.includes('chrome os') || /\bCrOS\b/.test(navigator.userAgent))
+    return 'chromeos';
+  if (platform.startsWith('win')) return 'windows';
+  if (platform.startsWith('mac')) return 'macos';
+  if (platform.includes('linux')) return 'linux';
+  return null;
+}
+
+// Shows what to check when no device was chosen or the chosen one could not be opened, this
+// system's part opened.
+function showDeviceHelp(why) {
+  $('device-help-why').textContent = why;
+  const system = thisSystem();
+  for (const part of document.querySelectorAll('#device-help details'))
+    part.open = part.dataset.system === system;
+  $('device-help').hidden = false;
+}
+
 async function openDevice(device) {
   try {
     if (!device.opened) await device.open();
@@ -135,8 +156,11 @@ async function openDevice(device) {
     log(`Could not open the device: ${error.message}`);
     showOutcome(state.library.noDeviceOutcome(), Task.version,
       `The device could not be opened (${error.message}).`);
+    $('outcome-advice').textContent = 'See "If the device does not show or cannot be opened" below.';
+    showDeviceHelp(`The browser could not open the device: ${error.message}`);
     return;
   }
+  $('device-help').hidden = true;
   state.link?.detach();
   state.device = device;
   state.link = new WebHidLink(device, (bytes) => state.run?.report(bytes));
@@ -287,11 +311,28 @@ function unsupportedReason() {
 
 function wireControls() {
   $('connect').addEventListener('click', async () => {
+    let device = null;
     try {
-      const [device] = await navigator.hid.requestDevice({ filters: [kDeviceFilter] });
-      if (device) await openDevice(device);
+      [device] = await navigator.hid.requestDevice({ filters: [kDeviceFilter] });
     } catch (error) {
       log(`No device chosen: ${error.message}`);
+    }
+    if (device) {
+      await openDevice(device);
+    } else {
+      clearOutcome();
+      $('outcome-advice').textContent = 'See "If the device does not show or cannot be opened" below.';
+      showDeviceHelp('No device was chosen. If the update device was not in the browser\'s '
+        + 'list, the browser cannot see it yet.');
+    }
+  });
+  $('copy-rule').addEventListener('click', async () => {
+    try {
+      await navigator.clipboard.writeText(`${$('udev-rule').value}\n`);
+      $('copy-rule').textContent = 'Copied';
+      setTimeout(() => { $('copy-rule').textContent = 'Copy rule'; }, 2000);
+    } catch (error) {
+      log(`Could not copy the rule: ${error.message}; select it and copy it by hand.`);
     }
   });
   $('read-version').addEventListener('click', () => runFlow(Task.version));

@@ -5,6 +5,7 @@
 // mid-download).
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
+import { readFileSync } from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import { createRequire } from 'node:module';
@@ -30,24 +31,46 @@ after(async () => {
 
 // A fresh device (memory, faults, version) plugged in, and the page opened on it; from an
 // origin that the policy does not grant the device to unless `granted`.
+// `chooser` stands in for the browser's device list, which cannot be driven: the page then
+// finds no device at load, and Connect gets `chooser`'s answer (see answerChooser).
 async function openPage({ version = '1.01', faults = [], flow = 'strict', granted = true,
-  bypassCSP = false } = {}) {
+  bypassCSP = false, chooser = null } = {}) {
   await device.do('unplug', { mayFail: true });
   await device.do('reset');
   if (version !== '1.01') await device.do(`version ${version}`);
   for (const fault of faults) await device.do(`fault ${fault}`);
   await device.do('plug');
   const context = await browser.newContext({ acceptDownloads: true, bypassCSP });
+  if (chooser) await context.addInitScript(answerChooser, chooser);
   const page = await context.newPage();
   page.on('pageerror', (error) => assert.fail(`page error: ${error.message}`));
   await page.goto(`${granted ? origin : ungrantedOrigin}/index.html`);
   await page.waitForSelector('body[data-ready]');
-  if (granted) await waitForOutcome(page, 'completed');
+  if (granted && !chooser) await waitForOutcome(page, 'completed');
   if (flow === 'echo') {
     await page.getByLabel('Echo (QuenlorHID)', { exact: false }).check();
     await page.getByLabel('Stall limit of the echo flow, in seconds').fill('1');
   }
   return page;
+}
+
+// Runs in the page: nothing granted at load; requestDevice() keeps its options and answers
+// with the granted device ('device'), nothing ('none'), or the device failing to open.
+function answerChooser(answer) {
+  const hid = navigator.hid;
+  const granted = hid.getDevices.bind(hid);
+  hid.getDevices = async () => [];
+  hid.requestDevice = async (options) => {
+    window.chooserOptions = options;
+    if (answer === 'none') return [];
+    const devices = await granted();
+    if (answer === 'open-fails') {
+      for (const device of devices)
+        device.open = () => Promise.reject(new DOMException('Failed to open the device.',
+          'NotAllowedError'));
+    }
+    return devices;
+  };
 }
 
 async function closePage(page) {
@@ -109,6 +132,42 @@ test('before a device is granted, the page offers Connect and says what to do', 
   assert.equal(await page.getByRole('status').getAttribute('data-outcome'), '');
   await closePage(page);
 });
+
+test('Connect opens the chosen device; none chosen or a failed open shows this system\'s help',
+  async (t) => {
+    const rule = readFileSync(new URL('../../platform/hidraw/70-nuv-update-device.rules',
+      import.meta.url), 'utf8').trim();
+    const cases = [
+      { chooser: 'device', outcome: 'completed', help: null },
+      { chooser: 'none', outcome: '', help: /No device was chosen/ },
+      { chooser: 'open-fails', outcome: 'no_device', help: /could not open .*Failed to open/ },
+    ];
+    for (const c of cases) {
+      await t.test(c.chooser, async () => {
+        const page = await openPage({ chooser: c.chooser });
+        await page.getByRole('button', { name: 'Connect' }).focus();
+        await page.keyboard.press('Enter');
+        await page.waitForFunction(() => window.chooserOptions);
+        assert.deepEqual(await page.evaluate(() => window.chooserOptions),
+          { filters: [{ vendorId: 0xffff, productId: 0x0100 }] });
+        if (c.outcome) await waitForOutcome(page, c.outcome);
+        const help = page.locator('#device-help');
+        if (!c.help) {
+          assert.equal(await page.locator('#device-version').textContent(), '1.01');
+          assert.ok(await help.isHidden());
+        } else {
+          await help.waitFor();
+          assert.match(await page.locator('#device-help-why').textContent(), c.help);
+          assert.equal(await page.getByRole('status').getAttribute('data-outcome'), c.outcome);
+          assert.match(await page.locator('#outcome-advice').textContent(), /below/);
+          assert.deepEqual(await page.$$eval('#device-help details[open]',
+            (parts) => parts.map((part) => part.dataset.system)), ['linux']);
+          assert.equal(await page.getByLabel('The udev rule file').inputValue(), rule);
+        }
+        await closePage(page);
+      });
+    }
+  });
 
 test('a whole download writes the image byte for byte', async () => {
   const page = await openPage();
@@ -220,10 +279,12 @@ test('the saved log replays in vornex-cli with the same outcome', async () => {
   await closePage(page);
 });
 
-test('axe finds no accessibility violations, wide or narrow', async () => {
+test('axe finds no accessibility violations, wide or narrow, with the device help shown', async () => {
   // The page's policy forbids injected scripts; axe is one.
-  const page = await openPage({ bypassCSP: true });
+  const page = await openPage({ bypassCSP: true, chooser: 'none' });
   await page.getByLabel('Choose image').setInputFiles(makeImage({ size: 10 }));
+  await page.getByRole('button', { name: 'Connect' }).click();
+  await page.locator('#device-help').waitFor();
   await page.addScriptTag({ path: require.resolve('axe-core/axe.min.js') });
   for (const width of [1000, 360]) {
     await page.setViewportSize({ width, height: 800 });
