@@ -211,23 +211,32 @@ test('refused images and devices: nothing is erased', async (t) => {
   }
 });
 
-test('a device fault ends each flow as it ends vornex-cli\'s', async (t) => {
+test('a device fault at each step ends each flow as it ends vornex-cli\'s', async (t) => {
   const image = makeImage({ seed: 3 });
   const cases = [
+    { flow: 'strict', fault: 'wrong-code@link' },
+    { flow: 'strict', fault: 'code-zero@version' },
     { flow: 'strict', fault: 'code-zero@format' },
     { flow: 'strict', fault: 'wrong-code@0x100' },
     { flow: 'strict', fault: 'unplug@0x200' },
-    { flow: 'echo', fault: 'wrong-data@0x40' },
+    { flow: 'strict', fault: 'wrong-address@burn' },
+    { flow: 'echo', fault: 'wrong-code@link' },
     { flow: 'echo', fault: 'no-reply@format' },
+    { flow: 'echo', fault: 'wrong-data@0x40' },
+    { flow: 'echo', fault: 'code-zero@burn' },
   ];
   for (const c of cases) {
     await t.test(`${c.flow} ${c.fault}`, async () => {
       const native = await cli(['download', image.file, '--sim', '--flow', c.flow,
         '--sim-fault', c.fault, ...(c.flow === 'echo' ? ['--stall-timeout', '1'] : [])]);
-      const page = await openPage({ faults: [c.fault], flow: c.flow });
+      // The fault is set once the page has read the version, as the CLI's comes with its run.
+      const page = await openPage({ flow: c.flow });
+      await device.do(`fault ${c.fault}`);
       await update(page, image);
       assert.equal(await endedWith(page), native.result.outcome);
-      assert.notEqual(await page.locator('#outcome-advice').textContent(), '');
+      // The echo flow takes any reply to Link, as vornex-cli's does: that cell completes.
+      if (native.result.outcome !== 'completed')
+        assert.notEqual(await page.locator('#outcome-advice').textContent(), '');
       await closePage(page);
     });
   }
