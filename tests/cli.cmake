@@ -39,12 +39,10 @@ if(TARGET vornex-cli)
   add_dependencies(test_cli_emulate vornex-cli)
 endif()
 if(TARGET nuv_cli_flows)
-  nuv_add_test(test_cli_terminal SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_cli_terminal.cpp
-    LIBS nuv_forms_terminal nuv_cocoa_terminal LABELS unit)
   # Every device fault at every step of a download, in both flows, on clocks the test moves;
   # it also renders docs/faults.md from its tables.
   nuv_add_test(test_fault_matrix SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_fault_matrix.cpp
-    LIBS nuv_cli_flows nuv_vornex nuv_mac nuv_winapi_sim nuv_iohid_sim nuv_forms_terminal
+    LIBS nuv_cli_flows nuv_vornex nuv_mac nuv_winapi_sim nuv_iohid_sim
          nuv_forms_headless nuv_cocoa_headless LABELS cli)
   target_compile_definitions(test_fault_matrix PRIVATE NUV_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 endif()

@@ -30,7 +30,6 @@
 #include "mac/AppDelegate.h"
 #include "platform/cocoa/Headless.h"
 #include "platform/forms/Headless.h"
-#include "platform/forms/Terminal.h"
 #include "platform/iohid/Sim.h"
 #include "platform/winapi/Sim.h"
 #include "protocol/HIDProto.h"
@@ -292,8 +291,7 @@ class StrictRun {
 
     Observed seen;
     seen.status = form_->StatusBar1.panelText();
-    const bool green =
-        nuv::forms::toneOf(form_->StatusBar1.color()) == nuv::forms::StatusTone::Success;
+    const bool green = form_->StatusBar1.color() == kStatusGreen;
     bool exception = false;
     if (gui_.boxes().size() > boxesBefore) {
       seen.message = gui_.boxes().back().text;

@@ -1,8 +1,7 @@
 // What the macOS program uses of Cocoa: a run loop with delayed calls and device event
 // sources, the controls of its one view, a modal alert, a modal open panel and the main
 // window. Backends: headless (virtual clock, scripted alert and panel; Headless.h), Qt 6
-// Widgets (Qt.h), the terminal (vornex-cli's echo flow; Terminal.h) and AppKit itself (macOS,
-// and GNUstep on Linux; AppKit.h, appkit.mm).
+// Widgets (Qt.h) and AppKit itself (macOS, and GNUstep on Linux; AppKit.h, appkit.mm).
 //
 // Threads: everything here belongs to the thread that runs the loop (the main thread), with
 // one exception, RunLoop::signalSource, which any thread may call.

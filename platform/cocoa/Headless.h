@@ -1,6 +1,6 @@
 // The headless backend of the Cocoa seam: a run loop on a virtual clock that the caller moves,
 // controls that only keep their state, and an alert and an open panel answered by scripts.
-// Used by tests and by terminal front ends; nothing here draws or waits for real time, except
+// Used by tests, benchmarks and fuzzers; nothing here draws or waits for real time, except
 // waitForSignal, which waits for another thread to signal a source.
 #pragma once
 

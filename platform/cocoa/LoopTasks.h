@@ -1,7 +1,7 @@
 // The bookkeeping of a run loop: its sources, timers and descriptor watches, and which of them
-// is due (LoopTasks), and the run loop that keeps its calls there (TaskRunLoop). Shared by the
-// run loops that are not a toolkit's own (headless, terminal); each loop keeps its own clock,
-// modal depth and way of waiting.
+// is due (LoopTasks), and the run loop that keeps its calls there (TaskRunLoop), for run loops
+// that are not a toolkit's own (the headless one); such a loop adds its own clock, modal depth
+// and way of waiting.
 //
 // Loop thread only, except signalSource, anySignalled and waitForSignal, which any thread may
 // call. Ids are 1-based indexes that stay valid after a removal: a removed entry is never run

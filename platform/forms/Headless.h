@@ -41,7 +41,7 @@ class HeadlessGui : public QueuedApplication {
   [[nodiscard]] std::uint32_t resolveColor(Color color) const override;
   [[nodiscard]] const TextPainter& controlFont() const override { return font_; }
 
-  // --- scripting, for tests and the terminal front end ---
+  // --- scripting, for tests ---
   // Any thread: runs `action` on the GUI thread in its next round of message processing, as a
   // click or a key press would arrive.
   void post(std::function<void()> action);
