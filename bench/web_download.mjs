@@ -5,7 +5,9 @@
 // that both see the same machine; it prints every time, both medians and their ratio. The
 // page's target is at most 1.1 times the CLI's. For scale it also times the floor under the
 // page: bare sendReport and input report round trips in the same browser, with no engine,
-// scaled to a download's exchanges. Run by hand, never by the tests:
+// scaled to a download's exchanges; and, to tell the browser from the device route, the same
+// round trips written and read straight on the device's node from this process. Run by hand,
+// never by the tests:
 //
 //   bash tests/web/run-browser-suite.sh build bench/web_download.mjs
 //
@@ -13,6 +15,7 @@
 // (default 5). The page's time runs from "Erase and update" to the status telling the outcome,
 // in the page's own clock; the CLI's is the process's whole life.
 import { spawn } from 'node:child_process';
+import { closeSync, constants, openSync, readFileSync, readSync, writeSync } from 'node:fs';
 import { Device, launchBrowser, makeImage, origin, serve, waitForOutcome } from
   '../tests/web/harness.mjs';
 
@@ -84,9 +87,32 @@ async function pageSeconds(browser, device, image) {
       hid.removeEventListener('inputreport', listener);
       return ((performance.now() - began) * 1000) / count;
     }, 2000);
-    return { page: ms / 1000, floor: (floorUs * kExchanges) / 1e6 };
+    await context.close();
+    const nodeUs = nodeRoundTripUs(2000);
+    return { page: ms / 1000, floor: (floorUs * kExchanges) / 1e6,
+      node: (nodeUs * kExchanges) / 1e6 };
   } finally {
     await context.close();
+  }
+}
+
+// Link commands and their replies straight on the device's node (the pty behind it), one at a
+// time, with blocking reads: what a native program pays for the route; microseconds each.
+function nodeRoundTripUs(count) {
+  const uevent = readFileSync(`${process.env.NUV_SYSFS_CLASS}/hidraw0/uevent`, 'utf8');
+  const fd = openSync(`/dev/${uevent.match(/^DEVNAME=(.+)$/m)[1]}`,
+    constants.O_RDWR | constants.O_NOCTTY);
+  try {
+    const link = Uint8Array.of(0, 0x10, 0, 0, 0, 0, 0, 0, 0x10);
+    const reply = new Uint8Array(8);
+    const began = process.hrtime.bigint();
+    for (let i = 0; i < count; ++i) {
+      writeSync(fd, link);
+      for (let got = 0; got < reply.length;) got += readSync(fd, reply, got, reply.length - got);
+    }
+    return Number(process.hrtime.bigint() - began) / 1e3 / count;
+  } finally {
+    closeSync(fd);
   }
 }
 
@@ -94,15 +120,16 @@ const server = await serve();
 const device = new Device();
 const browser = await launchBrowser();
 const image = makeImage({ seed: 9 });
-const times = { page: [], cli: [], floor: [] };
+const times = { page: [], cli: [], floor: [], node: [] };
 try {
   for (let run = 1; run <= kRuns; ++run) {
     times.cli.push(await cliSeconds(image));
-    const { page, floor } = await pageSeconds(browser, device, image);
+    const { page, floor, node } = await pageSeconds(browser, device, image);
     times.page.push(page);
     times.floor.push(floor);
+    times.node.push(node);
     console.log(`run ${run}: page ${page.toFixed(3)} s, vornex-cli ${times.cli.at(-1).toFixed(3)} s, `
-      + `bare WebHID ${floor.toFixed(3)} s`);
+      + `bare WebHID ${floor.toFixed(3)} s, the node without a browser ${node.toFixed(3)} s`);
   }
 } finally {
   await browser.close();
@@ -112,10 +139,13 @@ try {
 const page = median(times.page);
 const cli = median(times.cli);
 const floor = median(times.floor);
+const node = median(times.node);
 const perExchange = (seconds) => `${((seconds * 1e6) / kExchanges).toFixed(0)} us per exchange`;
 console.log(`page:       ${page.toFixed(3)} s (median of ${kRuns}, ${perExchange(page)})`);
 console.log(`vornex-cli: ${cli.toFixed(3)} s (median of ${kRuns}, ${perExchange(cli)})`);
 console.log(`bare WebHID, no engine: ${floor.toFixed(3)} s (${perExchange(floor)}; `
   + `${(floor / cli).toFixed(3)} times vornex-cli)`);
+console.log(`the device's node without a browser: ${node.toFixed(3)} s (${perExchange(node)}; `
+  + `${(node / cli).toFixed(3)} times vornex-cli)`);
 console.log(`ratio page / vornex-cli: ${(page / cli).toFixed(3)} `
   + `(target at most 1.1: ${page / cli <= 1.1 ? 'met' : 'missed'})`);
