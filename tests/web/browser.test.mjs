@@ -9,17 +9,19 @@ import { readFileSync } from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import { createRequire } from 'node:module';
-import { Device, launchBrowser, makeImage, origin, scratch, serve, ungrantedOrigin,
-  waitForOutcome } from './harness.mjs';
+import { Device, insecureOrigin, launchBrowser, makeImage, origin, scratch, serve,
+  ungrantedOrigin, waitForOutcome } from './harness.mjs';
 
 const require = createRequire(import.meta.url);
 const env = process.env;
 
 let server;
+let insecureServer;
 let browser;
 let device;
 before(async () => {
   server = await serve();
+  insecureServer = await serve({ host: env.NUV_WEB_INSECURE_HOST });
   device = new Device();
   browser = await launchBrowser();
 });
@@ -27,6 +29,7 @@ after(async () => {
   await browser?.close();
   device?.quit();
   server?.close();
+  insecureServer?.close();
 });
 
 // A fresh device (memory, faults, version) plugged in, and the page opened on it; from an
@@ -117,11 +120,18 @@ test('connecting reads the device\'s version; the page paints fast', async (t) =
   await closePage(page);
 });
 
-test('before a device is granted, the page offers Connect and says what to do', async () => {
+test('before a device is granted, the page offers Connect, says what to do and takes a dropped image', async () => {
   const page = await openPage({ granted: false });
   await page.waitForFunction(() => document.getElementById('outcome-words').textContent !== '');
-  await page.getByLabel('Choose image').setInputFiles(makeImage());
+  // The image is dropped on the page rather than chosen.
+  const image = makeImage();
+  await page.evaluate(({ name, base64 }) => {
+    const transfer = new DataTransfer();
+    transfer.items.add(new File([Uint8Array.from(atob(base64), (c) => c.charCodeAt(0))], name));
+    document.body.dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true }));
+  }, { name: image.name, base64: image.buffer.toString('base64') });
   await page.locator('#image-facts').waitFor();
+  assert.equal(await page.locator('#image-name').textContent(), image.name);
   assert.equal(await page.locator('#image-verdict').textContent(), 'accepted');
   assert.equal(await page.locator('#image-version').textContent(), '1.01');
   assert.equal(await page.locator('#device-name').textContent(), 'none connected');
@@ -301,14 +311,24 @@ test('axe finds no accessibility violations, wide or narrow, with the device hel
   await closePage(page);
 });
 
-test('without WebHID the page says so and points to the native programs', async () => {
-  const context = await browser.newContext();
-  await context.addInitScript(() => { delete Navigator.prototype.hid; });
-  const page = await context.newPage();
-  await page.goto(`${origin}/index.html`);
-  await page.waitForSelector('body[data-ready]');
-  assert.ok(await page.getByRole('alert').isVisible());
-  assert.ok(await page.getByRole('link', { name: 'one of the native programs' }).isVisible());
-  assert.ok(await page.getByRole('button', { name: 'Connect' }).isDisabled());
-  await context.close();
-});
+test('without WebHID or a secure context the page says so and points to the native programs',
+  async (t) => {
+    const cases = [
+      { name: 'no WebHID', url: origin, hideWebHid: true, why: /has no WebHID/ },
+      { name: 'plain HTTP from another host', url: insecureOrigin, why: /not opened over HTTPS/ },
+    ];
+    for (const c of cases) {
+      await t.test(c.name, async () => {
+        const context = await browser.newContext();
+        if (c.hideWebHid) await context.addInitScript(() => { delete Navigator.prototype.hid; });
+        const page = await context.newPage();
+        await page.goto(`${c.url}/index.html`);
+        await page.waitForSelector('body[data-ready]');
+        assert.ok(await page.getByRole('alert').isVisible());
+        assert.match(await page.locator('#unsupported-why').textContent(), c.why);
+        assert.ok(await page.getByRole('link', { name: 'one of the native programs' }).isVisible());
+        assert.ok(await page.getByRole('button', { name: 'Connect' }).isDisabled());
+        await context.close();
+      });
+    }
+  });

@@ -1,7 +1,7 @@
 // What the browser suite and the page's benchmark share: the page's host, the device (the
 // emulated device behind nuv-pty-hid-device), images and the browser. Run only inside the
 // namespaces that run-browser-suite.sh makes. Environment: NUV_WEB_DIR (build/web),
-// NUV_PTY_DEVICE, NUV_WEB_PORT, NUV_SYSFS_DEVICES, NUV_SYSFS_CLASS, NUV_CHROMIUM (optional).
+// NUV_PTY_DEVICE, NUV_WEB_PORT, NUV_WEB_INSECURE_HOST, NUV_SYSFS_DEVICES, NUV_SYSFS_CLASS, NUV_CHROMIUM (optional).
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
@@ -15,12 +15,14 @@ const env = process.env;
 export const origin = `http://127.0.0.1:${env.NUV_WEB_PORT}`;
 // The same page from an origin that the WebHID policy does not name: nothing is granted there.
 export const ungrantedOrigin = `http://localhost:${env.NUV_WEB_PORT}`;
+// The same page from an address that is not loopback, over plain HTTP: not a secure context.
+export const insecureOrigin = `http://${env.NUV_WEB_INSECURE_HOST}:${env.NUV_WEB_PORT}`;
 export const scratch = mkdtempSync(path.join(os.tmpdir(), 'nuv-web-'));
 
 // --- the page's host: build/web/ as static files --------------------------------------------
 const kTypes = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css',
   '.wasm': 'application/wasm' };
-export function serve(root = env.NUV_WEB_DIR) {
+export function serve({ root = env.NUV_WEB_DIR, host = '127.0.0.1' } = {}) {
   const server = http.createServer((request, response) => {
     const name = path.normalize(decodeURIComponent(new URL(request.url, origin).pathname));
     const file = path.join(root, name.endsWith('/') ? `${name}index.html` : name);
@@ -32,7 +34,7 @@ export function serve(root = env.NUV_WEB_DIR) {
       response.writeHead(404).end();
     }
   });
-  return new Promise((resolve) => server.listen(Number(env.NUV_WEB_PORT), '127.0.0.1',
+  return new Promise((resolve) => server.listen(Number(env.NUV_WEB_PORT), host,
     () => resolve(server)));
 }
 

@@ -17,6 +17,8 @@ not_run() { echo "web browser suite: not run: $*"; exit 77; }
 if [ "${1:-}" = "--inside" ]; then
   build=$2 script=${3:-}
   ip link set lo up
+  # An address that is not loopback: a page from it is not in a secure context.
+  ip addr add 10.213.0.1/32 dev lo
   mount -t tmpfs -o mode=0755 nuv-web /sys/devices/virtual/workqueue
   mount -t tmpfs -o mode=0755 nuv-web /sys/class/hidraw
   mkdir -p /run/udev
@@ -33,7 +35,7 @@ JSON
   home=$(mktemp -d)
   mount -t tmpfs nuv-web "$home"
   export HOME=$home TMPDIR=$home SYSTEMD_DEVICE_VERIFY_SYSFS=0
-  export NUV_WEB_PORT=$port NUV_WEB_DIR=$build/web NUV_PTY_DEVICE=$build/web-build/nuv-pty-hid-device
+  export NUV_WEB_PORT=$port NUV_WEB_INSECURE_HOST=10.213.0.1 NUV_WEB_DIR=$build/web NUV_PTY_DEVICE=$build/web-build/nuv-pty-hid-device
   export NUV_VORNEX_CLI=$build/cli/vornex-cli NUV_SYSFS_DEVICES=/sys/devices/virtual/workqueue
   export NUV_SYSFS_CLASS=/sys/class/hidraw
   cd "$here"
