@@ -1,16 +1,17 @@
 // The update page in Debian's Chromium, driven by playwright-core, against the emulated device
-// presented as a hidraw node (nuv-pty-hid-device). Run only inside the namespaces that
-// run-browser-suite.sh makes; Node's own test runner. Environment: harness.mjs's,
+// presented as a hidraw node (nuv-pty-hid-device). Headless, except one test that shows the
+// browser on Xvfb to choose the device in the browser's own list with keys typed by xdotool.
+// Run only inside the namespaces that run-browser-suite.sh makes; Node's own test runner. Environment: harness.mjs's,
 // NUV_VORNEX_CLI, and NUV_WEB_SCREENSHOT (optional: where to save a picture of the page
 // mid-download).
 import assert from 'node:assert/strict';
-import { execFile } from 'node:child_process';
+import { execFile, execFileSync } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import { createRequire } from 'node:module';
 import { Device, insecureOrigin, launchBrowser, makeImage, origin, scratch, serve,
-  ungrantedOrigin, waitForOutcome } from './harness.mjs';
+  startDisplay, ungrantedOrigin, waitForOutcome } from './harness.mjs';
 
 const require = createRequire(import.meta.url);
 const env = process.env;
@@ -34,8 +35,8 @@ after(async () => {
 
 // A fresh device (memory, faults, version) plugged in, and the page opened on it; from an
 // origin that the policy does not grant the device to unless `granted`.
-// `chooser` stands in for the browser's device list, which cannot be driven: the page then
-// finds no device at load, and Connect gets `chooser`'s answer (see answerChooser).
+// `chooser` stands in for the browser's device list: the page then finds no device at load,
+// and Connect gets `chooser`'s answer (see answerChooser).
 async function openPage({ version = '1.01', faults = [], flow = 'strict', granted = true,
   bypassCSP = false, chooser = null } = {}) {
   await device.do('unplug', { mayFail: true });
@@ -58,7 +59,7 @@ async function openPage({ version = '1.01', faults = [], flow = 'strict', grante
 }
 
 // Runs in the page: nothing granted at load; requestDevice() keeps its options and answers
-// with the granted device ('device'), nothing ('none'), or the device failing to open.
+// with nothing ('none') or with the granted device, which fails to open ('open-fails').
 function answerChooser(answer) {
   const hid = navigator.hid;
   const granted = hid.getDevices.bind(hid);
@@ -67,11 +68,9 @@ function answerChooser(answer) {
     window.chooserOptions = options;
     if (answer === 'none') return [];
     const devices = await granted();
-    if (answer === 'open-fails') {
-      for (const device of devices)
-        device.open = () => Promise.reject(new DOMException('Failed to open the device.',
-          'NotAllowedError'));
-    }
+    for (const device of devices)
+      device.open = () => Promise.reject(new DOMException('Failed to open the device.',
+        'NotAllowedError'));
     return devices;
   };
 }
@@ -97,6 +96,15 @@ async function update(page, image) {
 async function endedWith(page) {
   await page.waitForSelector('[role=status]:not([data-outcome=""])', { timeout: 90000 });
   return page.getByRole('status').getAttribute('data-outcome');
+}
+
+function onPath(command) {
+  try {
+    execFileSync('sh', ['-c', `command -v ${command}`], { stdio: 'ignore' });
+    return true;
+  } catch {
+    return false;
+  }
 }
 
 function cli(args) {
@@ -143,12 +151,11 @@ test('before a device is granted, the page offers Connect, says what to do and t
   await closePage(page);
 });
 
-test('Connect opens the chosen device; none chosen or a failed open shows this system\'s help',
+test('no device chosen, or one that fails to open: the page shows this system\'s help',
   async (t) => {
     const rule = readFileSync(new URL('../../platform/hidraw/70-nuv-update-device.rules',
       import.meta.url), 'utf8').trim();
     const cases = [
-      { chooser: 'device', outcome: 'completed', help: null },
       { chooser: 'none', outcome: '', help: /No device was chosen/ },
       { chooser: 'open-fails', outcome: 'no_device', help: /could not open .*Failed to open/ },
     ];
@@ -161,23 +168,58 @@ test('Connect opens the chosen device; none chosen or a failed open shows this s
         assert.deepEqual(await page.evaluate(() => window.chooserOptions),
           { filters: [{ vendorId: 0xffff, productId: 0x0100 }] });
         if (c.outcome) await waitForOutcome(page, c.outcome);
-        const help = page.locator('#device-help');
-        if (!c.help) {
-          assert.equal(await page.locator('#device-version').textContent(), '1.01');
-          assert.ok(await help.isHidden());
-        } else {
-          await help.waitFor();
-          assert.match(await page.locator('#device-help-why').textContent(), c.help);
-          assert.equal(await page.getByRole('status').getAttribute('data-outcome'), c.outcome);
-          assert.match(await page.locator('#outcome-advice').textContent(), /below/);
-          assert.deepEqual(await page.$$eval('#device-help details[open]',
-            (parts) => parts.map((part) => part.dataset.system)), ['linux']);
-          assert.equal(await page.getByLabel('The udev rule file').inputValue(), rule);
-        }
+        await page.locator('#device-help').waitFor();
+        assert.match(await page.locator('#device-help-why').textContent(), c.help);
+        assert.equal(await page.getByRole('status').getAttribute('data-outcome'), c.outcome);
+        assert.match(await page.locator('#outcome-advice').textContent(), /below/);
+        assert.deepEqual(await page.$$eval('#device-help details[open]',
+          (parts) => parts.map((part) => part.dataset.system)), ['linux']);
+        assert.equal(await page.getByLabel('The udev rule file').inputValue(), rule);
         await closePage(page);
       });
     }
   });
+
+test('Connect through the browser\'s own device list, with the keyboard alone', async (t) => {
+  if (!['Xvfb', 'xdotool', 'import'].every(onPath))
+    return t.skip('needs Xvfb, xdotool and ImageMagick\'s import for a browser with windows');
+  const screen = await startDisplay();
+  const headed = await launchBrowser({ display: screen.display });
+  try {
+    await device.do('unplug', { mayFail: true });
+    await device.do('reset');
+    await device.do('plug');
+    const page = await (await headed.newContext({ viewport: null })).newPage();
+    await page.goto(`${ungrantedOrigin}/index.html`);
+    await page.waitForSelector('body[data-ready]');
+    await page.getByRole('button', { name: 'Connect' }).focus();
+    // The list is drawn in the browser's window, where the page cannot see it: it is up when
+    // the screen changes after Enter.
+    const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+    const before = screen.screen();
+    await page.keyboard.press('Enter');
+    for (let look = 0; screen.screen().equals(before); ++look) {
+      assert.ok(look < 100, 'the browser\'s device list did not show');
+      await pause(100);
+    }
+    // Its focus starts on Cancel: back over the help button to the list, the first device,
+    // then Connect; each key once the list has taken the one before.
+    await pause(500);
+    for (const key of ['shift+Tab', 'shift+Tab', 'Down', 'Return']) {
+      screen.key(key);
+      await pause(250);
+    }
+    await waitForOutcome(page, 'completed', 15000).catch(() => assert.fail(
+      'the device list did not take shift+Tab, shift+Tab, Down, Return: has its layout changed?'));
+    assert.equal(await page.locator('#device-version').textContent(), '1.01');
+    assert.match(await page.locator('#device-name').textContent(), /Nuv update device/);
+    assert.ok(await page.locator('#device-help').isHidden());
+  } finally {
+    await headed.close();
+    screen.stop();
+    await device.do('unplug', { mayFail: true });
+  }
+});
 
 test('a whole download writes the image byte for byte', async () => {
   const page = await openPage();

@@ -3,7 +3,7 @@
 // namespaces that run-browser-suite.sh makes. Environment: NUV_WEB_DIR (build/web),
 // NUV_PTY_DEVICE, NUV_WEB_PORT, NUV_WEB_INSECURE_HOST, NUV_SYSFS_DEVICES, NUV_SYSFS_CLASS, NUV_CHROMIUM (optional).
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import { mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
@@ -68,11 +68,34 @@ export function makeImage({ size = 0x10000, header = 'V1.01 web test', seed = 1 
   return { name: path.basename(file), file, buffer: bytes };
 }
 
-export function launchBrowser() {
+// Headless, or with windows on `display` (an X display, see startDisplay).
+export function launchBrowser({ display = null } = {}) {
   return chromium.launch({
     executablePath: env.NUV_CHROMIUM ?? '/usr/lib/chromium/chromium',
     args: ['--no-sandbox', '--disable-gpu'],
+    ...(display && { headless: false, env: { ...env, DISPLAY: display } }),
   });
+}
+
+// --- a screen for the browser's own windows (its device list), and keys typed into it ------
+// Xvfb on the first free display; stop() ends it.
+export async function startDisplay() {
+  const server = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '1280x900x24', '-nolisten', 'tcp'],
+    { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+  const number = await new Promise((resolve, reject) => {
+    server.stdio[3].once('data', (data) => resolve(String(data).trim()));
+    server.once('error', reject);
+    server.once('exit', () => reject(new Error('Xvfb ended before it was ready')));
+  });
+  const display = `:${number}`;
+  const run = (command, args) => execFileSync(command, args,
+    { env: { ...env, DISPLAY: display }, maxBuffer: 64 << 20 });
+  return {
+    display,
+    screen: () => run('import', ['-window', 'root', 'rgb:-']),
+    key: (name) => run('xdotool', ['key', name]),
+    stop: () => server.kill(),
+  };
 }
 
 // Waits until the page's status tells `outcome`.
