@@ -194,9 +194,15 @@ test('Connect through the browser\'s own device list, with the keyboard alone', 
     await page.waitForSelector('body[data-ready]');
     await page.getByRole('button', { name: 'Connect' }).focus();
     // The list is drawn in the browser's window, where the page cannot see it: it is up when
-    // the screen changes after Enter.
+    // the screen, still before Enter, changes after it.
     const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-    const before = screen.screen();
+    let before = screen.screen();
+    for (;;) {
+      await pause(100);
+      const now = screen.screen();
+      if (now.equals(before)) break;
+      before = now;
+    }
     await page.keyboard.press('Enter');
     for (let look = 0; screen.screen().equals(before); ++look) {
       assert.ok(look < 100, 'the browser\'s device list did not show');
