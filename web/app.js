@@ -131,8 +131,8 @@ function showDevice() {
 // The system the browser runs on, as the help names it.
 function thisSystem() {
   const platform = (navigator.userAgentData?.platform || navigator.platform || '').toLowerCase();
-  if (platform.includes('cros') || platform.includes('chrome os') || /\bCrOS\b/.test(navigator.userAgent))
-    return 'chromeos';
+  // ChromeOS calls itself "Chrome OS" in client hints and "Linux" in navigator.platform.
+  if (platform.startsWith('chrome') || /\bCrOS\b/.test(navigator.userAgent)) return 'chromeos';
   if (platform.startsWith('win')) return 'windows';
   if (platform.startsWith('mac')) return 'macos';
   if (platform.includes('linux')) return 'linux';
@@ -140,8 +140,9 @@ function thisSystem() {
 }
 
 // Shows what to check when no device was chosen or the chosen one could not be opened, this
-// system's part opened.
+// system's part opened, and points the status to it.
 function showDeviceHelp(why) {
+  $('outcome-advice').textContent = 'See "If the device does not show or cannot be opened" below.';
   $('device-help-why').textContent = why;
   const system = thisSystem();
   for (const part of document.querySelectorAll('#device-help details'))
@@ -156,7 +157,6 @@ async function openDevice(device) {
     log(`Could not open the device: ${error.message}`);
     showOutcome(state.library.noDeviceOutcome(), Task.version,
       `The device could not be opened (${error.message}).`);
-    $('outcome-advice').textContent = 'See "If the device does not show or cannot be opened" below.';
     showDeviceHelp(`The browser could not open the device: ${error.message}`);
     return;
   }
@@ -321,7 +321,6 @@ function wireControls() {
       await openDevice(device);
     } else {
       clearOutcome();
-      $('outcome-advice').textContent = 'See "If the device does not show or cannot be opened" below.';
       showDeviceHelp('No device was chosen. If the update device was not in the browser\'s '
         + 'list, the browser cannot see it yet.');
     }
