@@ -8,19 +8,16 @@
 #include <vector>
 
 #include "cli/DeviceSelection.h"
+#include "cli/SimSetup.h"
 #include "run/DeviceLink.h"
 #include "sim/UpdateDevice.h"
 #include "sim/VirtualBus.h"
 
 namespace nuv::capi {
 
-// The emulated device and the bus it is plugged into, kept alive by the emulator handle and
-// by every device opened on it.
-struct Emulation {
-  std::unique_ptr<sim::VirtualBus> bus;
-  std::shared_ptr<sim::UpdateDevice> device;
-  std::string path;
-};
+// The emulated device and the bus it is plugged into, as --sim makes them, kept alive by the
+// emulator handle and by every device opened on it.
+using Emulation = cli::SimSetup;
 
 }  // namespace nuv::capi
 
