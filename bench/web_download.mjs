@@ -87,18 +87,16 @@ async function pageSeconds(browser, device, image) {
       hid.removeEventListener('inputreport', listener);
       return ((performance.now() - began) * 1000) / count;
     }, 2000);
-    await context.close();
-    const nodeUs = nodeRoundTripUs(2000);
-    return { page: ms / 1000, floor: (floorUs * kExchanges) / 1e6,
-      node: (nodeUs * kExchanges) / 1e6 };
+    return { page: ms / 1000, floor: (floorUs * kExchanges) / 1e6 };
   } finally {
     await context.close();
   }
 }
 
 // Link commands and their replies straight on the device's node (the pty behind it), one at a
-// time, with blocking reads: what a native program pays for the route; microseconds each.
-function nodeRoundTripUs(count) {
+// time, with blocking reads, scaled to a download's exchanges: what a native program pays for
+// the route. Run while the browser has the node closed.
+function nodeSeconds(count = 2000) {
   const uevent = readFileSync(`${process.env.NUV_SYSFS_CLASS}/hidraw0/uevent`, 'utf8');
   const fd = openSync(`/dev/${uevent.match(/^DEVNAME=(.+)$/m)[1]}`,
     constants.O_RDWR | constants.O_NOCTTY);
@@ -110,7 +108,7 @@ function nodeRoundTripUs(count) {
       writeSync(fd, link);
       for (let got = 0; got < reply.length;) got += readSync(fd, reply, got, reply.length - got);
     }
-    return Number(process.hrtime.bigint() - began) / 1e3 / count;
+    return (Number(process.hrtime.bigint() - began) / 1e9 / count) * kExchanges;
   } finally {
     closeSync(fd);
   }
@@ -124,7 +122,8 @@ const times = { page: [], cli: [], floor: [], node: [] };
 try {
   for (let run = 1; run <= kRuns; ++run) {
     times.cli.push(await cliSeconds(image));
-    const { page, floor, node } = await pageSeconds(browser, device, image);
+    const { page, floor } = await pageSeconds(browser, device, image);
+    const node = nodeSeconds();
     times.page.push(page);
     times.floor.push(floor);
     times.node.push(node);

@@ -1,7 +1,8 @@
 // What the browser suite and the page's benchmark share: the page's host, the device (the
 // emulated device behind nuv-pty-hid-device), images and the browser. Run only inside the
 // namespaces that run-browser-suite.sh makes. Environment: NUV_WEB_DIR (build/web),
-// NUV_PTY_DEVICE, NUV_WEB_PORT, NUV_WEB_INSECURE_HOST, NUV_SYSFS_DEVICES, NUV_SYSFS_CLASS, NUV_CHROMIUM (optional).
+// NUV_PTY_DEVICE, NUV_WEB_PORT, NUV_WEB_INSECURE_HOST, NUV_SYSFS_DEVICES, NUV_SYSFS_CLASS,
+// NUV_CHROMIUM (optional).
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
 import { mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
